@@ -1,0 +1,32 @@
+# One-line registration of libraries, tests and benchmarks, with the project's warnings.
+
+# Warnings are per target, never global flags.
+function(hosp_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
+                                           -Wcast-align -Wunused -Woverloaded-virtual -Wformat=2)
+endfunction()
+
+# hosp_test(Name SOURCES a.cpp b.cpp LIBS net sys [TIMEOUT seconds])
+function(hosp_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  find_package(GTest REQUIRED)
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  hosp_warnings(${name})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 60)
+  endif()
+  include(GoogleTest)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+                       PROPERTIES TIMEOUT ${T_TIMEOUT}
+                       ENVIRONMENT "QT_QPA_PLATFORM=offscreen;HOSP_BUILD_DIR=${CMAKE_BINARY_DIR};HOSP_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+endfunction()
+
+# hosp_bench(Name SOURCES a.cpp LIBS json)
+function(hosp_bench name)
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  find_package(benchmark REQUIRED)
+  add_executable(${name} ${B_SOURCES})
+  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark Threads::Threads)
+  hosp_warnings(${name})
+endfunction()

@@ -1,0 +1,68 @@
+// The client's link to one server: connection and handshake, framed requests and bare
+// text exchanges, file transfer and table requests.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "NameValueList.h"
+#include "PlainSocket.h"
+#include "dbUserInterface.h"
+
+constexpr int MESSAGE_BUFFER_SIZE = 50000;
+constexpr int MAX_FRAME_TEXT = 49989;  // text length + 1; the frame is then 50,001 bytes
+
+class dbServerConnection {
+public:
+  // Stores the values and connects at once; never fails (ask IsConnected afterwards).
+  dbServerConnection(std::string host, std::string port, std::string program_id, std::string key,
+                     bool secure, int answer_timeout);
+  ~dbServerConnection();
+  dbServerConnection(const dbServerConnection&) = delete;
+  dbServerConnection& operator=(const dbServerConnection&) = delete;
+
+  bool Connect();
+  bool IsConnected();
+  bool EnsureConnected();
+  bool Reconnect();
+
+  bool SendFrame(int type, int subtype, const std::string& text);
+  bool ReadAnswer();
+  bool SendMessage(int type, int subtype, const std::string& text);
+  bool ExchangeText(const std::string& text);
+
+  // The file's packed date, or 0; sets FileSize.
+  std::int32_t GetFileInfo(const std::string& remote_name);
+  bool GetFile(const std::string& remote_name, const std::string& local_path,
+               dbProgressBar* progress);
+
+  bool QueryTable(std::string table_name, int list, const std::string& key,
+                  const std::string& owner, NameValueList& result, const std::string& alias_list,
+                  const std::string& alias_fields);
+  bool UpdateRecord(std::string table_name, const std::string& sequence,
+                    const NameValueList& fields);
+
+  static void DebugLog(const std::string& message);
+  static bool DebugLogEnabled;  // off; nothing in the program turns it on
+
+  // Fields, in order.
+  std::unique_ptr<PlainSocket> Socket;
+  char MessageBuffer[MESSAGE_BUFFER_SIZE + 1] = {};
+  std::string Host;
+  std::string Port;
+  std::string Key;
+  std::string ProgramID;
+  bool Secure = false;
+  double ServerDate = 0;
+  std::string RunningFolder;
+  std::int32_t AnswerTimeout = -1;
+  bool Connected = false;
+  NameValueList RequestList;
+  std::int32_t ErrorCode = 0;
+  std::string Error;
+  std::string AnswerText;
+  NameValueList AnswerList;
+  std::string RemoteIP;
+  std::int32_t FileSize = 0;
+};

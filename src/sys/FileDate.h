@@ -1,0 +1,18 @@
+// Packed MS-DOS file dates in local time, and the last-write time of files in that form.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+// High 16 bits: (year - 1980) * 512 + month * 32 + day; low 16 bits:
+// hours * 2048 + minutes * 32 + seconds / 2. Local time.
+std::uint32_t PackDosDate(std::time_t when);
+std::time_t UnpackDosDate(std::uint32_t packed);
+
+// Last-write time of the file as a packed date; -1 when it cannot be read.
+std::int32_t GetFilePackedDate(const std::string& path);
+
+// Sets the file's last-write (and access) time from a packed date.
+bool SetFilePackedDate(const std::string& path, std::uint32_t packed);
+bool SetFilePackedDate(int fd, std::uint32_t packed);
