@@ -1,0 +1,3 @@
+// placeholder, being written
+#include <benchmark/benchmark.h>
+BENCHMARK_MAIN();
