@@ -1,1 +1,743 @@
-// placeholder, being written
+// The socket contract over a plain TCP connection: connection, receive buffer and readers.
+#include "PlainSocket.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "SysUtils.h"
+#include "TextException.h"
+
+namespace {
+
+OnceFlag network_startup_flag{0};
+
+// Linux needs no network-library start-up; the call stays so every platform
+// passes through the same once-only gate.
+void StartNetwork() {}
+
+constexpr int kSocketBufferBytes = 131072;
+constexpr std::size_t kHostNameCapacity = sizeof(PlainSocket::host_name) - 1;
+
+void SetIntOption(int fd, int level, int name, int value) {
+  setsockopt(fd, level, name, &value, sizeof value);
+}
+
+// Parses a dotted IPv4 address, or resolves the name to its first IPv4 address.
+bool ResolveIPv4(const char* host, in_addr& address) {
+  if (inet_pton(AF_INET, host, &address) == 1) {
+    return true;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) {
+    return false;
+  }
+  address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+  freeaddrinfo(found);
+  return true;
+}
+
+// Descriptor 0 counts as "no socket", so a socket that lands there (stdin closed)
+// is moved to a higher number instead of being leaked as invisible.
+int MoveOffZero(int fd) {
+  if (fd != 0) {
+    return fd;
+  }
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+  close(fd);
+  return moved;
+}
+
+// A connect interrupted by a signal goes on in the kernel; wait for its outcome.
+bool FinishInterruptedConnect(int fd) {
+  pollfd entry{fd, POLLOUT, 0};
+  int ready;
+  do {
+    ready = poll(&entry, 1, -1);
+  } while (ready < 0 && errno == EINTR);
+  int error = 0;
+  socklen_t size = sizeof error;
+  return ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+}
+
+bool ConnectBlocking(int fd, const sockaddr_in& address) {
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    return true;
+  }
+  return errno == EINTR && FinishInterruptedConnect(fd);
+}
+
+// Only a descriptor someone made non-blocking reports EAGAIN; wait until it can take more.
+void WaitWritable(int fd) {
+  pollfd entry{fd, POLLOUT, 0};
+  while (poll(&entry, 1, -1) < 0 && errno == EINTR) {
+  }
+}
+
+bool IsRetryableSendError(int error, int fd) {
+  if (error == EINTR) {
+    return true;
+  }
+  if (error == EAGAIN || error == EWOULDBLOCK) {
+    WaitWritable(fd);
+    return true;
+  }
+  return false;
+}
+
+// The end of a wait: none for "no limit" (seconds == -1), otherwise now plus the limit.
+// Negative parts count as 0, so a wrong limit tests without waiting instead of failing.
+struct WaitLimit {
+  bool unlimited;
+  std::chrono::steady_clock::time_point deadline;
+};
+
+WaitLimit MakeWaitLimit(int seconds, int microseconds) {
+  if (seconds == -1) {
+    return {true, {}};
+  }
+  auto span = std::chrono::seconds(std::max(seconds, 0)) +
+              std::chrono::microseconds(std::max(microseconds, 0));
+  return {false, std::chrono::steady_clock::now() + span};
+}
+
+// poll() works for any descriptor number, where select() would overrun its set;
+// ppoll() keeps the microsecond resolution of the limit. Resumes after signals
+// with the time that remains. Returns poll's result.
+int PollReadable(int fd, const WaitLimit& limit, short& revents) {
+  for (;;) {
+    pollfd entry{fd, POLLIN, 0};
+    timespec remaining{};
+    timespec* timeout = nullptr;
+    if (!limit.unlimited) {
+      auto left = std::max(limit.deadline - std::chrono::steady_clock::now(),
+                           std::chrono::steady_clock::duration::zero());
+      auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+      remaining.tv_sec = static_cast<time_t>(nanoseconds / 1000000000);
+      remaining.tv_nsec = static_cast<long>(nanoseconds % 1000000000);
+      timeout = &remaining;
+    }
+    int ready = ppoll(&entry, 1, timeout, nullptr);
+    if (ready < 0 && errno == EINTR) {
+      continue;
+    }
+    revents = entry.revents;
+    return ready;
+  }
+}
+
+bool IsConnectionEndedError(int error) {
+  switch (error) {
+    case ENETRESET:
+    case ECONNABORTED:
+    case ECONNRESET:
+    case ENOTCONN:
+    case ETIMEDOUT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Keeps a SIGPIPE raised by sendfile() from ending the process: the signal is
+// blocked in this thread for the call, and one it raised is taken off again.
+class SigpipeGuard {
+public:
+  SigpipeGuard() {
+    sigemptyset(&pipe_only_);
+    sigaddset(&pipe_only_, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_only_, &previous_);
+  }
+  SigpipeGuard(const SigpipeGuard&) = delete;
+  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+  ~SigpipeGuard() {
+    if (!was_pending_) {
+      const timespec no_wait{0, 0};
+      while (sigtimedwait(&pipe_only_, nullptr, &no_wait) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+
+private:
+  sigset_t pipe_only_{};
+  sigset_t previous_{};
+  bool was_pending_ = false;
+};
+
+// Copies the file from its current position to its end into the socket.
+// Returns the bytes sent; `complete` tells whether the end of the file was reached.
+off_t TransmitFile(int socket, int file, bool& complete) {
+  constexpr std::size_t kMaxChunk = 0x7ffff000;  // the most one sendfile() moves
+  SigpipeGuard guard;
+  off_t sent = 0;
+  for (;;) {
+    ssize_t n = sendfile(socket, file, nullptr, kMaxChunk);
+    if (n > 0) {
+      sent += n;
+    } else if (n == 0) {
+      complete = true;
+      return sent;
+    } else if (!IsRetryableSendError(errno, socket)) {
+      complete = false;
+      return sent;
+    }
+  }
+}
+
+// Which byte sequence ends a delimited read, and how a reader behaves around it.
+struct Delimiter {
+  enum class Kind { Byte, Char, Text };
+  Kind kind;
+  char byte;
+  const char* text;
+  std::size_t text_length;
+};
+
+// Length of the buffered data read as a 0-terminated string.
+std::size_t StringLength(const char* data, std::size_t count) {
+  const char* zero = FindByte(data, count, '\0');
+  return zero != nullptr ? static_cast<std::size_t>(zero - data) : count;
+}
+
+// Bytes up to and including the delimiter in the buffered data, or 0 when it is
+// not there. The byte search starts at `from`, bytes before it being known not to
+// match; the string searches look at the data up to its first 0 byte and may match
+// the terminator behind it, exactly as a C string search would.
+std::size_t FindDelimiter(const char* data, std::size_t count, std::size_t from,
+                          const Delimiter& delimiter) {
+  if (delimiter.kind == Delimiter::Kind::Byte) {
+    const char* found = count > from ? FindByte(data + from, count - from, delimiter.byte) : nullptr;
+    return found != nullptr ? static_cast<std::size_t>(found - data) + 1 : 0;
+  }
+  std::size_t length = StringLength(data, count);
+  if (delimiter.kind == Delimiter::Kind::Char) {
+    if (delimiter.byte == '\0') {
+      return length + 1;
+    }
+    const char* found = FindByte(data, length, delimiter.byte);
+    return found != nullptr ? static_cast<std::size_t>(found - data) + 1 : 0;
+  }
+  const void* found = memmem(data, length, delimiter.text, delimiter.text_length);
+  return found != nullptr
+             ? static_cast<std::size_t>(static_cast<const char*>(found) - data) +
+                   delimiter.text_length
+             : 0;
+}
+
+// Shared body of the delimited readers; `delivered` receives the number of bytes
+// put into the destination, whatever the result.
+class DelimitedReader {
+public:
+  DelimitedReader(PlainSocket& socket, const Delimiter& delimiter)
+      : socket_(socket), delimiter_(delimiter) {}
+
+  int Read(char* destination, int length, int seconds, int microseconds, int& delivered);
+
+private:
+  bool TryBuffered(char* destination, int length, int& result, int& delivered);
+
+  PlainSocket& socket_;
+  const Delimiter& delimiter_;
+  // Buffered bytes already searched in this call: data only grows behind them
+  // until the call delivers, so a long answer is not searched again on each wait.
+  std::size_t searched_ = 0;
+};
+
+// Serves the read from the buffered bytes when they settle it; false when more must come.
+bool DelimitedReader::TryBuffered(char* destination, int length, int& result, int& delivered) {
+  if (socket_.recv_count <= 0) {
+    return false;
+  }
+  auto count = static_cast<std::size_t>(socket_.recv_count);
+  auto wanted = static_cast<std::size_t>(length);
+  std::size_t n = FindDelimiter(socket_.recv_buffer, count, searched_, delimiter_);
+  searched_ = count;
+  if (n > 0 && n <= wanted) {
+    delivered = socket_.TakeReceived(destination, static_cast<unsigned>(n), false);
+    result = delivered;
+    return true;
+  }
+  if (n > wanted || wanted <= count) {
+    // Only the byte reader leaves no 0 behind a chunk cut before its delimiter.
+    bool raw = n > wanted && delimiter_.kind == Delimiter::Kind::Byte;
+    delivered = socket_.TakeReceived(destination, static_cast<unsigned>(length), raw);
+    result = 0;
+    return true;
+  }
+  return false;
+}
+
+int DelimitedReader::Read(char* destination, int length, int seconds, int microseconds,
+                          int& delivered) {
+  delivered = 0;
+  if (destination == nullptr || length < 0) {
+    return SOCK_ERROR;
+  }
+  if (delimiter_.kind == Delimiter::Kind::Text &&
+      (delimiter_.text == nullptr || delimiter_.text_length == 0)) {
+    return SOCK_ERROR;  // an empty delimiter would match before any byte, for ever
+  }
+  if (length == 0) {
+    return 0;
+  }
+  std::memset(destination, 0, static_cast<std::size_t>(length));
+  if (socket_.state != SOCK_STATE_CONNECTED) {
+    return delimiter_.kind == Delimiter::Kind::Char ? SOCK_ERROR : SOCK_DISCONNECTED;
+  }
+  if (!socket_.EnsureBuffer()) {
+    return SOCK_ERROR;
+  }
+  // More than the buffer can hold would wait on a full buffer for ever; a capped
+  // chunk ends with result 0 and the caller reads on, as for any full chunk.
+  length = std::min(length, RECV_BUFFER_CAPACITY);
+  int result = 0;
+  while (!TryBuffered(destination, length, result, delivered)) {
+    if (socket_.WaitForData(true, seconds, microseconds) <= 0) {
+      delivered = socket_.TakeReceived(destination, static_cast<unsigned>(length), false);
+      return socket_.state == SOCK_STATE_CONNECTED ? SOCK_TIMEOUT : SOCK_DISCONNECTED;
+    }
+  }
+  return result;
+}
+
+// The text forms read into the text's own storage (size() + 1 bytes, the last
+// one the terminator) and keep exactly the bytes that were delivered.
+int ReadIntoText(PlainSocket& socket, std::string& text, int length, const Delimiter& delimiter,
+                 int seconds, int microseconds) {
+  if (length < 0) {
+    text.clear();
+    return SOCK_ERROR;
+  }
+  text.assign(static_cast<std::size_t>(length), '\0');
+  int delivered = 0;
+  int result =
+      DelimitedReader(socket, delimiter).Read(text.data(), length, seconds, microseconds, delivered);
+  text.resize(static_cast<std::size_t>(std::max(delivered, 0)));
+  return result;
+}
+
+Delimiter ByteDelimiter(char byte) { return {Delimiter::Kind::Byte, byte, nullptr, 0}; }
+Delimiter CharDelimiter(char c) { return {Delimiter::Kind::Char, c, nullptr, 0}; }
+Delimiter TextDelimiter(const char* text) {
+  return {Delimiter::Kind::Text, '\0', text, text != nullptr ? std::strlen(text) : 0};
+}
+
+// Sends the rest of an open file; a transmission that stops short is a failure,
+// and bytes_sent then says how far it got.
+int SendOpenFile(PlainSocket& socket, FileHandle file) {
+  struct stat info {};
+  std::uint32_t size = fstat(file, &info) == 0 ? static_cast<std::uint32_t>(info.st_size) : 0;
+  socket.bytes_sent = 0;
+  socket.file_size = 0;
+  socket.sending_file = true;
+  bool complete = false;
+  off_t sent = TransmitFile(socket.handle, file, complete);
+  socket.bytes_sent = complete ? size : static_cast<std::uint32_t>(sent);
+  socket.file_size = size;
+  socket.sending_file = false;
+  return complete ? SOCK_SUCCESS : SOCK_ERROR;
+}
+
+}  // namespace
+
+PlainSocket::PlainSocket() { PlainSocket::Init(nullptr); }
+
+PlainSocket::~PlainSocket() {
+  if (derived_cleanup == 0) {
+    PlainSocket::Cleanup();
+  }
+}
+
+void PlainSocket::Init(ssl_ctx_st* /*context*/) {
+  CallOnce(network_startup_flag, StartNetwork);
+  // A derived Init that runs this again keeps the block it already has.
+  if (recv_buffer == nullptr) {
+    recv_buffer = static_cast<char*>(MemoryAlloc(RECV_BUFFER_SIZE, false));
+    if (recv_buffer == nullptr) {
+      throw TextException("PlainSocket::Init()::recv_buffer allocate failed");
+    }
+  }
+  handle = 0;
+  derived_cleanup = 0;
+  state = SOCK_STATE_DISCONNECTED;
+  sending_file = false;
+  bytes_sent = 0;
+  file_size = 0;
+  ClearBuffer();
+  borrowed = false;
+}
+
+void PlainSocket::Cleanup() {
+  if (recv_buffer != nullptr) {
+    MemoryRelease(recv_buffer);
+  }
+  CloseSocket();
+}
+
+void PlainSocket::ClearBuffer() {
+  recv_count = 0;
+  if (recv_buffer != nullptr) {
+    std::memset(recv_buffer, 0, RECV_BUFFER_SIZE);
+  }
+}
+
+bool PlainSocket::EnsureBuffer() {
+  if (recv_buffer == nullptr) {
+    recv_buffer = static_cast<char*>(MemoryAlloc(RECV_BUFFER_SIZE, true));
+  }
+  return recv_buffer != nullptr;
+}
+
+bool PlainSocket::IsValidSocket(SocketHandle socket) {
+  // Every negative value is invalid, not only -1: poll() would silently skip it.
+  return socket > 0;
+}
+
+void PlainSocket::ApplySocketOptions() {
+  if (!IsValidSocket(handle)) {
+    return;
+  }
+  SetIntOption(handle, SOL_SOCKET, SO_KEEPALIVE, 1);
+  SetIntOption(handle, SOL_SOCKET, SO_SNDBUF, kSocketBufferBytes);
+  SetIntOption(handle, SOL_SOCKET, SO_RCVBUF, kSocketBufferBytes);
+  SetIntOption(handle, IPPROTO_TCP, TCP_NODELAY, 1);
+}
+
+int PlainSocket::TCPConnect(const char* host, int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  if (host == nullptr || port < 0 || port > 65535 || !ResolveIPv4(host, address.sin_addr)) {
+    return SOCK_ERROR;
+  }
+  handle = MoveOffZero(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+  ApplySocketOptions();
+  SetIntOption(handle, SOL_SOCKET, SO_REUSEADDR, 1);
+  try {
+    if (!ConnectBlocking(handle, address)) {
+      throw TextException("TCPConnect() -- connect failed");
+    }
+  } catch (const TextException&) {
+    return SOCK_ERROR;
+  }
+  return SOCK_SUCCESS;
+}
+
+int PlainSocket::Connect(const char* host, int port) {
+  Close();
+  state = SOCK_STATE_DISCONNECTED;
+  // The new handle is always our own, even after a borrowed one; it must be closed by us.
+  borrowed = false;
+  // A name that does not fit host_name is refused rather than cut to another name.
+  if (host == nullptr || std::strlen(host) > kHostNameCapacity) {
+    return -2;
+  }
+  std::strcpy(host_name, host);
+  if (TCPConnect(host, port) != SOCK_SUCCESS) {
+    return -2;
+  }
+  state = SOCK_STATE_CONNECTED;
+  ApplySocketOptions();
+  return SOCK_SUCCESS;
+}
+
+int PlainSocket::Attach(SocketHandle socket, bool borrow) {
+  borrowed = borrow;
+  Close();
+  if (!IsValidSocket(socket)) {
+    return SOCK_ERROR;
+  }
+  state = SOCK_STATE_CONNECTED;
+  handle = socket;
+  ApplySocketOptions();
+  return SOCK_SUCCESS;
+}
+
+void PlainSocket::Close() {
+  // After an unexpected receive error the state and the buffered bytes stay for inspection.
+  if (state != SOCK_STATE_ERROR) {
+    state = SOCK_STATE_DISCONNECTED;
+    ClearBuffer();
+  }
+  CloseSocket();
+}
+
+void PlainSocket::CloseSocket() {
+  if (!borrowed && IsValidSocket(handle)) {
+    shutdown(handle, SHUT_WR);
+    close(handle);  // never retried: the descriptor is gone even when close reports EINTR
+  }
+  handle = INVALID_SOCKET;
+}
+
+int PlainSocket::Pending() {
+  if (state != SOCK_STATE_CONNECTED) {
+    return -1;
+  }
+  int readable = 0;
+  return ioctl(handle, FIONREAD, &readable) == 0 ? readable : 0;
+}
+
+int PlainSocket::SendText(std::string text) {
+  return Send(text.data(), static_cast<int>(text.size()));
+}
+
+int PlainSocket::Send(const char* data, int length) {
+  try {
+    if (data == nullptr) {
+      throw TextException("buffer==NULL");
+    }
+  } catch (const TextException&) {
+    return SOCK_ERROR;
+  }
+  if (state != SOCK_STATE_CONNECTED) {
+    return SOCK_DISCONNECTED;
+  }
+  if (length == 0) {
+    length = static_cast<int>(std::strlen(data));
+  }
+  while (length > 0) {
+    // MSG_NOSIGNAL: a peer that has gone gives EPIPE here instead of killing the process.
+    ssize_t n = send(handle, data, static_cast<std::size_t>(length), MSG_NOSIGNAL);
+    if (n < 0) {
+      if (IsRetryableSendError(errno, handle)) {
+        continue;
+      }
+      return SOCK_ERROR;
+    }
+    if (n == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      continue;
+    }
+    data += n;
+    length -= static_cast<int>(n);
+  }
+  return SOCK_SUCCESS;
+}
+
+int PlainSocket::SendFile(const char* file_name) {
+  if (state != SOCK_STATE_CONNECTED) {
+    return SOCK_DISCONNECTED;
+  }
+  int file = -1;
+  try {
+    file = file_name != nullptr ? open(file_name, O_RDONLY | O_CLOEXEC) : -1;
+    if (file < 0) {
+      throw TextException("CreateFile() returned NULL");
+    }
+  } catch (const TextException&) {
+    return SOCK_ERROR;
+  }
+  posix_fadvise(file, 0, 0, POSIX_FADV_SEQUENTIAL);
+  int result = SendOpenFile(*this, file);
+  close(file);
+  return result;
+}
+
+int PlainSocket::SendFile(FileHandle file) {
+  try {
+    if (state != SOCK_STATE_CONNECTED) {
+      throw TextException("State != SOCK_STATE_CONNECTED");
+    }
+    if (file < 0) {
+      throw TextException("PlainSocket::SendFile(HANDLE) - HANDLE is NULL");
+    }
+  } catch (const TextException&) {
+    return SOCK_ERROR;
+  }
+  return SendOpenFile(*this, file);
+}
+
+int PlainSocket::ReadToNul(std::string& text, int length, int seconds, int microseconds) {
+  return ReadIntoText(*this, text, length, ByteDelimiter('\0'), seconds, microseconds);
+}
+
+int PlainSocket::ReadToChar(std::string& text, int length, char delimiter, int seconds,
+                            int microseconds) {
+  return ReadIntoText(*this, text, length, CharDelimiter(delimiter), seconds, microseconds);
+}
+
+int PlainSocket::ReadToText(std::string& text, int length, const char* delimiter, int seconds,
+                            int microseconds) {
+  return ReadIntoText(*this, text, length, TextDelimiter(delimiter), seconds, microseconds);
+}
+
+int PlainSocket::ReadToNul(char* destination, int length, int seconds, int microseconds) {
+  return ReadToByte(destination, length, '\0', seconds, microseconds);
+}
+
+int PlainSocket::ReadToByte(char* destination, int length, char delimiter, int seconds,
+                            int microseconds) {
+  int delivered = 0;
+  return DelimitedReader(*this, ByteDelimiter(delimiter))
+      .Read(destination, length, seconds, microseconds, delivered);
+}
+
+int PlainSocket::ReadToChar(char* destination, int length, char delimiter, int seconds,
+                            int microseconds) {
+  int delivered = 0;
+  return DelimitedReader(*this, CharDelimiter(delimiter))
+      .Read(destination, length, seconds, microseconds, delivered);
+}
+
+int PlainSocket::ReadToText(char* destination, int length, const char* delimiter, int seconds,
+                            int microseconds) {
+  int delivered = 0;
+  return DelimitedReader(*this, TextDelimiter(delimiter))
+      .Read(destination, length, seconds, microseconds, delivered);
+}
+
+bool PlainSocket::AppendReceived(const char* data, int length) {
+  if (state != SOCK_STATE_CONNECTED || data == nullptr || length < 0 ||
+      length > RECV_BUFFER_CAPACITY - recv_count || !EnsureBuffer()) {
+    return false;
+  }
+  std::memcpy(recv_buffer + recv_count, data, static_cast<std::size_t>(length));
+  recv_count += length;
+  recv_buffer[recv_count] = '\0';
+  return true;
+}
+
+std::pair<int, char*> PlainSocket::ReceiveSpace() {
+  return {RECV_BUFFER_CAPACITY - recv_count, recv_buffer + recv_count};
+}
+
+int PlainSocket::CommitReceived(int n) {
+  // Kept inside the free space and followed by the 0 the string searches rely on,
+  // so a wrong count cannot carry the buffer past its end.
+  n = std::clamp(n, 0, RECV_BUFFER_CAPACITY - recv_count);
+  recv_count += n;
+  if (recv_buffer != nullptr) {
+    recv_buffer[recv_count] = '\0';
+  }
+  return n;
+}
+
+int PlainSocket::TakeReceived(char* destination, unsigned length, bool raw) {
+  if (recv_count <= 0 || destination == nullptr) {
+    return 0;
+  }
+  if (!EnsureBuffer()) {
+    return SOCK_ERROR;
+  }
+  auto count = static_cast<unsigned>(recv_count);
+  unsigned n = std::min(length, count);
+  std::memcpy(destination, recv_buffer, n);
+  if (!raw) {
+    destination[n] = '\0';
+  }
+  // The rest moves to the front together with the 0 behind it.
+  std::memmove(recv_buffer, recv_buffer + n, count - n + 1);
+  recv_count -= static_cast<std::int32_t>(n);
+  return static_cast<int>(n);
+}
+
+int PlainSocket::WaitForData(bool force, int seconds, int microseconds) {
+  WaitLimit limit = MakeWaitLimit(seconds, microseconds);
+  if (!force && recv_count > 0) {
+    return recv_count;
+  }
+  if (state != SOCK_STATE_CONNECTED) {
+    return SOCK_DISCONNECTED;
+  }
+  for (;;) {
+    // read_set is kept for its place among the fields; poll() does the waiting,
+    // so the set is only refreshed where a select set can hold the descriptor.
+    FD_ZERO(&read_set);
+    if (handle >= 0 && handle < FD_SETSIZE) {
+      FD_SET(handle, &read_set);
+    }
+    short revents = 0;
+    int ready = PollReadable(handle, limit, revents);
+    if (ready < 0 || (ready > 0 && (revents & POLLNVAL) != 0)) {
+      Close();
+      return SOCK_ERROR;
+    }
+    if (ready == 0) {
+      return SOCK_TIMEOUT;
+    }
+    if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      return FillBuffer();
+    }
+  }
+}
+
+int PlainSocket::FillBuffer() {
+  if (state != SOCK_STATE_CONNECTED) {
+    return SOCK_DISCONNECTED;
+  }
+  int free = RECV_BUFFER_CAPACITY - recv_count;
+  if (free <= 0) {
+    return recv_count;
+  }
+  ssize_t n;
+  do {
+    n = recv(handle, recv_buffer + recv_count, static_cast<std::size_t>(free), 0);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) {
+    recv_count += static_cast<std::int32_t>(n);
+    recv_buffer[recv_count] = '\0';
+    return static_cast<int>(n);
+  }
+  if (n == 0) {
+    Close();
+    return SOCK_DISCONNECTED;
+  }
+  int error = errno;
+  Close();
+  if (IsConnectionEndedError(error)) {
+    state = SOCK_STATE_DISCONNECTED;
+    return SOCK_DISCONNECTED;
+  }
+  state = SOCK_STATE_ERROR;
+  return SOCK_ERROR;
+}
+
+int PlainSocket::Read(char* destination, int length, int seconds, int microseconds) {
+  if (destination == nullptr || length < 0) {
+    return SOCK_ERROR;
+  }
+  if (length == 0) {
+    return 0;
+  }
+  std::memset(destination, 0, static_cast<std::size_t>(length));
+  if (state != SOCK_STATE_CONNECTED) {
+    return SOCK_DISCONNECTED;
+  }
+  if (!EnsureBuffer()) {
+    return SOCK_ERROR;
+  }
+  int total = 0;
+  while (total < length && WaitForData(false, seconds, microseconds) > 0) {
+    total += TakeReceived(destination + total, static_cast<unsigned>(length - total), true);
+  }
+  return total;
+}
+
+bool PlainSocket::IsConnected() {
+  WaitForData(true, 0, 0);
+  return state == SOCK_STATE_CONNECTED;
+}
