@@ -1,1 +1,261 @@
-// placeholder, being written
+// The cJSON document model: members and elements, their kinds, children and the text helpers.
+#include "cJSON.h"
+
+#include <utility>
+
+using Slot = cJSONEntries::Slot;
+
+namespace {
+
+// A bare value holding one of these is a string, written quoted.
+constexpr std::string_view StringMarks = "{}[] \",'\\";
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Counts the digits at `pos` and notes whether any of them is not "0".
+std::size_t SkipDigits(std::string_view text, std::size_t& pos, bool& nonZero) {
+  const std::size_t start = pos;
+  while (pos < text.size() && IsDigit(text[pos])) {
+    nonZero = nonZero || text[pos] != '0';
+    ++pos;
+  }
+  return pos - start;
+}
+
+void SkipSign(std::string_view text, std::size_t& pos) {
+  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+    ++pos;
+  }
+}
+
+// Skips an exponent, if there is one; false when its digits are missing.
+bool SkipExponent(std::string_view text, std::size_t& pos) {
+  if (pos == text.size() || (text[pos] != 'e' && text[pos] != 'E')) {
+    return true;
+  }
+  ++pos;
+  SkipSign(text, pos);
+  bool ignored = false;
+  return SkipDigits(text, pos, ignored) > 0;
+}
+
+// A decimal number other than zero, blanks around it allowed: [sign] digits ["." digits]
+// [e [sign] digits], with at least one digit before the exponent. The test is on the
+// digits rather than on a conversion, so it does not depend on the range of a double.
+bool IsNonZeroNumber(std::string_view value) {
+  const std::string_view text = cJSON::Trim(value);
+  std::size_t pos = 0;
+  bool nonZero = false;
+  SkipSign(text, pos);
+  std::size_t digits = SkipDigits(text, pos, nonZero);
+  if (pos < text.size() && text[pos] == '.') {
+    ++pos;
+    digits += SkipDigits(text, pos, nonZero);
+  }
+  return digits > 0 && SkipExponent(text, pos) && pos == text.size() && nonZero;
+}
+
+// What lies between a value's enclosing quotes; the whole value when it does not end
+// with the quote it begins with.
+std::string_view InsideQuotes(std::string_view value) {
+  if (value.back() != value.front()) {
+    return value;
+  }
+  return value.size() >= 3 ? value.substr(1, value.size() - 2) : std::string_view{};
+}
+
+std::string Joined(std::string_view key, std::string_view value) {
+  std::string line;
+  line.reserve(key.size() + 1 + value.size());
+  line.append(key).append(1, '=').append(value);
+  return line;
+}
+
+}  // namespace
+
+// What a value text turned into: its stored text and either a kind code or a child.
+struct cJSON::Value {
+  std::string text;
+  int kind = JSON_NULL;
+  std::unique_ptr<cJSON> child;
+};
+
+cJSON::cJSON(std::string_view text, std::string_view name_, cJSON* parent_)
+    : cJSON(text, name_, parent_, parent_ ? parent_->depth_ + 1 : 0) {}
+
+cJSON::cJSON(std::string_view text, std::string_view name_, cJSON* parent_, int depth)
+    : name(Trim(name_)), depth_(depth), parent(parent_) {
+  Read(text);
+}
+
+cJSON::~cJSON() { Clear(); }
+
+void cJSON::SetValue(std::string_view key, std::string_view value) {
+  if (value.empty()) {
+    StoreMember(key, Value{"null", JSON_NULL, nullptr});
+    return;
+  }
+  // A key repeated as written (quotes included) moves its member to the end.
+  if (isObject && entries.Find(key) != cJSONEntries::NoSlot) {
+    RemoveMember(key);
+  }
+  StoreMember(key, Classify(key, value));
+}
+
+cJSON::Value cJSON::Classify(std::string_view key, std::string_view value) {
+  const char first = value.front();
+  const char last = value.back();
+  if (first == '"' || first == '\'') {
+    std::string text(InsideQuotes(value));
+    CollapseBackslashes(text);
+    return Value{std::move(text), JSON_STRING, nullptr};
+  }
+  if ((first == '[' && last == ']') || (first == '{' && last == '}')) {
+    if (depth_ + 1 >= MaxDepth) {
+      return Value{std::string(value), JSON_STRING, nullptr};
+    }
+    return Value{first == '[' ? "array" : "object", JSON_NULL, MakeChild(value, key)};
+  }
+  if (value == "true") {
+    return Value{"1", JSON_BOOL, nullptr};
+  }
+  if (value == "false") {
+    return Value{"0", JSON_BOOL, nullptr};
+  }
+  if (IsNonZeroNumber(value)) {
+    return Value{std::string(value), JSON_NUMBER, nullptr};
+  }
+  std::string text(value);
+  CollapseBackslashes(text);
+  return Value{std::move(text), ContainsAny(value, StringMarks) ? JSON_STRING : JSON_WORD, nullptr};
+}
+
+std::unique_ptr<cJSON> cJSON::MakeChild(std::string_view text, std::string_view key) {
+  return std::unique_ptr<cJSON>(new cJSON(text, key, this, depth_ + 1));
+}
+
+void cJSON::StoreMember(std::string_view key, Value value) {
+  if (!isObject) {
+    entries.Append(std::move(value.text), value.kind, std::move(value.child));
+    return;
+  }
+  // A child whose member cannot be found again (its key holds "=", or its value
+  // deleted the member) is destroyed here with `value`.
+  const Slot slot = SetLineValue(Unquote(key), value.text);
+  if (slot != cJSONEntries::NoSlot) {
+    entries.SetTag(slot, value.kind, std::move(value.child));
+  }
+}
+
+// Sets the value of `key` as a name=value list does and returns the entry that
+// the key finds afterwards, if any.
+Slot cJSON::SetLineValue(std::string_view key, std::string_view value) {
+  const Slot slot = entries.Find(key);
+  if (value.empty()) {
+    if (slot != cJSONEntries::NoSlot) {
+      entries.Erase(slot);
+    }
+    return entries.Find(key);
+  }
+  if (slot != cJSONEntries::NoSlot) {
+    entries.Rewrite(slot, Joined(key, value));
+    return slot;
+  }
+  const Slot added = entries.Append(Joined(key, value), JSON_NULL);
+  return key.find('=') == std::string_view::npos ? added : cJSONEntries::NoSlot;
+}
+
+std::string cJSON::GetValue(std::string_view key) const {
+  const Slot slot = entries.Find(key);
+  if (slot == cJSONEntries::NoSlot) {
+    return {};
+  }
+  const std::string_view value = entries.ValueOf(slot);
+  return value == "null" ? std::string{} : std::string(value);
+}
+
+cJSON* cJSON::GetChild(std::string_view key) { return FindChild(key, true); }
+
+cJSON* cJSON::FindChild(std::string_view key, bool create) {
+  const Slot slot = entries.Find(key);
+  if (slot != cJSONEntries::NoSlot) {
+    return entries.ChildOf(slot);
+  }
+  if (!create) {
+    return nullptr;
+  }
+  std::unique_ptr<cJSON> child = MakeChild({}, key);
+  cJSON* const result = child.get();
+  entries.Append(Joined(key, "object"), JSON_NULL, std::move(child));
+  return result;
+}
+
+cJSON* cJSON::ChildAt(int index) const {
+  const Slot slot = entries.SlotAt(index);
+  return slot == cJSONEntries::NoSlot ? nullptr : entries.ChildOf(slot);
+}
+
+int cJSON::KindAt(int index) const {
+  const Slot slot = entries.SlotAt(index);
+  return slot == cJSONEntries::NoSlot ? JSON_NULL : entries.KindOf(slot);
+}
+
+int cJSON::KindOf(std::string_view key) const {
+  const Slot slot = entries.Find(key);
+  return slot == cJSONEntries::NoSlot ? JSON_NULL : entries.KindOf(slot);
+}
+
+void cJSON::RemoveMember(std::string_view key) {
+  const Slot slot = entries.Find(key);
+  if (slot != cJSONEntries::NoSlot) {
+    entries.Erase(slot);
+  }
+}
+
+void cJSON::Clear() { entries.Clear(); }
+
+std::string_view cJSON::Trim(std::string_view text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && static_cast<unsigned char>(text[begin]) <= 32) {
+    ++begin;
+  }
+  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32) {
+    --end;
+  }
+  return text.substr(begin, end - begin);
+}
+
+std::string cJSON::StripEnclosing(std::string& text) {
+  const std::string_view trimmed = Trim(text);
+  const std::string first(trimmed.substr(0, 1));
+  text = trimmed.size() >= 3 ? std::string(trimmed.substr(1, trimmed.size() - 2)) : std::string{};
+  return first;
+}
+
+std::string cJSON::Unquote(std::string_view key) {
+  if (key.empty() || (key.front() != '"' && key.front() != '\'') || key.back() != key.front()) {
+    return std::string(key);
+  }
+  return std::string(Trim(key.size() >= 3 ? key.substr(1, key.size() - 2) : std::string_view{}));
+}
+
+void cJSON::CollapseBackslashes(std::string& text) {
+  if (text.find('\\') == std::string::npos) {
+    return;
+  }
+  std::string out;
+  out.reserve(text.size());
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    out.push_back(text[pos]);
+    // A pair becomes its second backslash, and the walk goes on after it.
+    const bool pair = text[pos] == '\\' && pos + 1 < text.size() && text[pos + 1] == '\\';
+    pos += pair ? 2 : 1;
+  }
+  text = std::move(out);
+}
+
+bool cJSON::ContainsAny(std::string_view text, std::string_view set) {
+  return text.find_first_of(set) != std::string_view::npos;
+}

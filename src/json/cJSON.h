@@ -1,1 +1,128 @@
-// placeholder, being written
+// A node of a JSON document in the function server's dialect: the tree, its lenient reader and compact writer.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cJSONEntries.h"
+
+// Kind codes: a scalar entry's tag is one of the first five; an entry that holds
+// a child reports JSON_ARRAY or JSON_OBJECT.
+constexpr int JSON_NULL = 0, JSON_BOOL = -1, JSON_NUMBER = -2, JSON_STRING = -3,
+              JSON_WORD = -4, JSON_ARRAY = -5, JSON_OBJECT = -6;
+
+// An object (members under keys, in order) or an array (elements in order).
+// Scalars are stored as texts with a kind code; only nested objects and arrays
+// are nodes. A node owns its children; callers own only the roots they build.
+// Nothing here reports an error: every text yields some tree. One thread at a
+// time per document: even const calls may tidy the entry lists' caches.
+class cJSON {
+public:
+  // Nodes read from a text nest at most this many levels, the root counting as
+  // the first. A bracketed or braced value that would open a deeper level is
+  // kept as a JSON_STRING holding its text as written, so a hostile text cannot
+  // exhaust the stack. Each level walks its own text once, so the limit also
+  // bounds the reading work per byte; a case list answer nests six levels.
+  static constexpr int MaxDepth = 128;
+
+  // Reads `text` into a new node: an array when the trimmed text begins with "[",
+  // an object otherwise. `name` is stored trimmed; `parent` does not own the node.
+  explicit cJSON(std::string_view text = {}, std::string_view name = {}, cJSON* parent = nullptr);
+  ~cJSON();
+  cJSON(const cJSON&) = delete;
+  cJSON& operator=(const cJSON&) = delete;
+
+  // --- the document model ---
+
+  // Adds or replaces a member of an object, or appends an element to an array;
+  // the value's text decides its kind (quoted, bracketed, braced, true/false,
+  // a non-zero number, or a bare word).
+  void SetValue(std::string_view key, std::string_view value);
+  // The member's value text; empty when absent or when the stored text is "null".
+  std::string GetValue(std::string_view key) const;
+  // FindChild(key, true).
+  cJSON* GetChild(std::string_view key);
+  // The child under `key`; none for a scalar member. An absent key yields none,
+  // or with `create` a new empty object member appended at the end. The child
+  // belongs to this node.
+  cJSON* FindChild(std::string_view key, bool create);
+  int Count() const { return entries.Count(); }
+  const cJSONEntries& Items() const { return entries; }
+  bool IsArray() const { return !isObject; }
+  // The child that entry `index` holds; none for a scalar entry or an index out of range.
+  cJSON* ChildAt(int index) const;
+  // The kind code of entry `index`; JSON_NULL for an index out of range.
+  int KindAt(int index) const;
+  // The kind code of the first member under `key`; JSON_NULL when there is none.
+  int KindOf(std::string_view key) const;
+  // Deletes the first member under `key` with its child; nothing when absent.
+  void RemoveMember(std::string_view key);
+  // Destroys every child and empties the node.
+  void Clear();
+
+  const std::string& Name() const { return name; }
+  cJSON* Parent() const { return parent; }
+
+  // --- the reader ---
+
+  // Replaces the node's content with what `text` reads as.
+  void Parse(std::string_view text);
+  // Reads the pieces of an inner text (without its enclosing characters) into the node.
+  void ParseMembers(std::string_view inner);
+  // The pieces of an inner text: split at commas outside quotes, brackets and braces, each trimmed.
+  static std::vector<std::string> SplitMembers(std::string_view text);
+  // Takes the key off the front of an object piece: up to the first delimiter
+  // outside quotes, which stays in `piece`. The key is returned trimmed, quotes kept.
+  static std::string TakeKey(std::string& piece, std::string_view delimiters);
+
+  // --- the writer ---
+
+  // The node as compact text; empty for a node without entries.
+  std::string GetText() const;
+  // The written form of element `index`; empty for an index out of range.
+  std::string ItemText(int index) const;
+  // The written form of the value of the member under `key`.
+  std::string MemberText(std::string_view key) const;
+  // The written form of a key: escaped, and quoted when it holds a character that needs it.
+  static std::string KeyText(std::string_view key);
+  // The written form of one value of the given kind; `child` is used for arrays and objects.
+  static std::string FormatValue(std::string_view text, int kind, const cJSON* child);
+  // `text` with a backslash before every double quote, CR, LF, tab and backslash.
+  static std::string Escape(std::string_view text);
+
+  // --- text helpers ---
+
+  // Removes the characters with codes 0 to 32 from both ends.
+  static std::string_view Trim(std::string_view text);
+  // Trims `text`, returns its first character (empty for an empty text) and leaves
+  // in `text` what lies between its first and last character.
+  static std::string StripEnclosing(std::string& text);
+  // Removes matching enclosing double or single quotes and trims what is left.
+  static std::string Unquote(std::string_view key);
+  // Turns each pair of backslashes into one; every other backslash stays.
+  static void CollapseBackslashes(std::string& text);
+  // True when any character of `text` occurs in `set`.
+  static bool ContainsAny(std::string_view text, std::string_view set);
+
+private:
+  struct Value;
+
+  cJSON(std::string_view text, std::string_view name, cJSON* parent, int depth);
+  void Read(std::string_view text);
+  void ReadPiece(std::string_view piece);
+  Value Classify(std::string_view key, std::string_view value);
+  std::unique_ptr<cJSON> MakeChild(std::string_view text, std::string_view key);
+  void StoreMember(std::string_view key, Value value);
+  cJSONEntries::Slot SetLineValue(std::string_view key, std::string_view value);
+  void AppendText(std::string& out) const;
+  void AppendMemberValue(std::string& out, std::string_view key) const;
+  static void AppendValue(std::string& out, std::string_view text, int kind, const cJSON* child);
+
+  std::string name;
+  bool isObject = true;
+  int depth_ = 0;  // levels above this node; the root is at 0
+  cJSON* parent = nullptr;
+  cJSONEntries entries;
+};

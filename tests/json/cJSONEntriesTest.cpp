@@ -1,0 +1,107 @@
+// Tests of the entry list against a plain list of name=value lines: holes and the key index must not show.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cJSON.h"
+#include "cJSONEntries.h"
+
+namespace {
+
+// The rules of a name=value list written out the slow, obvious way.
+class PlainLines {
+public:
+  int Find(std::string_view key) const {
+    if (key.find('=') != std::string_view::npos) {
+      return -1;
+    }
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+      const std::string& line = lines_[i];
+      if (line.size() > key.size() && line[key.size()] == '=' && Folded(line.substr(0, key.size())) == Folded(key)) {
+        return static_cast<int>(i);
+      }
+    }
+    return -1;
+  }
+  static std::string Folded(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+      c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    }
+    return out;
+  }
+  std::vector<std::string> lines_;
+};
+
+// Random appends, rewrites and first-match deletions give the same lines and lookups as the plain list.
+TEST(cJSONEntriesTest, MatchesPlainLinesUnderRandomChanges) {
+  std::mt19937 rng(77);
+  auto pick = [&rng](int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng); };
+  const std::vector<std::string> keys = {"a", "A", "b", "key", "KEY", "Key1", "", "x y", "\xc4", "z"};
+  auto randomKey = [&] { return keys[static_cast<std::size_t>(pick(0, static_cast<int>(keys.size()) - 1))] +
+                                (pick(0, 3) == 0 ? std::to_string(pick(0, 40)) : ""); };
+  cJSONEntries entries;
+  PlainLines plain;
+  for (int step = 0; step < 20000; ++step) {
+    const std::string key = randomKey();
+    const std::string serial = std::to_string(step);  // keeps every line distinct
+    const int op = pick(0, 9);
+    if (op < 4) {
+      const std::string line = pick(0, 9) == 0 ? serial : key + "=" + serial + (pick(0, 4) == 0 ? "=more" : "");
+      entries.Append(line, JSON_WORD);
+      plain.lines_.push_back(line);
+    } else if (op < 7) {
+      const cJSONEntries::Slot slot = entries.Find(key);
+      const int index = plain.Find(key);
+      ASSERT_EQ(slot == cJSONEntries::NoSlot, index < 0) << key;
+      if (index >= 0) {
+        ASSERT_EQ(entries.Line(slot), plain.lines_[static_cast<std::size_t>(index)]);
+        entries.Erase(slot);
+        plain.lines_.erase(plain.lines_.begin() + index);
+      }
+    } else if (op < 8) {
+      const cJSONEntries::Slot slot = entries.Find(key);
+      const int index = plain.Find(key);
+      ASSERT_EQ(slot == cJSONEntries::NoSlot, index < 0) << key;
+      if (index >= 0) {
+        const std::string line = PlainLines::Folded(key) + "=" + serial;
+        entries.Rewrite(slot, line);
+        plain.lines_[static_cast<std::size_t>(index)] = line;
+      }
+    } else if (op < 9 && !plain.lines_.empty()) {
+      const int index = pick(0, static_cast<int>(plain.lines_.size()) - 1);
+      ASSERT_EQ(entries.LineAt(index), plain.lines_[static_cast<std::size_t>(index)]);
+    } else if (pick(0, 200) == 0) {
+      entries.Clear();
+      plain.lines_.clear();
+    }
+    ASSERT_EQ(entries.Count(), static_cast<int>(plain.lines_.size()));
+    const cJSONEntries::Slot slot = entries.Find(key);
+    const int index = plain.Find(key);
+    ASSERT_EQ(slot == cJSONEntries::NoSlot, index < 0) << key;
+    if (index >= 0) {
+      ASSERT_EQ(entries.Line(slot), plain.lines_[static_cast<std::size_t>(index)]);
+    }
+  }
+  for (int i = 0; i < entries.Count(); ++i) {
+    ASSERT_EQ(entries.LineAt(i), plain.lines_[static_cast<std::size_t>(i)]);
+  }
+}
+
+// KeyAt is the part before the first "=", and empty for a line without one.
+TEST(cJSONEntriesTest, KeyAtSplitsAtFirstEquals) {
+  cJSONEntries entries;
+  entries.Append("k=v=w", JSON_WORD);
+  entries.Append("plain", JSON_WORD);
+  entries.Append("=x", JSON_WORD);
+  EXPECT_EQ(entries.KeyAt(0), "k");
+  EXPECT_EQ(entries.KeyAt(1), "");
+  EXPECT_EQ(entries.KeyAt(2), "");
+  EXPECT_EQ(entries.ValueOf(entries.Find("K")), "v=w");
+  EXPECT_EQ(entries.Line(entries.Find("")), "=x");
+  EXPECT_EQ(entries.Find("k=v"), cJSONEntries::NoSlot);
+}
+
+}  // namespace
