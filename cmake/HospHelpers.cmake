@@ -10,16 +10,18 @@ endfunction()
 function(hosp_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   find_package(GTest REQUIRED)
-  add_executable(${name} ${T_SOURCES})
+  add_executable(${name} ${T_SOURCES} ${PROJECT_SOURCE_DIR}/cmake/TestEnvironment.cpp)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_compile_definitions(${name} PRIVATE HOSP_TEST_BUILD_DIR="${CMAKE_BINARY_DIR}"
+                                             HOSP_TEST_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   hosp_warnings(${name})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 60)
   endif()
   include(GoogleTest)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-                       PROPERTIES TIMEOUT ${T_TIMEOUT}
-                       ENVIRONMENT "QT_QPA_PLATFORM=offscreen;HOSP_BUILD_DIR=${CMAKE_BINARY_DIR};HOSP_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  # The test environment comes from TestEnvironment.cpp: list-valued ENVIRONMENT
+  # properties do not survive gtest_discover_tests.
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${T_TIMEOUT})
 endfunction()
 
 # hosp_bench(Name SOURCES a.cpp LIBS json)

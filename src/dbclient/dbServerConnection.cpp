@@ -1,1 +1,471 @@
-// placeholder, being written
+// The client's link to one server: connection and handshake, framed requests and bare
+// text exchanges, file transfer and table requests.
+#include "dbServerConnection.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <string_view>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "FileDate.h"
+#include "SecureSocket.h"
+
+bool dbServerConnection::DebugLogEnabled = false;
+std::unique_ptr<PlainSocket> (*dbServerConnection::SocketMaker)(bool secure) = nullptr;
+
+namespace {
+
+constexpr int kDefaultPort = 8700;
+constexpr int kFrameHeader = 12;
+constexpr int kDrainChunk = 100;
+constexpr int kFileHeader = 8;
+
+constexpr int kHandshakeType = 1;
+constexpr int kDateType = 2;
+constexpr int kTableType = 31001;
+constexpr int kQuerySubtype = 20003;
+constexpr int kUpdateSubtype = 20004;
+constexpr int kFileType = 31002;
+constexpr int kDownloadSubtype = 101;
+constexpr int kFileInfoSubtype = 103;
+
+constexpr int kLogAttempts = 20;
+constexpr auto kLogPause = std::chrono::milliseconds(100);
+
+// The three results of a send or read that mean the transport failed.
+bool IsSocketFailure(int result) {
+  return result == SOCK_ERROR || result == SOCK_TIMEOUT || result == SOCK_DISCONNECTED;
+}
+
+// Drops codes 0 to 32 at both ends, as the shared "trim" does.
+std::string_view Trimmed(std::string_view text) {
+  auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// A decimal whole number with an optional sign and nothing else, or `fallback`.
+long long WholeNumber(std::string_view text, long long fallback) {
+  text = Trimmed(text);
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  long long value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return fallback;
+  return value;
+}
+
+std::int32_t Int32OrZero(std::string_view text) {
+  long long value = WholeNumber(text, 0);
+  return (value < INT32_MIN || value > INT32_MAX) ? 0 : static_cast<std::int32_t>(value);
+}
+
+// Packed dates from 2044 on use the top bit, so the number may exceed a signed 32-bit
+// value; the bits are kept as they are.
+std::int32_t PackedDateOrZero(std::string_view text) {
+  long long value = WholeNumber(text, 0);
+  return (value < INT32_MIN || value > UINT32_MAX)
+             ? 0
+             : static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+}
+
+// A decimal floating-point date; anything that is not a finite number gives 0.
+double DateNumber(std::string_view text) {
+  text = Trimmed(text);
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  double value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
+      !std::isfinite(value)) {
+    return 0;
+  }
+  return value;
+}
+
+void PutInt32(char* at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+std::uint32_t GetUInt32(const char* at) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(at[i]);
+  return value;
+}
+
+// Writes all of `data`, retrying after interruptions and short writes.
+bool WriteAll(int fd, const char* data, std::size_t count) {
+  while (count > 0) {
+    ssize_t written = write(fd, data, count);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    count -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// Owns one open file descriptor; closing is idempotent.
+class FileDescriptor {
+public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() { Close(); }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+private:
+  int fd_;
+};
+
+// "hh:nn:ss:zzz " of the current local time.
+std::string LogTimeStamp() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  std::tm local{};
+  localtime_r(&now.tv_sec, &local);
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d:%03d ", local.tm_hour, local.tm_min,
+                local.tm_sec, static_cast<int>(now.tv_nsec / 1000000));
+  return stamp;
+}
+
+// The log file is shared with other processes that may hold it briefly, so opening is
+// tried a few times before the line is given up.
+int OpenLogWithRetries(const std::string& path) {
+  for (int attempt = 0; attempt < kLogAttempts; ++attempt) {
+    int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    if (fd >= 0) return fd;
+    std::this_thread::sleep_for(kLogPause);
+  }
+  return -1;
+}
+
+}  // namespace
+
+dbServerConnection::dbServerConnection(std::string host, std::string port,
+                                       std::string program_id, std::string key, bool secure,
+                                       int answer_timeout)
+    : Host(std::move(host)),
+      Port(std::move(port)),
+      Key(std::move(key)),
+      ProgramID(std::move(program_id)),
+      Secure(secure),
+      AnswerTimeout(answer_timeout) {
+  Connected = false;
+  Connected = Connect();
+}
+
+dbServerConnection::~dbServerConnection() {
+  Connected = false;
+}
+
+int dbServerConnection::PortNumber(const std::string& port) {
+  long long value = WholeNumber(port, kDefaultPort);
+  return (value < 1 || value > 65535) ? kDefaultPort : static_cast<int>(value);
+}
+
+bool dbServerConnection::Connect() {
+  if (Connected) {
+    DebugLog("Connect::return true");
+    return true;
+  }
+  if (!Socket) {
+    DebugLog("Connect::NoSocket");
+    if (!MakeSocket()) return false;
+  }
+  if (!OpenTransport()) return false;
+  Connected = true;
+  Drain();
+  if (ProgramID.empty()) return true;
+  return Handshake();
+}
+
+// The socket layer raises a few errors while a socket or its TLS session is made; they
+// leave the connection without a socket, and the next request tries again.
+bool dbServerConnection::MakeSocket() {
+  try {
+    if (SocketMaker != nullptr) {
+      Socket = SocketMaker(Secure);
+    } else if (Secure) {
+      Socket = std::make_unique<SecureSocket>();
+    } else {
+      Socket = std::make_unique<PlainSocket>();
+    }
+    return Socket != nullptr;
+  } catch (const std::exception&) {
+    Socket.reset();
+    return false;
+  }
+}
+
+bool dbServerConnection::OpenTransport() {
+  try {
+    return Socket->Connect(Host.c_str(), PortNumber(Port)) == SOCK_SUCCESS;
+  } catch (const std::exception&) {
+    Socket.reset();
+    return false;
+  }
+}
+
+// Whatever the server sends before the first request is not an answer to anything.
+void dbServerConnection::Drain() {
+  while (Socket->Read(MessageBuffer, kDrainChunk, 0, 1) > 0) {
+  }
+}
+
+bool dbServerConnection::Handshake() {
+  Handshaking = true;
+  struct Reset {
+    bool& flag;
+    ~Reset() { flag = false; }
+  } reset{Handshaking};
+
+  RequestList.Clear();
+  RequestList.SetValue("Key", Key);
+  RequestList.SetValue("ProgramID", ProgramID);
+  if (!SendMessage(kHandshakeType, 0, RequestList.CommaText())) {
+    // An empty answer leaves Connected as it was; the handshake has failed all the same.
+    Connected = false;
+    return false;
+  }
+  ServerDate = DateNumber(AnswerList.Value("Date"));
+  if (std::trunc(ServerDate) == 0 && RequestServerDate()) return true;
+
+  RunningFolder = AnswerList.Value("RunningFolder");
+  RemoteIP = AnswerList.Value("RemoteIP");
+  // A date request that failed at the socket level leaves a dead transport behind, which
+  // an earlier "Accepted" must not make usable again.
+  Connected = Connected && AnswerList.Value("Accepted") == "Y";
+  if (Connected) return true;
+  Socket.reset();
+  return false;
+}
+
+bool dbServerConnection::RequestServerDate() {
+  if (!SendMessage(kDateType, 0, std::string())) return false;
+  ServerDate = DateNumber(AnswerList.Value("Date"));
+  return true;
+}
+
+bool dbServerConnection::IsConnected() {
+  if (!Connected) return false;
+  if (Socket) Socket->IsConnected();
+  return true;
+}
+
+bool dbServerConnection::EnsureConnected() {
+  if (!Connected && !Handshaking) Reconnect();
+  return Connected;
+}
+
+bool dbServerConnection::Reconnect() {
+  Socket.reset();
+  Connected = false;
+  dbUserInterface::HandleEvents();
+  return Connect();
+}
+
+bool dbServerConnection::SendFrame(int type, int subtype, const std::string& text) {
+  if (!EnsureConnected()) return false;
+  if (text.size() + 1 > static_cast<std::size_t>(MAX_FRAME_TEXT)) {
+    dbUserInterface::Message("Application Error", "Sending a message larger than MessageBuffer");
+    return false;
+  }
+  const int n = static_cast<int>(text.size()) + 1;
+  PutInt32(MessageBuffer, static_cast<std::uint32_t>(n));
+  PutInt32(MessageBuffer + 4, static_cast<std::uint32_t>(type));
+  PutInt32(MessageBuffer + 8, static_cast<std::uint32_t>(subtype));
+  std::memcpy(MessageBuffer + kFrameHeader, text.data(), text.size());
+  MessageBuffer[kFrameHeader + n - 1] = '\0';
+  if (!Socket || IsSocketFailure(Socket->Send(MessageBuffer, kFrameHeader + n))) {
+    Connected = false;
+    return false;
+  }
+  return true;
+}
+
+bool dbServerConnection::ReadAnswer() {
+  if (!EnsureConnected()) return false;
+  AnswerText.clear();
+  // Each chunk goes into the answer list while it is still fresh in the cache; the list
+  // is split into lines only when someone asks for them (most large answers are JSON).
+  AnswerList.SetCommaTextDeferred(std::string_view());
+  MessageBuffer[MESSAGE_BUFFER_SIZE] = '\0';
+  for (;;) {
+    int result = Socket->ReadToNul(MessageBuffer, MESSAGE_BUFFER_SIZE, AnswerTimeout, 0);
+    if (result < 0) {
+      Connected = false;
+      AnswerList.Clear();
+      return false;
+    }
+    // The chunk's text ends at its NUL (the last byte delivered) or fills the buffer.
+    std::string_view chunk(MessageBuffer, result > 0 ? result - 1 : MESSAGE_BUFFER_SIZE);
+    AnswerText.append(chunk);
+    AnswerList.AppendCommaTextDeferred(chunk);
+    if (result > 0) break;
+  }
+  if (AnswerText.empty()) return false;
+  Error = AnswerList.Value("Error");
+  ErrorCode = Int32OrZero(AnswerList.Value("ErrorCode"));
+  return true;
+}
+
+bool dbServerConnection::SendMessage(int type, int subtype, const std::string& text) {
+  if (!EnsureConnected()) return false;
+  if (!SendFrame(type, subtype, text)) {
+    // Only a transport failure calls for a new connection; a refused oversized text
+    // leaves the connection untouched. Inside the handshake, Connect itself gives up.
+    if (!Connected && !Handshaking) Reconnect();
+    return false;
+  }
+  return ReadAnswer();
+}
+
+bool dbServerConnection::ExchangeText(const std::string& text) {
+  // The function server has no handshake, so a failed socket is simply opened again;
+  // otherwise one dropped connection would fail every later exchange.
+  if (!EnsureConnected() || !Socket) return false;
+  if (text.size() >= static_cast<std::size_t>(INT_MAX)) return false;
+  if (IsSocketFailure(Socket->Send(text.c_str(), static_cast<int>(text.size()) + 1))) {
+    Connected = false;
+    return false;
+  }
+  return ReadAnswer();
+}
+
+std::int32_t dbServerConnection::GetFileInfo(const std::string& remote_name) {
+  if (!IsConnected()) return 0;
+  if (!SendMessage(kFileType, kFileInfoSubtype, remote_name)) return 0;
+  FileSize = Int32OrZero(AnswerList.Value("FileSize"));
+  return PackedDateOrZero(AnswerList.Value("FileDate"));
+}
+
+bool dbServerConnection::GetFile(const std::string& remote_name, const std::string& local_path,
+                                 dbProgressBar* progress) {
+  if (!IsConnected()) return false;
+  unlink(local_path.c_str());
+  FileDescriptor file(open(local_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!file.Valid()) return false;
+  if (!SendFrame(kFileType, kDownloadSubtype, remote_name)) return false;
+
+  if (Socket->Read(MessageBuffer, kFileHeader, -1, 0) < kFileHeader) return false;
+  const auto size = static_cast<std::int32_t>(GetUInt32(MessageBuffer));
+  const std::uint32_t date = GetUInt32(MessageBuffer + 4);
+  if (progress != nullptr) {
+    progress->SetPosition(0);
+    progress->SetMax(size);
+  }
+  if (!ReceiveFile(file.Get(), size, progress)) return false;
+  SetFilePackedDate(file.Get(), date);
+  file.Close();
+  ReadAnswer();
+  return size > 0;
+}
+
+// Copies `size` bytes from the socket into the file block by block; false when the
+// connection ends first or the file cannot take them. The partial file stays.
+bool dbServerConnection::ReceiveFile(int fd, std::int32_t size, dbProgressBar* progress) {
+  if (lseek(fd, 0, SEEK_SET) < 0) return false;
+  std::int32_t received = 0;
+  while (received < size) {
+    int wanted = std::min(MESSAGE_BUFFER_SIZE, size - received);
+    int got = Socket->Read(MessageBuffer, wanted, -1, 0);
+    if (got <= 0) return false;
+    if (!WriteAll(fd, MessageBuffer, static_cast<std::size_t>(got))) return false;
+    received += got;
+    if (progress != nullptr) {
+      progress->SetPosition(received);
+      dbUserInterface::HandleEvents();
+    }
+  }
+  return true;
+}
+
+bool dbServerConnection::QueryTable(std::string table_name, int list, const std::string& key,
+                                    const std::string& owner, NameValueList& result,
+                                    const std::string& alias_list,
+                                    const std::string& alias_fields) {
+  RequestList.Clear();
+  if (table_name.find('.') != std::string::npos) {
+    table_name.resize(table_name.size() >= 4 ? table_name.size() - 4 : 0);
+  }
+  RequestList.SetValue("TableName", table_name);
+  RequestList.SetValue("List", std::to_string(list));
+  RequestList.SetValue("Key", key);
+  RequestList.SetValue("Owner", owner);
+  if (!alias_list.empty()) RequestList.SetValue("AliasList", alias_list);
+  if (!alias_fields.empty()) RequestList.SetValue("AliasFields", alias_fields);
+
+  result.Clear();
+  if (!SendMessage(kTableType, kQuerySubtype, RequestList.CommaText())) {
+    result.Add("\"Error: SendMessage Failed.\"");
+    return false;
+  }
+  for (const std::string& line : AnswerList.Lines()) result.Add(line);
+  const std::string written = AnswerList.CommaText();
+  return !(written == "~" || written.compare(0, 7, "\"Error:") == 0);
+}
+
+bool dbServerConnection::UpdateRecord(std::string table_name, const std::string& sequence,
+                                      const NameValueList& fields) {
+  RequestList.Clear();
+  if (table_name.find(".def") != std::string::npos) table_name.resize(table_name.size() - 4);
+  RequestList.Add("TableName=" + table_name);
+  RequestList.Add("Seq=" + sequence);
+  for (const std::string& field : fields.Lines()) {
+    std::string line;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+      if (field[i] == '\r' && i + 1 < field.size() && field[i + 1] == '\n') {
+        line += "||";
+        ++i;
+      } else {
+        line += field[i];
+      }
+    }
+    RequestList.Add(std::move(line));
+  }
+  return SendMessage(kTableType, kUpdateSubtype, RequestList.CommaText()) && ErrorCode == 0;
+}
+
+// On Linux the log lives where an administrator looks for a program's state files:
+// $XDG_STATE_HOME/hosp, or ~/.local/state/hosp. The folder is not created: a log that
+// nobody prepared for stays off even when the switch is on.
+std::string dbServerConnection::DebugLogPath() {
+  const char* state_home = std::getenv("XDG_STATE_HOME");
+  std::string folder;
+  if (state_home != nullptr && state_home[0] == '/') {
+    folder = state_home;
+  } else {
+    const char* home = std::getenv("HOME");
+    folder = std::string(home != nullptr ? home : "") + "/.local/state";
+  }
+  return folder + "/hosp/DbDebugLog.txt";
+}
+
+void dbServerConnection::DebugLog(const std::string& message) {
+  if (!DebugLogEnabled) return;
+  std::string line = LogTimeStamp() + message;
+  if (line.back() != '\n') line += "\r\n";
+  const std::string path = DebugLogPath();
+  int created = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (created >= 0) close(created);
+  FileDescriptor log(OpenLogWithRetries(path));
+  if (log.Valid()) WriteAll(log.Get(), line.data(), line.size());
+}

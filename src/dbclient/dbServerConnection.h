@@ -45,6 +45,15 @@ public:
 
   static void DebugLog(const std::string& message);
   static bool DebugLogEnabled;  // off; nothing in the program turns it on
+  // Where DebugLog appends its lines.
+  static std::string DebugLogPath();
+
+  // Makes the transport for Connect; tests put in sockets that fail in ways a real one
+  // cannot be made to. Unset: a SecureSocket or a PlainSocket, as `Secure` says.
+  static std::unique_ptr<PlainSocket> (*SocketMaker)(bool secure);
+
+  // The configured port text as a number: 8700 when it is not a whole number in 1..65535.
+  static int PortNumber(const std::string& port);
 
   // Fields, in order.
   std::unique_ptr<PlainSocket> Socket;
@@ -65,4 +74,16 @@ public:
   NameValueList AnswerList;
   std::string RemoteIP;
   std::int32_t FileSize = 0;
+
+private:
+  bool MakeSocket();
+  bool OpenTransport();
+  void Drain();
+  bool Handshake();
+  bool RequestServerDate();
+  bool ReceiveFile(int fd, std::int32_t size, dbProgressBar* progress);
+
+  // True while Connect runs the handshake: a failure then ends Connect instead of
+  // re-connecting from inside it, which could nest without end.
+  bool Handshaking = false;
 };

@@ -1,1 +1,13 @@
-// placeholder, being written
+// The few places where the server connection must reach the user or the window system.
+#include "dbUserInterface.h"
+
+void (*dbUserInterface::ShowMessage)(const std::string& text, const std::string& caption) = nullptr;
+void (*dbUserInterface::ProcessEvents)() = nullptr;
+
+void dbUserInterface::Message(const std::string& text, const std::string& caption) {
+  if (ShowMessage != nullptr) ShowMessage(text, caption);
+}
+
+void dbUserInterface::HandleEvents() {
+  if (ProcessEvents != nullptr) ProcessEvents();
+}

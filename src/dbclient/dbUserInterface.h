@@ -17,4 +17,8 @@ struct dbUserInterface {
   static void (*ShowMessage)(const std::string& text, const std::string& caption);
   // Lets the user interface handle its pending events once.
   static void (*ProcessEvents)();
+
+  // Call the hooks above when they are set.
+  static void Message(const std::string& text, const std::string& caption);
+  static void HandleEvents();
 };

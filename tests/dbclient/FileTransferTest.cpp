@@ -1,0 +1,166 @@
+// Tests of the file size and date question and of the download into a local file.
+#include "dbServerConnection.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "FileDate.h"
+#include "Recorders.h"
+#include "ScriptedServer.h"
+#include "TestScripts.h"
+
+namespace {
+
+constexpr std::uint32_t kServerDate = 0x586F6DAF;  // 2024-03-15 13:45:30
+const char* const kRemote = "Clients\\Pellomarquin.exe";
+
+std::string Le32(std::uint32_t value) { return FrameHeader(static_cast<std::int32_t>(value), 0, 0).substr(0, 4); }
+
+// The download answer: header, the first `sent` bytes of `data`, and (when whole) the closing answer.
+Script Download(std::string data, std::size_t sent, bool close_after) {
+  return [data, sent, close_after](ServerPeer& peer) {
+    Frame frame;
+    if (!peer.AcceptHandshake() || !peer.ReadFrame(frame)) return;
+    if (frame.type != 31002 || frame.subtype != 101 || frame.text != kRemote) return;
+    peer.Send(Le32(static_cast<std::uint32_t>(data.size())) + Le32(kServerDate));
+    peer.Send(std::string_view(data).substr(0, sent));
+    if (close_after) {
+      peer.Close();
+      return;
+    }
+    peer.Answer("ErrorCode=0");
+    AnswerFrames({"After=1"})(peer);
+  };
+}
+
+class LocalFile {
+public:
+  LocalFile() : path_("/tmp/hosp-download-" + std::to_string(getpid()) + ".exe") {}
+  ~LocalFile() { std::filesystem::remove(path_); }
+  const std::string& Path() const { return path_; }
+  std::string Contents() const {
+    std::ifstream in(path_, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  bool Exists() const { return std::filesystem::exists(path_); }
+  void Write(const std::string& text) const { std::ofstream(path_, std::ios::binary) << text; }
+
+private:
+  std::string path_;
+};
+
+class DownloadTest : public ::testing::TestWithParam<bool> {};
+
+}  // namespace
+
+// 120,000 bytes arrive in blocks with progress to 120,000 and the file carries the server's date.
+TEST_P(DownloadTest, FileWithDateAndProgress) {
+  UiRecorder ui;
+  LocalFile file;
+  file.Write("an older build that must go");
+  const std::string data = Patterned(120000);
+  ScriptedServer server(GetParam());
+  server.Expect(Download(data, data.size(), false));
+  auto connection = OpenData(server);
+  ProgressRecorder progress;
+  ASSERT_TRUE(connection->GetFile(kRemote, file.Path(), &progress));
+  EXPECT_EQ(file.Contents(), data);
+  EXPECT_EQ(static_cast<std::uint32_t>(GetFilePackedDate(file.Path())), kServerDate);
+  EXPECT_EQ(progress.maxima, std::vector<int>{120000});
+  ASSERT_GE(progress.positions.size(), 4u);
+  EXPECT_EQ(progress.positions.front(), 0);
+  EXPECT_EQ(progress.positions.back(), 120000);
+  EXPECT_TRUE(std::is_sorted(progress.positions.begin(), progress.positions.end()));
+  EXPECT_EQ(ui.events, static_cast<int>(progress.positions.size()) - 1);
+  EXPECT_EQ(connection->AnswerList.Value("ErrorCode"), "0");
+  // The closing answer was consumed: the next request gets its own answer.
+  ASSERT_TRUE(connection->SendMessage(31001, 20003, "next"));
+  EXPECT_EQ(connection->AnswerText, "After=1");
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, DownloadTest, ::testing::Bool(), TransportName);
+
+// A 0-byte file leaves an empty local file with the server's date, and the download says false.
+TEST(FileTransferTest, ZeroByteFile) {
+  LocalFile file;
+  ScriptedServer server(false);
+  server.Expect(Download("", 0, false));
+  auto connection = OpenData(server);
+  EXPECT_FALSE(connection->GetFile(kRemote, file.Path(), nullptr));
+  ASSERT_TRUE(file.Exists());
+  EXPECT_EQ(file.Contents(), "");
+  EXPECT_EQ(static_cast<std::uint32_t>(GetFilePackedDate(file.Path())), kServerDate);
+  EXPECT_TRUE(connection->Connected);
+}
+
+// A connection dropped mid-download leaves the bytes received so far and false.
+TEST(FileTransferTest, DroppedMidDownloadLeavesPartialFile) {
+  LocalFile file;
+  const std::string data = Patterned(120000);
+  ScriptedServer server(false);
+  server.Expect(Download(data, 70000, true));
+  auto connection = OpenData(server);
+  ProgressRecorder progress;
+  EXPECT_FALSE(connection->GetFile(kRemote, file.Path(), &progress));
+  EXPECT_EQ(file.Contents(), data.substr(0, 70000));
+  EXPECT_EQ(progress.positions.back(), 70000);
+}
+
+// A connection that ends before the 8-byte header arrives leaves the old file deleted and an empty one.
+TEST(FileTransferTest, MissingHeaderFailsAfterDeletingOldFile) {
+  LocalFile file;
+  file.Write("old contents");
+  ScriptedServer server(false);
+  server.Expect([](ServerPeer& peer) {
+    Frame frame;
+    if (peer.AcceptHandshake() && peer.ReadFrame(frame)) {
+      peer.Send("1234");
+      peer.Close();
+    }
+  });
+  auto connection = OpenData(server);
+  EXPECT_FALSE(connection->GetFile(kRemote, file.Path(), nullptr));
+  EXPECT_TRUE(file.Exists());
+  EXPECT_EQ(file.Contents(), "");
+}
+
+// Without a connection, and with a local path that cannot be written, nothing is sent.
+TEST(FileTransferTest, FailsBeforeSending) {
+  LocalFile file;
+  ScriptedServer server(false);
+  server.Expect(HandshakeThen({}));
+  auto connection = OpenData(server);
+  EXPECT_FALSE(connection->GetFile(kRemote, "/nonexistent/folder/file.exe", nullptr));
+  connection->Connected = false;
+  EXPECT_FALSE(connection->GetFile(kRemote, file.Path(), nullptr));
+  EXPECT_FALSE(file.Exists());
+  EXPECT_EQ(connection->GetFileInfo(kRemote), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(server.Received(0), HandshakeFrame());
+  EXPECT_EQ(server.Connections(), 1);
+}
+
+// The size and date question sends the name and reads "FileSize" and "FileDate"; no date gives 0.
+TEST(FileTransferTest, FileInfo) {
+  ScriptedServer server(false);
+  server.Expect(HandshakeThen({"FileSize=120000,FileDate=" + std::to_string(kServerDate),
+                               "FileSize=12", "FileSize=x,FileDate=4294967295"}));
+  auto connection = OpenData(server);
+  EXPECT_EQ(static_cast<std::uint32_t>(connection->GetFileInfo(kRemote)), kServerDate);
+  EXPECT_EQ(connection->FileSize, 120000);
+  EXPECT_EQ(server.Received(0).substr(35),
+            FrameHeader(25, 31002, 103) + kRemote + std::string(1, '\0'));
+  EXPECT_EQ(connection->GetFileInfo(kRemote), 0);
+  EXPECT_EQ(connection->FileSize, 12);
+  EXPECT_EQ(static_cast<std::uint32_t>(connection->GetFileInfo(kRemote)), 4294967295u);
+  EXPECT_EQ(connection->FileSize, 0);
+}

@@ -1,0 +1,230 @@
+// Tests of hospctl, run as a program against scripted data and function servers.
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "FileDate.h"
+#include "ScriptedServer.h"
+#include "TestScripts.h"
+
+extern char** environ;
+
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The build puts the path of the hospctl it made into HOSPCTL_PATH.
+std::string HospctlPath() { return HOSPCTL_PATH; }
+
+// A temporary folder with a Hosp.ini naming the two servers.
+class Workspace {
+public:
+  Workspace() {
+    char pattern[] = "/tmp/hosp-hospctl-XXXXXX";
+    folder_ = mkdtemp(pattern);
+  }
+  ~Workspace() { std::filesystem::remove_all(folder_); }
+  std::string Path(const char* name) const { return folder_ + "/" + name; }
+
+  std::string WriteIni(int data_port, int function_port) const {
+    std::ofstream(Path("Hosp.ini")) << "[DataServer]\r\nIP=127.0.0.1\r\nPort=" << data_port
+                                    << "\r\n[FunctionServer]\r\nIP=127.0.0.1\r\nPort="
+                                    << function_port << "\r\n";
+    return Path("Hosp.ini");
+  }
+
+  // Runs hospctl with the arguments; ends it if it takes longer than 20 seconds.
+  Outcome Run(const std::vector<std::string>& arguments) const {
+    std::vector<std::string> words{HospctlPath()};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, Path("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, Path("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    Outcome outcome;
+    if (spawned != 0) return outcome;
+    outcome.status = WaitBounded(pid);
+    outcome.out = ReadWhole(Path("out"));
+    outcome.err = ReadWhole(Path("err"));
+    return outcome;
+  }
+
+private:
+  static int WaitBounded(pid_t pid) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string folder_;
+};
+
+struct Case {
+  const char* name;
+  std::vector<std::string> arguments;
+  std::vector<std::string> answers;  // after the handshake
+  int status;
+  std::string out;
+  std::string err;
+};
+
+}  // namespace
+
+// Each data-server command prints its answer and exits by its verdict.
+TEST(HospctlTest, DataServerCommands) {
+  const Case cases[] = {
+      {"Handshake", {"handshake"}, {}, 0,
+       "Date=45123.5\nRunningFolder=C:\\Hosp\nRemoteIP=127.0.0.1\nAccepted=Y\n", ""},
+      {"QueryFound", {"query", "Personnel", "4", "dr who@example.org"}, {"17,\"Dr Who\",Y"}, 0,
+       "17\nDr Who\nY\nVerdict=found\n", ""},
+      {"QueryMissing", {"query", "Personnel", "4", "nobody"}, {"~"}, 1, "~\nVerdict=not found\n",
+       "hospctl: no record for that key\n"},
+      {"UpdateDone", {"update", "Cases", "42", "f25=Y"}, {"ErrorCode=0"}, 0,
+       "Verdict=done\nErrorCode=0\n", ""},
+      {"UpdateFailed", {"update", "Cases", "42", "f25=Y"}, {"ErrorCode=7,Error=Locked"}, 1,
+       "Verdict=failed\nErrorCode=7\n", "hospctl: update failed: Locked\n"},
+      {"FileInfo", {"fileinfo", "Clients\\Pellomarquin.exe"}, {"FileSize=5,FileDate=1483564459"}, 0,
+       "FileSize=5\nFileDate=1483564459\n", ""},
+      {"FileInfoMissing", {"fileinfo", "nothing"}, {"FileSize=0"}, 1,
+       "FileSize=0\nFileDate=0\n", "hospctl: no date for that file (missing, or the request failed)\n"},
+  };
+  Workspace workspace;
+  for (const Case& c : cases) {
+    ScriptedServer data(true);
+    data.Expect(HandshakeThen(c.answers));
+    std::vector<std::string> arguments{workspace.WriteIni(data.Port(), 1)};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    Outcome outcome = workspace.Run(arguments);
+    EXPECT_EQ(outcome.status, c.status) << c.name;
+    EXPECT_EQ(outcome.out, c.out) << c.name;
+    EXPECT_EQ(outcome.err, c.err) << c.name;
+  }
+}
+
+// A refused handshake is printed and ends with a reason and a non-zero status.
+TEST(HospctlTest, RefusedHandshake) {
+  Workspace workspace;
+  ScriptedServer data(true);
+  data.Expect(AnswerFrames({"Date=45000,RunningFolder=R,RemoteIP=1.2.3.4,Accepted=y"}));
+  Outcome outcome = workspace.Run({workspace.WriteIni(data.Port(), 1), "handshake"});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.out, "Date=45000\nRunningFolder=R\nRemoteIP=1.2.3.4\nAccepted=y\n");
+  EXPECT_EQ(outcome.err, "hospctl: handshake refused\n");
+}
+
+// On the date-request path the handshake prints the date answer, and the client is in.
+TEST(HospctlTest, HandshakeByDateRequest) {
+  Workspace workspace;
+  ScriptedServer data(true);
+  data.Expect(AnswerFrames({"RunningFolder=R,Accepted=N", "Date=45123.25"}));
+  Outcome outcome = workspace.Run({workspace.WriteIni(data.Port(), 1), "handshake"});
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.out, "Date=45123.25\nRunningFolder=\nRemoteIP=\nAccepted=\n");
+}
+
+// A download writes the file with the server's date and shows its progress.
+TEST(HospctlTest, GetWritesFile) {
+  Workspace workspace;
+  ScriptedServer data(true);
+  const std::string body = Patterned(120000);
+  data.Expect([body](ServerPeer& peer) {
+    Frame frame;
+    if (!peer.AcceptHandshake() || !peer.ReadFrame(frame)) return;
+    std::string header = FrameHeader(static_cast<std::int32_t>(body.size()), 0x586F6DAF, 0).substr(0, 8);
+    peer.Send(header + body);
+    peer.Answer("ErrorCode=0");
+  });
+  const std::string local = workspace.Path("client.exe");
+  Outcome outcome = workspace.Run({workspace.WriteIni(data.Port(), 1), "get", "Clients\\Pellomarquin.exe", local});
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.out, "FileSize=120000\nFileDate=" + std::to_string(0x586F6DAFu) + "\n");
+  EXPECT_NE(outcome.err.find("Received 120000 of 120000 bytes"), std::string::npos) << outcome.err;
+  EXPECT_EQ(ReadWhole(local), body);
+}
+
+// The function command sends the bare JSON text and prints the answer.
+TEST(HospctlTest, FunctionExchange) {
+  Workspace workspace;
+  ScriptedServer function(false);
+  function.Expect([](ServerPeer& peer) {
+    std::string text;
+    if (peer.ReadText(text)) peer.Answer("{Echo:" + text + "}");
+  });
+  Outcome outcome = workspace.Run({workspace.WriteIni(1, function.Port()), "function",
+                                   "{ServerCommand:getdoctorcases,DoctorSeq:17}"});
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.out, "{Echo:{ServerCommand:getdoctorcases,DoctorSeq:17}}\n");
+  EXPECT_EQ(function.Received(0), std::string("{ServerCommand:getdoctorcases,DoctorSeq:17}") + '\0');
+}
+
+// Help, bad command lines, a missing file and an absent server each end with their own status and reason.
+TEST(HospctlTest, UsageAndStartFailures) {
+  Workspace workspace;
+  int free_port = 0;
+  {
+    ScriptedServer gone(false);
+    free_port = gone.Port();
+  }
+  const std::string ini = workspace.WriteIni(free_port, free_port);
+
+  Outcome help = workspace.Run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: hospctl HOSP.INI COMMAND", 0), 0u);
+
+  Outcome unknown = workspace.Run({ini, "shutdown"});
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_EQ(unknown.err.rfind("hospctl: unknown command \"shutdown\"\n", 0), 0u);
+
+  Outcome short_query = workspace.Run({ini, "query", "Personnel"});
+  EXPECT_EQ(short_query.status, 2);
+
+  Outcome no_file = workspace.Run({workspace.Path("missing.ini"), "handshake"});
+  EXPECT_EQ(no_file.status, 1);
+  EXPECT_EQ(no_file.err, "hospctl: cannot read " + workspace.Path("missing.ini") + "\n");
+
+  Outcome no_data = workspace.Run({ini, "handshake"});
+  EXPECT_EQ(no_data.status, 1);
+  EXPECT_EQ(no_data.err, "hospctl: Unable to connect to data server\n");
+
+  Outcome no_function = workspace.Run({ini, "function", "{}"});
+  EXPECT_EQ(no_function.status, 1);
+  EXPECT_EQ(no_function.err, "hospctl: Unable to connect to function server\n");
+}
