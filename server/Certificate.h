@@ -1,0 +1,9 @@
+// Makes the self-signed TLS certificate and key of a new data folder.
+#pragma once
+
+#include <string>
+
+// Writes a new P-256 key (PEM, readable by the owner only) and a self-signed certificate for
+// `common_name`, valid for localhost and 127.0.0.1 for ten years. Throws std::runtime_error.
+void WriteSelfSignedCertificate(const std::string& certificate_path, const std::string& key_path,
+                                const std::string& common_name);

@@ -1,0 +1,186 @@
+// The data server's answers to framed requests, for one connection (it remembers the handshake).
+#include "DataService.h"
+
+#include <chrono>
+
+#include "DatabaseError.h"
+#include "DayCountDate.h"
+#include "HospitalStore.h"
+#include "Log.h"
+#include "NameValueList.h"
+#include "ServiceContext.h"
+
+namespace {
+
+constexpr std::string_view kRecordList = "4";
+
+// A table query's refusal: one line beginning with "Error:", quoted because it holds a space.
+ServiceAnswer QueryError(const std::string& message, std::string failure = {}) {
+  NameValueList answer;
+  answer.Add("Error: " + message);
+  return {answer.CommaText(), failure.empty() ? message : std::move(failure)};
+}
+
+ServiceAnswer CodedError(int code, const std::string& message, std::string failure = {}) {
+  NameValueList answer;
+  answer.SetValue("ErrorCode", std::to_string(code));
+  answer.SetValue("Error", message);
+  return {answer.CommaText(), failure.empty() ? message : std::move(failure)};
+}
+
+std::string HandshakeRequired() {
+  return "Handshake required.";
+}
+
+// The field lines of an update: every line but the first "TableName" and "Seq" lines.
+// Nothing when a line has no "=": it names no value, and guessing an empty one could reopen
+// an approved case.
+std::optional<FieldList> UpdateFields(const NameValueList& request, std::string& bad_line) {
+  FieldList fields;
+  bool table_seen = false;
+  bool seq_seen = false;
+  for (int i = 0; i < request.Count(); ++i) {
+    const std::string name = request.NameAt(i);
+    if (!table_seen && EqualsIgnoreCase(name, "TableName")) {
+      table_seen = true;
+    } else if (!seq_seen && EqualsIgnoreCase(name, "Seq")) {
+      seq_seen = true;
+    } else if (request[i].find('=') == std::string::npos) {
+      bad_line = request[i];
+      return std::nullopt;
+    } else {
+      fields.emplace_back(name, request.ValueAt(i));
+    }
+  }
+  return fields;
+}
+
+ServiceAnswer UpdateOutcome(const UpdateResult& result, const TableLayout& table,
+                            const std::string& seq) {
+  switch (result.status) {
+    case UpdateStatus::Done: return {"ErrorCode=0", {}};
+    case UpdateStatus::UnknownRecord:
+      return CodedError(DataError::kUnknownRecord,
+                        "No record " + std::string(table.name) + " Seq=" + Excerpt(seq) + ".");
+    case UpdateStatus::UnknownField:
+      return CodedError(DataError::kUnknownField, "Unknown field " + Excerpt(result.detail) +
+                                                      " of " + std::string(table.name) + ".");
+    case UpdateStatus::NoFields: return CodedError(DataError::kUnknownField, "No fields to set.");
+  }
+  return CodedError(DataError::kStorageFailure, "Update failed.");
+}
+
+}  // namespace
+
+DataService::DataService(ServiceContext& context, std::string remote_ip)
+    : context_(context), remote_ip_(std::move(remote_ip)) {}
+
+ServiceAnswer DataService::Handshake(std::string_view request) {
+  NameValueList lines;
+  lines.SetCommaText(request);
+  const std::string program = lines.Value("ProgramID");
+  accepted_ = program == kAcceptedProgram;
+  NameValueList answer;
+  answer.SetValue("Date", DayCountDateText(std::chrono::system_clock::now()));
+  answer.SetValue("RunningFolder", context_.data_dir.string());
+  answer.SetValue("RemoteIP", remote_ip_);
+  answer.SetValue("Accepted", accepted_ ? "Y" : "N");
+  if (accepted_) return {answer.CommaText(), {}};
+  const std::string message = "Unknown program " + Excerpt(program) + ".";
+  answer.SetValue("Error", message);
+  return {answer.CommaText(), message};
+}
+
+ServiceAnswer DataService::Date() const {
+  NameValueList answer;
+  answer.SetValue("Date", DayCountDateText(std::chrono::system_clock::now()));
+  return {answer.CommaText(), {}};
+}
+
+ServiceAnswer DataService::TableQuery(std::string_view request) {
+  if (!accepted_) return QueryError(HandshakeRequired());
+  NameValueList lines;
+  lines.SetCommaText(request);
+  const std::string table_name = lines.Value("TableName");
+  const TableLayout* table = FindTable(table_name);
+  if (table == nullptr) return QueryError("Unknown table " + Excerpt(table_name) + ".");
+  const std::string list = lines.Value("List");
+  if (list != kRecordList) {
+    return QueryError("Unknown list " + Excerpt(list) + " of table " + std::string(table->name) +
+                      ".");
+  }
+  const std::string key = lines.Value("Key");
+  if (key.empty()) return QueryError("No key given.");
+  try {
+    auto db = context_.pool.Acquire();
+    const auto record = HospitalStore(*db).Record(*table, key);
+    if (!record) return {"~", "no " + std::string(table->name) + " record for " + Excerpt(key)};
+    NameValueList answer;
+    for (const auto& value : *record) answer.Add(value);
+    return {answer.CommaText(), {}};
+  } catch (const DatabaseError& error) {
+    return QueryError("Database failure.", error.what());
+  }
+}
+
+ServiceAnswer DataService::RecordUpdate(std::string_view request) {
+  if (!accepted_) return CodedError(DataError::kHandshakeRequired, HandshakeRequired());
+  NameValueList lines;
+  lines.SetCommaText(request);
+  const std::string table_name = lines.Value("TableName");
+  const TableLayout* table = FindTable(table_name);
+  if (table == nullptr || table->updatable_columns.empty()) {
+    return CodedError(DataError::kUnknownTable,
+                      "Table " + Excerpt(table_name) + " cannot be updated.");
+  }
+  const std::string seq = lines.Value("Seq");
+  std::string bad_line;
+  const auto fields = UpdateFields(lines, bad_line);
+  if (!fields) {
+    return CodedError(DataError::kUnknownField, "Field line without value: " + Excerpt(bad_line));
+  }
+  try {
+    auto db = context_.pool.Acquire();
+    const UpdateResult result = HospitalStore(*db).Update(*table, seq, *fields);
+    return UpdateOutcome(result, *table, seq);
+  } catch (const DatabaseError& error) {
+    return CodedError(DataError::kStorageFailure, "Database failure.", error.what());
+  }
+}
+
+ServiceAnswer DataService::FileInfo(std::string_view remote_name) const {
+  NameValueList answer;
+  answer.SetValue("FileSize", "0");
+  answer.SetValue("FileDate", "0");
+  std::string error = HandshakeRequired();
+  int code = DataError::kHandshakeRequired;
+  if (accepted_) {
+    auto file = context_.files.Open(remote_name, error);
+    if (file) {
+      answer.SetValue("FileSize", std::to_string(file->size));
+      answer.SetValue("FileDate", std::to_string(file->packed_date));
+      return {answer.CommaText(), {}};
+    }
+    code = DataError::kNoSuchFile;
+  }
+  answer.SetValue("ErrorCode", std::to_string(code));
+  answer.SetValue("Error", error);
+  return {answer.CommaText(), error};
+}
+
+std::optional<ClientFile> DataService::OpenDownload(std::string_view remote_name,
+                                                    ServiceAnswer& refusal) const {
+  if (!accepted_) {
+    refusal = CodedError(DataError::kHandshakeRequired, HandshakeRequired());
+    return std::nullopt;
+  }
+  std::string error;
+  auto file = context_.files.Open(remote_name, error);
+  if (!file) refusal = CodedError(DataError::kNoSuchFile, error);
+  return file;
+}
+
+ServiceAnswer DataService::Unknown(int type, int subtype) const {
+  return CodedError(DataError::kUnknownRequest, "Unknown request " + std::to_string(type) + "/" +
+                                                    std::to_string(subtype) + ".");
+}

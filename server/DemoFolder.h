@@ -1,0 +1,10 @@
+// `hospd --init-demo`: a new data folder with demo database, certificate and client folder.
+#pragma once
+
+#include <filesystem>
+#include <iosfwd>
+
+// Creates `folder` (if missing) with hosp.db, server.crt, server.key and an empty Clients
+// folder, and writes the demo logins to `out`. Refuses (std::runtime_error) when hosp.db
+// exists; an existing certificate and key pair is kept.
+void InitDemoFolder(const std::filesystem::path& folder, std::ostream& out);

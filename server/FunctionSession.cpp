@@ -1,0 +1,32 @@
+// Serves one function-server connection: NUL-terminated JSON texts in, one answer each.
+#include "FunctionSession.h"
+
+#include <string>
+
+#include "ServiceContext.h"
+#include "SessionChannel.h"
+
+FunctionSession::FunctionSession(SessionChannel& channel, ServiceContext& context)
+    : channel_(channel), service_(context.pool) {}
+
+void FunctionSession::Run() {
+  int requests = 0;
+  std::string request;
+  std::string end_reason;
+  for (;;) {
+    const ReadStatus status = channel_.ReadToNul(request, kMaxRequestBytes);
+    if (status != ReadStatus::Done) {
+      end_reason = SessionChannel::Describe(status);
+      if (status == ReadStatus::TooLong) channel_.LogFailure("JSON request", end_reason);
+      break;
+    }
+    ++requests;
+    const ServiceAnswer answer = service_.Answer(request);
+    if (!answer.failure.empty()) channel_.LogFailure("JSON request", answer.failure);
+    if (!channel_.SendAnswer(answer.text)) {
+      end_reason = channel_.SendFailure();
+      break;
+    }
+  }
+  channel_.LogEnd(requests, end_reason);
+}

@@ -1,0 +1,55 @@
+// One-line log messages on stderr, safe to write from every connection thread.
+#include "Log.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <string>
+
+namespace {
+
+std::mutex log_mutex;
+std::atomic<bool> log_silenced{false};
+
+std::string TimeStamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[32];
+  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  std::snprintf(text + n, sizeof text - n, ".%03d", static_cast<int>(millis));
+  return text;
+}
+
+}  // namespace
+
+void SilenceLog() {
+  log_silenced = true;
+}
+
+void LogLine(std::string_view line) {
+  if (log_silenced) return;
+  std::string message = TimeStamp();
+  message += ' ';
+  message += line;
+  message += '\n';
+  // One fwrite per line under a lock, so lines of concurrent connections never interleave.
+  const std::lock_guard lock(log_mutex);
+  std::fwrite(message.data(), 1, message.size(), stderr);
+  std::fflush(stderr);
+}
+
+std::string Excerpt(std::string_view text) {
+  constexpr std::size_t kLimit = 64;
+  std::string shown(text.substr(0, kLimit));
+  for (char& c : shown) {
+    if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
+  }
+  if (text.size() > kLimit) shown += "...";
+  return shown;
+}

@@ -1,0 +1,68 @@
+// The reference servers in one process: the data server (TLS) and the function server (TCP).
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "ConnectionRegistry.h"
+#include "Listener.h"
+#include "ServiceContext.h"
+#include "ThreadSet.h"
+#include "UniqueFd.h"
+
+struct ssl_ctx_st;
+
+struct ServerOptions {
+  std::filesystem::path data_dir;
+  std::string bind_address = "127.0.0.1";
+  int data_port = 8701;
+  int function_port = 8702;
+  std::chrono::seconds idle_limit{30};
+  int max_connections = 512;
+  // Off only for measurements: the data protocol on plain TCP instead of TLS.
+  bool data_tls = true;
+};
+
+class Server {
+ public:
+  // Opens the database, loads the certificate and key and binds both ports. Throws
+  // std::runtime_error (or DatabaseError) with the reason.
+  explicit Server(ServerOptions options);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  int DataPort() const { return data_listener_.Port(); }
+  int FunctionPort() const { return function_listener_.Port(); }
+
+  // Accepts and serves connections until RequestStop() or until `stop_fd` (if not -1)
+  // becomes readable.
+  void Run(int stop_fd = -1);
+  // Safe from any thread.
+  void RequestStop();
+  // Ends every connection and waits for their threads; false when some did not end in `limit`.
+  bool Shutdown(std::chrono::seconds limit);
+
+ private:
+  struct ContextFree {
+    void operator()(ssl_ctx_st* context) const;
+  };
+
+  void AcceptFrom(Listener& listener, bool data);
+  void StartSession(AcceptedConnection connection, bool data);
+  void ServeData(AcceptedConnection connection, ConnectionTicket ticket);
+  void ServeFunction(AcceptedConnection connection, ConnectionTicket ticket);
+
+  ServerOptions options_;
+  std::unique_ptr<ssl_ctx_st, ContextFree> tls_context_;
+  ServiceContext context_;
+  Listener data_listener_;
+  Listener function_listener_;
+  UniqueFd wake_read_;
+  UniqueFd wake_write_;
+  // Declared last: its threads use everything above, so they are joined first.
+  ConnectionRegistry registry_;
+  ThreadSet threads_;
+};

@@ -1,0 +1,25 @@
+// What every connection of one server shares: the data folder, the database and limits.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+
+#include "ClientFiles.h"
+#include "DatabasePool.h"
+
+struct ServiceContext {
+  ServiceContext(std::filesystem::path folder, int database_connections,
+                 std::chrono::steady_clock::duration idle)
+      : data_dir(std::move(folder)),
+        pool((data_dir / "hosp.db").string(), database_connections),
+        files(data_dir),
+        idle_limit(idle) {}
+
+  std::filesystem::path data_dir;  // absolute
+  DatabasePool pool;
+  ClientFiles files;
+  std::chrono::steady_clock::duration idle_limit;
+};
+
+// Requests and JSON texts larger than this close the connection.
+constexpr int kMaxRequestBytes = 1 << 20;

@@ -1,0 +1,131 @@
+// hospd: the reference data server and function server, or a new demo data folder.
+#include <sys/signalfd.h>
+
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "DemoFolder.h"
+#include "Log.h"
+#include "PortsFile.h"
+#include "Server.h"
+#include "UniqueFd.h"
+
+namespace {
+
+struct CommandLine {
+  std::string init_demo;
+  std::string ports_file;
+  ServerOptions server;
+  int idle_seconds = 30;
+};
+
+void AddOptions(CLI::App& app, CommandLine& line) {
+  auto* init = app.add_option("--init-demo", line.init_demo,
+                              "Create the demo data folder DIR (hosp.db with demo physicians and "
+                              "cases, a self-signed server.crt and server.key, an empty Clients "
+                              "folder), print the demo logins and exit. Never overwrites hosp.db.")
+                   ->type_name("DIR");
+  auto* data = app.add_option("--data", line.server.data_dir,
+                              "Serve the data folder DIR: hosp.db (SQLite), server.crt and "
+                              "server.key (PEM) and Clients/ (client builds offered for download).")
+                   ->type_name("DIR");
+  init->excludes(data);
+  app.add_option("--bind", line.server.bind_address, "IPv4 address or host name to listen on.")
+      ->type_name("ADDRESS")
+      ->capture_default_str();
+  app.add_option("--data-port", line.server.data_port,
+                 "Port of the data server (TLS); 0 lets the system choose.")
+      ->type_name("PORT")
+      ->check(CLI::Range(0, 65535))
+      ->capture_default_str();
+  app.add_option("--function-port", line.server.function_port,
+                 "Port of the function server (plain TCP, JSON); 0 lets the system choose.")
+      ->type_name("PORT")
+      ->check(CLI::Range(0, 65535))
+      ->capture_default_str();
+  app.add_option("--ports-file", line.ports_file,
+                 "Once both servers listen, write the lines data_port=N and function_port=N to "
+                 "FILE (atomically), for scripts to source.")
+      ->type_name("FILE");
+  app.add_option("--idle-timeout", line.idle_seconds,
+                 "Seconds a client may stay silent (or take to send a request or to accept an "
+                 "answer block) before its connection is closed.")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(1, 86400))
+      ->capture_default_str();
+  app.add_option("--max-connections", line.server.max_connections,
+                 "Connections served at once over both servers; more are closed at once.")
+      ->type_name("N")
+      ->check(CLI::Range(1, 10000))
+      ->capture_default_str();
+}
+
+int InitDemo(const std::string& folder) {
+  try {
+    InitDemoFolder(folder, std::cout);
+    return EXIT_SUCCESS;
+  } catch (const std::exception& error) {
+    std::cerr << "hospd: " << error.what() << "\n";
+    return EXIT_FAILURE;
+  }
+}
+
+// SIGINT and SIGTERM are blocked in every thread and read from a descriptor by the accept
+// loop, so that no connection thread is ever interrupted by them.
+UniqueFd BlockStopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  return UniqueFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+}
+
+int Serve(CommandLine& line) {
+  const UniqueFd stop_signals = BlockStopSignals();  // before the first thread starts
+  if (!stop_signals.Valid()) {
+    std::cerr << "hospd: cannot watch for SIGINT and SIGTERM\n";
+    return EXIT_FAILURE;
+  }
+  line.server.idle_limit = std::chrono::seconds(line.idle_seconds);
+  try {
+    Server server(line.server);
+    if (!line.ports_file.empty()) {
+      WritePortsFile(line.ports_file, server.DataPort(), server.FunctionPort());
+    }
+    server.Run(stop_signals.Get());
+    LogLine("stopping");
+    if (!server.Shutdown(std::chrono::seconds(10))) {
+      LogLine("connections did not end within 10 s; exiting regardless");
+      std::_Exit(EXIT_FAILURE);
+    }
+    LogLine("stopped");
+    return EXIT_SUCCESS;
+  } catch (const std::exception& error) {
+    std::cerr << "hospd: " << error.what() << "\n";
+    return EXIT_FAILURE;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "hospd: the reference servers of the discharge approval client. The data server (TLS) "
+      "answers framed requests (handshake, Personnel and Cases records, case updates, client "
+      "downloads); the function server (plain TCP) answers JSON requests (getdoctorcases). Both "
+      "work on the SQLite database hosp.db of one data folder."};
+  CommandLine line;
+  AddOptions(app, line);
+  CLI11_PARSE(app, argc, argv);
+  if (!line.init_demo.empty()) return InitDemo(line.init_demo);
+  if (line.server.data_dir.empty()) {
+    std::cerr << "hospd: give --data DIR to serve or --init-demo DIR to create a demo folder "
+                 "(see --help)\n";
+    return EXIT_FAILURE;
+  }
+  return Serve(line);
+}

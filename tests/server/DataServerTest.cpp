@@ -1,0 +1,246 @@
+// The data server over TLS, driven by the client's own dbServerConnection.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "FileDate.h"
+#include "ServerTestSupport.h"
+#include "SqliteProbe.h"
+
+namespace {
+
+class DataServerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = std::make_unique<HospdProcess>(); }
+  // Exit status 0: the server neither crashed nor leaked on its way out.
+  static void TearDownTestSuite() {
+    EXPECT_EQ(server_->Stop(), 0) << server_->LogText();
+    server_.reset();
+  }
+
+  static std::unique_ptr<HospdProcess> server_;
+};
+
+std::unique_ptr<HospdProcess> DataServerTest::server_;
+
+// Local days since 30 December 1899 with the time of day as fraction, computed independently.
+double LocalDayCountNow() {
+  using namespace std::chrono;
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  const year_month_day today{year(local.tm_year + 1900),
+                             month(static_cast<unsigned>(local.tm_mon + 1)),
+                             day(static_cast<unsigned>(local.tm_mday))};
+  const auto days = (sys_days(today) - sys_days(year(1899) / December / 30)).count();
+  return static_cast<double>(days) +
+         (local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec) / 86400.0;
+}
+
+void WriteFile(const std::string& path, std::size_t size) {
+  std::ofstream out(path, std::ios::binary);
+  for (std::size_t i = 0; i < size; ++i) out.put(static_cast<char>((i * 7919) % 251));
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace
+
+// The handshake is accepted and carries today's date value, the data folder and the peer address.
+TEST_F(DataServerTest, HandshakeAcceptsTheProgram) {
+  const auto connection = OpenDataConnection(*server_);
+  ASSERT_TRUE(connection->IsConnected());
+  EXPECT_NEAR(connection->ServerDate, LocalDayCountNow(), 0.01);
+  EXPECT_EQ(connection->RunningFolder, std::filesystem::canonical(server_->DataDir()).string());
+  EXPECT_EQ(connection->RemoteIP, "127.0.0.1");
+}
+
+// Another program identifier is refused, and so is a table query that comes without a handshake.
+TEST_F(DataServerTest, HandshakeRefusesOtherPrograms) {
+  const auto refused = OpenDataConnection(*server_, "Pellomarquin2");
+  EXPECT_FALSE(refused->Connected);
+
+  const auto unshaken = OpenDataConnection(*server_, "");
+  ASSERT_TRUE(unshaken->IsConnected());
+  NameValueList record;
+  EXPECT_FALSE(
+      unshaken->QueryTable("Personnel", 4, "anna.weber@hospital.example", "", record, "", ""));
+  ASSERT_EQ(record.Count(), 1);
+  EXPECT_EQ(record[0], "Error: Handshake required.");
+  EXPECT_FALSE(unshaken->UpdateRecord("Cases", "5001", Fields("f25=Y")));
+  EXPECT_EQ(unshaken->ErrorCode, 1);
+  EXPECT_EQ(unshaken->GetFileInfo("Clients\\Pellomarquin.exe"), 0);
+}
+
+// The date request answers a date value as well.
+TEST_F(DataServerTest, DateRequestAnswersTheDate) {
+  const auto connection = OpenDataConnection(*server_);
+  ASSERT_TRUE(connection->SendMessage(2, 0, ""));
+  EXPECT_NEAR(std::stod(connection->AnswerList.Value("Date")), LocalDayCountNow(), 0.01);
+}
+
+// The Personnel record by e-mail: the positions the login reads, and "~" without a record.
+TEST_F(DataServerTest, PersonnelRecordByEmail) {
+  struct Row {
+    const char* name;
+    std::string key;
+    bool found;
+    const char* seq;
+    const char* full_name;  // positions 10, 11 and 13
+    const char* mark;
+  };
+  const Row rows[] = {
+      {"physician", "anna.weber@hospital.example", true, "1001", "Dr. Anna Weber", "Y"},
+      {"lower-case mark", "lukas.brenner@hospital.example", true, "1002", "Dr. Lukas Brenner", "y"},
+      {"nurse", "marie.koch@hospital.example", true, "1003", " Marie Koch", "N"},
+      {"letter case of the address", "Paul.Richter@Hospital.Example", true, "1004",
+       "Dr. Paul Richter", "Y"},
+      {"unknown address", "nobody@hospital.example", false, "", "", ""},
+      {"blanks around the address", " anna.weber@hospital.example ", false, "", "", ""},
+  };
+  const auto connection = OpenDataConnection(*server_);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    NameValueList record;
+    EXPECT_EQ(connection->QueryTable("Personnel", 4, row.key, "", record, "", ""), row.found);
+    if (!row.found) {
+      ASSERT_EQ(record.Count(), 1);
+      EXPECT_EQ(record[0], "~");
+      continue;
+    }
+    ASSERT_GE(record.Count(), 28);
+    EXPECT_EQ(record[1], row.seq);
+    EXPECT_EQ(record[10] + " " + record[11] + " " + record[13], row.full_name);
+    EXPECT_EQ(record[23], "demo");
+    EXPECT_EQ(record[27], row.mark);
+  }
+}
+
+// Queries the server cannot serve answer a quoted "Error:" line, which the client reads as a
+// failure.
+TEST_F(DataServerTest, QueryErrorsAreQuotedErrorLines) {
+  struct Row {
+    const char* table;
+    int list;
+    const char* key;
+    const char* error;
+  };
+  const Row rows[] = {
+      {"Wards", 4, "3B", "Error: Unknown table Wards."},
+      {"Personnel", 3, "anna.weber@hospital.example", "Error: Unknown list 3 of table Personnel."},
+  };
+  const auto connection = OpenDataConnection(*server_);
+  for (const Row& row : rows) {
+    NameValueList record;
+    EXPECT_FALSE(connection->QueryTable(row.table, row.list, row.key, "", record, "", ""));
+    ASSERT_EQ(record.Count(), 1);
+    EXPECT_EQ(record[0], row.error);
+  }
+  EXPECT_NE(server_->LogText().find("table query failed: Unknown table Wards."), std::string::npos);
+}
+
+// An approval is committed to the file before its answer, once, and a repeat changes nothing.
+TEST_F(DataServerTest, ApprovalIsRecordedOnce) {
+  const auto connection = OpenDataConnection(*server_);
+  ASSERT_TRUE(connection->UpdateRecord("Cases", "5002", Fields("f25=Y")));
+  EXPECT_EQ(connection->ErrorCode, 0);
+  SqliteProbe db(server_->DatabasePath());
+  EXPECT_EQ(db.Value("SELECT f25 FROM Cases WHERE Seq = 5002"), "Y");
+  EXPECT_EQ(db.Value("SELECT count(*) FROM Approvals WHERE CaseSeq = 5002"), "1");
+
+  ASSERT_TRUE(connection->UpdateRecord("Cases", "5002", Fields("f25=Y")));
+  EXPECT_EQ(db.Value("SELECT count(*) FROM Approvals WHERE CaseSeq = 5002"), "1");
+}
+
+// Updates of unknown records, fields or tables fail with their own error code and change nothing.
+TEST_F(DataServerTest, UpdateRefusals) {
+  struct Row {
+    const char* name;
+    const char* table;
+    const char* seq;
+    const char* field;
+    int error_code;
+  };
+  const Row rows[] = {
+      {"unknown record", "Cases", "999999", "f25=Y", 3},
+      {"sequence that is no number", "Cases", "50x3", "f25=Y", 3},
+      {"empty sequence", "Cases", "", "f25=Y", 3},
+      {"unknown field", "Cases", "5003", "f99=Y", 4},
+      {"key field", "Cases", "5003", "DoctorSeq=1004", 4},
+      {"field line without a value", "Cases", "5005", "f25", 4},
+      {"read-only table", "Personnel", "1001", "Password=x", 2},
+      {"unknown table", "Wards", "1", "f25=Y", 2},
+  };
+  const auto connection = OpenDataConnection(*server_);
+  ASSERT_TRUE(connection->UpdateRecord("Cases", "5005", Fields("f25=Y")));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_FALSE(connection->UpdateRecord(row.table, row.seq, Fields(row.field)));
+    EXPECT_EQ(connection->ErrorCode, row.error_code);
+    EXPECT_FALSE(connection->Error.empty());
+  }
+  SqliteProbe db(server_->DatabasePath());
+  EXPECT_EQ(db.Value("SELECT f25 || '/' || DoctorSeq FROM Cases WHERE Seq = 5003"), "/1001");
+  EXPECT_EQ(db.Value("SELECT f25 FROM Cases WHERE Seq = 5005"), "Y");
+}
+
+// A request type the server does not know still gets one answer, with an error code.
+TEST_F(DataServerTest, UnknownRequestIsAnswered) {
+  const auto connection = OpenDataConnection(*server_);
+  ASSERT_TRUE(connection->SendMessage(31001, 77, "TableName=Cases"));
+  EXPECT_EQ(connection->ErrorCode, 6);
+  NameValueList record;
+  EXPECT_TRUE(connection->QueryTable("Cases", 4, "5004", "", record, "", ""));
+  EXPECT_EQ(record[0], "5004");
+}
+
+// File size and date, then a download that arrives byte for byte with the server's date.
+TEST_F(DataServerTest, ClientBuildSizeDateAndDownload) {
+  const std::string served = server_->ClientsDir() + "/Pellomarquin.exe";
+  WriteFile(served, 120000);
+  ASSERT_TRUE(SetFilePackedDate(served, PackDosDate(std::time(nullptr) - 86400)));
+  const std::int32_t date = GetFilePackedDate(served);
+
+  const auto connection = OpenDataConnection(*server_);
+  EXPECT_EQ(connection->GetFileInfo("Clients\\Pellomarquin.exe"), date);
+  EXPECT_EQ(connection->FileSize, 120000);
+
+  const std::string local = server_->DataDir() + "/../Pellomarquin.tmp";
+  ASSERT_TRUE(connection->GetFile("Clients\\Pellomarquin.exe", local, nullptr));
+  EXPECT_EQ(ReadFile(local), ReadFile(served));
+  EXPECT_EQ(GetFilePackedDate(local), date);
+  // The connection goes on after the download's closing answer.
+  EXPECT_EQ(connection->GetFileInfo("clients/Pellomarquin.exe"), date);
+}
+
+// Names that would leave the Clients folder, or name no file, give no size, no date and no bytes.
+TEST_F(DataServerTest, FileNamesOutsideClientsAreRefused) {
+  std::filesystem::create_symlink("../hosp.db", server_->ClientsDir() + "/escape.db");
+  const char* names[] = {"Clients\\..\\hosp.db",
+                         "..\\hosp.db",
+                         "hosp.db",
+                         "Clients\\",
+                         "Clients\\\\server.key",
+                         "/etc/passwd",
+                         "Clients\\escape.db",
+                         "Clients\\missing.exe",
+                         "Clients\\C:\\server.key",
+                         ""};
+  const auto connection = OpenDataConnection(*server_);
+  const std::string local = server_->DataDir() + "/../refused.bin";
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(connection->GetFileInfo(name), 0);
+    EXPECT_EQ(connection->FileSize, 0);
+    EXPECT_FALSE(connection->GetFile(name, local, nullptr));
+    EXPECT_EQ(std::filesystem::file_size(local), 0u);
+  }
+  EXPECT_TRUE(connection->IsConnected());
+}

@@ -1,0 +1,87 @@
+// A bare TCP connection for feeding the servers bytes no real client would send.
+#include "RawConnection.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <stdexcept>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MillisecondsLeft(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+void AppendLittleEndian(std::string& out, int value) {
+  const auto bits = static_cast<std::uint32_t>(value);
+  for (int i = 0; i < 4; ++i) out += static_cast<char>((bits >> (8 * i)) & 0xFF);
+}
+
+}  // namespace
+
+RawConnection::RawConnection(int port) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (fd_ >= 0) ::close(fd_);
+    throw std::runtime_error("cannot connect to port " + std::to_string(port));
+  }
+}
+
+RawConnection::~RawConnection() {
+  ::close(fd_);
+}
+
+bool RawConnection::Send(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+std::string RawConnection::ReadAnswer(std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  std::string answer;
+  pollfd waiting{fd_, POLLIN, 0};
+  while (::poll(&waiting, 1, MillisecondsLeft(deadline)) > 0) {
+    char byte = 0;
+    if (::recv(fd_, &byte, 1, 0) != 1) break;
+    if (byte == '\0') return answer;
+    answer += byte;
+  }
+  return {};
+}
+
+bool RawConnection::ClosedByServer(std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  pollfd waiting{fd_, POLLIN, 0};
+  while (::poll(&waiting, 1, MillisecondsLeft(deadline)) > 0) {
+    char buffer[4096];
+    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (n == 0 || (n < 0 && errno != EINTR)) return true;
+  }
+  return false;
+}
+
+std::string FrameBytes(int length, int type, int subtype, std::string_view text) {
+  std::string frame;
+  AppendLittleEndian(frame, length);
+  AppendLittleEndian(frame, type);
+  AppendLittleEndian(frame, subtype);
+  frame += text;
+  return frame;
+}

@@ -1,0 +1,165 @@
+// Runs the reference servers as a child process on fresh demo data, for one test.
+#include "HospdProcess.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Generous: sanitizer builds start and stop slowly on a loaded machine.
+constexpr auto kStartLimit = std::chrono::seconds(30);
+constexpr auto kStopLimit = std::chrono::seconds(15);
+constexpr auto kPollInterval = std::chrono::milliseconds(20);
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string MakeTempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/hospd-test-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
+
+// Starts `arguments` with stdout and stderr appended to `output_path`.
+pid_t Spawn(const std::vector<std::string>& arguments, const std::string& output_path) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                   0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  std::vector<char*> argv;
+  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int result = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (result != 0) throw std::runtime_error("cannot start " + arguments[0]);
+  return pid;
+}
+
+// The exit status once the child has ended within `limit`; nothing while it still runs.
+std::optional<int> WaitFor(pid_t pid, Clock::duration limit) {
+  const auto deadline = Clock::now() + limit;
+  for (;;) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (done < 0) return -1;
+    if (Clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(kPollInterval);
+  }
+}
+
+int ReadPort(const std::string& text, const std::string& name) {
+  const auto at = text.find(name + "=");
+  if (at == std::string::npos) return 0;
+  return std::atoi(text.c_str() + at + name.size() + 1);
+}
+
+}  // namespace
+
+std::string HospdProcess::ExecutablePath() {
+  const char* build_dir = std::getenv("HOSP_BUILD_DIR");
+  if (build_dir != nullptr && *build_dir != '\0') return std::string(build_dir) + "/server/hospd";
+  // The build that compiled this file, for runs without the variable (a test started by hand).
+  return HOSPD_BUILT_PATH;
+}
+
+HospdProcess::HospdProcess(std::vector<std::string> extra_arguments) {
+  temp_dir_ = MakeTempDir();
+  data_dir_ = temp_dir_ + "/data";
+  ports_file_ = temp_dir_ + "/ports";
+  log_file_ = temp_dir_ + "/hospd.log";
+  try {
+    InitDemoData();
+    StartServer(extra_arguments);
+    WaitForPorts();
+  } catch (...) {
+    Stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(temp_dir_, ignored);
+    throw;
+  }
+}
+
+HospdProcess::~HospdProcess() {
+  Stop();
+  std::error_code ignored;
+  std::filesystem::remove_all(temp_dir_, ignored);
+}
+
+void HospdProcess::InitDemoData() {
+  const std::string output = temp_dir_ + "/init.log";
+  const pid_t pid = Spawn({ExecutablePath(), "--init-demo", data_dir_}, output);
+  const auto status = WaitFor(pid, kStartLimit);
+  if (!status) {
+    ::kill(pid, SIGKILL);
+    WaitFor(pid, kStopLimit);
+  }
+  if (status != 0) throw std::runtime_error("hospd --init-demo failed: " + ReadFile(output));
+}
+
+void HospdProcess::StartServer(const std::vector<std::string>& extra_arguments) {
+  std::vector<std::string> arguments{
+      ExecutablePath(),  "--data", data_dir_,      "--data-port", "0",
+      "--function-port", "0",      "--ports-file", ports_file_};
+  arguments.insert(arguments.end(), extra_arguments.begin(), extra_arguments.end());
+  pid_ = Spawn(arguments, log_file_);
+}
+
+void HospdProcess::WaitForPorts() {
+  const auto deadline = Clock::now() + kStartLimit;
+  while (Clock::now() < deadline) {
+    const std::string ports = ReadFile(ports_file_);
+    data_port_ = ReadPort(ports, "data_port");
+    function_port_ = ReadPort(ports, "function_port");
+    if (data_port_ > 0 && function_port_ > 0) return;
+    if (const auto status = WaitFor(pid_, std::chrono::seconds(0))) {
+      pid_ = -1;
+      exit_status_ = *status;
+      throw std::runtime_error("hospd ended at start-up: " + LogText());
+    }
+    std::this_thread::sleep_for(kPollInterval);
+  }
+  throw std::runtime_error("hospd did not report its ports in time: " + LogText());
+}
+
+std::string HospdProcess::LogText() const {
+  return ReadFile(log_file_);
+}
+
+int HospdProcess::Stop() {
+  if (pid_ <= 0) return exit_status_;
+  ::kill(pid_, SIGTERM);
+  auto status = WaitFor(pid_, kStopLimit);
+  if (!status) {
+    ::kill(pid_, SIGKILL);
+    WaitFor(pid_, kStopLimit);
+    status = -1;
+  }
+  pid_ = -1;
+  exit_status_ = *status;
+  return exit_status_;
+}
