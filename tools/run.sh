@@ -36,7 +36,7 @@ fi
 # run a copy in a folder of its own.
 run=build/run
 mkdir -p "$run"
-[ -f "$run/Pellomarquin.exe" ] || cp "$client" "$run/Pellomarquin.exe"
+cp -f "$client" "$run/Pellomarquin.exe"
 cat > "$run/Hosp.ini" <<INI
 [DataServer]
 IP=127.0.0.1

@@ -1,0 +1,198 @@
+// The case list's refresh: 10,000 cases read, walked, listed and measured, plus one paint of
+// the visible list, against reading and walking the same answer alone; and the peak memory
+// of a program listing 100,000 cases.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QImage>
+#include <QListWidget>
+
+#include <benchmark/benchmark.h>
+
+#include "AppFonts.h"
+#include "CaseListReader.h"
+#include "HospApplication.h"
+#include "MessageBox.h"
+#include "TForm1.h"
+#include "cJSON.h"
+
+namespace {
+
+constexpr int kCases = 10000;
+constexpr int kPeakCases = 100000;
+
+// The function server's answer for `cases` cases, as tools/gen_caselist.py writes it.
+std::string CaseListAnswer(int cases) {
+  const std::string command =
+      "python3 " HOSP_SOURCE_DIR "/tools/gen_caselist.py " + std::to_string(cases);
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+  std::string text;
+  char buffer[65536];
+  std::size_t n = 0;
+  while (pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0) text.append(buffer, n);
+  return text;
+}
+
+const std::string& Answer() {
+  static const std::string text = CaseListAnswer(kCases);
+  return text;
+}
+
+// The application object and the case list window, made once for all benchmarks.
+struct Client {
+  Client() : app(argc, argv) {
+    InstallFontSubstitutes();
+    MessageBox::SetHandler(
+        [](const std::string&, const std::string&, MessageButtons) { return MessageAnswer::Ok; });
+    form.show();
+  }
+  int argc = 1;
+  char name[16] = "bench_case_list";
+  char* argv[2] = {name, nullptr};
+  HospApplication app;
+  TForm1 form;
+};
+
+Client& TheClient() {
+  static Client client;
+  return client;
+}
+
+// The refresh after the exchange: the answer read, walked and listed, every height measured.
+void ListAnswer(TForm1& form, const std::string& text) {
+  form.ClearCaseList();
+  cJSON answer;
+  answer.Parse(text);
+  form.ShowCaseAnswer(answer);
+  form.CasesListBox->doItemsLayout();
+}
+
+void PaintVisibleList(TForm1& form) {
+  QWidget* viewport = form.CasesListBox->viewport();
+  QImage image(viewport->size(), QImage::Format_RGB32);
+  viewport->render(&image);
+  benchmark::DoNotOptimize(image.constBits());
+}
+
+// The reference: the same text read and walked into case objects, nothing listed.
+void BM_ReadAndWalk(benchmark::State& state) {
+  const std::string& text = Answer();
+  for (auto _ : state) {
+    cJSON answer;
+    answer.Parse(text);
+    int cases = 0;
+    WalkCaseList(answer, [&cases](std::unique_ptr<ListBoxObjectClass> item) {
+      benchmark::DoNotOptimize(item.get());
+      ++cases;
+    });
+    if (cases != kCases) state.SkipWithError("the walk lost cases");
+  }
+}
+
+void BM_Refresh(benchmark::State& state) {
+  Client& client = TheClient();
+  for (auto _ : state) ListAnswer(client.form, Answer());
+  if (client.form.CasesListBox->count() != kCases) state.SkipWithError("the list lost cases");
+}
+
+void BM_RefreshAndPaint(benchmark::State& state) {
+  Client& client = TheClient();
+  for (auto _ : state) {
+    ListAnswer(client.form, Answer());
+    PaintVisibleList(client.form);
+  }
+}
+
+void BM_PaintVisibleList(benchmark::State& state) {
+  Client& client = TheClient();
+  ListAnswer(client.form, Answer());
+  for (auto _ : state) PaintVisibleList(client.form);
+}
+
+BENCHMARK(BM_ReadAndWalk)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Refresh)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RefreshAndPaint)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PaintVisibleList)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Prints the usual table and keeps each benchmark's time for the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (!run.error_occurred) times_[run.run_name.function_name] = run.GetAdjustedRealTime();
+    }
+  }
+
+  void PrintRatio(const char* name, const char* reference) const {
+    auto measured = times_.find(name);
+    auto base = times_.find(reference);
+    if (measured != times_.end() && base != times_.end() && base->second > 0) {
+      std::printf("%s / %s time ratio: %.2f\n", name, reference, measured->second / base->second);
+    }
+  }
+
+ private:
+  std::map<std::string, double> times_;
+};
+
+// A value in kB from /proc/self/status ("VmHWM", "VmRSS").
+long StatusKilobytes(const char* key) {
+  std::unique_ptr<FILE, int (*)(FILE*)> status(std::fopen("/proc/self/status", "r"), std::fclose);
+  char line[256];
+  const std::string prefix = std::string(key) + ":";
+  while (status && std::fgets(line, sizeof line, status.get()) != nullptr) {
+    if (prefix.compare(0, prefix.size(), line, prefix.size()) == 0)
+      return std::atol(line + prefix.size());
+  }
+  return -1;
+}
+
+// In a fresh child process, so that nothing else counts: lists 100,000 cases and reports
+// the peak resident memory.
+void ReportPeakMemory() {
+  std::fflush(stdout);
+  const pid_t child = ::fork();
+  if (child != 0) {
+    int status = 0;
+    if (child > 0) ::waitpid(child, &status, 0);
+    return;
+  }
+  const std::string text = CaseListAnswer(kPeakCases);
+  Client& client = TheClient();
+  const long before = StatusKilobytes("VmRSS");
+  const auto start = std::chrono::steady_clock::now();
+  ListAnswer(client.form, text);
+  PaintVisibleList(client.form);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf(
+      "%d cases (answer %.1f MiB) listed in %.2f s: peak resident memory %.1f MiB "
+      "(%.1f MiB with the answer text in memory, before it was read)\n",
+      client.form.CasesListBox->count(), static_cast<double>(text.size()) / 1048576.0, seconds,
+      static_cast<double>(StatusKilobytes("VmHWM")) / 1024.0, static_cast<double>(before) / 1024.0);
+  std::fflush(stdout);
+  ::_exit(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  benchmark::Initialize(&argc, argv);
+  ReportPeakMemory();
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintRatio("BM_Refresh", "BM_ReadAndWalk");
+  reporter.PrintRatio("BM_RefreshAndPaint", "BM_ReadAndWalk");
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,54 @@
+// Reads the cases out of the function server's answer to "getdoctorcases".
+#include "CaseListReader.h"
+
+#include <string>
+#include <utility>
+
+#include "cJSON.h"
+
+namespace {
+
+// The member's child node when it is an object; nothing for a plain value or an array.
+cJSON* ObjectMember(cJSON& node, const std::string& key) {
+  return node.KindOf(key) == JSON_OBJECT ? node.FindChild(key, false) : nullptr;
+}
+
+// The child node of entry `index` when it is an object.
+cJSON* ObjectEntry(cJSON& node, int index) {
+  return node.KindAt(index) == JSON_OBJECT ? node.ChildAt(index) : nullptr;
+}
+
+void CopyFields(cJSON* field_list, NameValueList& fields) {
+  if (field_list == nullptr) return;
+  for (int i = 0; i < field_list->Count(); ++i) {
+    const std::string name = field_list->Items().KeyAt(i);
+    fields.SetValue(name, field_list->GetValue(name));
+  }
+}
+
+void ReadNeeds(cJSON* needs_list, ListBoxObjectClass& item) {
+  if (needs_list == nullptr) return;
+  for (int i = 0; i < needs_list->Count(); ++i) {
+    cJSON* need = ObjectEntry(*needs_list, i);
+    if (need == nullptr) continue;
+    StringListObjectClass& added = item.AddNeed(needs_list->Items().KeyAt(i));
+    CopyFields(ObjectMember(*need, "FieldList"), added.Fields);
+  }
+}
+
+}  // namespace
+
+// Cases are taken by position: looking each one up by its name again would make the
+// walk quadratic in the number of cases.
+void WalkCaseList(cJSON& answer, const CaseSink& add) {
+  cJSON* cases = ObjectMember(answer, "CaseList");
+  if (cases == nullptr) return;
+  for (int i = 0; i < cases->Count(); ++i) {
+    cJSON* member = ObjectEntry(*cases, i);
+    if (member == nullptr) continue;
+    auto item = std::make_unique<ListBoxObjectClass>(cases->Items().KeyAt(i));
+    CopyFields(ObjectMember(*member, "FieldList"), item->Fields);
+    ReadNeeds(ObjectMember(*member, "NeedsList"), *item);
+    add(std::move(item));
+  }
+}

@@ -1,0 +1,41 @@
+// Every report and question to the user passes through here, so that tests can answer them.
+#include "MessageBox.h"
+
+#include <utility>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QIcon>
+#include <QMessageBox>
+
+#include "QtText.h"
+
+MessageBox::Handler MessageBox::handler_;
+
+MessageAnswer MessageBox::Show(const std::string& text, const std::string& caption,
+                               MessageButtons buttons) {
+  if (handler_) return handler_(text, caption, buttons);
+  return ShowModal(text, caption, buttons);
+}
+
+void MessageBox::SetHandler(Handler handler) { handler_ = std::move(handler); }
+
+MessageAnswer MessageBox::ShowModal(const std::string& text, const std::string& caption,
+                                    MessageButtons buttons) {
+  QMessageBox box(QApplication::activeWindow());
+  box.setIcon(QMessageBox::NoIcon);
+  box.setWindowModality(Qt::ApplicationModal);
+  // Texts come from the servers (names, error texts): never read them as markup.
+  box.setTextFormat(Qt::PlainText);
+  box.setText(ToQString(text));
+  box.setWindowTitle(ToQString(caption));
+  if (buttons == MessageButtons::OkCancel) {
+    box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.setEscapeButton(QMessageBox::Cancel);
+  } else {
+    box.setStandardButtons(QMessageBox::Ok);
+  }
+  for (QAbstractButton* button : box.buttons()) button->setIcon(QIcon());  // no icon at all
+  return box.exec() == QMessageBox::Ok ? MessageAnswer::Ok : MessageAnswer::Cancel;
+}

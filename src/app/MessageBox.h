@@ -1,0 +1,29 @@
+// Every report and question to the user passes through here, so that tests can answer them.
+#pragma once
+
+#include <functional>
+#include <string>
+
+enum class MessageButtons { Ok, OkCancel };
+enum class MessageAnswer { Ok, Cancel };
+
+class MessageBox {
+ public:
+  using Handler = std::function<MessageAnswer(const std::string& text, const std::string& caption,
+                                              MessageButtons buttons)>;
+
+  // Shows a modal box with the text, the caption and the buttons, without an icon, and
+  // returns the answer; closing the box counts as Cancel.
+  static MessageAnswer Show(const std::string& text, const std::string& caption,
+                            MessageButtons buttons = MessageButtons::Ok);
+
+  // Replaces the real box (tests answer it); an empty handler brings the real box back.
+  static void SetHandler(Handler handler);
+
+  // The real box: a QMessageBox, application-modal.
+  static MessageAnswer ShowModal(const std::string& text, const std::string& caption,
+                                 MessageButtons buttons);
+
+ private:
+  static Handler handler_;
+};

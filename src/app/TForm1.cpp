@@ -1,0 +1,291 @@
+// The case list window: the physician's open cases, their drawing and their approval.
+#include "TForm1.h"
+
+#include <algorithm>
+#include <utility>
+
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QListWidget>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+
+#include "AppFonts.h"
+#include "CaseListDelegate.h"
+#include "CaseListReader.h"
+#include "ControlPlacement.h"
+#include "MessageBox.h"
+#include "ProgramState.h"
+#include "QtText.h"
+#include "TLoginForm.h"
+#include "cJSON.h"
+
+namespace {
+
+constexpr int kCaseRole = Qt::UserRole;  // the item's attached case object
+constexpr QSize kOuterSize(616, 616);
+
+// Drawing constants of an entry, in pixels.
+constexpr int kLine2Offset = 15;
+constexpr int kLine3Offset = 20;  // below line 2
+constexpr int kNeedLineStep = 15;
+constexpr int kDateIndent = 80;
+constexpr int kNeedsIndent = 40;
+constexpr int kRightMargin = 3;
+constexpr int kExtraHeight = 60;
+
+const QColor kWhite(255, 255, 255);
+const QColor kBlack(0, 0, 0);
+const QColor kGreen(0, 128, 0);
+
+// Texts on one entry: drawn at a point that is their top-left corner (left-aligned) or
+// their top-right corner (right-aligned), in the list box's font, bold or regular.
+class EntryCanvas {
+ public:
+  EntryCanvas(QPainter& painter, const QFont& font) : painter_(painter), font_(font) {}
+
+  int Width(const std::string& text, bool bold) {
+    return QFontMetrics(Font(bold)).horizontalAdvance(ToQString(text));
+  }
+  void Left(int x, int y, const std::string& text, bool bold) {
+    painter_.setFont(Font(bold));
+    painter_.drawText(QPoint(x, y + painter_.fontMetrics().ascent()), ToQString(text));
+  }
+  // Returns the width of the text drawn.
+  int Right(int x, int y, const std::string& text, bool bold) {
+    const int width = Width(text, bold);
+    Left(x - width, y, text, bold);
+    return width;
+  }
+  void Colour(const QColor& colour) { painter_.setPen(colour); }
+
+ private:
+  QFont Font(bool bold) const {
+    QFont font = font_;
+    font.setBold(bold);
+    return font;
+  }
+
+  QPainter& painter_;
+  QFont font_;
+};
+
+// The need's line: the first of "pd12", "pc12" and "pt11" that is not empty.
+std::string NeedLine(const StringListObjectClass& need) {
+  for (const char* name : {"pd12", "pc12", "pt11"}) {
+    std::string value = need.Fields.Value(name);
+    if (!value.empty()) return value;
+  }
+  return {};
+}
+
+}  // namespace
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent, Qt::Window) {
+  setWindowTitle(QStringLiteral("Physician Approval App"));
+  setFont(AppFont(11));
+  resize(kOuterSize);
+  BuildControls();
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().center() - rect().center());
+  }
+}
+
+TForm1::~TForm1() { ClearCaseList(); }
+
+void TForm1::BuildControls() {
+  DoctorNameLabel = new QLabel(this);
+  DoctorNameLabel->setTextFormat(Qt::PlainText);  // the name comes from the server
+  DoctorNameLabel->setFont(AppFont(24));
+  DoctorNameLabel->setGeometry(8, 4, 196, 29);
+
+  RefreshListButton = new QPushButton(QStringLiteral("Refresh List"), this);
+  RefreshListButton->setGeometry(8, 40, 75, 25);
+  connect(RefreshListButton, &QPushButton::clicked, this, [this] { RefreshListButtonClick(); });
+
+  Label1 = new QLabel(QStringLiteral("Double-click to approve the discharge"), this);
+  Label1->setFont(AppFont(13));
+  PlaceLabel(Label1, QRect(184, 52, 227, 16));
+
+  BuildCasesListBox();
+  setTabOrder(RefreshListButton, CasesListBox);
+}
+
+void TForm1::BuildCasesListBox() {
+  CasesListBox = new QListWidget(this);
+  CasesListBox->setGeometry(4, 72, 600, 513);
+  CasesListBox->setFont(AppFont(13));
+  CasesListBox->setSelectionMode(QAbstractItemView::SingleSelection);
+  CasesListBox->setSortingEnabled(false);
+  CasesListBox->setUniformItemSizes(false);
+  CasesListBox->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  CasesListBox->setItemDelegate(new CaseListDelegate(this, CasesListBox));
+  connect(CasesListBox, &QListWidget::itemClicked, this, [this] { CasesListBoxClick(); });
+  connect(CasesListBox, &QListWidget::itemDoubleClicked, this, [this] { CasesListBoxDblClick(); });
+}
+
+// The window's outer size is 616 x 616 where the window system says how wide its frame is.
+void TForm1::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (sized_) return;
+  sized_ = true;
+  FitOuterSize();
+}
+
+void TForm1::FitOuterSize() {
+  const QSize frame = frameGeometry().size() - geometry().size();
+  resize(kOuterSize - frame);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  QWidget::closeEvent(event);
+  FormClose();
+}
+
+void TForm1::FormClose() {
+  if (LoginForm != nullptr) LoginForm->close();
+}
+
+void TForm1::RefreshListButtonClick() {
+  ClearCaseList();
+  cJSON document;
+  document.SetValue("ServerCommand", "getdoctorcases");
+  document.SetValue("DoctorSeq", DoctorSeq);
+  // An exchange that failed leaves the previous answer behind: it must not be listed
+  // again, it may hold cases that were approved since.
+  if (FunctionConnection == nullptr || !FunctionConnection->ExchangeText(document.GetText())) {
+    MessageBox::Show("Unable to get the case list from the function server.",
+                     "Problem getting case list");
+    return;
+  }
+  document.Parse(FunctionConnection->AnswerText);
+  ShowCaseAnswer(document);
+}
+
+void TForm1::ShowCaseAnswer(cJSON& answer) {
+  if (const std::string error = answer.GetValue("Error"); !error.empty()) {
+    MessageBox::Show(error, "Problem getting case list");
+    return;
+  }
+  if (const std::string none = answer.GetValue("NoCases"); !none.empty()) {
+    MessageBox::Show(none, "No Cases");
+    return;
+  }
+  WalkCaseList(answer,
+               [this](std::unique_ptr<ListBoxObjectClass> item) { AddCase(std::move(item)); });
+}
+
+// The case goes into CaseObjects first: the list box may ask for the new item's height
+// at once, and finds the case there under the item's index.
+void TForm1::AddCase(std::unique_ptr<ListBoxObjectClass> item) {
+  ListBoxObjectClass* attached = item.get();
+  CaseObjects.push_back(std::move(item));
+  auto* entry = new QListWidgetItem(ToQString(attached->CaseKey));
+  entry->setData(kCaseRole, QVariant::fromValue(static_cast<void*>(attached)));
+  CasesListBox->addItem(entry);
+}
+
+void TForm1::ClearCaseList() {
+  CasesListBox->clear();  // no item may point to a released case
+  CaseObjects.clear();
+}
+
+void TForm1::CasesListBoxMeasureItem(QListWidget* /*Control*/, int Index, int& Height) const {
+  if (Index < 0 || Index >= static_cast<int>(CaseObjects.size())) return;
+  const int lines =
+      std::max(2, static_cast<int>(CaseObjects[static_cast<std::size_t>(Index)]->Needs.size()) + 1);
+  Height = kBaseItemHeight * lines + kExtraHeight;
+}
+
+void TForm1::CasesListBoxDrawItem(QListWidget* Control, int Index, QPainter& Canvas,
+                                  const QRect& Rect, QStyle::State /*State*/) const {
+  const ListBoxObjectClass* item = AttachedCase(Control, Index);
+  if (item == nullptr) return;
+  std::string case_number = item->Fields.Value("f22");
+  if (case_number.empty()) case_number = item->CaseKey;
+  const std::string date = FormatCaseDate(item->Fields.Value("f13"));
+  const int left = Rect.left();
+  const int top = Rect.top();
+  const int right = Rect.left() + Rect.width();
+
+  Canvas.save();
+  Canvas.fillRect(Rect, kWhite);
+  EntryCanvas entry(Canvas, Control->font());
+  entry.Colour(kBlack);
+
+  entry.Left(left, top, item->Title(), true);
+  entry.Right(right - kRightMargin, top, item->Fields.Value("ho10"), true);
+
+  const int line2 = top + kLine2Offset;
+  const std::string label = "Discharge date: ";
+  const int label_width = entry.Width(label, false);
+  entry.Left(left + kDateIndent, line2, label, false);
+  entry.Left(left + kDateIndent + label_width, line2, date, true);
+  const int number_width = entry.Right(right - kRightMargin, line2, case_number, true);
+  entry.Right(right - kRightMargin - number_width, line2, "Case: ", false);
+
+  int line = line2 + kLine3Offset;
+  if (item->Needs.empty()) {
+    entry.Left(left + kNeedsIndent, line, "No Needs", false);
+  } else {
+    entry.Colour(kGreen);
+    entry.Left(left + kNeedsIndent, line,
+               "The following discharge needs have all been arranged:", true);
+    entry.Colour(kBlack);
+    for (const NeedEntry& need : item->Needs) {
+      line += kNeedLineStep;
+      entry.Left(left + kNeedsIndent, line, NeedLine(*need.Object), false);
+    }
+  }
+  Canvas.restore();
+}
+
+std::string TForm1::FormatCaseDate(const std::string& date) {
+  if (date.find('/') != std::string::npos) return date;
+  auto piece = [&date](std::size_t from, std::size_t count) {
+    return from < date.size() ? date.substr(from, count) : std::string();
+  };
+  return piece(4, 2) + "/" + piece(6, 2) + "/" + piece(0, 4);
+}
+
+void TForm1::CasesListBoxClick() {}
+
+void TForm1::CasesListBoxDblClick() {
+  const int index = SelectedIndex();
+  if (index < 0) return;
+  const ListBoxObjectClass* item = AttachedCase(CasesListBox, index);
+  if (MessageBox::Show("Approve this discharge?", item->Title(), MessageButtons::OkCancel) !=
+      MessageAnswer::Ok) {
+    RefreshListButton->setFocus();
+    return;
+  }
+  NameValueList approval;
+  approval.SetValue("f25", "Y");
+  const bool approved =
+      DataConnection != nullptr && DataConnection->UpdateRecord("Cases", item->CaseKey, approval);
+  if (!approved) {
+    MessageBox::Show("Could not update the case.", "Communication error");
+    return;
+  }
+  RemoveCase(index);
+}
+
+// The item and its case leave together, so that both lists keep the same cases in order.
+void TForm1::RemoveCase(int index) {
+  delete CasesListBox->takeItem(index);
+  CaseObjects.erase(CaseObjects.begin() + index);
+  CasesListBox->clearSelection();
+}
+
+int TForm1::SelectedIndex() const {
+  const QModelIndexList selected = CasesListBox->selectionModel()->selectedIndexes();
+  return selected.isEmpty() ? -1 : selected.front().row();
+}
+
+ListBoxObjectClass* TForm1::AttachedCase(const QListWidget* list, int index) {
+  const QListWidgetItem* entry = list->item(index);
+  if (entry == nullptr) return nullptr;
+  return static_cast<ListBoxObjectClass*>(entry->data(kCaseRole).value<void*>());
+}

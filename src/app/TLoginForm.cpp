@@ -1,0 +1,214 @@
+// The login window: reads "Hosp.ini", opens both server connections after its first paint
+// and logs the physician in.
+#include "TLoginForm.h"
+
+#include <memory>
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+
+#include "AppFonts.h"
+#include "ControlPlacement.h"
+#include "HospApplication.h"
+#include "IniFile.h"
+#include "LabeledEdit.h"
+#include "MessageBox.h"
+#include "ProgramState.h"
+#include "QtText.h"
+#include "TForm1.h"
+#include "cClientUpdate.h"
+
+namespace {
+
+constexpr Qt::WindowFlags kLoginWindowFlags =
+    Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint;
+
+// The physician's record has at least positions 0 to 27.
+constexpr int kRecordItems = 28;
+constexpr int kSeqItem = 1;
+constexpr int kTitleItem = 10;
+constexpr int kFirstNameItem = 11;
+constexpr int kLastNameItem = 13;
+constexpr int kPasswordItem = 23;
+constexpr int kPhysicianMarkItem = 27;
+
+std::string AsciiUpper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+}  // namespace
+
+TLoginForm::TLoginForm(QWidget* parent) : QWidget(parent, kLoginWindowFlags) {
+  setWindowTitle(QStringLiteral("Hospital Discharge Client Login"));
+  setFont(AppFont(11));
+  setFixedSize(362, 180);
+  BuildControls();
+  ProgramFolder = ToStdString(QCoreApplication::applicationDirPath()) + "/";
+  ReadConfiguration();
+  DataConnection.reset();
+  FunctionConnection.reset();
+  LoginRecord.Clear();
+  CentreOnDesktop();
+}
+
+void TLoginForm::BuildControls() {
+  UserEdit = new LabeledEdit(QStringLiteral("Email "), this);
+  UserEdit->setGeometry(104, 32, 197, 21);
+
+  PasswordEdit = new LabeledEdit(QStringLiteral("Password "), this);
+  PasswordEdit->setGeometry(104, 72, 121, 21);
+  PasswordEdit->setEchoMode(QLineEdit::Password);
+  PasswordEdit->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));  // '*'
+
+  LoginButton = new QPushButton(QStringLiteral("Log In"), this);
+  LoginButton->setGeometry(104, 112, 121, 25);
+  connect(LoginButton, &QPushButton::clicked, this, &TLoginForm::LoginButtonClick);
+
+  ConnectingLabel = new QLabel(QStringLiteral("Connecting, please wait."), this);
+  ConnectingLabel->setFont(AppFont(13, true));
+  PlaceLabel(ConnectingLabel, QRect(84, 72, 169, 16));
+  ConnectingLabel->hide();
+
+  BuildUpdatePanel();
+
+  setTabOrder(UserEdit, PasswordEdit);
+  setTabOrder(PasswordEdit, LoginButton);
+  UserEdit->setFocus();
+}
+
+// The panel covers the edits and the button while a newer build is installed.
+void TLoginForm::BuildUpdatePanel() {
+  UpdateIndicatorPanel = new QLabel(QStringLiteral("Updating To Newer Version"), this);
+  UpdateIndicatorPanel->setFont(AppFont(19, true));
+  UpdateIndicatorPanel->setAlignment(Qt::AlignCenter);
+  UpdateIndicatorPanel->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  UpdateIndicatorPanel->setAutoFillBackground(true);
+  UpdateIndicatorPanel->setGeometry(26, 29, 311, 121);
+
+  Label6 = new QLabel(QStringLiteral("Please wait..."), UpdateIndicatorPanel);
+  Label6->move(120, 20);
+  Label6->adjustSize();
+
+  UpdateProgressBar = new QProgressBar(UpdateIndicatorPanel);
+  UpdateProgressBar->setGeometry(24, 80, 257, 16);
+  UpdateProgressBar->setRange(0, 100);
+  UpdateProgressBar->setValue(0);
+  UpdateProgressBar->setTextVisible(false);
+
+  UpdateIndicatorPanel->hide();
+}
+
+void TLoginForm::ReadConfiguration() {
+  IniFile ini;
+  ini.Load(ProgramFolder + "Hosp.ini");
+  DataServerIP = ini.Read("DataServer", "IP");
+  DataServerPort = ini.Read("DataServer", "Port");
+  FunctionServerIP = ini.Read("FunctionServer", "IP");
+  FunctionServerPort = ini.Read("FunctionServer", "Port");
+}
+
+void TLoginForm::CentreOnDesktop() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return;
+  move(screen->availableGeometry().center() - rect().center());
+}
+
+void TLoginForm::paintEvent(QPaintEvent* event) {
+  QWidget::paintEvent(event);
+  FormPaint();
+}
+
+void TLoginForm::FormPaint() {
+  if (DataConnection) return;
+  QTimer::singleShot(0, this, &TLoginForm::RunFirstPaintSequence);
+}
+
+// A failed connection asks the program to end but does not stop the sequence: the
+// program ends once this handler is back in the event loop.
+void TLoginForm::RunFirstPaintSequence() {
+  if (DataConnection) return;  // several paints may have arranged it
+  ConnectDataServer();
+  ConnectFunctionServer();
+  RunUpdateCheck();
+}
+
+void TLoginForm::ConnectDataServer() {
+  DataConnection = std::make_unique<dbServerConnection>(DataServerIP, DataServerPort,
+                                                        "Pellomarquin", "", true, -1);
+  if (!DataConnection->IsConnected()) {
+    MessageBox::Show("Unable to connect to data server", "Error");
+    HospApplication::Terminate();
+  }
+}
+
+void TLoginForm::ConnectFunctionServer() {
+  FunctionConnection =
+      std::make_unique<dbServerConnection>(FunctionServerIP, FunctionServerPort, "", "", false, -1);
+  if (!FunctionConnection->IsConnected()) {
+    MessageBox::Show("Unable to connect to function server", "Error");
+    HospApplication::Terminate();
+  }
+}
+
+// A successful update starts the new build and ends this one. The panel stays up when the
+// update fails; releasing the update object hides only the progress bar.
+void TLoginForm::RunUpdateCheck() {
+  cClientUpdate update(DataConnection.get(), "Clients\\Pellomarquin.exe", ProgramFolder, nullptr,
+                       nullptr, UpdateProgressBar);
+  if (update.UpdateNeeded) {
+    UpdateIndicatorPanel->show();
+    update.PerformUpdate();
+  }
+}
+
+void TLoginForm::LoginButtonClick() {
+  UserEdit->hide();
+  PasswordEdit->hide();
+  LoginButton->hide();
+  ConnectingLabel->show();
+  QCoreApplication::processEvents();  // paint the label before the query blocks
+
+  // The address goes out exactly as typed, blanks included.
+  const bool found = DataConnection != nullptr &&
+                     DataConnection->QueryTable("Personnel", 4, ToStdString(UserEdit->text()), "",
+                                                LoginRecord, "", "");
+  if (LoginAccepted(found)) {
+    OpenCaseList();
+  } else {
+    MessageBox::Show("Invalid login", "Error");
+    HospApplication::Terminate();
+  }
+}
+
+// A record too short to hold the password and the mark is no login either.
+bool TLoginForm::LoginAccepted(bool query_ok) const {
+  return query_ok && LoginRecord.Count() >= kRecordItems &&
+         LoginRecord[kPasswordItem] == ToStdString(PasswordEdit->text()) &&
+         AsciiUpper(LoginRecord[kPhysicianMarkItem]) == "Y";
+}
+
+// The case list is filled (or its refresh has spoken) before it is shown.
+void TLoginForm::OpenCaseList() {
+  Form1->DoctorNameLabel->setText(ToQString(LoginRecord[kTitleItem] + " " +
+                                            LoginRecord[kFirstNameItem] + " " +
+                                            LoginRecord[kLastNameItem]));
+  Form1->DoctorNameLabel->adjustSize();
+  Form1->DoctorSeq = LoginRecord[kSeqItem];
+  Form1->RefreshListButtonClick();
+  Form1->show();
+  hide();
+}
+
+void TLoginForm::closeEvent(QCloseEvent* event) {
+  QWidget::closeEvent(event);
+  HospApplication::Terminate();  // the main window: closing it ends the program
+}

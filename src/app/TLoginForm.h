@@ -1,0 +1,57 @@
+// The login window: reads "Hosp.ini", opens both server connections after its first paint
+// and logs the physician in.
+#pragma once
+
+#include <string>
+
+#include <QWidget>
+
+class LabeledEdit;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+class TLoginForm : public QWidget {
+  Q_OBJECT
+ public:
+  explicit TLoginForm(QWidget* parent = nullptr);
+
+  // Runs on every paint; on the first one it arranges the connection sequence to run as
+  // soon as the paint has finished (a modal box cannot open inside a paint).
+  void FormPaint();
+  // The connection sequence: both servers, then the update check. Runs once.
+  void RunFirstPaintSequence();
+  // Step 6 of the first paint, kept apart for the self-update.
+  void RunUpdateCheck();
+  // Reads the four server values from "Hosp.ini" in ProgramFolder; missing ones are empty.
+  void ReadConfiguration();
+  // "Log In": queries the physician's record and opens the case list, or ends the program.
+  void LoginButtonClick();
+
+  // The server addresses from "Hosp.ini", as texts.
+  std::string DataServerIP;
+  std::string DataServerPort;
+  std::string FunctionServerIP;
+  std::string FunctionServerPort;
+
+  LabeledEdit* UserEdit;
+  LabeledEdit* PasswordEdit;
+  QPushButton* LoginButton;
+  QLabel* ConnectingLabel;
+  QLabel* UpdateIndicatorPanel;
+  QLabel* Label6;
+  QProgressBar* UpdateProgressBar;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildControls();
+  void BuildUpdatePanel();
+  void CentreOnDesktop();
+  void ConnectDataServer();
+  void ConnectFunctionServer();
+  bool LoginAccepted(bool query_ok) const;
+  void OpenCaseList();
+};

@@ -1,0 +1,139 @@
+// The client's self-update: asks the data server for a newer build of this program,
+// downloads it beside the running one, swaps the two and starts the new build.
+#include "cClientUpdate.h"
+
+#include <cstdio>
+#include <utility>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QProgressBar>
+#include <QWidget>
+
+#include "FileDate.h"
+#include "HospApplication.h"
+#include "MessageBox.h"
+#include "ProgressBarAdapter.h"
+#include "QtText.h"
+#include "SysUtils.h"
+#include "dbServerConnection.h"
+
+namespace {
+
+const char* const kRenameCaption = "Program rename error";
+const char* const kFirstLine = "Unable to complete update.  You will need to manually\n";
+const char* const kLastLine = "After that you can restart this program.";
+
+// The text after the last path separator or drive colon.
+std::string FileNamePart(const std::string& path) {
+  const std::size_t cut = path.find_last_of("\\/:");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+// The download is created with the default mode, which is not executable: it takes
+// the permission bits of the build it replaces, so that it can be started.
+void CopyPermissions(const std::string& from, const std::string& to) {
+  struct stat info {};
+  if (::stat(from.c_str(), &info) == 0) ::chmod(to.c_str(), info.st_mode & 0777);
+}
+
+// ExeName without its four-character extension (".exe").
+std::string WithoutExtension(const std::string& exe_name) {
+  return exe_name.size() > 4 ? exe_name.substr(0, exe_name.size() - 4) : std::string();
+}
+
+}  // namespace
+
+cClientUpdate::cClientUpdate(dbServerConnection* connection, std::string remote_file,
+                             std::string local_folder, QWidget* indicator,
+                             QAbstractButton* update_button, QProgressBar* progress_bar)
+    : Connection(connection),
+      Indicator(indicator),
+      UpdateButton(update_button),
+      ProgressBar(progress_bar),
+      LocalFolder(std::move(local_folder)),
+      RemoteFile(std::move(remote_file)),
+      LocalAge(GetFilePackedDate(ToStdString(QCoreApplication::applicationFilePath()))),
+      UpdateNeeded(false) {
+  const std::int32_t server_date = Connection != nullptr ? Connection->GetFileInfo(RemoteFile) : 0;
+  // Both dates are packed local times, so they compare as whole numbers in date order.
+  UpdateNeeded = server_date != 0 && LocalAge < server_date;
+  if (UpdateNeeded) ShowAvailable();
+}
+
+cClientUpdate::~cClientUpdate() {
+  QObject::disconnect(UpdateClick);
+  if (Indicator != nullptr) Indicator->hide();
+  if (UpdateButton != nullptr) UpdateButton->hide();
+  if (ProgressBar != nullptr) ProgressBar->hide();
+}
+
+void cClientUpdate::ShowAvailable() {
+  if (Indicator != nullptr) Indicator->show();
+  if (UpdateButton != nullptr) {
+    UpdateButton->show();
+    UpdateClick =
+        QObject::connect(UpdateButton, &QAbstractButton::clicked, [this] { PerformUpdate(); });
+  }
+}
+
+void cClientUpdate::PerformUpdate() {
+  if (UpdateButton != nullptr) UpdateButton->hide();
+  if (ProgressBar != nullptr) ProgressBar->show();
+  if (Indicator != nullptr) Indicator->hide();
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  QCoreApplication::processEvents();
+
+  ExeName = FileNamePart(RemoteFile);
+  const std::string base = WithoutExtension(ExeName);
+  if (!Download(base)) {
+    // Nothing was changed, so the login goes on; a busy cursor there would mislead.
+    QApplication::restoreOverrideCursor();
+    return;
+  }
+  if (SwapBuilds(base)) Restart();
+}
+
+bool cClientUpdate::Download(const std::string& base) {
+  if (Connection == nullptr) return false;
+  ProgressBarAdapter progress(ProgressBar);
+  return Connection->GetFile(RemoteFile, LocalFolder + base + ".tmp",
+                             ProgressBar != nullptr ? &progress : nullptr);
+}
+
+// The running build becomes Base.bak and the download takes its name; false (after
+// telling the user which renames are left to do) when either rename fails.
+bool cClientUpdate::SwapBuilds(const std::string& base) {
+  const std::string exe_path = LocalFolder + ExeName;
+  const std::string tmp_path = LocalFolder + base + ".tmp";
+  const std::string bak_path = LocalFolder + base + ".bak";
+  CopyPermissions(exe_path, tmp_path);
+
+  ::unlink(bak_path.c_str());  // an earlier update's backup; failing to delete it is harmless
+  if (std::rename(exe_path.c_str(), bak_path.c_str()) != 0) {
+    ReportRenameError(kFirstLine + ("rename " + exe_path + " to " + bak_path + "\n") +
+                      ("Then rename " + tmp_path + " to " + exe_path + "\n") + kLastLine);
+    return false;
+  }
+  if (std::rename(tmp_path.c_str(), exe_path.c_str()) != 0) {
+    ReportRenameError(kFirstLine + ("rename " + tmp_path + " to " + exe_path + "\n") + kLastLine);
+    return false;
+  }
+  return true;
+}
+
+void cClientUpdate::ReportRenameError(const std::string& text) {
+  QApplication::restoreOverrideCursor();
+  MessageBox::Show(text, kRenameCaption);
+}
+
+// The new build runs on by itself: this program ends once the paint handler is back in
+// the event loop and does not wait for it.
+void cClientUpdate::Restart() {
+  if (ProgressBar != nullptr) ProgressBar->hide();
+  OpenWithShell(LocalFolder + ExeName, "");
+  HospApplication::Terminate();
+}

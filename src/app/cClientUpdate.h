@@ -1,0 +1,50 @@
+// The client's self-update: asks the data server for a newer build of this program,
+// downloads it beside the running one, swaps the two and starts the new build.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <QMetaObject>
+
+class QAbstractButton;
+class QProgressBar;
+class QWidget;
+class dbServerConnection;
+
+class cClientUpdate {
+public:
+  // Stores the arguments (none of them owned) and asks the server for the date of
+  // `remote_file`; shows the indicator and the button when that build is newer.
+  cClientUpdate(dbServerConnection* connection, std::string remote_file, std::string local_folder,
+                QWidget* indicator, QAbstractButton* update_button, QProgressBar* progress_bar);
+  // Hides the indicator, the button and the progress bar, each if given.
+  ~cClientUpdate();
+  cClientUpdate(const cClientUpdate&) = delete;
+  cClientUpdate& operator=(const cClientUpdate&) = delete;
+
+  // Downloads the new build as Base.tmp, keeps the running one as Base.bak, puts the
+  // download in its place, starts it and asks the application to end. A failed
+  // download returns silently; a failed rename tells the user what to finish by hand.
+  void PerformUpdate();
+
+  dbServerConnection* Connection;
+  QWidget* Indicator;
+  QAbstractButton* UpdateButton;
+  QProgressBar* ProgressBar;
+  std::string LocalFolder;
+  std::string RemoteFile;
+  std::string ExeName;
+  std::int32_t LocalAge;
+  bool UpdateNeeded;
+
+private:
+  void ShowAvailable();
+  bool Download(const std::string& base);
+  bool SwapBuilds(const std::string& base);
+  void ReportRenameError(const std::string& text);
+  void Restart();
+
+  // The button's click runs PerformUpdate on this object; cut when the object goes.
+  QMetaObject::Connection UpdateClick;
+};

@@ -1,0 +1,27 @@
+// Pellomarquin.exe: builds the application, its two windows and runs the event loop.
+#include "AppFonts.h"
+#include "HospApplication.h"
+#include "ProgramState.h"
+#include "TForm1.h"
+#include "TLoginForm.h"
+
+int main(int argc, char** argv) {
+  HospApplication app(argc, argv);
+  HospApplication::setApplicationName(QStringLiteral("Pellomarquin"));
+  InstallFontSubstitutes();
+
+  TLoginForm login_form;
+  LoginForm = &login_form;
+  TForm1 case_list;  // hidden until the login succeeds
+  Form1 = &case_list;
+
+  login_form.show();
+  const int result = app.Run();
+
+  // The connections end with the process, while the libraries below them are still up.
+  FunctionConnection.reset();
+  DataConnection.reset();
+  Form1 = nullptr;
+  LoginForm = nullptr;
+  return result;
+}

@@ -1,0 +1,222 @@
+// What the client tells the physician when its servers fail: a data server killed during an
+// approval or a self-update download, a function server restarted between two refreshes, a
+// data server that speaks plain TCP, and an answer of 70,000 bytes without a NUL.
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QLabel>
+#include <QListWidget>
+#include <QProgressBar>
+
+#include "AppTestSupport.h"
+#include "HospApplication.h"
+#include "HospdProcess.h"
+#include "ProgramState.h"
+#include "ScriptedServer.h"
+#include "TForm1.h"
+#include "TLoginForm.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kAnna = "anna.weber@hospital.example";
+constexpr std::size_t kAnnasCases = 12;
+constexpr std::size_t kLargeBuild = 8u << 20;
+constexpr std::size_t kNoNulBytes = 70000;
+
+const ShownMessage kApproveQuestion{"", "", MessageButtons::OkCancel};
+const ShownMessage kUpdateFailed{"Could not update the case.", "Communication error",
+                                 MessageButtons::Ok};
+const ShownMessage kRefreshFailed{"Unable to get the case list from the function server.",
+                                  "Problem getting case list", MessageButtons::Ok};
+
+// Kills the (paused) server after a pause, from its own thread, while the client waits for
+// an answer that cannot come.
+class DelayedKill {
+ public:
+  explicit DelayedKill(HospdProcess& server)
+      : thread_([&server] {
+          std::this_thread::sleep_for(300ms);
+          server.Kill();
+        }) {}
+  ~DelayedKill() { thread_.join(); }
+  DelayedKill(const DelayedKill&) = delete;
+  DelayedKill& operator=(const DelayedKill&) = delete;
+
+ private:
+  std::thread thread_;
+};
+
+class ClientFaultTest : public ClientTest {
+ protected:
+  // The case list of the demo physician with twelve open cases, as after a real login.
+  void LogInAsAnna() {
+    BuildWindows();
+    ASSERT_TRUE(ShowLoginWindow(DataPort(), FunctionPort()));
+    LogIn(kAnna, "demo");
+    ASSERT_TRUE(messages_.Shown().empty()) << messages_.Shown().front().text;
+    ASSERT_EQ(form1_->CaseObjects.size(), kAnnasCases);
+  }
+
+  std::string DataPort() const { return std::to_string(server_.DataPort()); }
+  std::string FunctionPort() const { return std::to_string(server_.FunctionPort()); }
+
+  std::string CaseField(const std::string& seq, const std::string& column) const {
+    return SqlValue(server_.DatabasePath(), "SELECT " + column + " FROM Cases WHERE Seq=" + seq);
+  }
+
+  // Double-clicks the first listed case and answers the question with OK.
+  void ApproveFirstCase() {
+    form1_->CasesListBox->setCurrentRow(0);
+    form1_->CasesListBoxDblClick();
+  }
+
+  // The messages shown, with the approval question reduced to its buttons (its caption is
+  // the patient's name).
+  std::vector<ShownMessage> Shown() const {
+    std::vector<ShownMessage> shown = messages_.Shown();
+    for (ShownMessage& message : shown) {
+      if (message.buttons == MessageButtons::OkCancel) message = kApproveQuestion;
+    }
+    return shown;
+  }
+
+  HospdProcess server_;
+};
+
+}  // namespace
+
+// The data server dies while an approval waits for its answer: the physician is told, the case
+// stays listed and unapproved; once the server is back, the same double-click re-connects and
+// approves it exactly once.
+TEST_F(ClientFaultTest, ApprovalCutOffIsReportedAndTheNextOneReconnects) {
+  LogInAsAnna();
+  const std::string seq = form1_->CaseObjects.front()->CaseKey;
+  server_.Pause();
+  {
+    DelayedKill kill(server_);
+    ApproveFirstCase();
+  }
+  EXPECT_EQ(Shown(), (std::vector<ShownMessage>{kApproveQuestion, kUpdateFailed}));
+  EXPECT_EQ(form1_->CaseObjects.size(), kAnnasCases);
+  EXPECT_EQ(form1_->CaseObjects.front()->CaseKey, seq);
+  EXPECT_EQ(CaseField(seq, "f25"), "");
+
+  server_.Restart();
+  messages_.Forget();
+  ApproveFirstCase();
+  EXPECT_EQ(Shown(), std::vector<ShownMessage>{kApproveQuestion});
+  EXPECT_EQ(form1_->CaseObjects.size(), kAnnasCases - 1);
+  EXPECT_EQ(CaseField(seq, "f25"), "Y");
+  EXPECT_EQ(SqlValue(server_.DatabasePath(), "SELECT COUNT(*) FROM Approvals WHERE CaseSeq=" + seq),
+            "1");
+}
+
+// A newer build whose download is cut off by the server's death: the update gives up silently
+// and changes nothing beside the program. The dead transport is found by the next request, the
+// login, which fails as any failed login query does.
+TEST_F(ClientFaultTest, SelfUpdateCutOffChangesNothing) {
+  const fs::path build = fs::path(server_.ClientsDir()) / "Pellomarquin.exe";
+  std::ofstream(build, std::ios::binary) << std::string(kLargeBuild, 'B');
+  fs::last_write_time(build, fs::file_time_type::clock::now() + std::chrono::hours(24 * 365));
+  const fs::path folder = fs::path(server_.DataDir()).parent_path() / "program";
+  fs::create_directories(folder);
+
+  BuildWindows();
+  ProgramFolder = folder.string() + "/";
+  QObject::connect(login_->UpdateProgressBar, &QProgressBar::valueChanged, login_.get(),
+                   [this](int value) {
+                     if (value > 0 && server_.Running()) server_.Kill();
+                   });
+  ASSERT_TRUE(ShowLoginWindow(DataPort(), FunctionPort()));
+  EXPECT_FALSE(server_.Running()) << "the download never started";
+  EXPECT_TRUE(messages_.Shown().empty());
+  EXPECT_FALSE(HospApplication::Terminated());
+  EXPECT_FALSE(fs::exists(folder / "Pellomarquin.exe"));
+  EXPECT_LT(fs::file_size(folder / "Pellomarquin.tmp"), kLargeBuild);
+
+  server_.Restart();
+  LogIn(kAnna, "demo");
+  EXPECT_EQ(messages_.Shown(),
+            (std::vector<ShownMessage>{{"Invalid login", "Error", MessageButtons::Ok}}));
+  EXPECT_TRUE(HospApplication::Terminated());
+  EXPECT_FALSE(DataConnection->Connected);
+}
+
+// A refresh after the function server was restarted finds its connection gone and says so;
+// the refresh after that connects again and lists the cases.
+TEST_F(ClientFaultTest, RefreshAfterFunctionServerRestart) {
+  LogInAsAnna();
+  server_.Restart();
+  form1_->RefreshListButtonClick();
+  EXPECT_EQ(messages_.Shown(), std::vector<ShownMessage>{kRefreshFailed});
+  EXPECT_TRUE(form1_->CaseObjects.empty());
+
+  messages_.Forget();
+  form1_->RefreshListButtonClick();
+  EXPECT_TRUE(messages_.Shown().empty());
+  EXPECT_EQ(form1_->CaseObjects.size(), kAnnasCases);
+}
+
+// A data server address that leads to a plain TCP server: the TLS handshake fails, the
+// physician is told, and the program ends.
+TEST_F(ClientFaultTest, DataServerSpeakingPlainTcp) {
+  BuildWindows();
+  ASSERT_TRUE(ShowLoginWindow(FunctionPort(), FunctionPort()));
+  EXPECT_EQ(messages_.Shown(),
+            (std::vector<ShownMessage>{{"Unable to connect to data server", "Error",
+                                        MessageButtons::Ok}}));
+  EXPECT_TRUE(HospApplication::Terminated());
+}
+
+struct LongAnswer {
+  const char* name;
+  bool then_close;  // otherwise the rest of the answer and its NUL follow
+};
+
+class LongAnswerTest : public ClientTest, public ::testing::WithParamInterface<LongAnswer> {};
+
+// A case list answer whose first 70,000 bytes hold no NUL: completed later, it is read whole
+// (its error text reaches the physician in full); cut off, the refresh reports the failure.
+TEST_P(LongAnswerTest, RefreshReadsOrReportsIt) {
+  const std::string error(kNoNulBytes, 'x');
+  ScriptedServer server(false);
+  const bool then_close = GetParam().then_close;
+  server.Expect([&error, then_close](ServerPeer& peer) {
+    std::string request;
+    if (!peer.ReadText(request)) return;
+    peer.Send("{Error:\"" + error.substr(8));  // 70,000 bytes
+    if (then_close) {
+      peer.Close();
+      return;
+    }
+    std::this_thread::sleep_for(100ms);
+    peer.Answer(error.substr(error.size() - 8) + "\"}");
+  });
+  BuildWindows();
+  FunctionConnection =
+      std::make_unique<dbServerConnection>("127.0.0.1", server.PortText(), "", "", false, -1);
+  ASSERT_TRUE(FunctionConnection->IsConnected());
+  form1_->DoctorSeq = "17";
+  form1_->RefreshListButtonClick();
+  const std::vector<ShownMessage> expected =
+      then_close
+          ? std::vector<ShownMessage>{kRefreshFailed}
+          : std::vector<ShownMessage>{{error, "Problem getting case list", MessageButtons::Ok}};
+  EXPECT_EQ(messages_.Shown(), expected);
+  EXPECT_TRUE(form1_->CaseObjects.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, LongAnswerTest,
+                         ::testing::Values(LongAnswer{"ThenNul", false},
+                                           LongAnswer{"ThenClose", true}),
+                         RowName());
