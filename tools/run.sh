@@ -34,7 +34,7 @@ fi
 
 # The client reads Hosp.ini beside itself and may replace itself on update:
 # run a copy in a folder of its own.
-run=build/run
+run=$PWD/build/run
 mkdir -p "$run"
 cp -f "$client" "$run/Pellomarquin.exe"
 cat > "$run/Hosp.ini" <<INI
@@ -47,10 +47,27 @@ IP=127.0.0.1
 Port=$function_port
 INI
 
+xvfb=""
 if [ -z "${DISPLAY:-}" ]; then
-  echo "No display: running the client under Xvfb (screen :99)." >&2
-  exec_client=(xvfb-run -a -s "-screen 0 1280x800x24" "$run/Pellomarquin.exe")
-else
-  exec_client=("$run/Pellomarquin.exe")
+  # Our own X server (not xvfb-run), so that it outlives a client that restarts itself.
+  for n in $(seq 99 120); do [ -e "/tmp/.X11-unix/X$n" ] || break; done
+  echo "No display: running the client unseen on Xvfb :$n." >&2
+  Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp 2>/dev/null &
+  xvfb=$!
+  export DISPLAY=":$n"
+  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
 fi
-"${exec_client[@]}"
+trap 'kill "$server" 2>/dev/null; wait "$server" 2>/dev/null; [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null; rm -f "$ports"' EXIT
+
+# Processes running the client from the run folder: the one we start, and after a
+# self-update the new build it started in its place.
+clients_running() {
+  for p in /proc/[0-9]*; do
+    [ "$(readlink "$p/exe" 2>/dev/null)" = "$run/Pellomarquin.exe" ] && return 0
+  done
+  return 1
+}
+
+"$run/Pellomarquin.exe" || true
+sleep 1
+while clients_running; do sleep 1; done

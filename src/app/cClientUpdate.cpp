@@ -1,5 +1,4 @@
-// The client's self-update: asks the data server for a newer build of this program,
-// downloads it beside the running one, swaps the two and starts the new build.
+// The client's self-update: installs a newer build offered by the data server and starts it.
 #include "cClientUpdate.h"
 
 #include <cstdio>

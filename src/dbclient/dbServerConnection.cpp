@@ -275,6 +275,17 @@ bool dbServerConnection::EnsureConnected() {
   return Connected;
 }
 
+void dbServerConnection::NoticePeerClose() {
+  // A server may close a connection that stayed idle for long (the login window can wait
+  // for hours). A request sent into it would fail and be lost, so a close that has already
+  // arrived sends the request over a new connection instead. Only before a send: after
+  // it, the poll could close the socket behind an answer that is still buffered.
+  if (Connected && !Handshaking && Socket) {
+    Socket->IsConnected();
+    if (Socket->state != SOCK_STATE_CONNECTED) Connected = false;
+  }
+}
+
 bool dbServerConnection::Reconnect() {
   Socket.reset();
   Connected = false;
@@ -283,6 +294,7 @@ bool dbServerConnection::Reconnect() {
 }
 
 bool dbServerConnection::SendFrame(int type, int subtype, const std::string& text) {
+  NoticePeerClose();
   if (!EnsureConnected()) return false;
   if (text.size() + 1 > static_cast<std::size_t>(MAX_FRAME_TEXT)) {
     dbUserInterface::Message("Application Error", "Sending a message larger than MessageBuffer");
@@ -341,6 +353,7 @@ bool dbServerConnection::SendMessage(int type, int subtype, const std::string& t
 bool dbServerConnection::ExchangeText(const std::string& text) {
   // The function server has no handshake, so a failed socket is simply opened again;
   // otherwise one dropped connection would fail every later exchange.
+  NoticePeerClose();
   if (!EnsureConnected() || !Socket) return false;
   if (text.size() >= static_cast<std::size_t>(INT_MAX)) return false;
   if (IsSocketFailure(Socket->Send(text.c_str(), static_cast<int>(text.size()) + 1))) {

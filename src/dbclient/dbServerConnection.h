@@ -82,6 +82,7 @@ private:
   bool Handshake();
   bool RequestServerDate();
   bool ReceiveFile(int fd, std::int32_t size, dbProgressBar* progress);
+  void NoticePeerClose();
 
   // True while Connect runs the handshake: a failure then ends Connect instead of
   // re-connecting from inside it, which could nest without end.

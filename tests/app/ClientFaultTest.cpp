@@ -2,15 +2,13 @@
 // approval or a self-update download, a function server restarted between two refreshes, a
 // data server that speaks plain TCP, and an answer of 70,000 bytes without a NUL.
 #include <chrono>
-#include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
 
@@ -178,12 +176,18 @@ TEST_F(ClientFaultTest, DataServerSpeakingPlainTcp) {
   EXPECT_TRUE(HospApplication::Terminated());
 }
 
+namespace {
+
 struct LongAnswer {
   const char* name;
   bool then_close;  // otherwise the rest of the answer and its NUL follow
 };
 
+void PrintTo(const LongAnswer& row, std::ostream* out) { *out << row.name; }
+
 class LongAnswerTest : public ClientTest, public ::testing::WithParamInterface<LongAnswer> {};
+
+}  // namespace
 
 // A case list answer whose first 70,000 bytes hold no NUL: completed later, it is read whole
 // (its error text reaches the physician in full); cut off, the refresh reports the failure.

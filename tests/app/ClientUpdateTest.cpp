@@ -1,6 +1,4 @@
-// Tests of the client's self-update: cClientUpdate on real files against scripted data
-// servers and the reference server, the login window's update check, and the real program
-// replacing itself with a newer build and starting it.
+// Tests of the client's self-update, in-process and with the real program replacing itself.
 #include "cClientUpdate.h"
 
 #include <cerrno>
@@ -788,6 +786,7 @@ protected:
     if (stand_in_) Release(folder_.Path(), *stand_in_);
     second_.reset();
     client_.reset();
+    StopStrays();
     hospd_.reset();
     if (saved_zone_) {
       ::setenv("TZ", saved_zone_->c_str(), 1);
@@ -798,6 +797,17 @@ protected:
   }
 
   fs::path Exe() const { return folder_.Path() / "Pellomarquin.exe"; }
+
+  // A failing test may leave a build running that started another one: no program may
+  // outlive the test from its folder.
+  void StopStrays() {
+    for (int round = 0; round < 5; ++round) {
+      const pid_t stray = FindProgram(Exe());
+      if (stray <= 0) return;
+      ::kill(stray, SIGKILL);
+      ::waitpid(stray, nullptr, 0);
+    }
+  }
 
   // Offers `bytes` as the newer build, dated kServerTime and not executable on the server.
   void Publish(const std::string& bytes) {

@@ -1,6 +1,7 @@
-// A stand-in for a newer client build in the self-update tests: records how it was started
-// (process, session, terminal, open descriptors) in "started.txt" beside itself, then stays
-// alive until a file "release" appears there or 20 seconds have passed.
+// A stand-in for a newer client build in the self-update tests.
+// It records how it was started (process, session, terminal, open descriptors) in
+// "started.txt" beside itself, then stays alive until a file "release" appears there or
+// 20 seconds have passed.
 #include <chrono>
 #include <climits>
 #include <cstdio>

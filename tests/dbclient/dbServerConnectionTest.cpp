@@ -469,8 +469,23 @@ TEST(dbServerConnectionTest, SendToClosedPeerDoesNotKillProcess) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   EXPECT_NE(result, SOCK_SUCCESS);
-  EXPECT_FALSE(connection->SendFrame(31001, 20003, text));
-  EXPECT_FALSE(connection->Connected);
+}
+
+// A connection the server closed while it sat idle is noticed before the next request, which
+// then goes out over a new connection instead of being lost.
+TEST(dbServerConnectionTest, IdleCloseByServerNoticedBeforeNextRequest) {
+  ScriptedServer server(true);
+  server.Expect([](ServerPeer& peer) {
+    if (peer.AcceptHandshake()) peer.Close();
+  });
+  server.Expect(HandshakeThen({"Second=yes"}));
+  auto connection = OpenData(server);
+  ASSERT_TRUE(connection->Connected);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+  ASSERT_TRUE(connection->SendMessage(31001, 20003, "after idle"));
+  EXPECT_EQ(connection->AnswerList.Value("Second"), "yes");
+  EXPECT_EQ(server.Connections(), 2);
 }
 
 namespace {
