@@ -15,6 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -87,14 +88,15 @@ std::string HospdProcess::ExecutablePath() {
   return HOSPD_BUILT_PATH;
 }
 
-HospdProcess::HospdProcess(std::vector<std::string> extra_arguments) {
+HospdProcess::HospdProcess(std::vector<std::string> extra_arguments)
+    : extra_arguments_(std::move(extra_arguments)) {
   temp_dir_ = MakeTempDir();
   data_dir_ = temp_dir_ + "/data";
   ports_file_ = temp_dir_ + "/ports";
   log_file_ = temp_dir_ + "/hospd.log";
   try {
     InitDemoData();
-    StartServer(extra_arguments);
+    StartServer(0, 0);
     WaitForPorts();
   } catch (...) {
     Stop();
@@ -121,11 +123,18 @@ void HospdProcess::InitDemoData() {
   if (status != 0) throw std::runtime_error("hospd --init-demo failed: " + ReadFile(output));
 }
 
-void HospdProcess::StartServer(const std::vector<std::string>& extra_arguments) {
-  std::vector<std::string> arguments{
-      ExecutablePath(),  "--data", data_dir_,      "--data-port", "0",
-      "--function-port", "0",      "--ports-file", ports_file_};
-  arguments.insert(arguments.end(), extra_arguments.begin(), extra_arguments.end());
+// Port 0 lets the system choose.
+void HospdProcess::StartServer(int data_port, int function_port) {
+  std::vector<std::string> arguments{ExecutablePath(),
+                                     "--data",
+                                     data_dir_,
+                                     "--data-port",
+                                     std::to_string(data_port),
+                                     "--function-port",
+                                     std::to_string(function_port),
+                                     "--ports-file",
+                                     ports_file_};
+  arguments.insert(arguments.end(), extra_arguments_.begin(), extra_arguments_.end());
   pid_ = Spawn(arguments, log_file_);
 }
 
@@ -150,9 +159,50 @@ std::string HospdProcess::LogText() const {
   return ReadFile(log_file_);
 }
 
+void HospdProcess::Kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  WaitFor(pid_, kStopLimit);
+  pid_ = -1;
+  exit_status_ = -1;
+}
+
+// SIGSTOP takes effect asynchronously: the wait for the stop report makes sure that no
+// thread of the server answers anything after Pause has returned.
+void HospdProcess::Pause() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGSTOP);
+  const auto deadline = Clock::now() + kStopLimit;
+  while (Clock::now() < deadline) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid_, &status, WUNTRACED | WNOHANG);
+    if (done == pid_ && WIFSTOPPED(status)) return;
+    if (done == pid_ || done < 0) {
+      pid_ = -1;
+      throw std::runtime_error("hospd ended instead of stopping: " + LogText());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  throw std::runtime_error("hospd did not stop on SIGSTOP");
+}
+
+void HospdProcess::Restart() {
+  Stop();
+  // The old ports file would announce the ports before the new server listens on them.
+  std::filesystem::remove(ports_file_);
+  const int data_port = data_port_;
+  const int function_port = function_port_;
+  StartServer(data_port, function_port);
+  WaitForPorts();
+  if (data_port_ != data_port || function_port_ != function_port) {
+    throw std::runtime_error("hospd came back on other ports: " + LogText());
+  }
+}
+
 int HospdProcess::Stop() {
   if (pid_ <= 0) return exit_status_;
   ::kill(pid_, SIGTERM);
+  ::kill(pid_, SIGCONT);  // a paused server takes its SIGTERM only once it runs again
   auto status = WaitFor(pid_, kStopLimit);
   if (!status) {
     ::kill(pid_, SIGKILL);

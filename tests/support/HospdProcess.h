@@ -31,6 +31,15 @@ class HospdProcess {
   // Sends SIGTERM and waits (bounded); returns the exit status, or -1 when the server
   // did not end normally. Later calls return the first result.
   int Stop();
+  // Ends the server at once with SIGKILL, as a crash would; the data folder stays.
+  void Kill();
+  // Freezes the server (SIGSTOP): connections and requests are taken in by the system, but
+  // nothing is answered until Kill, Stop or Restart.
+  void Pause();
+  // Starts the server again (stopping it first if it runs) on the same data folder, the same
+  // two ports and the same extra arguments, and waits (bounded) until both listen. Throws
+  // std::runtime_error when it cannot.
+  void Restart();
   bool Running() const { return pid_ > 0; }
 
   // Path of the hospd executable under test.
@@ -38,13 +47,14 @@ class HospdProcess {
 
  private:
   void InitDemoData();
-  void StartServer(const std::vector<std::string>& extra_arguments);
+  void StartServer(int data_port, int function_port);
   void WaitForPorts();
 
   std::string temp_dir_;
   std::string data_dir_;
   std::string ports_file_;
   std::string log_file_;
+  std::vector<std::string> extra_arguments_;
   pid_t pid_ = -1;
   int exit_status_ = -1;
   int data_port_ = 0;

@@ -1,0 +1,34 @@
+// The contents of hosp.db's tables at one moment, and what changed between two moments.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+class DatabaseSnapshot {
+ public:
+  // Reads every table the servers use, read-only; throws std::runtime_error.
+  static DatabaseSnapshot Read(const std::string& path);
+
+  // Every change since `before` other than the approval of exactly the `approved` cases:
+  // "f25" set to "Y" where it was not, and one new "Approvals" row each. Empty when the
+  // database holds exactly that.
+  std::vector<std::string> Differences(const DatabaseSnapshot& before,
+                                       const std::set<std::string>& approved) const;
+
+ private:
+  struct Table {
+    std::vector<std::string> columns;
+    std::map<std::string, std::vector<std::string>> rows;  // by the first column, "Seq"
+  };
+
+  void CompareUnchanged(const DatabaseSnapshot& before, const std::string& name,
+                        std::vector<std::string>& out) const;
+  void CompareCases(const DatabaseSnapshot& before, const std::set<std::string>& approved,
+                    std::vector<std::string>& out) const;
+  void CompareApprovals(const DatabaseSnapshot& before, const std::set<std::string>& approved,
+                        std::vector<std::string>& out) const;
+
+  std::map<std::string, Table> tables_;
+};
