@@ -21,7 +21,7 @@ function(hosp_test name)
   include(GoogleTest)
   # The test environment comes from TestEnvironment.cpp: list-valued ENVIRONMENT
   # properties do not survive gtest_discover_tests.
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${T_TIMEOUT})
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES PROPERTIES TIMEOUT ${T_TIMEOUT})
 endfunction()
 
 # hosp_bench(Name SOURCES a.cpp LIBS json)

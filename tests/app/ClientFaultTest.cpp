@@ -37,23 +37,6 @@ const ShownMessage kUpdateFailed{"Could not update the case.", "Communication er
 const ShownMessage kRefreshFailed{"Unable to get the case list from the function server.",
                                   "Problem getting case list", MessageButtons::Ok};
 
-// Kills the (paused) server after a pause, from its own thread, while the client waits for
-// an answer that cannot come.
-class DelayedKill {
- public:
-  explicit DelayedKill(HospdProcess& server)
-      : thread_([&server] {
-          std::this_thread::sleep_for(300ms);
-          server.Kill();
-        }) {}
-  ~DelayedKill() { thread_.join(); }
-  DelayedKill(const DelayedKill&) = delete;
-  DelayedKill& operator=(const DelayedKill&) = delete;
-
- private:
-  std::thread thread_;
-};
-
 class ClientFaultTest : public ClientTest {
  protected:
   // The case list of the demo physician with twelve open cases, as after a real login.

@@ -61,23 +61,6 @@ class KillAtFirstBlock : public dbProgressBar {
   int last_ = 0;
 };
 
-// Kills the (paused) server after a pause, from its own thread, while the test waits for
-// an answer that cannot come.
-class DelayedKill {
- public:
-  explicit DelayedKill(HospdProcess& server)
-      : thread_([&server] {
-          std::this_thread::sleep_for(300ms);
-          server.Kill();
-        }) {}
-  ~DelayedKill() { thread_.join(); }
-  DelayedKill(const DelayedKill&) = delete;
-  DelayedKill& operator=(const DelayedKill&) = delete;
-
- private:
-  std::thread thread_;
-};
-
 class ServerKillTest : public ::testing::Test {
  protected:
   HospdProcess server_;

@@ -213,3 +213,9 @@ int HospdProcess::Stop() {
   exit_status_ = *status;
   return exit_status_;
 }
+
+DelayedKill::DelayedKill(HospdProcess& server)
+    : thread_([&server] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        server.Kill();
+      }) {}

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 // Creates a demo data folder in a new temporary folder (`hospd --init-demo`), starts
@@ -59,4 +60,17 @@ class HospdProcess {
   int exit_status_ = -1;
   int data_port_ = 0;
   int function_port_ = 0;
+};
+
+// Kills the (paused) server after 300 ms, from its own thread, while the test waits for an
+// answer that cannot come.
+class DelayedKill {
+ public:
+  explicit DelayedKill(HospdProcess& server);
+  ~DelayedKill() { thread_.join(); }
+  DelayedKill(const DelayedKill&) = delete;
+  DelayedKill& operator=(const DelayedKill&) = delete;
+
+ private:
+  std::thread thread_;
 };
