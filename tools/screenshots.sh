@@ -3,6 +3,7 @@
 # windows, logged in as the demo physician against the reference servers on fresh demo data.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/demo-servers.sh
 
 build=${HOSP_BUILD_DIR:-build}
 out=docs/screenshots
@@ -23,25 +24,12 @@ cleanup() {
 trap cleanup EXIT
 
 "$build/server/hospd" --init-demo "$work/data" >/dev/null
-"$build/server/hospd" --data "$work/data" --data-port 0 --function-port 0 \
-  --ports-file "$work/ports" 2>"$work/hospd.log" &
-server=$!
-for _ in $(seq 100); do [ -s "$work/ports" ] && break; sleep 0.1; done
-# shellcheck disable=SC1091
-. "$work/ports"   # data_port=..., function_port=...
+start_hospd "$build/server/hospd" "$work/data" "$work/ports" "$work/hospd.log"
 
 # The client reads Hosp.ini beside its own executable.
 mkdir -p "$work/client" "$out"
 cp "$build/src/app/hosp_screenshots" "$work/client/"
-cat > "$work/client/Hosp.ini" <<INI
-[DataServer]
-IP=127.0.0.1
-Port=$data_port
-
-[FunctionServer]
-IP=127.0.0.1
-Port=$function_port
-INI
+write_hosp_ini "$work/client"
 
 QT_QPA_PLATFORM=offscreen "$work/client/hosp_screenshots" "$PWD/$out" "$email" "$password"
 echo "Wrote $out/login.png and $out/caselist.png"
