@@ -88,9 +88,14 @@ cJSON::cJSON(std::string_view text, std::string_view name_, cJSON* parent_, int 
   Read(text);
 }
 
+cJSON::cJSON(Unread, std::string_view name_, cJSON* parent_, bool object)
+    : name(Trim(name_)), isObject(object), depth_(parent_->depth_ + 1), parent(parent_) {}
+
 cJSON::~cJSON() { Clear(); }
 
-void cJSON::SetValue(std::string_view key, std::string_view value) {
+void cJSON::SetValue(std::string_view key, std::string_view value) { StoreParsed(key, value, nullptr); }
+
+void cJSON::StoreParsed(std::string_view key, std::string_view value, std::unique_ptr<cJSON> child) {
   if (value.empty()) {
     StoreMember(key, Value{"null", JSON_NULL, nullptr});
     return;
@@ -98,6 +103,11 @@ void cJSON::SetValue(std::string_view key, std::string_view value) {
   // A key repeated as written (quotes included) moves its member to the end.
   if (isObject && entries.Find(key) != cJSONEntries::NoSlot) {
     RemoveMember(key);
+  }
+  if (child) {
+    const char* text = child->isObject ? "object" : "array";
+    StoreMember(key, Value{text, JSON_NULL, std::move(child)});
+    return;
   }
   StoreMember(key, Classify(key, value));
 }
