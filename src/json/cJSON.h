@@ -125,9 +125,9 @@ private:
   void ReadPiece(std::string_view piece);
   // SetValue with the child that a bracketed or braced value reads as already read, if any.
   void StoreParsed(std::string_view key, std::string_view value, std::unique_ptr<cJSON> child);
-  Value Classify(std::string_view key, std::string_view value);
+  void Classify(std::string_view key, std::string_view value, Value& out);
   std::unique_ptr<cJSON> MakeChild(std::string_view text, std::string_view key);
-  void StoreMember(std::string_view key, Value value);
+  void StoreMember(std::string_view key, Value& value);
   cJSONEntries::Slot SetLineValue(std::string_view key, std::string_view value);
   void AppendText(std::string& out) const;
   void AppendMemberValue(std::string& out, std::string_view key) const;

@@ -167,6 +167,7 @@ void cJSON::Reader::ReadAll(cJSON& node, std::size_t begin, std::size_t limit) {
   Level& level = Begin(0, &node, nullptr, begin);
   Scan(level, begin, limit);
   Finish(level, limit);
+  node.entries.ShrinkToFit();
 }
 
 // Reads from `from` on, up to `limit` or, while reading ahead, up to the first closing
@@ -316,6 +317,7 @@ std::unique_ptr<cJSON> cJSON::Reader::ChildFor(Level& level, std::string_view ke
     Level& fresh = Begin(level.index + 1, child.get(), nullptr, valueAt + 1);
     Scan(fresh, valueAt + 1, lastAt);
     Finish(fresh, lastAt);
+    child->entries.ShrinkToFit();
     return child;
   }
   Level& ahead = *levels_[level.index + 1];
@@ -324,6 +326,7 @@ std::unique_ptr<cJSON> cJSON::Reader::ChildFor(Level& level, std::string_view ke
     Scan(ahead, piece.aheadStop, lastAt);
   }
   Finish(ahead, lastAt);
+  ahead.owned->entries.ShrinkToFit();
   return std::move(ahead.owned);
 }
 
