@@ -14,6 +14,7 @@ packages=(
   xvfb xdotool x11-utils
   clang libclang-rt-14-dev
   valgrind python3
+  dpkg-dev file adduser systemd groff-base
 )
 
 missing=()
