@@ -1,7 +1,6 @@
 // The man pages of hospd and hospctl against the programs' own --help texts.
 #include <cstdio>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -18,15 +17,24 @@ std::string ManPage(const std::string& name) {
   std::ifstream in(std::string(HOSP_TEST_BUILD_DIR) + "/man/" + name);
   std::ostringstream text;
   text << in.rdbuf();
-  return std::regex_replace(text.str(), std::regex(R"(\\-)"), "-");
+  std::string page = text.str();
+  for (auto at = page.find("\\-"); at != std::string::npos; at = page.find("\\-", at)) {
+    page.erase(at, 1);
+  }
+  return page;
 }
 
+bool IsOptionLetter(char c) { return (c >= 'a' && c <= 'z') || c == '-'; }
+
+// Every "--word" in the text, the word of lower-case letters and inner hyphens.
 std::set<std::string> LongOptions(const std::string& text) {
-  static const std::regex option("--[a-z][a-z-]*[a-z]");
   std::set<std::string> found;
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), option);
-       it != std::sregex_iterator(); ++it) {
-    found.insert(it->str());
+  for (auto at = text.find("--"); at != std::string::npos; at = text.find("--", at + 2)) {
+    if (at > 0 && IsOptionLetter(text[at - 1])) continue;
+    std::size_t end = at + 2;
+    while (end < text.size() && IsOptionLetter(text[end])) ++end;
+    while (end > at + 2 && text[end - 1] == '-') --end;
+    if (end > at + 2) found.insert(text.substr(at, end - at));
   }
   return found;
 }
@@ -109,12 +117,20 @@ TEST(HelpTextTest, HospctlManPageMatchesTheUsage) {
     words >> name;
     usage_commands.insert(name);
   }
+  // Each command of the page is a tagged paragraph: ".TP", then ".B name" or ".BI name ...".
   std::set<std::string> page_commands;
-  static const std::regex entry(R"(\n\.TP\n\.BI? ([a-z]+)\b)");
-  const auto commands = page.substr(page.find(".SH COMMANDS"), page.find(".SH OPTIONS") - page.find(".SH COMMANDS"));
-  for (auto it = std::sregex_iterator(commands.begin(), commands.end(), entry);
-       it != std::sregex_iterator(); ++it) {
-    page_commands.insert((*it)[1]);
+  const std::size_t first = page.find(".SH COMMANDS");
+  const std::string commands = page.substr(first, page.find(".SH OPTIONS") - first);
+  std::istringstream page_lines(commands);
+  bool tagged = false;
+  for (std::string line; std::getline(page_lines, line);) {
+    if (tagged && (line.rfind(".B ", 0) == 0 || line.rfind(".BI ", 0) == 0)) {
+      std::istringstream words(line);
+      std::string macro, name;
+      words >> macro >> name;
+      page_commands.insert(name);
+    }
+    tagged = line == ".TP";
   }
   EXPECT_EQ(page_commands, usage_commands);
   EXPECT_EQ(LongOptions(page), LongOptions(usage));
