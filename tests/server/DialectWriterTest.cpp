@@ -175,7 +175,11 @@ TEST(DialectWriterTest, UncarriableCharactersAreNoted) {
     std::string value;
     std::string read;
   };
-  const Row rows[] = {{"null", "?ull"}, {"\"'", "?'"}, {std::string("a\0b", 3), "a?b"}};
+  const Row rows[] = {{"null", "?ull"},
+                      {"\"'", "?'"},
+                      {"x\"y'", "x?y'"},
+                      {"\"a'b\"", "\"a?b\""},
+                      {std::string("a\0b", 3), "a?b"}};
   DialectWriter writer;
   writer.Open();
   writer.Open("CaseList");
@@ -188,5 +192,5 @@ TEST(DialectWriterTest, UncarriableCharactersAreNoted) {
   }
   writer.Close();
   writer.Close();
-  EXPECT_EQ(writer.Notes(), std::vector<std::string>(3, "CaseList pa12: 1 character sent as \"?\""));
+  EXPECT_EQ(writer.Notes(), std::vector<std::string>(std::size(rows), "CaseList pa12: 1 character sent as \"?\""));
 }
