@@ -38,6 +38,6 @@ class DialectWriter {
 
   std::string text_;
   std::vector<std::string> path_;  // keys of the open objects, for the notes
-  std::vector<bool> has_member_;        // per open object: a comma goes before the next member
+  std::vector<bool> has_member_;   // per open object: a comma goes before the next member
   std::vector<std::string> notes_;
 };

@@ -285,5 +285,6 @@ TEST_F(DataServerTest, BuildDatedOutsideThePackedRangeIsRefused) {
     EXPECT_EQ(std::filesystem::file_size(local), 0u);
   }
   EXPECT_TRUE(connection->IsConnected());
-  EXPECT_NE(server_->LogText().find("Date of Clients\\Dated.exe cannot be sent"), std::string::npos);
+  EXPECT_NE(server_->LogText().find("Date of Clients\\Dated.exe cannot be sent"),
+            std::string::npos);
 }

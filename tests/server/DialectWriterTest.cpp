@@ -26,8 +26,8 @@ std::string ReadCaseField(const std::string& text) {
   }
   cJSON* fields = first->FindChild("FieldList", false);
   cJSON* needs = second->FindChild("NeedsList", false);
-  cJSON* need = needs && needs->ChildAt(0) ? needs->ChildAt(0)->FindChild("FieldList", false)
-                                           : nullptr;
+  cJSON* need =
+      needs && needs->ChildAt(0) ? needs->ChildAt(0)->FindChild("FieldList", false) : nullptr;
   if (fields == nullptr || fields->Count() != 3 || fields->GetValue("f22") != "x" ||
       need == nullptr || need->GetValue("pd12") != "n") {
     return kBroken;
@@ -99,15 +99,15 @@ bool HasExactForm(std::string_view value) {
   for (std::size_t i = 0; i < value.size(); ++i) {
     if (read[i] == value[i]) continue;
     ++differ;
-    const bool replaceable = std::string_view("\"',[]{}\0", 8).find(value[i]) != std::string::npos ||
-                             value == "null";
+    const bool replaceable =
+        std::string_view("\"',[]{}\0", 8).find(value[i]) != std::string::npos || value == "null";
     if (read[i] != '?' || !replaceable) {
       return ::testing::AssertionFailure() << "written as " << written << ", read as " << read;
     }
   }
   if (differ != replaced) {
-    return ::testing::AssertionFailure() << differ << " characters changed, " << replaced
-                                         << " reported, written as " << written;
+    return ::testing::AssertionFailure()
+           << differ << " characters changed, " << replaced << " reported, written as " << written;
   }
   // A NUL would end the answer on the wire, whatever the reader makes of it here.
   const bool carriable = value != "null" && value.find('\0') == std::string::npos;
@@ -121,10 +121,11 @@ bool HasExactForm(std::string_view value) {
 
 // The values that reached the client changed before, and the kinds the README names.
 TEST(DialectWriterTest, ValuesReadBackExactly) {
-  const char* values[] = {"Quote\"Name", "line\nfeed", "carriage\rreturn", "tab\there", " ",
-                          "\t", "  both  ", "O'Brien \"Bob\"", "He said \"it's\"", "trailing\\",
-                          "\\\"", "a\\\\\"b", "{x:1}", "[1,2]", "a,b:c", "'single'", "\"double\"",
-                          "true", "0", "12", "=", "}", "{", "]", "[", ",", "\"", "'", "\\"};
+  const char* values[] = {
+      "Quote\"Name", "line\nfeed", "carriage\rreturn", "tab\there", " ", "\t", "  both  ",
+      "O'Brien \"Bob\"", "He said \"it's\"", "trailing\\", "\\\"", "a\\\\\"b", "{x:1}", "[1,2]",
+      "a,b:c", "'single'", "\"double\"", "true", "0", "12", "=", "}", "{", "]", "[", ",", "\"",
+      "'", "\\"};
   for (const char* value : values) {
     std::size_t replaced = 0;
     const std::string written = DialectWriter::Written(value, replaced);
@@ -164,7 +165,9 @@ TEST(DialectWriterTest, EveryValueReadsBackOrLosesOnlyWhatCannotBeCarried) {
   int failures = 0;
   for (const std::string& value : values) {
     const auto result = ReadsBackAsWritten(value);
-    if (!result && ++failures <= 10) ADD_FAILURE() << "value [" << value << "]: " << result.message();
+    if (!result && ++failures <= 10) {
+      ADD_FAILURE() << "value [" << value << "]: " << result.message();
+    }
   }
   EXPECT_EQ(failures, 0);
 }
@@ -192,5 +195,6 @@ TEST(DialectWriterTest, UncarriableCharactersAreNoted) {
   }
   writer.Close();
   writer.Close();
-  EXPECT_EQ(writer.Notes(), std::vector<std::string>(std::size(rows), "CaseList pa12: 1 character sent as \"?\""));
+  EXPECT_EQ(writer.Notes(),
+            std::vector<std::string>(std::size(rows), "CaseList pa12: 1 character sent as \"?\""));
 }

@@ -61,12 +61,13 @@ std::vector<std::string> Column(SqliteProbe& db, const std::string& sql) {
 // and then a whole value of a kind that went wrong before.
 std::string RandomValue(std::mt19937& random) {
   static const std::string kMarks = "\"'\\,:{}[] \t\r\n=";
-  static const char* const kWhole[] = {"",          " ",          "\t",       "null",
+  static const char* const kWhole[] = {"",           " ",           "\t",       "null",
                                        "trailing\\", "Quote\"Name", "\\\"x\"'", "O'Brien \"Bob\""};
   if (random() % 6 == 0) return kWhole[random() % std::size(kWhole)];
   std::string value(1 + random() % 10, ' ');
   for (char& c : value) {
-    c = random() % 2 == 0 ? kMarks[random() % kMarks.size()] : static_cast<char>(1 + random() % 255);
+    c = random() % 2 == 0 ? kMarks[random() % kMarks.size()]
+                          : static_cast<char>(1 + random() % 255);
   }
   return value;
 }
@@ -89,18 +90,22 @@ std::string SqlText(std::string_view value) {
 ::testing::AssertionResult ReadAsStored(const std::string& stored, const std::string& read,
                                         int& inexact) {
   if (read == stored) return ::testing::AssertionSuccess();
-  const bool both_quotes = stored.find('"') != std::string::npos && stored.find('\'') != std::string::npos;
+  const bool both_quotes =
+      stored.find('"') != std::string::npos && stored.find('\'') != std::string::npos;
   bool only_marks = read.size() == stored.size() && (both_quotes || stored == "null");
   for (std::size_t i = 0; only_marks && i < stored.size(); ++i) {
-    only_marks = read[i] == stored[i] ||
-                 (read[i] == '?' && std::string_view("\"',[]{}n").find(stored[i]) != std::string_view::npos);
+    only_marks =
+        read[i] == stored[i] ||
+        (read[i] == '?' && std::string_view("\"',[]{}n").find(stored[i]) != std::string_view::npos);
   }
-  if (!only_marks) return ::testing::AssertionFailure() << "stored [" << stored << "], read [" << read << "]";
+  if (!only_marks)
+    return ::testing::AssertionFailure() << "stored [" << stored << "], read [" << read << "]";
   ++inexact;
   return ::testing::AssertionSuccess();
 }
 
-const char* const kCaseFields[] = {"pa10", "pa12", "pa14", "ho10", "f12", "f13", "f22", "f25", "f30"};
+const char* const kCaseFields[] = {"pa10", "pa12", "pa14", "ho10", "f12",
+                                   "f13",  "f22",  "f25",  "f30"};
 const char* const kNeedFields[] = {"pd12", "pc12", "pt11"};
 
 }  // namespace
@@ -247,21 +252,23 @@ TEST_F(FunctionServerTest, StoredTextReachesTheCaseListExactly) {
           need_fields[name] = RandomValue(random);
           need_values += ", " + SqlText(need_fields[name]);
         }
-        db.Execute("INSERT INTO Needs (Seq, CaseSeq, pd12, pc12, pt11) VALUES (" + need_values + ")");
+        db.Execute("INSERT INTO Needs (Seq, CaseSeq, pd12, pc12, pt11) VALUES (" + need_values +
+                   ")");
       }
     }
     db.Execute("COMMIT");
 
     const auto connection = OpenFunctionConnection(*server_);
-    ASSERT_TRUE(connection->ExchangeText("{ServerCommand:getdoctorcases,DoctorSeq:" +
-                                         std::to_string(doctor) + "}"));
+    ASSERT_TRUE(connection->ExchangeText(
+        "{ServerCommand:getdoctorcases,DoctorSeq:" + std::to_string(doctor) + "}"));
     cJSON answer(connection->AnswerText);
     std::vector<std::unique_ptr<ListBoxObjectClass>> cases;
     WalkCaseList(answer, [&cases](std::unique_ptr<ListBoxObjectClass> item) {
       cases.push_back(std::move(item));
     });
-    const auto order = Column(db, "SELECT Seq FROM Cases WHERE DoctorSeq = " +
-                                      std::to_string(doctor) + " ORDER BY f13, Seq");
+    const auto order =
+        Column(db, "SELECT Seq FROM Cases WHERE DoctorSeq = " + std::to_string(doctor) +
+                       " ORDER BY f13, Seq");
     ASSERT_EQ(cases.size(), order.size());
     for (std::size_t i = 0; i < cases.size(); ++i) {
       const ListBoxObjectClass& item = *cases[i];
@@ -272,13 +279,15 @@ TEST_F(FunctionServerTest, StoredTextReachesTheCaseListExactly) {
       }
       std::vector<std::string> need_keys;
       for (const auto& [key, fields] : stored) {
-        if (key.starts_with(item.CaseKey + "/")) need_keys.push_back(key.substr(item.CaseKey.size() + 1));
+        if (key.starts_with(item.CaseKey + "/"))
+          need_keys.push_back(key.substr(item.CaseKey.size() + 1));
       }
       ASSERT_EQ(item.Needs.size(), need_keys.size());
       for (std::size_t n = 0; n < need_keys.size(); ++n) {
         EXPECT_EQ(item.Needs[n].Key, need_keys[n]);
         for (const auto& [name, value] : stored[item.CaseKey + "/" + need_keys[n]]) {
-          EXPECT_TRUE(ReadAsStored(value, item.Needs[n].Object->Fields.Value(name), inexact)) << name;
+          EXPECT_TRUE(ReadAsStored(value, item.Needs[n].Object->Fields.Value(name), inexact))
+              << name;
         }
       }
     }
@@ -294,9 +303,11 @@ TEST_F(FunctionServerTest, StoredTextReachesTheCaseListExactly) {
       name += (part > 0 ? " " : "") + value;
       values += ", " + SqlText(value);
     }
-    db.Execute("INSERT INTO Personnel (Seq, Email, PhysicianMark, Title, FirstName, LastName) "
-               "VALUES (" + std::to_string(doctor) + ", 'none" + std::to_string(doctor) +
-               "@h.example', 'Y'" + values + ")");
+    db.Execute(
+        "INSERT INTO Personnel (Seq, Email, PhysicianMark, Title, FirstName, LastName) "
+        "VALUES (" +
+        std::to_string(doctor) + ", 'none" + std::to_string(doctor) + "@h.example', 'Y'" + values +
+        ")");
     const auto answer = DoctorCases(std::to_string(doctor));
     EXPECT_TRUE(ReadAsStored("There are no discharges awaiting approval for " + name + ".",
                              answer->GetValue("NoCases"), inexact));
