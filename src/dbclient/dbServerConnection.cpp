@@ -286,6 +286,7 @@ bool dbServerConnection::Handshake() {
   RequestList.Clear();
   RequestList.SetValue("Key", Key);
   RequestList.SetValue("ProgramID", ProgramID);
+  HandshakeAnswer.clear();
   if (!SendMessage(kHandshakeType, 0, RequestList.CommaText())) {
     // An empty answer leaves Connected as it was; the handshake has failed all the same.
     Connected = false;
