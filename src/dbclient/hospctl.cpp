@@ -161,7 +161,7 @@ int FileInfo(const IniFile& ini, const Arguments& args) {
   PrintValue("FileSize", std::to_string(connection->FileSize));
   PrintValue("FileDate", std::to_string(static_cast<std::uint32_t>(date)));
   if (date == 0 && !connection->FailureReason.empty()) {
-    throw Failure{WithReason("the question failed", *connection)};
+    throw Failure{WithReason("the file size and date question failed", *connection)};
   }
   if (date == 0) {
     throw Failure{connection->Error.empty() ? "no date for that file"
