@@ -187,10 +187,15 @@ std::size_t AppendWritten(std::string& out, std::string_view value) {
   if (value.find('\0') != std::string_view::npos || value == "null") {
     fixed = value;
     for (char& c : fixed) {
-      if (c == '\0') c = '?', ++replaced;
+      if (c != '\0') continue;
+      c = '?';
+      ++replaced;
     }
     // The reader gives the text "null" back as no value at all.
-    if (fixed == "null") fixed[0] = '?', ++replaced;
+    if (fixed == "null") {
+      fixed[0] = '?';
+      ++replaced;
+    }
     value = fixed;
   }
   // Inside quotes of one kind, only a quote of that kind moves the cutter.
