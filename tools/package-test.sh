@@ -81,8 +81,11 @@ HOSPD_OPTIONS=""
 . /etc/default/hospd
 command=${exec_start//\$HOSPD_OPTIONS/$HOSPD_OPTIONS}
 # shellcheck disable=SC2086  # the unit's command line is split into words, as systemd does
-# setpriv execs in place (as systemd would with User=hospd), so $! is the server itself.
-setpriv --reuid=hospd --regid=hospd --init-groups -- $command --data-port 0 --function-port 0 --ports-file "$run/ports" \
+# setpriv execs in place, so $! is the server itself; the environment is the one systemd
+# gives a service with User=hospd.
+env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/var/lib/hospd USER=hospd LOGNAME=hospd \
+  SHELL=/usr/sbin/nologin HOSPD_OPTIONS="$HOSPD_OPTIONS" \
+  setpriv --reuid=hospd --regid=hospd --init-groups -- $command --data-port 0 --function-port 0 --ports-file "$run/ports" \
   2>"$work/hospd.log" &
 server_pid=$!
 for _ in $(seq 200); do [ -s "$run/ports" ] && break; sleep 0.1; done
