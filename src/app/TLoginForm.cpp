@@ -5,15 +5,14 @@
 #include <memory>
 
 #include <QCoreApplication>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScreen>
 #include <QTimer>
 
 #include "AppFonts.h"
 #include "ControlPlacement.h"
+#include "FramePlacement.h"
 #include "HospApplication.h"
 #include "IniFile.h"
 #include "LabeledEdit.h"
@@ -57,7 +56,7 @@ TLoginForm::TLoginForm(QWidget* parent) : QWidget(parent, kLoginWindowFlags) {
   DataConnection.reset();
   FunctionConnection.reset();
   LoginRecord.Clear();
-  CentreOnDesktop();
+  new FramePlacement(this);
 }
 
 void TLoginForm::BuildControls() {
@@ -114,12 +113,6 @@ void TLoginForm::ReadConfiguration() {
   DataServerPort = ini.Read("DataServer", "Port");
   FunctionServerIP = ini.Read("FunctionServer", "IP");
   FunctionServerPort = ini.Read("FunctionServer", "Port");
-}
-
-void TLoginForm::CentreOnDesktop() {
-  const QScreen* screen = QGuiApplication::primaryScreen();
-  if (screen == nullptr) return;
-  move(screen->availableGeometry().center() - rect().center());
 }
 
 void TLoginForm::paintEvent(QPaintEvent* event) {

@@ -49,7 +49,6 @@ class TLoginForm : public QWidget {
  private:
   void BuildControls();
   void BuildUpdatePanel();
-  void CentreOnDesktop();
   void ConnectDataServer();
   void ConnectFunctionServer();
   bool LoginAccepted(bool query_ok) const;
