@@ -152,14 +152,16 @@ void TLoginForm::ConnectFunctionServer() {
   }
 }
 
-// A successful update starts the new build and ends this one. The panel stays up when the
-// update fails; releasing the update object hides only the progress bar.
+// A successful update starts the new build and ends this one. A failed one has shown its
+// messages by the time PerformUpdate returns: the panel goes, so that the edits and the
+// button under it can be used again.
 void TLoginForm::RunUpdateCheck() {
   cClientUpdate update(DataConnection.get(), "Clients\\Pellomarquin.exe", ProgramFolder, nullptr,
                        nullptr, UpdateProgressBar);
   if (update.UpdateNeeded) {
     UpdateIndicatorPanel->show();
     update.PerformUpdate();
+    if (!HospApplication::Terminated()) UpdateIndicatorPanel->hide();
   }
 }
 
