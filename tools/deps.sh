@@ -12,9 +12,10 @@ packages=(
   rapidjson-dev libsimdjson-dev
   qt6-base-dev libgl-dev
   fonts-liberation
-  xvfb xdotool x11-utils
+  xvfb xdotool x11-utils openbox
   clang libclang-rt-14-dev
   valgrind python3
+  dpkg-dev file adduser systemd groff-base
 )
 
 missing=()
