@@ -67,7 +67,7 @@ std::size_t WalkWithcJSON(const std::string& text) {
 }
 
 template <class Members, class NameOf, class TextOf>
-void CopyFields(const Members& members, NameValueList& into, NameOf nameOf, TextOf textOf) {
+void CopyFields(const Members& members, CaseFields& into, NameOf nameOf, TextOf textOf) {
   for (const auto& member : members) {
     into.SetValue(nameOf(member), textOf(member));
   }

@@ -2,6 +2,7 @@
 #include "CaseListReader.h"
 
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "cJSON.h"
@@ -18,11 +19,21 @@ cJSON* ObjectEntry(cJSON& node, int index) {
   return node.KindAt(index) == JSON_OBJECT ? node.ChildAt(index) : nullptr;
 }
 
-void CopyFields(cJSON* field_list, NameValueList& fields) {
+// Each line's name is looked up again as a by-name read would, since an earlier line with
+// the same name (case aside) decides the value; names and values are read in place.
+void CopyFields(cJSON* field_list, CaseFields& fields) {
   if (field_list == nullptr) return;
-  for (int i = 0; i < field_list->Count(); ++i) {
-    const std::string name = field_list->Items().KeyAt(i);
-    fields.SetValue(name, field_list->GetValue(name));
+  const cJSONEntries& lines = field_list->Items();
+  std::size_t bytes = 0;
+  for (int i = 0; i < lines.Count(); ++i) bytes += lines.Line(lines.SlotAt(i)).size();
+  fields.Reserve(static_cast<std::size_t>(lines.Count()), bytes);
+  for (int i = 0; i < lines.Count(); ++i) {
+    const std::string_view line = lines.Line(lines.SlotAt(i));
+    const std::size_t equals = line.find('=');
+    const std::string_view name = equals == std::string_view::npos ? std::string_view{} : line.substr(0, equals);
+    const cJSONEntries::Slot found = lines.Find(name);
+    const std::string_view value = found == cJSONEntries::NoSlot ? std::string_view{} : lines.ValueOf(found);
+    fields.SetValue(name, value == "null" ? std::string_view{} : value);
   }
 }
 

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "NameValueList.h"
+#include "CaseFields.h"
 
 // One discharge need: its "FieldList" ("pd12", "pc12", "pt11").
 class StringListObjectClass {
  public:
-  NameValueList Fields;
+  CaseFields Fields;
 };
 
 // A need as it stands in its case: the name it has in "NeedsList", and the need itself.
@@ -28,7 +28,7 @@ class ListBoxObjectClass {
   // The case's name in "CaseList": its "Seq" in the data server's "Cases" table.
   std::string CaseKey;
   // The case's "FieldList"; a name occurs at most once.
-  NameValueList Fields;
+  CaseFields Fields;
   // The case's needs in answer order.
   std::vector<NeedEntry> Needs;
 

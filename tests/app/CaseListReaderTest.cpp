@@ -13,9 +13,9 @@
 
 namespace {
 
-std::string Describe(const NameValueList& fields) {
+std::string Describe(const CaseFields& fields) {
   std::string text;
-  for (int i = 0; i < fields.Count(); ++i) text += (i ? ";" : "") + fields[i];
+  for (int i = 0; i < fields.Count(); ++i) text += (i ? ";" : "") + std::string(fields[i]);
   return "{" + text + "}";
 }
 
