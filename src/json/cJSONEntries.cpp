@@ -97,7 +97,7 @@ cJSONEntries::Slot cJSONEntries::FindByScan(std::string_view key) const {
   for (Slot slot = 0; slot < slotCount_; ++slot) {
     const Entry& entry = slots_[slot];
     if (entry.Alive() && entry.length > key.size()) {
-      const char* line = text_.get() + entry.offset;
+      const char* line = text_ + entry.offset;
       if (line[key.size()] == '=' && EqualsIgnoreCase(std::string_view(line, key.size()), key)) {
         return slot;
       }
@@ -154,10 +154,30 @@ void cJSONEntries::GrowSlots() {
   if (capacity <= slotCapacity_) {
     throw std::length_error("cJSONEntries: too many entries");
   }
-  std::unique_ptr<Entry[]> grown(new Entry[capacity]);
-  std::copy(slots_.get(), slots_.get() + slotCount_, grown.get());
-  slots_ = std::move(grown);
+  // Text that lies in the old block of entries moves to a block of its own first.
+  if (textInSlots_) {
+    GrowText(0);
+  }
+  auto* const grown = static_cast<Entry*>(::operator new(sizeof(Entry) * capacity));
+  if (slotCount_ > 0) {
+    std::memcpy(grown, slots_, sizeof(Entry) * slotCount_);
+  }
+  FreeSlots();
+  slots_ = grown;
   slotCapacity_ = capacity;
+}
+
+void cJSONEntries::FreeSlots() {
+  ::operator delete(slots_);
+  slots_ = nullptr;
+}
+
+void cJSONEntries::FreeText() {
+  if (!textInSlots_) {
+    ::operator delete(text_);
+  }
+  text_ = nullptr;
+  textInSlots_ = false;
 }
 
 std::uint32_t cJSONEntries::AddText(std::string_view first, std::string_view second, std::string_view third) {
@@ -172,7 +192,7 @@ std::uint32_t cJSONEntries::AddText(std::string_view first, std::string_view sec
     return AddText(copies);
   }
   const std::uint32_t offset = textUsed_;
-  char* out = text_.get() + offset;
+  char* out = text_ + offset;
   const std::string_view lineStart = first.empty() ? second : first;
   quotedKeys_ = quotedKeys_ || (!lineStart.empty() && (lineStart.front() == '"' || lineStart.front() == '\''));
   for (const std::string_view part : {first, second, third}) {
@@ -188,11 +208,12 @@ std::uint32_t cJSONEntries::AddText(std::string_view first, std::string_view sec
 void cJSONEntries::GrowText(std::size_t needed) {
   const std::size_t capacity = std::max<std::size_t>({32, std::size_t{textCapacity_} * 2, textUsed_ + needed});
   const auto bounded = static_cast<std::uint32_t>(std::min<std::size_t>(capacity, UINT32_MAX));
-  std::unique_ptr<char[]> grown(new char[bounded]);
+  auto* const grown = static_cast<char*>(::operator new(bounded));
   if (textUsed_ > 0) {
-    std::memcpy(grown.get(), text_.get(), textUsed_);
+    std::memcpy(grown, text_, textUsed_);
   }
-  text_ = std::move(grown);
+  FreeText();
+  text_ = grown;
   textCapacity_ = bounded;
 }
 
@@ -247,17 +268,18 @@ void cJSONEntries::DropText(std::uint32_t length) {
 
 void cJSONEntries::CompactText() {
   const std::uint32_t used = textUsed_ - textDropped_;
-  std::unique_ptr<char[]> packed(new char[std::max<std::uint32_t>(used, 1)]);
+  auto* const packed = static_cast<char*>(::operator new(std::max<std::uint32_t>(used, 1)));
   std::uint32_t at = 0;
   for (Slot slot = 0; slot < slotCount_; ++slot) {
     Entry& entry = slots_[slot];
     if (entry.Alive()) {
-      std::memcpy(packed.get() + at, text_.get() + entry.offset, entry.length);
+      std::memcpy(packed + at, text_ + entry.offset, entry.length);
       entry.offset = at;
       at += entry.length;
     }
   }
-  text_ = std::move(packed);
+  FreeText();
+  text_ = packed;
   textUsed_ = at;
   textCapacity_ = std::max<std::uint32_t>(used, 1);
   textDropped_ = 0;
@@ -292,8 +314,8 @@ void cJSONEntries::Clear() {
   for (Slot slot = 0; slot < slotCount_; ++slot) {
     delete slots_[slot].Child();
   }
-  slots_.reset();
-  text_.reset();
+  FreeText();
+  FreeSlots();
   index_.reset();
   slotCount_ = slotCapacity_ = 0;
   textUsed_ = textCapacity_ = textDropped_ = 0;
@@ -303,15 +325,64 @@ void cJSONEntries::Clear() {
 
 void cJSONEntries::ShrinkToFit() {
   Compact();
-  if (textDropped_ > 0 || textUsed_ < textCapacity_) {
-    CompactText();
+  const bool fitted = slotCount_ == slotCapacity_ && textDropped_ == 0 && textUsed_ == textCapacity_ &&
+                      (textInSlots_ || slotCount_ == 0);
+  if (fitted) {
+    return;
   }
-  if (slotCount_ < slotCapacity_) {
-    std::unique_ptr<Entry[]> fitted(slotCount_ > 0 ? new Entry[slotCount_] : nullptr);
-    std::copy(slots_.get(), slots_.get() + slotCount_, fitted.get());
-    slots_ = std::move(fitted);
-    slotCapacity_ = slotCount_;
+  cJSONEntries grown;
+  grown.Swap(*this);
+  TakeFitted(grown);
+}
+
+void cJSONEntries::Swap(cJSONEntries& other) noexcept {
+  std::swap(slots_, other.slots_);
+  std::swap(text_, other.text_);
+  std::swap(index_, other.index_);
+  std::swap(slotCount_, other.slotCount_);
+  std::swap(slotCapacity_, other.slotCapacity_);
+  std::swap(textUsed_, other.textUsed_);
+  std::swap(textCapacity_, other.textCapacity_);
+  std::swap(textDropped_, other.textDropped_);
+  std::swap(live_, other.live_);
+  std::swap(quotedKeys_, other.quotedKeys_);
+  std::swap(textInSlots_, other.textInSlots_);
+}
+
+void cJSONEntries::TakeFitted(cJSONEntries& from) {
+  from.Compact();
+  const std::uint32_t count = from.slotCount_;
+  const std::uint32_t used = from.textUsed_ - from.textDropped_;
+  char* const block = count == 0 ? nullptr : static_cast<char*>(::operator new(sizeof(Entry) * count + used));
+  auto* const slots = reinterpret_cast<Entry*>(block);
+  char* const text = block + sizeof(Entry) * count;
+  std::uint32_t at = 0;
+  for (Slot slot = 0; slot < count; ++slot) {
+    const Entry& entry = from.slots_[slot];
+    std::memcpy(text + at, from.text_ + entry.offset, entry.length);
+    slots[slot] = Entry{at, entry.length, entry.tag};
+    at += entry.length;
   }
+  // Nothing below throws: the children change owner together with their entries.
+  Clear();
+  slots_ = slots;
+  text_ = count == 0 ? nullptr : text;
+  textInSlots_ = count > 0;
+  slotCount_ = slotCapacity_ = count;
+  textUsed_ = textCapacity_ = count == 0 ? 0 : used;
+  live_ = from.live_;
+  quotedKeys_ = from.quotedKeys_;
+  index_ = std::move(from.index_);
+  from.Forget();
+}
+
+void cJSONEntries::Forget() {
+  slotCount_ = 0;
+  live_ = 0;
+  textUsed_ = 0;
+  textDropped_ = 0;
+  quotedKeys_ = false;
+  index_.reset();
 }
 
 void cJSONEntries::BuildIndex() const {
@@ -349,8 +420,8 @@ void cJSONEntries::Compact() const {
   if (slotCount_ == live_) {
     return;
   }
-  Entry* const end = std::remove_if(slots_.get(), slots_.get() + slotCount_, [](const Entry& e) { return !e.Alive(); });
-  slotCount_ = static_cast<std::uint32_t>(end - slots_.get());
+  Entry* const end = std::remove_if(slots_, slots_ + slotCount_, [](const Entry& e) { return !e.Alive(); });
+  slotCount_ = static_cast<std::uint32_t>(end - slots_);
   if (index_) {
     BuildIndex();
   }

@@ -48,7 +48,7 @@ public:
   Slot Find(std::string_view key) const;
 
   // The line of an entry; valid until the list next changes.
-  std::string_view Line(Slot slot) const { return {text_.get() + slots_[slot].offset, slots_[slot].length}; }
+  std::string_view Line(Slot slot) const { return {text_ + slots_[slot].offset, slots_[slot].length}; }
   // The part of the line after its first "="; empty when it has none.
   std::string_view ValueOf(Slot slot) const;
   // The kind code of the tag: a child reports JSON_ARRAY or JSON_OBJECT.
@@ -69,11 +69,18 @@ public:
   void Erase(Slot slot);
   // Destroys every child, then empties the list.
   void Clear();
-  // Gives back the room kept for growth, once the list is complete.
+  // Gives back the room kept for growth, once the list is complete: the entries and their
+  // text then share one block of exactly their size.
   void ShrinkToFit();
+  // Exchanges the whole content, children and storage, with `other`.
+  void Swap(cJSONEntries& other) noexcept;
+  // Takes over the entries of `from`, children included, into one block of exactly their size;
+  // this list must be empty. `from` is left empty but keeps its storage, so a reader can fill
+  // node after node in the same grown storage and allocate once per node.
+  void TakeFitted(cJSONEntries& from);
   // True when `text` lies in this list's own lines, which any change may move.
   bool Holds(std::string_view text) const {
-    return !text.empty() && text_ && text.data() >= text_.get() && text.data() < text_.get() + textUsed_;
+    return !text.empty() && text_ && text.data() >= text_ && text.data() < text_ + textUsed_;
   }
 
 private:
@@ -108,9 +115,16 @@ private:
   void Unindex(Slot slot);
   void Compact() const;
 
+  void FreeSlots();
+  void FreeText();
+  // Empties the list without destroying children or giving back storage.
+  void Forget();
+
+  // Both blocks are raw storage from operator new: the text either has a block of its own
+  // or, once fitted, lies behind the entries in theirs (`textInSlots_`) and goes with it.
+  Entry* slots_ = nullptr;
+  char* text_ = nullptr;
   // Holes and the index are caches of a logically constant list, hence mutable.
-  mutable std::unique_ptr<Entry[]> slots_;
-  std::unique_ptr<char[]> text_;
   mutable std::unique_ptr<cJSONKeyIndex> index_;
   mutable std::uint32_t slotCount_ = 0;  // entries and holes
   std::uint32_t slotCapacity_ = 0;
@@ -119,4 +133,5 @@ private:
   std::uint32_t textDropped_ = 0;  // bytes of the block that no line uses any more
   Slot live_ = 0;
   bool quotedKeys_ = false;  // some line begins with a quote: a quoted key may be found
+  bool textInSlots_ = false;
 };

@@ -132,6 +132,9 @@ private:
     // While reading ahead: for "]" and "}", the level that parts from its parent when this
     // level's count of that kind is 0 and such a character comes; None when none does.
     std::size_t parting[2] = {None, None};
+    // The storage a node below the first fills while it is read, kept from node to node of
+    // this depth; each node then gets one block of exactly its size.
+    cJSONEntries scratch;
   };
 
   Level& Begin(std::size_t index, cJSON* node, std::unique_ptr<cJSON> owned, std::size_t start);
@@ -139,6 +142,7 @@ private:
   void TakeKeyCharacter(Piece& piece, std::size_t pos) const;
   bool ReadAhead(Level& level, std::size_t& pos, std::size_t limit, Stop& stop);
   void Finish(Level& level, std::size_t end);
+  static void Fit(Level& level, cJSON& node);
   std::unique_ptr<cJSON> ChildFor(Level& level, std::string_view key, std::string_view value, std::size_t valueAt);
   std::string_view KeyOf(const Piece& piece) const { return Trim(Slice(text_, piece.start, piece.keyEnd)); }
 
@@ -160,7 +164,16 @@ cJSON::Reader::Level& cJSON::Reader::Begin(std::size_t index, cJSON* node, std::
   level.cut = CutState{};
   level.piece = Piece(start);
   level.parting[0] = level.parting[1] = None;
+  if (index > 0) {
+    node->entries.Swap(level.scratch);
+  }
   return level;
+}
+
+// The node read at a level below the first moves out of the level's storage into its own.
+void cJSON::Reader::Fit(Level& level, cJSON& node) {
+  level.scratch.Swap(node.entries);
+  node.entries.TakeFitted(level.scratch);
 }
 
 void cJSON::Reader::ReadAll(cJSON& node, std::size_t begin, std::size_t limit) {
@@ -317,7 +330,7 @@ std::unique_ptr<cJSON> cJSON::Reader::ChildFor(Level& level, std::string_view ke
     Level& fresh = Begin(level.index + 1, child.get(), nullptr, valueAt + 1);
     Scan(fresh, valueAt + 1, lastAt);
     Finish(fresh, lastAt);
-    child->entries.ShrinkToFit();
+    Fit(fresh, *child);
     return child;
   }
   Level& ahead = *levels_[level.index + 1];
@@ -326,7 +339,7 @@ std::unique_ptr<cJSON> cJSON::Reader::ChildFor(Level& level, std::string_view ke
     Scan(ahead, piece.aheadStop, lastAt);
   }
   Finish(ahead, lastAt);
-  ahead.owned->entries.ShrinkToFit();
+  Fit(ahead, *ahead.owned);
   return std::move(ahead.owned);
 }
 
