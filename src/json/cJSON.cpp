@@ -6,6 +6,8 @@
 
 using Slot = cJSONEntries::Slot;
 
+static_assert(sizeof(cJSON) <= 104, "a node no longer fits its allocation size");
+
 namespace {
 
 // A bare value holding one of these is a string, written quoted.
@@ -100,12 +102,12 @@ cJSON::cJSON(std::string_view text, std::string_view name_, cJSON* parent_)
     : cJSON(text, name_, parent_, parent_ ? parent_->depth_ + 1 : 0) {}
 
 cJSON::cJSON(std::string_view text, std::string_view name_, cJSON* parent_, int depth)
-    : name(Trim(name_)), depth_(depth), parent(parent_) {
+    : name(Trim(name_)), parent(parent_), depth_(depth) {
   Read(text);
 }
 
 cJSON::cJSON(Unread, std::string_view name_, cJSON* parent_, bool object)
-    : name(Trim(name_)), isObject(object), depth_(parent_->depth_ + 1), parent(parent_) {}
+    : name(Trim(name_)), parent(parent_), isObject(object), depth_(parent_->depth_ + 1) {}
 
 cJSON::~cJSON() { Clear(); }
 
@@ -128,7 +130,8 @@ void cJSON::StoreParsed(std::string_view key, std::string_view value, std::uniqu
     return;
   }
   // A key repeated as written (quotes included) moves its member to the end.
-  if (isObject && entries.Find(key) != cJSONEntries::NoSlot) {
+  const bool repeated = isObject && entries.Find(key) != cJSONEntries::NoSlot;
+  if (repeated) {
     RemoveMember(key);
   }
   if (child) {
@@ -137,7 +140,7 @@ void cJSON::StoreParsed(std::string_view key, std::string_view value, std::uniqu
   } else {
     Classify(key, value, stored);
   }
-  StoreMember(key, stored);
+  StoreMember(key, stored, !repeated);
 }
 
 void cJSON::Classify(std::string_view key, std::string_view value, Value& out) {
@@ -176,14 +179,17 @@ std::unique_ptr<cJSON> cJSON::MakeChild(std::string_view text, std::string_view 
   return std::unique_ptr<cJSON>(new cJSON(text, key, this, depth_ + 1));
 }
 
-void cJSON::StoreMember(std::string_view key, Value& value) {
+void cJSON::StoreMember(std::string_view key, Value& value, bool absent) {
   if (!isObject) {
     entries.Append(value.text, value.kind, std::move(value.child));
     return;
   }
   // A child whose member cannot be found again (its key holds "=", or its value
   // deleted the member) is destroyed here with `value`.
-  const Slot slot = SetLineValue(UnquotedView(key), value.text);
+  // A key that was just looked up as it stands, found nowhere, need not be looked up again.
+  const std::string_view stored = UnquotedView(key);
+  const bool knownAbsent = absent && stored.size() == key.size();
+  const Slot slot = SetLineValue(stored, value.text, knownAbsent);
   if (slot != cJSONEntries::NoSlot) {
     entries.SetTag(slot, value.kind, std::move(value.child));
   }
@@ -191,8 +197,8 @@ void cJSON::StoreMember(std::string_view key, Value& value) {
 
 // Sets the value of `key` as a name=value list does and returns the entry that
 // the key finds afterwards, if any.
-Slot cJSON::SetLineValue(std::string_view key, std::string_view value) {
-  const Slot slot = entries.Find(key);
+Slot cJSON::SetLineValue(std::string_view key, std::string_view value, bool knownAbsent) {
+  const Slot slot = knownAbsent ? cJSONEntries::NoSlot : entries.Find(key);
   if (value.empty()) {
     if (slot != cJSONEntries::NoSlot) {
       entries.Erase(slot);

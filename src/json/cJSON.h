@@ -127,15 +127,18 @@ private:
   void StoreParsed(std::string_view key, std::string_view value, std::unique_ptr<cJSON> child);
   void Classify(std::string_view key, std::string_view value, Value& out);
   std::unique_ptr<cJSON> MakeChild(std::string_view text, std::string_view key);
-  void StoreMember(std::string_view key, Value& value);
-  cJSONEntries::Slot SetLineValue(std::string_view key, std::string_view value);
+  // `absent`: the key as written was looked up just before and found nowhere.
+  void StoreMember(std::string_view key, Value& value, bool absent = false);
+  cJSONEntries::Slot SetLineValue(std::string_view key, std::string_view value, bool knownAbsent);
   void AppendText(std::string& out) const;
   void AppendMemberValue(std::string& out, std::string_view key) const;
   static void AppendValue(std::string& out, std::string_view text, int kind, const cJSON* child);
 
+  // A big answer holds nearly a million nodes: the two small members after the entry list
+  // sit in its tail padding, which keeps a node within one smaller allocation size.
   std::string name;
+  cJSON* parent = nullptr;
+  [[no_unique_address]] cJSONEntries entries;
   bool isObject = true;
   int depth_ = 0;  // levels above this node; the root is at 0
-  cJSON* parent = nullptr;
-  cJSONEntries entries;
 };
