@@ -10,13 +10,18 @@
 namespace {
 
 // The member's child node when it is an object; nothing for a plain value or an array.
-cJSON* ObjectMember(cJSON& node, const std::string& key) {
-  return node.KindOf(key) == JSON_OBJECT ? node.FindChild(key, false) : nullptr;
+// Looked up once: the kind and the child are both the first matching entry's.
+cJSON* ObjectMember(cJSON& node, std::string_view key) {
+  const cJSONEntries& entries = node.Items();
+  const cJSONEntries::Slot slot = entries.Find(key);
+  return slot != cJSONEntries::NoSlot && entries.KindOf(slot) == JSON_OBJECT ? entries.ChildOf(slot) : nullptr;
 }
 
 // The child node of entry `index` when it is an object.
 cJSON* ObjectEntry(cJSON& node, int index) {
-  return node.KindAt(index) == JSON_OBJECT ? node.ChildAt(index) : nullptr;
+  const cJSONEntries& entries = node.Items();
+  const cJSONEntries::Slot slot = entries.SlotAt(index);
+  return slot != cJSONEntries::NoSlot && entries.KindOf(slot) == JSON_OBJECT ? entries.ChildOf(slot) : nullptr;
 }
 
 // Each line's name is looked up again as a by-name read would, since an earlier line with

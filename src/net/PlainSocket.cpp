@@ -145,6 +145,46 @@ int PollReadable(int fd, const WaitLimit& limit, short& revents) {
   }
 }
 
+// Receive() found nothing there yet; only with MSG_DONTWAIT.
+constexpr int kWouldBlock = -1000;
+
+bool IsConnectionEndedError(int error);
+
+// One recv() into the buffer's free space, which the caller has made sure of: the count of
+// bytes taken, or with the socket closed SOCK_DISCONNECTED for the end of the connection and
+// SOCK_ERROR for a failure.
+int Receive(PlainSocket& socket, int flags) {
+  const int free = RECV_BUFFER_CAPACITY - socket.recv_count;
+  ssize_t n;
+  do {
+    n = recv(socket.handle, socket.recv_buffer + socket.recv_count, static_cast<std::size_t>(free), flags);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) {
+    socket.recv_count += static_cast<std::int32_t>(n);
+    socket.recv_buffer[socket.recv_count] = '\0';
+    return static_cast<int>(n);
+  }
+  if (n == 0) {
+    socket.Close();
+    return SOCK_DISCONNECTED;
+  }
+  int error = errno;
+  // Without waiting, nothing there yet and a descriptor that poll() judges better are left
+  // to the wait; any other error is what the wait's own recv() would have met.
+  const bool leftToWait = error == EAGAIN || error == EWOULDBLOCK || error == EBADF || error == ENOTSOCK ||
+                          error == EINVAL || error == EFAULT;
+  if ((flags & MSG_DONTWAIT) != 0 && leftToWait) {
+    return kWouldBlock;
+  }
+  socket.Close();
+  if (IsConnectionEndedError(error)) {
+    socket.state = SOCK_STATE_DISCONNECTED;
+    return SOCK_DISCONNECTED;
+  }
+  socket.state = SOCK_STATE_ERROR;
+  return SOCK_ERROR;
+}
+
 bool IsConnectionEndedError(int error) {
   switch (error) {
     case ENETRESET:
@@ -678,6 +718,14 @@ int PlainSocket::WaitForData(bool force, int seconds, int microseconds) {
   if (state != SOCK_STATE_CONNECTED) {
     return SOCK_DISCONNECTED;
   }
+  // Bytes that are already there are taken without asking poll() first: a long answer
+  // arrives faster than it is read, and a wait per fill costs a system call per chunk.
+  if (recv_count < RECV_BUFFER_CAPACITY && EnsureBuffer()) {
+    const int got = Receive(*this, MSG_DONTWAIT);
+    if (got != kWouldBlock) {
+      return got;
+    }
+  }
   for (;;) {
     // read_set is kept for its place among the fields; poll() does the waiting,
     // so the set is only refreshed where a select set can hold the descriptor.
@@ -708,27 +756,7 @@ int PlainSocket::FillBuffer() {
   if (free <= 0) {
     return recv_count;
   }
-  ssize_t n;
-  do {
-    n = recv(handle, recv_buffer + recv_count, static_cast<std::size_t>(free), 0);
-  } while (n < 0 && errno == EINTR);
-  if (n > 0) {
-    recv_count += static_cast<std::int32_t>(n);
-    recv_buffer[recv_count] = '\0';
-    return static_cast<int>(n);
-  }
-  if (n == 0) {
-    Close();
-    return SOCK_DISCONNECTED;
-  }
-  int error = errno;
-  Close();
-  if (IsConnectionEndedError(error)) {
-    state = SOCK_STATE_DISCONNECTED;
-    return SOCK_DISCONNECTED;
-  }
-  state = SOCK_STATE_ERROR;
-  return SOCK_ERROR;
+  return Receive(*this, 0);
 }
 
 int PlainSocket::Read(char* destination, int length, int seconds, int microseconds) {
