@@ -56,7 +56,7 @@ void ReadNeeds(cJSON* needs_list, ListBoxObjectClass& item) {
 
 // Cases are taken by position: looking each one up by its name again would make the
 // walk quadratic in the number of cases.
-void WalkCaseList(cJSON& answer, const CaseSink& add) {
+void WalkCaseList(cJSON& answer, const CaseSink& add, WalkedCases walked) {
   cJSON* cases = ObjectMember(answer, "CaseList");
   if (cases == nullptr) return;
   for (int i = 0; i < cases->Count(); ++i) {
@@ -66,5 +66,6 @@ void WalkCaseList(cJSON& answer, const CaseSink& add) {
     CopyFields(ObjectMember(*member, "FieldList"), item->Fields);
     ReadNeeds(ObjectMember(*member, "NeedsList"), *item);
     add(std::move(item));
+    if (walked == WalkedCases::Released) member->Clear();
   }
 }

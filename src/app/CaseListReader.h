@@ -10,7 +10,15 @@ class cJSON;
 
 using CaseSink = std::function<void(std::unique_ptr<ListBoxObjectClass>)>;
 
+// What the walk leaves of each case's node in the answer once its case object is made.
+enum class WalkedCases {
+  Kept,
+  // Emptied at once, so that a big answer's nodes make room for its case objects instead
+  // of being held beside them until the answer goes.
+  Released,
+};
+
 // Hands `add` one case object per member of the answer's "CaseList", in answer order.
 // "CaseList", a case, "FieldList", "NeedsList" or a need that is not an object counts as
 // absent: an absent case or need is not listed, an absent list is empty.
-void WalkCaseList(cJSON& answer, const CaseSink& add);
+void WalkCaseList(cJSON& answer, const CaseSink& add, WalkedCases walked = WalkedCases::Kept);

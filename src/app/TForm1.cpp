@@ -156,8 +156,9 @@ void TForm1::ShowCaseAnswer(cJSON& answer) {
     MessageBox::Show(none, "No Cases");
     return;
   }
-  WalkCaseList(answer,
-               [this](std::unique_ptr<ListBoxObjectClass> item) { AddCase(std::move(item)); });
+  WalkCaseList(
+      answer, [this](std::unique_ptr<ListBoxObjectClass> item) { AddCase(std::move(item)); },
+      WalkedCases::Released);
 }
 
 // The case goes into CaseObjects first: the list box may ask for the new item's height

@@ -20,7 +20,7 @@ std::string Describe(const CaseFields& fields) {
 }
 
 // One case reads key{fields}[needkey{fields},...]; cases are joined by "|".
-std::string WalkAndDescribe(const std::string& answer_text) {
+std::string WalkAndDescribe(const std::string& answer_text, WalkedCases walked = WalkedCases::Kept) {
   cJSON answer(answer_text);
   std::string text;
   WalkCaseList(answer, [&text](std::unique_ptr<ListBoxObjectClass> item) {
@@ -30,7 +30,7 @@ std::string WalkAndDescribe(const std::string& answer_text) {
       text += (i ? "," : "") + item->Needs[i].Key + Describe(item->Needs[i].Object->Fields);
     }
     text += "]";
-  });
+  }, walked);
   return text;
 }
 
@@ -47,6 +47,8 @@ class CaseListReaderTest : public ::testing::TestWithParam<WalkCase> {};
 // Each answer gives exactly the listed cases, needs and fields, and never crashes.
 TEST_P(CaseListReaderTest, ListsWhatTheAnswerHolds) {
   EXPECT_EQ(WalkAndDescribe(GetParam().answer), GetParam().expected);
+  // Emptying each case's node behind the walk changes none of the case objects.
+  EXPECT_EQ(WalkAndDescribe(GetParam().answer, WalkedCases::Released), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
