@@ -2,11 +2,14 @@
 #include "cJSON.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
 #include <utility>
 
 using Slot = cJSONEntries::Slot;
 
-static_assert(sizeof(cJSON) <= 104, "a node no longer fits its allocation size");
+static_assert(sizeof(cJSON) <= 88, "a node no longer fits its allocation size");
 
 namespace {
 
@@ -110,6 +113,43 @@ cJSON::cJSON(Unread, std::string_view name_, cJSON* parent_, bool object)
     : name(Trim(name_)), parent(parent_), isObject(object), depth_(parent_->depth_ + 1) {}
 
 cJSON::~cJSON() { Clear(); }
+
+cJSON::ShortName::ShortName(std::string_view text) {
+  if (text.size() < sizeof bytes_) {
+    std::memcpy(bytes_, text.data(), text.size());
+    bytes_[sizeof bytes_ - 1] = static_cast<char>(text.size());
+    return;
+  }
+  if (text.size() > UINT32_MAX) {
+    throw std::length_error("cJSON: name too long");
+  }
+  char* const heap = new char[text.size()];
+  std::memcpy(heap, text.data(), text.size());
+  const auto length = static_cast<std::uint32_t>(text.size());
+  std::memcpy(bytes_, &heap, sizeof heap);
+  std::memcpy(bytes_ + sizeof heap, &length, sizeof length);
+  bytes_[sizeof bytes_ - 1] = static_cast<char>(OnHeap);
+}
+
+cJSON::ShortName::~ShortName() {
+  if (static_cast<unsigned char>(bytes_[sizeof bytes_ - 1]) == OnHeap) {
+    char* heap = nullptr;
+    std::memcpy(&heap, bytes_, sizeof heap);
+    delete[] heap;
+  }
+}
+
+std::string_view cJSON::ShortName::View() const {
+  const auto tag = static_cast<unsigned char>(bytes_[sizeof bytes_ - 1]);
+  if (tag != OnHeap) {
+    return {bytes_, tag};
+  }
+  const char* heap = nullptr;
+  std::uint32_t length = 0;
+  std::memcpy(&heap, bytes_, sizeof heap);
+  std::memcpy(&length, bytes_ + sizeof heap, sizeof length);
+  return {heap, length};
+}
 
 void cJSON::SetValue(std::string_view key, std::string_view value) {
   // Storing may move this node's lines, so texts taken from them are copied first.

@@ -62,7 +62,7 @@ public:
   // Destroys every child and empties the node.
   void Clear();
 
-  const std::string& Name() const { return name; }
+  std::string_view Name() const { return name.View(); }
   cJSON* Parent() const { return parent; }
 
   // --- the reader ---
@@ -112,6 +112,23 @@ public:
   static bool ContainsAny(std::string_view text, std::string_view set);
 
 private:
+  // A node's name in 16 bytes: up to 15 characters in place, a longer one on the heap. Names
+  // in an answer are short and a big one holds nearly a million nodes.
+  class ShortName {
+  public:
+    explicit ShortName(std::string_view text);
+    ~ShortName();
+    ShortName(const ShortName&) = delete;
+    ShortName& operator=(const ShortName&) = delete;
+    std::string_view View() const;
+
+  private:
+    static constexpr unsigned char OnHeap = 0xFF;
+    // In place: the characters, and their count in the last byte. On the heap: the pointer,
+    // the length behind it, and OnHeap in the last byte.
+    alignas(8) char bytes_[16];
+  };
+
   struct Value;
   class Reader;
   struct Unread {};
@@ -136,7 +153,7 @@ private:
 
   // A big answer holds nearly a million nodes: the two small members after the entry list
   // sit in its tail padding, which keeps a node within one smaller allocation size.
-  std::string name;
+  ShortName name;
   cJSON* parent = nullptr;
   [[no_unique_address]] cJSONEntries entries;
   bool isObject = true;
