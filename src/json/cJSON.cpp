@@ -116,7 +116,7 @@ cJSON::~cJSON() { Clear(); }
 
 cJSON::ShortName::ShortName(std::string_view text) {
   if (text.size() < sizeof bytes_) {
-    std::memcpy(bytes_, text.data(), text.size());
+    std::copy(text.begin(), text.end(), bytes_);
     bytes_[sizeof bytes_ - 1] = static_cast<char>(text.size());
     return;
   }
