@@ -105,12 +105,12 @@ cJSON::cJSON(std::string_view text, std::string_view name_, cJSON* parent_)
     : cJSON(text, name_, parent_, parent_ ? parent_->depth_ + 1 : 0) {}
 
 cJSON::cJSON(std::string_view text, std::string_view name_, cJSON* parent_, int depth)
-    : name(Trim(name_)), parent(parent_), depth_(depth) {
+    : name(Trim(name_)), depth_(depth), parent(parent_) {
   Read(text);
 }
 
 cJSON::cJSON(Unread, std::string_view name_, cJSON* parent_, bool object)
-    : name(Trim(name_)), parent(parent_), isObject(object), depth_(parent_->depth_ + 1) {}
+    : name(Trim(name_)), isObject(object), depth_(parent_->depth_ + 1), parent(parent_) {}
 
 cJSON::~cJSON() { Clear(); }
 

@@ -151,11 +151,9 @@ private:
   void AppendMemberValue(std::string& out, std::string_view key) const;
   static void AppendValue(std::string& out, std::string_view text, int kind, const cJSON* child);
 
-  // A big answer holds nearly a million nodes: the two small members after the entry list
-  // sit in its tail padding, which keeps a node within one smaller allocation size.
   ShortName name;
-  cJSON* parent = nullptr;
-  [[no_unique_address]] cJSONEntries entries;
   bool isObject = true;
   int depth_ = 0;  // levels above this node; the root is at 0
+  cJSON* parent = nullptr;
+  cJSONEntries entries;
 };

@@ -273,7 +273,9 @@ void cJSONEntries::CompactText() {
   for (Slot slot = 0; slot < slotCount_; ++slot) {
     Entry& entry = slots_[slot];
     if (entry.Alive()) {
-      std::memcpy(packed + at, text_ + entry.offset, entry.length);
+      if (entry.length > 0) {
+        std::memcpy(packed + at, text_ + entry.offset, entry.length);
+      }
       entry.offset = at;
       at += entry.length;
     }
@@ -359,7 +361,9 @@ void cJSONEntries::TakeFitted(cJSONEntries& from) {
   std::uint32_t at = 0;
   for (Slot slot = 0; slot < count; ++slot) {
     const Entry& entry = from.slots_[slot];
-    std::memcpy(text + at, from.text_ + entry.offset, entry.length);
+    if (entry.length > 0) {  // an empty line may have no text block to point into
+      std::memcpy(text + at, from.text_ + entry.offset, entry.length);
+    }
     slots[slot] = Entry{at, entry.length, entry.tag};
     at += entry.length;
   }
