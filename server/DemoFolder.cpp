@@ -73,4 +73,6 @@ void InitDemoFolder(const fs::path& folder, std::ostream& out) {
   CreateDatabase(folder);
   fs::create_directories(folder / "Clients");
   PrintLogins(folder, out);
+  out << "Data server certificate fingerprint (SHA-256, for \"Fingerprint\" in Hosp.ini):\n  "
+      << CertificateFileFingerprint((folder / "server.crt").string()) << "\n";
 }

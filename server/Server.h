@@ -50,6 +50,7 @@ class Server {
     void operator()(ssl_ctx_st* context) const;
   };
 
+  void LogCertificateFingerprint() const;
   void AcceptFrom(Listener& listener, bool data);
   void StartSession(AcceptedConnection connection, bool data);
   void ServeData(AcceptedConnection connection, ConnectionTicket ticket);

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <string>
 
+#include "AdminCommand.h"
 #include "DemoFolder.h"
 #include "Log.h"
 #include "PortsFile.h"
@@ -120,7 +121,9 @@ int main(int argc, char** argv) {
       "work on the SQLite database hosp.db of one data folder."};
   CommandLine line;
   AddOptions(app, line);
+  AdminCommands admin(app);
   CLI11_PARSE(app, argc, argv);
+  if (const auto status = admin.RunChosen()) return *status;
   if (!line.init_demo.empty()) return InitDemo(line.init_demo);
   if (line.server.data_dir.empty()) {
     std::cerr << "hospd: give --data DIR to serve or --init-demo DIR to create a demo folder "

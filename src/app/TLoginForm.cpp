@@ -114,6 +114,7 @@ void TLoginForm::ReadConfiguration() {
   DataServerPort = ini.Read("DataServer", "Port");
   FunctionServerIP = ini.Read("FunctionServer", "IP");
   FunctionServerPort = ini.Read("FunctionServer", "Port");
+  Trust = TrustSettings::Read(ini);
 }
 
 void TLoginForm::CentreOnDesktop() {
@@ -142,10 +143,13 @@ void TLoginForm::RunFirstPaintSequence() {
 }
 
 void TLoginForm::ConnectDataServer() {
-  DataConnection = std::make_unique<dbServerConnection>(DataServerIP, DataServerPort,
-                                                        "Pellomarquin", "", true, -1);
+  DataConnection = std::make_unique<dbServerConnection>(
+      DataServerIP, DataServerPort, "Pellomarquin", "", true, -1, Trust.DataServerIdentity);
   if (!DataConnection->IsConnected()) {
-    MessageBox::Show("Unable to connect to data server", "Error");
+    MessageBox::Show(DataConnection->IdentityRefused
+                         ? "The data server's identity could not be verified."
+                         : "Unable to connect to data server",
+                     "Error");
     HospApplication::Terminate();
   }
 }
@@ -164,6 +168,7 @@ void TLoginForm::ConnectFunctionServer() {
 void TLoginForm::RunUpdateCheck() {
   cClientUpdate update(DataConnection.get(), "Clients\\Pellomarquin.exe", ProgramFolder, nullptr,
                        nullptr, UpdateProgressBar);
+  update.PublicKeyFile = Trust.UpdatePublicKey;
   if (update.UpdateNeeded) {
     UpdateIndicatorPanel->show();
     update.PerformUpdate();

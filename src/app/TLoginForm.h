@@ -6,6 +6,8 @@
 
 #include <QWidget>
 
+#include "TrustSettings.h"
+
 class LabeledEdit;
 class QLabel;
 class QProgressBar;
@@ -33,6 +35,8 @@ class TLoginForm : public QWidget {
   std::string DataServerPort;
   std::string FunctionServerIP;
   std::string FunctionServerPort;
+  // The opt-in checks of the data server's identity and of new builds; none by default.
+  TrustSettings Trust;
 
   LabeledEdit* UserEdit;
   LabeledEdit* PasswordEdit;

@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QWidget>
 
+#include "BuildSignature.h"
 #include "FileDate.h"
 #include "HospApplication.h"
 #include "MessageBox.h"
@@ -25,6 +26,7 @@ namespace {
 const char* const kRenameCaption = "Program rename error";
 const char* const kFirstLine = "Unable to complete update.  You will need to manually\n";
 const char* const kLastLine = "After that you can restart this program.";
+const char* const kNotVerified = "The new version could not be verified and was not installed.";
 
 // The text after the last path separator or drive colon.
 std::string FileNamePart(const std::string& path) {
@@ -93,6 +95,10 @@ void cClientUpdate::PerformUpdate() {
     QApplication::restoreOverrideCursor();
     return;
   }
+  if (!PublicKeyFile.empty() && !VerifyDownload(base)) {
+    ReportRenameError(kNotVerified);
+    return;
+  }
   if (SwapBuilds(base)) Restart();
 }
 
@@ -101,6 +107,19 @@ bool cClientUpdate::Download(const std::string& base) {
   ProgressBarAdapter progress(ProgressBar);
   return Connection->GetFile(RemoteFile, LocalFolder + base + ".tmp",
                              ProgressBar != nullptr ? &progress : nullptr);
+}
+
+// Fetches the signature (Base.sig) and checks the download against it before anything is
+// renamed. The signature goes either way; a download that fails the check goes too, so the
+// installation is left as it was.
+bool cClientUpdate::VerifyDownload(const std::string& base) {
+  const std::string tmp_path = LocalFolder + base + ".tmp";
+  const std::string sig_path = LocalFolder + base + ".sig";
+  const bool verified = Connection->GetFile(RemoteFile + ".sig", sig_path, nullptr) &&
+                        BuildSignature::VerifyFile(PublicKeyFile, tmp_path, sig_path);
+  ::unlink(sig_path.c_str());
+  if (!verified) ::unlink(tmp_path.c_str());
+  return verified;
 }
 
 // The running build becomes Base.bak and the download takes its name; false (after

@@ -161,13 +161,14 @@ int OpenLogWithRetries(const std::string& path) {
 
 dbServerConnection::dbServerConnection(std::string host, std::string port,
                                        std::string program_id, std::string key, bool secure,
-                                       int answer_timeout)
+                                       int answer_timeout, ServerIdentity identity)
     : Host(std::move(host)),
       Port(std::move(port)),
       Key(std::move(key)),
       ProgramID(std::move(program_id)),
       Secure(secure),
-      AnswerTimeout(answer_timeout) {
+      AnswerTimeout(answer_timeout),
+      Identity(std::move(identity)) {
   Connected = false;
   Connected = Connect();
 }
@@ -208,6 +209,9 @@ bool dbServerConnection::MakeSocket() {
     } else {
       Socket = std::make_unique<PlainSocket>();
     }
+    if (auto* secure = dynamic_cast<SecureSocket*>(Socket.get())) {
+      secure->server_identity = Identity;
+    }
     return Socket != nullptr;
   } catch (const std::exception&) {
     Socket.reset();
@@ -216,8 +220,12 @@ bool dbServerConnection::MakeSocket() {
 }
 
 bool dbServerConnection::OpenTransport() {
+  IdentityRefused = false;
   try {
-    return Socket->Connect(Host.c_str(), PortNumber(Port)) == SOCK_SUCCESS;
+    if (Socket->Connect(Host.c_str(), PortNumber(Port)) == SOCK_SUCCESS) return true;
+    const auto* secure = dynamic_cast<const SecureSocket*>(Socket.get());
+    IdentityRefused = secure != nullptr && secure->identity_refused;
+    return false;
   } catch (const std::exception&) {
     Socket.reset();
     return false;

@@ -8,6 +8,7 @@
 
 #include "NameValueList.h"
 #include "PlainSocket.h"
+#include "ServerIdentity.h"
 #include "dbUserInterface.h"
 
 constexpr int MESSAGE_BUFFER_SIZE = 50000;
@@ -16,8 +17,10 @@ constexpr int MAX_FRAME_TEXT = 49989;  // text length + 1; the frame is then 50,
 class dbServerConnection {
 public:
   // Stores the values and connects at once; never fails (ask IsConnected afterwards).
+  // `identity` is what a secure connection demands of the server's certificate; the default
+  // demands nothing.
   dbServerConnection(std::string host, std::string port, std::string program_id, std::string key,
-                     bool secure, int answer_timeout);
+                     bool secure, int answer_timeout, ServerIdentity identity = {});
   ~dbServerConnection();
   dbServerConnection(const dbServerConnection&) = delete;
   dbServerConnection& operator=(const dbServerConnection&) = delete;
@@ -74,6 +77,12 @@ public:
   NameValueList AnswerList;
   std::string RemoteIP;
   std::int32_t FileSize = 0;
+
+  // Demanded of the server's certificate at every Connect of a secure connection.
+  ServerIdentity Identity;
+  // The last attempt to open the transport failed because the server's identity could not
+  // be verified (not because it could not be reached).
+  bool IdentityRefused = false;
 
 private:
   bool MakeSocket();

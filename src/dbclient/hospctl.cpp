@@ -10,8 +10,11 @@
 #include <vector>
 
 #include "FileDate.h"
+#include "BuildSignature.h"
 #include "IniFile.h"
 #include "NameValueList.h"
+#include "SecureSocket.h"
+#include "TrustSettings.h"
 #include "dbServerConnection.h"
 
 namespace {
@@ -27,8 +30,16 @@ constexpr const char* kUsage =
     "  update TABLE SEQ NAME=VALUE...  print the verdict and ErrorCode\n"
     "  fileinfo NAME                   print FileSize and FileDate (packed)\n"
     "  get NAME LOCALPATH              download NAME to LOCALPATH with a progress line\n"
+    "  fingerprint                     print the SHA-256 fingerprint of the server's\n"
+    "                                  certificate, as the key \"Fingerprint\" takes it\n"
     "Function server (plain TCP):\n"
     "  function JSON                   send the JSON text, print the answer text\n"
+    "\n"
+    "The data server must prove its identity as \"Fingerprint\" and \"CAFile\" in the\n"
+    "\"DataServer\" section demand (relative paths are taken from HOSP.INI's folder).\n"
+    "\n"
+    "Usage: hospctl keygen PRIVATE.pem PUBLIC.pem    make an Ed25519 key pair for builds\n"
+    "       hospctl sign PRIVATE.pem BUILD           write BUILD.sig, BUILD's signature\n"
     "\n"
     "Exit status 0 on success; otherwise 1 with a one-line reason on standard error\n"
     "(2 for a command line that cannot be used).\n";
@@ -42,15 +53,28 @@ struct Failure {
 
 using Arguments = std::vector<std::string>;
 
+constexpr const char* kIdentityRefused = "The data server's identity could not be verified.";
+
+// The data server demands what the client would demand of it.
 std::unique_ptr<dbServerConnection> OpenServer(const IniFile& ini, bool data) {
   const char* section = data ? "DataServer" : "FunctionServer";
+  const TrustSettings trust = TrustSettings::Read(ini);
+  if (data && !trust.FingerprintWellFormed) {
+    std::cerr << "hospctl: \"Fingerprint\" in the \"DataServer\" section is malformed; "
+                 "no server can match it\n";
+  }
   return std::make_unique<dbServerConnection>(ini.Read(section, "IP"), ini.Read(section, "Port"),
-                                              data ? kProgramID : "", "", data, -1);
+                                              data ? kProgramID : "", "", data, -1,
+                                              data ? trust.DataServerIdentity : ServerIdentity());
+}
+
+std::string ConnectFailure(const dbServerConnection& connection) {
+  return connection.IdentityRefused ? kIdentityRefused : "Unable to connect to data server";
 }
 
 std::unique_ptr<dbServerConnection> OpenDataServer(const IniFile& ini) {
   auto connection = OpenServer(ini, true);
-  if (!connection->IsConnected()) throw Failure{"Unable to connect to data server"};
+  if (!connection->IsConnected()) throw Failure{ConnectFailure(*connection)};
   return connection;
 }
 
@@ -69,7 +93,7 @@ int Handshake(const IniFile& ini, const Arguments&) {
     PrintValue("Accepted", answer.Value("Accepted"));
   }
   if (!connection->IsConnected()) {
-    throw Failure{answer.Empty() ? "Unable to connect to data server" : "handshake refused"};
+    throw Failure{answer.Empty() ? ConnectFailure(*connection) : "handshake refused"};
   }
   return 0;
 }
@@ -149,6 +173,47 @@ int Function(const IniFile& ini, const Arguments& args) {
   return 0;
 }
 
+// Only the TLS handshake, without any demand: the point is to learn what the server presents.
+int Fingerprint(const IniFile& ini, const Arguments&) {
+  SecureSocket socket;
+  const std::string host = ini.Read("DataServer", "IP");
+  if (socket.Connect(host.c_str(), dbServerConnection::PortNumber(ini.Read("DataServer", "Port"))) !=
+      SOCK_SUCCESS) {
+    throw Failure{"Unable to connect to data server"};
+  }
+  const auto fingerprint = ServerIdentity::OfPeer(socket.ssl);
+  if (!fingerprint) throw Failure{"the data server presented no certificate"};
+  std::cout << ServerIdentity::Format(*fingerprint) << '\n';
+  return 0;
+}
+
+int KeyGen(const Arguments& args) {
+  std::string error;
+  if (!BuildSignature::MakeKeyPair(args[0], args[1], error)) throw Failure{error};
+  std::cout << "Private key: " << args[0] << " (keep it secret)\nPublic key: " << args[1] << '\n';
+  return 0;
+}
+
+int Sign(const Arguments& args) {
+  std::string bytes;
+  if (!BuildSignature::ReadWholeFile(args[1], bytes)) throw Failure{"cannot read " + args[1]};
+  std::string error;
+  const std::string signature = BuildSignature::Sign(args[0], bytes, error);
+  if (signature.empty()) throw Failure{error};
+  if (!BuildSignature::WriteFileAtomically(args[1] + ".sig", signature, 0644, error)) {
+    throw Failure{error};
+  }
+  std::cout << "Signature: " << args[1] << ".sig\n";
+  return 0;
+}
+
+// The publisher's commands, which need no Hosp.ini.
+const std::map<std::string, std::function<int(const Arguments&)>>& KeyCommands() {
+  static const std::map<std::string, std::function<int(const Arguments&)>> commands = {
+      {"keygen", KeyGen}, {"sign", Sign}};
+  return commands;
+}
+
 struct Command {
   std::size_t min_arguments;
   std::size_t max_arguments;
@@ -160,6 +225,7 @@ const std::map<std::string, Command>& Commands() {
       {"handshake", {0, 0, Handshake}}, {"query", {3, 3, Query}},
       {"update", {2, SIZE_MAX, Update}}, {"fileinfo", {1, 1, FileInfo}},
       {"get", {2, 2, Get}},             {"function", {1, 1, Function}},
+      {"fingerprint", {0, 0, Fingerprint}},
   };
   return commands;
 }
@@ -176,6 +242,16 @@ int main(int argc, char** argv) {
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
     std::cout << kUsage;
     return 0;
+  }
+  if (auto key_command = KeyCommands().find(args.empty() ? "" : args[0]);
+      key_command != KeyCommands().end()) {
+    if (args.size() != 3) return UsageError("wrong number of arguments for \"" + args[0] + "\"");
+    try {
+      return key_command->second(Arguments(args.begin() + 1, args.end()));
+    } catch (const Failure& failure) {
+      std::cerr << "hospctl: " << failure.reason << '\n';
+      return 1;
+    }
   }
   if (args.size() < 2) return UsageError("missing Hosp.ini path or command");
   auto command = Commands().find(args[1]);
