@@ -6,11 +6,12 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "FileDate.h"
 #include "BuildSignature.h"
+#include "FileDate.h"
 #include "IniFile.h"
 #include "NameValueList.h"
 #include "SecureSocket.h"
@@ -175,13 +176,18 @@ int Function(const IniFile& ini, const Arguments& args) {
 
 // Only the TLS handshake, without any demand: the point is to learn what the server presents.
 int Fingerprint(const IniFile& ini, const Arguments&) {
-  SecureSocket socket;
   const std::string host = ini.Read("DataServer", "IP");
-  if (socket.Connect(host.c_str(), dbServerConnection::PortNumber(ini.Read("DataServer", "Port"))) !=
-      SOCK_SUCCESS) {
-    throw Failure{"Unable to connect to data server"};
+  const int port = dbServerConnection::PortNumber(ini.Read("DataServer", "Port"));
+  std::optional<CertificateFingerprint> fingerprint;
+  try {
+    SecureSocket socket;
+    if (socket.Connect(host.c_str(), port) != SOCK_SUCCESS) {
+      throw Failure{"Unable to connect to data server"};
+    }
+    fingerprint = ServerIdentity::OfPeer(socket.ssl);
+  } catch (const std::exception& error) {
+    throw Failure{std::string("TLS failed: ") + error.what()};
   }
-  const auto fingerprint = ServerIdentity::OfPeer(socket.ssl);
   if (!fingerprint) throw Failure{"the data server presented no certificate"};
   std::cout << ServerIdentity::Format(*fingerprint) << '\n';
   return 0;

@@ -1041,6 +1041,34 @@ TEST_F(SelfUpdateProgramTest, InstallsAndStartsTheNewBuild) {
   ExpectInstalled(new_build);
 }
 
+// With both trust features on (the server's certificate as the trusted authority, a public
+// key for builds, both paths relative to the program's folder), the program installs a
+// build that hospd published signed.
+TEST_F(SelfUpdateProgramTest, InstallsASignedBuildFromAVerifiedServer) {
+  const fs::path keys = log_.Path();
+  std::string error;
+  ASSERT_TRUE(BuildSignature::MakeKeyPair((keys / "publisher.key").string(),
+                                          (folder_.Path() / "publisher.pem").string(), error))
+      << error;
+  const std::string new_build = ReadBytes(FAKE_CLIENT_BUILD);
+  WriteBytes(keys / "upload.exe", new_build);
+  ASSERT_EQ(RunProgram({HospdProcess::ExecutablePath(), "publish", (keys / "upload.exe").string(),
+                        "--key", (keys / "publisher.key").string(), "--data", hospd_->DataDir()}),
+            0);
+  const fs::path published = fs::path(hospd_->ClientsDir()) / "Pellomarquin.exe";
+  SetModificationTime(published, kServerTime);
+  fs::copy_file(fs::path(hospd_->DataDir()) / "server.crt", folder_.Path() / "server.pem");
+  std::ofstream(folder_.Path() / "Hosp.ini", std::ios::app)
+      << "[DataServer]\nCAFile=server.pem\n[Update]\nPublicKey=publisher.pem\n";
+
+  RunClientThroughTheUpdate();
+
+  StartRecord record;
+  stand_in_ = WaitForStandIn(folder_.Path(), record);
+  ASSERT_NE(stand_in_, nullptr) << "the new build was not started";
+  ExpectInstalled(new_build);
+}
+
 // A copy of the client as the newer build: once installed and started, it finds its own
 // date on the server, so it does not update again and stays at the login.
 TEST_F(SelfUpdateProgramTest, InstalledBuildFindsNoFurtherUpdate) {
