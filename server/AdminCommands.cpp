@@ -1,31 +1,34 @@
-// hospd's administrative subcommands, registered on one command line. A new subcommand is one
-// file with an AdminCommand and one line in MakeAll.
-#include "AdminCommand.h"
+// The administrator's subcommands of hospd (init, staff, backup, check, publish); each group adds
+// its own.
+#include "AdminCommands.h"
 
 #include <CLI/CLI.hpp>
-
-#include "PublishCommand.h"
-
-namespace {
-
-std::vector<std::unique_ptr<AdminCommand>> MakeAll() {
-  std::vector<std::unique_ptr<AdminCommand>> commands;
-  commands.push_back(std::make_unique<PublishCommand>());
-  return commands;
-}
-
-}  // namespace
+#include <cstdlib>
+#include <exception>
+#include <iostream>
 
 AdminCommands::AdminCommands(CLI::App& app) {
-  for (auto& command : MakeAll()) {
-    CLI::App* subcommand = command->Register(app);
-    entries_.push_back({std::move(command), subcommand});
+  AddFolderCommands(app, action_);
+  AddStaffCommands(app, action_);
+  AddPublishCommand(app, action_);
+}
+
+int AdminCommands::Run() const {
+  try {
+    return action_();
+  } catch (const std::exception& error) {
+    std::cout.flush();
+    std::cerr << "hospd: " << error.what() << "\n";
+    return EXIT_FAILURE;
   }
 }
 
-std::optional<int> AdminCommands::RunChosen() {
-  for (Entry& entry : entries_) {
-    if (entry.subcommand->parsed()) return entry.command->Run();
-  }
-  return std::nullopt;
+void AddDataOption(CLI::App& command, std::string& data_dir) {
+  command.add_option("--data", data_dir, "The data folder DIR the server serves.")
+      ->type_name("DIR")
+      ->required();
+}
+
+void WhenChosen(CLI::App& command, AdminAction& action, AdminAction work) {
+  command.callback([&action, work = std::move(work)] { action = work; });
 }
