@@ -2,7 +2,9 @@
 // text exchanges, file transfer and table requests.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -54,6 +56,10 @@ public:
 
   // The configured port text as a number: 8700 when it is not a whole number in 1..65535.
   static int PortNumber(const std::string& port);
+  // A configured "Timeout" text as seconds: a whole number of at least 1, otherwise -1 (no limit).
+  static int TimeoutSetting(const std::string& text);
+  // "The <server> did not answer within <AnswerTimeout> seconds.", for the user.
+  std::string TimeoutText(const std::string& server) const;
 
   // Fields, in order.
   std::unique_ptr<PlainSocket> Socket;
@@ -74,6 +80,10 @@ public:
   NameValueList AnswerList;
   std::string RemoteIP;
   std::int32_t FileSize = 0;
+  // The last request (or connect) failed because the server sent nothing for AnswerTimeout
+  // seconds. Every wait of the connection has that limit: connect, TLS handshake, answers
+  // and downloads; it starts again whenever bytes arrive.
+  bool TimedOut = false;
 
 private:
   bool MakeSocket();
@@ -84,6 +94,20 @@ private:
   bool ReceiveFile(int fd, std::int32_t size, dbProgressBar* progress);
   void NoticePeerClose();
 
+  // The waits on the server, all in slices (see KeepWaiting).
+  void StartWait();
+  bool KeepWaiting();
+  bool AwaitBuffered(const std::function<bool()>& enough);
+  int ReadAnswerChunk();
+  int ReadFileBytes(int count);
+  // Runs the user interface's pending events; requests made by them meanwhile are refused.
+  void HandleEventsGuarded();
+  // A request made while this connection lets the user interface handle events, or after
+  // the program began to close: it must not touch the connection.
+  bool Refused() const;
+
+  std::chrono::steady_clock::time_point WaitDeadline;
+  bool HandlingEvents = false;
   // True while Connect runs the handshake: a failure then ends Connect instead of
   // re-connecting from inside it, which could nest without end.
   bool Handshaking = false;
