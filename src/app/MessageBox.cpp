@@ -9,11 +9,15 @@
 #include <QMessageBox>
 
 #include "QtText.h"
+#include "dbUserInterface.h"
 
 MessageBox::Handler MessageBox::handler_;
 
 MessageAnswer MessageBox::Show(const std::string& text, const std::string& caption,
                                MessageButtons buttons) {
+  // A window closed while a request waited ends the program: the failure of that request
+  // is no news to the user, and nothing is asked any more.
+  if (dbUserInterface::WaitsCancelled()) return MessageAnswer::Cancel;
   if (handler_) return handler_(text, caption, buttons);
   return ShowModal(text, caption, buttons);
 }

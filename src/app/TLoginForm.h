@@ -23,9 +23,11 @@ class TLoginForm : public QWidget {
   void RunFirstPaintSequence();
   // Step 6 of the first paint, kept apart for the self-update.
   void RunUpdateCheck();
-  // Reads the four server values from "Hosp.ini" in ProgramFolder; missing ones are empty.
+  // Reads the server values from "Hosp.ini" in ProgramFolder; missing ones are empty (no
+  // time limit for the timeouts).
   void ReadConfiguration();
   // "Log In": queries the physician's record and opens the case list, or ends the program.
+  // A data server that did not answer in time is reported, and the login can be tried again.
   void LoginButtonClick();
 
   // The server addresses from "Hosp.ini", as texts.
@@ -33,6 +35,9 @@ class TLoginForm : public QWidget {
   std::string DataServerPort;
   std::string FunctionServerIP;
   std::string FunctionServerPort;
+  // "Timeout" of each section: seconds for each wait on that server, -1 for no limit.
+  int DataServerTimeout = -1;
+  int FunctionServerTimeout = -1;
 
   LabeledEdit* UserEdit;
   LabeledEdit* PasswordEdit;
@@ -53,5 +58,6 @@ class TLoginForm : public QWidget {
   void ConnectDataServer();
   void ConnectFunctionServer();
   bool LoginAccepted(bool query_ok) const;
+  void ShowLoginControls(bool shown);
   void OpenCaseList();
 };

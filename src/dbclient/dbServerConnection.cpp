@@ -186,8 +186,9 @@ int dbServerConnection::TimeoutSetting(const std::string& text) {
   return (value < 1 || value > INT32_MAX) ? -1 : static_cast<int>(value);
 }
 
-std::string dbServerConnection::TimeoutText(const std::string& server) const {
-  return "The " + server + " did not answer within " + std::to_string(AnswerTimeout) +
+std::string dbServerConnection::TimeoutText() const {
+  const char* server = Secure ? "data server" : "function server";
+  return std::string("The ") + server + " did not answer within " + std::to_string(AnswerTimeout) +
          (AnswerTimeout == 1 ? " second." : " seconds.");
 }
 

@@ -58,8 +58,9 @@ public:
   static int PortNumber(const std::string& port);
   // A configured "Timeout" text as seconds: a whole number of at least 1, otherwise -1 (no limit).
   static int TimeoutSetting(const std::string& text);
-  // "The <server> did not answer within <AnswerTimeout> seconds.", for the user.
-  std::string TimeoutText(const std::string& server) const;
+  // "The data server did not answer within 20 seconds." (the function server for a plain
+  // connection), with AnswerTimeout as the number: the user's report of a wait that ran out.
+  std::string TimeoutText() const;
 
   // Fields, in order.
   std::unique_ptr<PlainSocket> Socket;

@@ -17,9 +17,12 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: hospctl HOSP.INI COMMAND [ARGUMENTS]\n"
+    "Usage: hospctl [--timeout SECONDS] HOSP.INI COMMAND [ARGUMENTS]\n"
     "Opens the server connection the client would open, from the \"DataServer\" or\n"
     "\"FunctionServer\" section of HOSP.INI, and runs one request.\n"
+    "Each wait on the server (connect included) ends after the section's Timeout\n"
+    "seconds without a byte from it; --timeout overrides that key. Without either,\n"
+    "hospctl waits as long as the server needs.\n"
     "\n"
     "Data server (TLS):\n"
     "  handshake                       print Date, RunningFolder, RemoteIP, Accepted\n"
@@ -42,15 +45,27 @@ struct Failure {
 
 using Arguments = std::vector<std::string>;
 
+// Seconds given with --timeout; -1 when the option is absent and the Timeout keys decide.
+int timeout_option = -1;
+
 std::unique_ptr<dbServerConnection> OpenServer(const IniFile& ini, bool data) {
   const char* section = data ? "DataServer" : "FunctionServer";
+  const int timeout = timeout_option > 0
+                          ? timeout_option
+                          : dbServerConnection::TimeoutSetting(ini.Read(section, "Timeout"));
   return std::make_unique<dbServerConnection>(ini.Read(section, "IP"), ini.Read(section, "Port"),
-                                              data ? kProgramID : "", "", data, -1);
+                                              data ? kProgramID : "", "", data, timeout);
+}
+
+// The reason a request failed: the time limit when a wait ran out, `reason` otherwise.
+Failure FailureOf(const dbServerConnection& connection, std::string reason) {
+  if (!connection.TimedOut) return Failure{std::move(reason)};
+  return Failure{connection.TimeoutText()};
 }
 
 std::unique_ptr<dbServerConnection> OpenDataServer(const IniFile& ini) {
   auto connection = OpenServer(ini, true);
-  if (!connection->IsConnected()) throw Failure{"Unable to connect to data server"};
+  if (!connection->IsConnected()) throw FailureOf(*connection, "Unable to connect to data server");
   return connection;
 }
 
@@ -69,7 +84,8 @@ int Handshake(const IniFile& ini, const Arguments&) {
     PrintValue("Accepted", answer.Value("Accepted"));
   }
   if (!connection->IsConnected()) {
-    throw Failure{answer.Empty() ? "Unable to connect to data server" : "handshake refused"};
+    throw FailureOf(*connection,
+                    answer.Empty() ? "Unable to connect to data server" : "handshake refused");
   }
   return 0;
 }
@@ -85,7 +101,7 @@ int Query(const IniFile& ini, const Arguments& args) {
   bool found = connection->QueryTable(args[0], list, args[2], "", result, "", "");
   for (const std::string& line : result.Lines()) std::cout << line << '\n';
   PrintValue("Verdict", found ? "found" : "not found");
-  if (!found) throw Failure{"no record for that key"};
+  if (!found) throw FailureOf(*connection, "no record for that key");
   return 0;
 }
 
@@ -96,7 +112,7 @@ int Update(const IniFile& ini, const Arguments& args) {
   bool done = connection->UpdateRecord(args[0], args[1], fields);
   PrintValue("Verdict", done ? "done" : "failed");
   PrintValue("ErrorCode", std::to_string(connection->ErrorCode));
-  if (!done) throw Failure{"update failed: " + connection->Error};
+  if (!done) throw FailureOf(*connection, "update failed: " + connection->Error);
   return 0;
 }
 
@@ -105,7 +121,9 @@ int FileInfo(const IniFile& ini, const Arguments& args) {
   std::int32_t date = connection->GetFileInfo(args[0]);
   PrintValue("FileSize", std::to_string(connection->FileSize));
   PrintValue("FileDate", std::to_string(static_cast<std::uint32_t>(date)));
-  if (date == 0) throw Failure{"no date for that file (missing, or the request failed)"};
+  if (date == 0) {
+    throw FailureOf(*connection, "no date for that file (missing, or the request failed)");
+  }
   return 0;
 }
 
@@ -134,7 +152,9 @@ int Get(const IniFile& ini, const Arguments& args) {
     ProgressLine progress;
     received = connection->GetFile(args[0], args[1], &progress);
   }
-  if (!received) throw Failure{"download failed (empty file, lost connection or unwritable path)"};
+  if (!received) {
+    throw FailureOf(*connection, "download failed (empty file, lost connection or unwritable path)");
+  }
   std::error_code error;
   PrintValue("FileSize", std::to_string(std::filesystem::file_size(args[1], error)));
   PrintValue("FileDate", std::to_string(static_cast<std::uint32_t>(GetFilePackedDate(args[1]))));
@@ -143,8 +163,12 @@ int Get(const IniFile& ini, const Arguments& args) {
 
 int Function(const IniFile& ini, const Arguments& args) {
   auto connection = OpenServer(ini, false);
-  if (!connection->IsConnected()) throw Failure{"Unable to connect to function server"};
-  if (!connection->ExchangeText(args[0])) throw Failure{"no answer from the function server"};
+  if (!connection->IsConnected()) {
+    throw FailureOf(*connection, "Unable to connect to function server");
+  }
+  if (!connection->ExchangeText(args[0])) {
+    throw FailureOf(*connection, "no answer from the function server");
+  }
   std::cout << connection->AnswerText << '\n';
   return 0;
 }
@@ -171,12 +195,32 @@ int UsageError(const std::string& reason) {
 
 }  // namespace
 
+// Takes "--timeout SECONDS" (or "--timeout=SECONDS") off the front of the arguments;
+// false when its value is not a whole number of at least 1.
+bool TakeTimeoutOption(Arguments& args) {
+  if (args.empty() || args[0].rfind("--timeout", 0) != 0) return true;
+  std::string value;
+  std::size_t used = 1;
+  if (args[0].size() > 9 && args[0][9] == '=') {
+    value = args[0].substr(10);
+  } else if (args[0] == "--timeout" && args.size() > 1) {
+    value = args[1];
+    used = 2;
+  } else if (args[0] != "--timeout") {
+    return true;  // another option; the command check reports it
+  }
+  timeout_option = dbServerConnection::TimeoutSetting(value);
+  args.erase(args.begin(), args.begin() + static_cast<std::ptrdiff_t>(used));
+  return timeout_option > 0;
+}
+
 int main(int argc, char** argv) {
   Arguments args(argv + 1, argv + argc);
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
     std::cout << kUsage;
     return 0;
   }
+  if (!TakeTimeoutOption(args)) return UsageError("--timeout needs a whole number of seconds (1 or more)");
   if (args.size() < 2) return UsageError("missing Hosp.ini path or command");
   auto command = Commands().find(args[1]);
   if (command == Commands().end()) return UsageError("unknown command \"" + args[1] + "\"");

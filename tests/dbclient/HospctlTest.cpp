@@ -207,7 +207,7 @@ TEST(HospctlTest, UsageAndStartFailures) {
 
   Outcome help = workspace.Run({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("Usage: hospctl HOSP.INI COMMAND", 0), 0u);
+  EXPECT_EQ(help.out.rfind("Usage: hospctl [--timeout SECONDS] HOSP.INI COMMAND", 0), 0u);
 
   Outcome unknown = workspace.Run({ini, "shutdown"});
   EXPECT_EQ(unknown.status, 2);
