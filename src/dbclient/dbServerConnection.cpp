@@ -527,6 +527,7 @@ bool dbServerConnection::ReceiveFile(int fd, std::int32_t size, dbProgressBar* p
       progress->SetPosition(received);
       HandleEventsGuarded();
     }
+    if (!Connected) return false;  // the rest will not come: the connection ended or its wait
   }
   return true;
 }
