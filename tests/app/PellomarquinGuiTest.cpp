@@ -176,8 +176,58 @@ class PellomarquinGuiTest : public ::testing::Test {
     EXPECT_TRUE(screen_->Screen().save(QString::fromStdString(path.string()), "PNG")) << path;
   }
 
+  // Demo servers, a copy of the program with a Hosp.ini (plus `ini_extra` in both server
+  // sections) and a virtual screen; false (with the reason reported) when a part is missing.
+  bool Prepare(const std::string& ini_extra) {
+    for (const char* tool : {"Xvfb", "xvfb-run", "xdotool", "sqlite3"}) {
+      if (!OnPath(tool)) {
+        ADD_FAILURE() << tool << " is not installed (tools/deps.sh installs it)";
+        return false;
+      }
+    }
+    const char* build = std::getenv("HOSP_BUILD_DIR");
+    if (build == nullptr) {
+      ADD_FAILURE() << "HOSP_BUILD_DIR is not set";
+      return false;
+    }
+    hospd_ = std::make_unique<HospdProcess>();
+    folder_ = fs::path(hospd_->DataDir()).parent_path() / "client";
+    fs::create_directories(folder_ / "screen");
+    fs::copy_file(fs::path(build) / "src" / "app" / "Pellomarquin.exe",
+                  folder_ / "Pellomarquin.exe");
+    std::ofstream(folder_ / "Hosp.ini")
+        << "[DataServer]\nIP=127.0.0.1\nPort=" << hospd_->DataPort() << "\n" << ini_extra
+        << "[FunctionServer]\nIP=127.0.0.1\nPort=" << hospd_->FunctionPort() << "\n"
+        << ini_extra;
+    screen_ = std::make_unique<VirtualScreen>(folder_ / "screen");
+    if (!screen_->Ready()) ADD_FAILURE() << "Xvfb did not start";
+    return screen_->Ready();
+  }
+
+  std::unique_ptr<Child> StartClient() {
+    return std::make_unique<Child>(
+        std::vector<std::string>{(folder_ / "Pellomarquin.exe").string()},
+        std::vector<std::string>{"DISPLAY=" + screen_->Display(), "QT_QPA_PLATFORM=xcb"});
+  }
+
+  // The open cases of the demo physician, in the order of the list.
+  std::vector<std::string> OpenCases() {
+    const std::string doctor =
+        Sql("SELECT Seq FROM Personnel WHERE Email = '" + std::string(kEmail) + "';");
+    const std::string seqs = Sql("SELECT Seq FROM Cases WHERE DoctorSeq = " + doctor +
+                                 " AND upper(f25) <> 'Y' ORDER BY f13, Seq;");
+    std::vector<std::string> cases;
+    for (std::size_t from = 0; from < seqs.size();) {
+      const std::size_t end = std::min(seqs.find('\n', from), seqs.size());
+      cases.push_back(seqs.substr(from, end - from));
+      from = end + 1;
+    }
+    return cases;
+  }
+
   std::unique_ptr<HospdProcess> hospd_;
   std::unique_ptr<VirtualScreen> screen_;
+  fs::path folder_;
 };
 
 // Type the demo physician's address and password, log in, double-click the first case,
@@ -243,6 +293,60 @@ TEST_F(PellomarquinGuiTest, PhysicianApprovesTheFirstCase) {
   SaveScreen("gui-approved.png");
   EXPECT_EQ(VisibleWindows(client.Pid()), 1);
   EXPECT_FALSE(client.Ended()) << "the program ended on its own";
+}
+
+// Only the keyboard: the address, Tab, the password, Tab, the space bar logs in; in the case
+// list Tab reaches the list, Down moves to the second case, Enter asks and Enter confirms: the
+// server records that approval. Then, with "Timeout=2" and the function server paused, a
+// refresh reports the server after about two seconds, and works again once it answers.
+TEST_F(PellomarquinGuiTest, PhysicianApprovesWithTheKeyboard) {
+  if (!Prepare("Timeout=2\n")) return;
+  const std::vector<std::string> open_before = OpenCases();
+  ASSERT_GT(open_before.size(), 2u);
+
+  auto client = StartClient();
+  ASSERT_TRUE(client->Started());
+  const std::string login = WaitForWindow("Hospital Discharge Client Login");
+  ASSERT_FALSE(login.empty()) << "the login window did not appear";
+  Xdotool("mousemove --window " + login + " 200 42 click 1");
+  Xdotool("type --delay 20 '" + std::string(kEmail) + "'");
+  Xdotool("key Tab");
+  Xdotool("type --delay 20 '" + std::string(kPassword) + "'");
+  Xdotool("key Tab space");
+
+  const std::string cases = WaitForWindow("Physician Approval App");
+  ASSERT_FALSE(cases.empty()) << "the case list did not appear";
+  Xdotool("mousemove --window " + cases + " 300 20");
+  Xdotool("windowfocus --sync " + cases);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  Xdotool("key Tab Down Return");
+  ASSERT_TRUE(Eventually([&] { return VisibleWindows(client->Pid()) >= 2; }, 10))
+      << "no confirmation box";
+  Xdotool("key Return");
+  ASSERT_TRUE(Eventually([&] { return OpenCases().size() == open_before.size() - 1; }, 10));
+  EXPECT_EQ(Sql("SELECT CaseSeq FROM Approvals ORDER BY Seq DESC LIMIT 1;"), open_before[1]);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  SaveScreen("gui-keyboard-approved.png");
+
+  hospd_->Pause();
+  const auto paused = std::chrono::steady_clock::now();
+  Xdotool("key shift+Tab space");
+  ASSERT_TRUE(Eventually([&] { return VisibleWindows(client->Pid()) >= 2; }, 10))
+      << "no time-out message";
+  const double waited =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - paused).count();
+  EXPECT_GE(waited, 1.9);
+  EXPECT_LT(waited, 8.0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  SaveScreen("gui-timeout.png");
+  EXPECT_FALSE(WaitForWindow("Problem getting case list").empty());
+  Xdotool("key Return");
+  hospd_->Resume();
+  ASSERT_TRUE(Eventually([&] { return VisibleWindows(client->Pid()) == 1; }, 10));
+  Xdotool("key space");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_EQ(VisibleWindows(client->Pid()), 1) << "the refresh after the time-out failed";
+  EXPECT_FALSE(client->Ended()) << "the program ended on its own";
 }
 
 }  // namespace
