@@ -228,3 +228,37 @@ TEST(HospctlTest, UsageAndStartFailures) {
   EXPECT_EQ(no_function.status, 1);
   EXPECT_EQ(no_function.err, "hospctl: Unable to connect to function server\n");
 }
+
+// A data server that takes the handshake and then stays silent: the Timeout key ends the
+// wait with the server named, --timeout overrides the key, and a --timeout that is no whole
+// number of seconds is a usage error.
+TEST(HospctlTest, TimeoutKeyAndOption) {
+  Workspace workspace;
+  ScriptedServer data(true);
+  for (int i = 0; i < 2; ++i) {
+    data.Expect([](ServerPeer& peer) {
+      if (peer.AcceptHandshake()) peer.WaitForClose();
+    });
+  }
+  const std::string ini = workspace.WriteIni(data.Port(), data.Port());
+  std::ofstream(ini, std::ios::app) << "[DataServer]\r\nTimeout=30\r\n";
+
+  const auto start = std::chrono::steady_clock::now();
+  Outcome overridden = workspace.Run({"--timeout", "1", ini, "fileinfo", "Clients\\x"});
+  const double waited =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(overridden.status, 1);
+  EXPECT_EQ(overridden.err, "hospctl: The data server did not answer within 1 second.\n");
+  EXPECT_LT(waited, 10.0);
+
+  std::ofstream(ini) << "[DataServer]\r\nIP=127.0.0.1\r\nPort=" << data.Port()
+                     << "\r\nTimeout=1\r\n";
+  Outcome from_key = workspace.Run({ini, "query", "Personnel", "4", "x"});
+  EXPECT_EQ(from_key.status, 1);
+  EXPECT_EQ(from_key.err, "hospctl: The data server did not answer within 1 second.\n");
+
+  for (const char* bad : {"0", "soon", "-1"}) {
+    Outcome usage = workspace.Run({"--timeout=" + std::string(bad), ini, "handshake"});
+    EXPECT_EQ(usage.status, 2) << bad;
+  }
+}
