@@ -1,4 +1,5 @@
-// `hospd --init-demo`: a new data folder with demo database, certificate and client folder.
+// `hospd --init-demo` and `hospd init`: a new data folder with its database (demo data or
+// none), certificate and client folder.
 #pragma once
 
 #include <filesystem>
@@ -8,3 +9,6 @@
 // folder, and writes the demo logins to `out`. Refuses (std::runtime_error) when hosp.db
 // exists; an existing certificate and key pair is kept.
 void InitDemoFolder(const std::filesystem::path& folder, std::ostream& out);
+
+// The same for production: the tables without any records, no logins printed.
+void InitDataFolder(const std::filesystem::path& folder, std::ostream& out);

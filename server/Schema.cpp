@@ -1,6 +1,8 @@
 // Creates the tables of a new server database.
 #include "Schema.h"
 
+#include <string>
+
 #include "Database.h"
 
 namespace {
@@ -80,4 +82,5 @@ END;
 
 void CreateSchema(Database& db) {
   db.Execute(kSchema);
+  db.Execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
 }

@@ -5,18 +5,17 @@
 #include <utility>
 
 #include <QFontMetrics>
-#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QPainter>
 #include <QPushButton>
-#include <QScreen>
 
 #include "AppFonts.h"
 #include "CaseListDelegate.h"
 #include "CaseListReader.h"
 #include "ControlPlacement.h"
+#include "FramePlacement.h"
 #include "MessageBox.h"
 #include "ProgramState.h"
 #include "QtText.h"
@@ -27,7 +26,7 @@
 namespace {
 
 constexpr int kCaseRole = Qt::UserRole;  // the item's attached case object
-constexpr QSize kOuterSize(616, 616);
+constexpr QSize kOuterSize(616, 616);  // frame included
 
 // Drawing constants of an entry, in pixels.
 constexpr int kLine2Offset = 15;
@@ -88,11 +87,8 @@ std::string NeedLine(const StringListObjectClass& need) {
 TForm1::TForm1(QWidget* parent) : QWidget(parent, Qt::Window) {
   setWindowTitle(QStringLiteral("Physician Approval App"));
   setFont(AppFont(11));
-  resize(kOuterSize);
   BuildControls();
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    move(screen->availableGeometry().center() - rect().center());
-  }
+  new FramePlacement(this, kOuterSize);
 }
 
 TForm1::~TForm1() { ClearCaseList(); }
@@ -135,19 +131,6 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     return true;
   }
   return QWidget::eventFilter(watched, event);
-}
-
-// The window's outer size is 616 x 616 where the window system says how wide its frame is.
-void TForm1::showEvent(QShowEvent* event) {
-  QWidget::showEvent(event);
-  if (sized_) return;
-  sized_ = true;
-  FitOuterSize();
-}
-
-void TForm1::FitOuterSize() {
-  const QSize frame = frameGeometry().size() - geometry().size();
-  resize(kOuterSize - frame);
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

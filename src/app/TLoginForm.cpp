@@ -5,15 +5,14 @@
 #include <memory>
 
 #include <QCoreApplication>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScreen>
 #include <QTimer>
 
 #include "AppFonts.h"
 #include "ControlPlacement.h"
+#include "FramePlacement.h"
 #include "HospApplication.h"
 #include "IniFile.h"
 #include "LabeledEdit.h"
@@ -59,7 +58,7 @@ TLoginForm::TLoginForm(QWidget* parent) : QWidget(parent, kLoginWindowFlags) {
   DataConnection.reset();
   FunctionConnection.reset();
   LoginRecord.Clear();
-  CentreOnDesktop();
+  new FramePlacement(this);
 }
 
 void TLoginForm::BuildControls() {
@@ -121,12 +120,6 @@ void TLoginForm::ReadConfiguration() {
       dbServerConnection::TimeoutSetting(ini.Read("FunctionServer", "Timeout"));
 }
 
-void TLoginForm::CentreOnDesktop() {
-  const QScreen* screen = QGuiApplication::primaryScreen();
-  if (screen == nullptr) return;
-  move(screen->availableGeometry().center() - rect().center());
-}
-
 void TLoginForm::paintEvent(QPaintEvent* event) {
   QWidget::paintEvent(event);
   FormPaint();
@@ -177,9 +170,10 @@ void TLoginForm::ConnectFunctionServer() {
   }
 }
 
-// A successful update starts the new build and ends this one. The panel stays up when the
-// update fails; releasing the update object hides only the progress bar. A data server
-// that stopped answering during the check or the download is reported before the login.
+// A successful update starts the new build and ends this one. A failed one has shown its
+// messages by the time PerformUpdate returns: the panel goes, so that the edits and the
+// button under it can be used again. A data server that stopped answering during the check
+// or the download is reported before the login.
 void TLoginForm::RunUpdateCheck() {
   {
     cClientUpdate update(DataConnection.get(), "Clients\\Pellomarquin.exe", ProgramFolder,
@@ -187,6 +181,7 @@ void TLoginForm::RunUpdateCheck() {
     if (update.UpdateNeeded) {
       UpdateIndicatorPanel->show();
       update.PerformUpdate();
+      if (!HospApplication::Terminated()) UpdateIndicatorPanel->hide();
     }
   }
   if (!HospApplication::Terminated()) RequestInFlight::ReportTimeout(DataConnection.get(), "Error");
