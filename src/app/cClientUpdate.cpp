@@ -18,6 +18,7 @@
 #include "MessageBox.h"
 #include "ProgressBarAdapter.h"
 #include "QtText.h"
+#include "RequestInFlight.h"
 #include "SysUtils.h"
 #include "dbServerConnection.h"
 
@@ -59,7 +60,11 @@ cClientUpdate::cClientUpdate(dbServerConnection* connection, std::string remote_
       RemoteFile(std::move(remote_file)),
       LocalAge(GetFilePackedDate(ToStdString(QCoreApplication::applicationFilePath()))),
       UpdateNeeded(false) {
-  const std::int32_t server_date = Connection != nullptr ? Connection->GetFileInfo(RemoteFile) : 0;
+  std::int32_t server_date = 0;
+  if (Connection != nullptr) {
+    RequestInFlight busy;
+    server_date = Connection->GetFileInfo(RemoteFile);
+  }
   // Both dates are packed local times, so they compare as whole numbers in date order.
   UpdateNeeded = server_date != 0 && LocalAge < server_date;
   if (UpdateNeeded) ShowAvailable();
@@ -90,7 +95,9 @@ void cClientUpdate::PerformUpdate() {
 
   ExeName = FileNamePart(RemoteFile);
   const std::string base = WithoutExtension(ExeName);
-  if (!Download(base)) {
+  // A window closed during the download ends the program as it would have without the
+  // download: nothing is installed or started then.
+  if (!Download(base) || dbUserInterface::WaitsCancelled()) {
     // Nothing was changed, so the login goes on; a busy cursor there would mislead.
     QApplication::restoreOverrideCursor();
     return;
@@ -104,6 +111,7 @@ void cClientUpdate::PerformUpdate() {
 
 bool cClientUpdate::Download(const std::string& base) {
   if (Connection == nullptr) return false;
+  RequestInFlight busy;
   ProgressBarAdapter progress(ProgressBar);
   return Connection->GetFile(RemoteFile, LocalFolder + base + ".tmp",
                              ProgressBar != nullptr ? &progress : nullptr);

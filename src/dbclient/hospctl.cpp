@@ -26,12 +26,15 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: hospctl HOSP.INI COMMAND [ARGUMENTS]\n"
+    "Usage: hospctl [--timeout SECONDS] HOSP.INI COMMAND [ARGUMENTS]\n"
     "       hospctl keygen PRIVATE.pem PUBLIC.pem\n"
     "       hospctl sign PRIVATE.pem BUILD\n"
     "       hospctl --help | --version\n"
     "Opens the server connection the client would open, from the \"DataServer\" or\n"
     "\"FunctionServer\" section of HOSP.INI, and runs one request.\n"
+    "Each wait on the server (connect included) ends after the section's Timeout\n"
+    "seconds without a byte from it; --timeout overrides that key. Without either,\n"
+    "hospctl waits as long as the server needs.\n"
     "\n"
     "Data server (TLS):\n"
     "  handshake                       print Date, RunningFolder, RemoteIP, Accepted\n"
@@ -70,6 +73,9 @@ std::string WithReason(const std::string& what, const dbServerConnection& connec
   return connection.FailureReason.empty() ? what : what + ": " + connection.FailureReason;
 }
 
+// Seconds given with --timeout; -1 when the option is absent and the Timeout keys decide.
+int timeout_option = -1;
+
 // The data server demands what the client would demand of it.
 std::unique_ptr<dbServerConnection> OpenServer(const IniFile& ini, bool data) {
   const char* section = data ? "DataServer" : "FunctionServer";
@@ -78,8 +84,11 @@ std::unique_ptr<dbServerConnection> OpenServer(const IniFile& ini, bool data) {
     std::cerr << "hospctl: \"Fingerprint\" in the \"DataServer\" section is malformed; "
                  "no server can match it\n";
   }
+  const int timeout = timeout_option > 0
+                          ? timeout_option
+                          : dbServerConnection::TimeoutSetting(ini.Read(section, "Timeout"));
   return std::make_unique<dbServerConnection>(ini.Read(section, "IP"), ini.Read(section, "Port"),
-                                              data ? kProgramID : "", "", data, -1,
+                                              data ? kProgramID : "", "", data, timeout,
                                               data ? trust.DataServerIdentity : ServerIdentity());
 }
 
@@ -314,6 +323,25 @@ int UsageError(const std::string& reason) {
 
 }  // namespace
 
+// Takes "--timeout SECONDS" (or "--timeout=SECONDS") off the front of the arguments;
+// false when its value is not a whole number of at least 1.
+bool TakeTimeoutOption(Arguments& args) {
+  if (args.empty() || args[0].rfind("--timeout", 0) != 0) return true;
+  std::string value;
+  std::size_t used = 1;
+  if (args[0].size() > 9 && args[0][9] == '=') {
+    value = args[0].substr(10);
+  } else if (args[0] == "--timeout" && args.size() > 1) {
+    value = args[1];
+    used = 2;
+  } else if (args[0] != "--timeout") {
+    return true;  // another option; the command check reports it
+  }
+  timeout_option = dbServerConnection::TimeoutSetting(value);
+  args.erase(args.begin(), args.begin() + static_cast<std::ptrdiff_t>(used));
+  return timeout_option > 0;
+}
+
 int main(int argc, char** argv) {
   Arguments args(argv + 1, argv + argc);
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
@@ -333,6 +361,9 @@ int main(int argc, char** argv) {
       std::cerr << "hospctl: " << failure.reason << '\n';
       return 1;
     }
+  }
+  if (!TakeTimeoutOption(args)) {
+    return UsageError("--timeout needs a whole number of seconds (1 or more)");
   }
   if (args.size() < 2) return UsageError("missing Hosp.ini path or command");
   auto command = Commands().find(args[1]);

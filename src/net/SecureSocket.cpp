@@ -597,7 +597,22 @@ int SecureSocket::TLSConnect(const char* host) {
   identity_refused = false;
   SSL* session = ssl;
   if (server_identity.Demanded()) NameServer(host);
-  if (Complete(session, handle, std::nullopt, [session] { return SSL_connect(session); }) <= 0) {
+  auto handshake = [session] { return SSL_connect(session); };
+  int result = 0;
+  if (!wait_hook) {
+    result = Complete(session, handle, std::nullopt, handshake);
+  } else {
+    // In slices: reads must not wait inside the library, and between two slices the
+    // caller decides whether the handshake goes on.
+    SetReadsWait(bio, false);
+    do {
+      result = Complete(session, handle,
+                        std::chrono::steady_clock::now() +
+                            std::chrono::microseconds(WAIT_SLICE_MICROSECONDS),
+                        handshake);
+    } while (result == SOCK_TIMEOUT && wait_hook());
+  }
+  if (result <= 0) {
     return SOCK_ERROR;
   }
   if (server_identity.Demanded() && !server_identity.Verify(session, host != nullptr ? host : "")) {

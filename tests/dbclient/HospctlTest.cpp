@@ -262,7 +262,7 @@ TEST(HospctlTest, UsageAndStartFailures) {
 
   Outcome help = workspace.Run({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("Usage: hospctl HOSP.INI COMMAND", 0), 0u);
+  EXPECT_EQ(help.out.rfind("Usage: hospctl [--timeout SECONDS] HOSP.INI COMMAND", 0), 0u);
 
   Outcome unknown = workspace.Run({ini, "shutdown"});
   EXPECT_EQ(unknown.status, 2);
@@ -344,4 +344,42 @@ TEST(HospctlTest, KeygenAndSignMakeAVerifiableSignature) {
   EXPECT_EQ(workspace.RunProgram(verify).status, 0);
   std::ofstream(build, std::ios::binary | std::ios::app) << "!";
   EXPECT_NE(workspace.RunProgram(verify).status, 0);
+}
+
+// A data server that takes the handshake and then stays silent: the Timeout key ends the
+// wait with the server named, --timeout overrides the key, and a --timeout that is no whole
+// number of seconds is a usage error.
+TEST(HospctlTest, TimeoutKeyAndOption) {
+  Workspace workspace;
+  ScriptedServer data(true);
+  for (int i = 0; i < 2; ++i) {
+    data.Expect([](ServerPeer& peer) {
+      if (peer.AcceptHandshake()) peer.WaitForClose();
+    });
+  }
+  const std::string ini = workspace.WriteIni(data.Port(), data.Port());
+  std::ofstream(ini, std::ios::app) << "[DataServer]\r\nTimeout=30\r\n";
+
+  const auto start = std::chrono::steady_clock::now();
+  Outcome overridden = workspace.Run({"--timeout", "1", ini, "fileinfo", "Clients\\x"});
+  const double waited =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(overridden.status, 1);
+  EXPECT_NE(overridden.err.find("The data server did not answer within 1 second.\n"),
+            std::string::npos)
+      << overridden.err;
+  EXPECT_LT(waited, 10.0);
+
+  std::ofstream(ini) << "[DataServer]\r\nIP=127.0.0.1\r\nPort=" << data.Port()
+                     << "\r\nTimeout=1\r\n";
+  Outcome from_key = workspace.Run({ini, "query", "Personnel", "4", "x"});
+  EXPECT_EQ(from_key.status, 1);
+  EXPECT_NE(from_key.err.find("The data server did not answer within 1 second.\n"),
+            std::string::npos)
+      << from_key.err;
+
+  for (const char* bad : {"0", "soon", "-1"}) {
+    Outcome usage = workspace.Run({"--timeout=" + std::string(bad), ini, "handshake"});
+    EXPECT_EQ(usage.status, 2) << bad;
+  }
 }

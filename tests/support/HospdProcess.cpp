@@ -186,6 +186,10 @@ void HospdProcess::Pause() {
   throw std::runtime_error("hospd did not stop on SIGSTOP");
 }
 
+void HospdProcess::Resume() {
+  if (pid_ > 0) ::kill(pid_, SIGCONT);
+}
+
 void HospdProcess::Restart() {
   Stop();
   // The old ports file would announce the ports before the new server listens on them.
