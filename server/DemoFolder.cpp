@@ -8,9 +8,9 @@
 #include <stdexcept>
 
 #include "Certificate.h"
-#include "Database.h"
 #include "DemoData.h"
-#include "Schema.h"
+#include "SqliteStore.h"
+#include "StoreSettings.h"
 
 namespace fs = std::filesystem;
 
@@ -24,9 +24,8 @@ void CreateDatabase(const fs::path& folder) {
   fs::remove(temp_path);
   try {
     {
-      const auto db = Database::Open(temp_path.string(), true);
-      CreateSchema(*db);
-      LoadDemoData(*db, std::time(nullptr));
+      SqliteStore store(temp_path.string(), 1, true);
+      store.LoadDemo(MakeDemoRecords(std::time(nullptr)));
     }
     if (::link(temp_path.c_str(), final_path.c_str()) != 0) {
       throw std::runtime_error(final_path.string() + " exists already; not overwritten");
@@ -64,13 +63,17 @@ void PrintLogins(const fs::path& folder, std::ostream& out) {
 
 }  // namespace
 
-void InitDemoFolder(const fs::path& folder, std::ostream& out) {
+void InitDemoFolder(const fs::path& folder, std::ostream& out, const std::string& database) {
   fs::create_directories(folder);
-  if (fs::exists(folder / "hosp.db")) {
+  if (database.empty() && fs::exists(folder / "hosp.db")) {
     throw std::runtime_error((folder / "hosp.db").string() + " exists already; not overwritten");
   }
   CreateCertificate(folder, out);
-  CreateDatabase(folder);
+  if (database.empty()) {
+    CreateDatabase(folder);
+  } else {
+    OpenStore({folder, database, 1})->LoadDemo(MakeDemoRecords(std::time(nullptr)));
+  }
   fs::create_directories(folder / "Clients");
   PrintLogins(folder, out);
 }

@@ -6,13 +6,13 @@
 
 #include "ServiceAnswer.h"
 
-class DatabasePool;
+class HospitalStore;
 class cJSON;
 struct CaseEntry;
 
 class FunctionService {
  public:
-  explicit FunctionService(DatabasePool& pool) : pool_(pool) {}
+  explicit FunctionService(HospitalStore& store) : store_(store) {}
 
   // "getdoctorcases" with "DoctorSeq" answers "CaseList", or "NoCases" when the physician
   // has none open; anything else answers "Error".
@@ -25,5 +25,5 @@ class FunctionService {
   ServiceAnswer DoctorCases(const std::string& doctor_seq);
   static void AddCase(cJSON& case_list, const CaseEntry& entry);
 
-  DatabasePool& pool_;
+  HospitalStore& store_;
 };

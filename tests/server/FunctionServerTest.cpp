@@ -6,30 +6,28 @@
 #include <vector>
 
 #include "ServerTestSupport.h"
-#include "SqliteProbe.h"
+#include "DbProbe.h"
+#include "StoreServers.h"
 #include "cJSON.h"
 
 namespace {
 
-class FunctionServerTest : public ::testing::Test {
+class FunctionServerTest : public ::testing::TestWithParam<StoreKind> {
  protected:
-  static void SetUpTestSuite() { server_ = std::make_unique<HospdProcess>(); }
-  // Exit status 0: the server neither crashed nor leaked on its way out.
-  static void TearDownTestSuite() {
-    EXPECT_EQ(server_->Stop(), 0) << server_->LogText();
-    server_.reset();
-  }
+  static void TearDownTestSuite() { servers_.StopAll(); }
+
+  HospdProcess& Server() const { return servers_.Get(GetParam()); }
 
   // The answer to the client's own request text for the physician `doctor_seq`.
-  static std::unique_ptr<cJSON> DoctorCases(const std::string& doctor_seq) {
+  std::unique_ptr<cJSON> DoctorCases(const std::string& doctor_seq) {
     cJSON request;
     request.SetValue("ServerCommand", "getdoctorcases");
     request.SetValue("DoctorSeq", doctor_seq);
     return Exchange(request.GetText());
   }
 
-  static std::unique_ptr<cJSON> Exchange(const std::string& text) {
-    const auto connection = OpenFunctionConnection(*server_);
+  std::unique_ptr<cJSON> Exchange(const std::string& text) {
+    const auto connection = OpenFunctionConnection(Server());
     EXPECT_TRUE(connection->ExchangeText(text));
     return std::make_unique<cJSON>(connection->AnswerText);
   }
@@ -41,12 +39,12 @@ class FunctionServerTest : public ::testing::Test {
     return keys;
   }
 
-  static std::unique_ptr<HospdProcess> server_;
+  static StoreServers servers_;
 };
 
-std::unique_ptr<HospdProcess> FunctionServerTest::server_;
+StoreServers FunctionServerTest::servers_;
 
-std::vector<std::string> Column(SqliteProbe& db, const std::string& sql) {
+std::vector<std::string> Column(DbProbe& db, const std::string& sql) {
   std::vector<std::string> values;
   for (const auto& row : db.Rows(sql)) values.push_back(row[0]);
   return values;
@@ -55,11 +53,11 @@ std::vector<std::string> Column(SqliteProbe& db, const std::string& sql) {
 }  // namespace
 
 // The open cases come in discharge-date order with the fields and needs the database holds.
-TEST_F(FunctionServerTest, CaseListMatchesTheDatabase) {
+TEST_P(FunctionServerTest, CaseListMatchesTheDatabase) {
   const auto answer = DoctorCases("1005");
-  SqliteProbe db(server_->DatabasePath());
+  const auto db = OpenProbe(Server());
   const auto expected =
-      Column(db, "SELECT Seq FROM Cases WHERE DoctorSeq = 1005 AND f25 <> 'Y' ORDER BY f13, Seq");
+      Column(*db, "SELECT Seq FROM Cases WHERE DoctorSeq = 1005 AND f25 <> 'Y' ORDER BY f13, Seq");
   ASSERT_EQ(CaseKeys(*answer), expected);
   ASSERT_EQ(expected.size(), 7u);
 
@@ -68,13 +66,13 @@ TEST_F(FunctionServerTest, CaseListMatchesTheDatabase) {
     SCOPED_TRACE(seq);
     cJSON* entry = cases->GetChild(seq);
     cJSON* fields = entry->GetChild("FieldList");
-    const auto row = db.Rows("SELECT pa10, pa12, ho10, f13, f22 FROM Cases WHERE Seq = " + seq)[0];
+    const auto row = db->Rows("SELECT pa10, pa12, ho10, f13, f22 FROM Cases WHERE Seq = " + seq)[0];
     const char* names[] = {"pa10", "pa12", "ho10", "f13", "f22"};
     for (std::size_t i = 0; i < row.size(); ++i) EXPECT_EQ(fields->GetValue(names[i]), row[i]);
     EXPECT_EQ(fields->GetValue("f13").size(), 8u);
 
     const auto needs =
-        db.Rows("SELECT Seq, pd12, pc12, pt11 FROM Needs WHERE CaseSeq = " + seq + " ORDER BY Seq");
+        db->Rows("SELECT Seq, pd12, pc12, pt11 FROM Needs WHERE CaseSeq = " + seq + " ORDER BY Seq");
     if (needs.empty()) {
       EXPECT_EQ(entry->KindOf("NeedsList"), JSON_NULL) << "no needs: no NeedsList member";
       continue;
@@ -93,7 +91,7 @@ TEST_F(FunctionServerTest, CaseListMatchesTheDatabase) {
 }
 
 // Requests that yield no case list answer "NoCases" or "Error" with a text to show.
-TEST_F(FunctionServerTest, AnswersWithoutCases) {
+TEST_P(FunctionServerTest, AnswersWithoutCases) {
   struct Row {
     const char* name;
     std::string request;
@@ -117,10 +115,10 @@ TEST_F(FunctionServerTest, AnswersWithoutCases) {
 }
 
 // An approved case is gone from the physician's next case list; the others stay in order.
-TEST_F(FunctionServerTest, ApprovedCaseLeavesTheList) {
+TEST_P(FunctionServerTest, ApprovedCaseLeavesTheList) {
   const auto before = CaseKeys(*DoctorCases("1002"));
   ASSERT_EQ(before.size(), 8u);
-  const auto data = OpenDataConnection(*server_);
+  const auto data = OpenDataConnection(Server());
   ASSERT_TRUE(data->UpdateRecord("Cases", before[2], Fields("f25=Y")));
 
   auto expected = before;
@@ -129,7 +127,7 @@ TEST_F(FunctionServerTest, ApprovedCaseLeavesTheList) {
 }
 
 // Field values with the dialect's special characters reach the client unchanged.
-TEST_F(FunctionServerTest, ValuesSurviveTheDialect) {
+TEST_P(FunctionServerTest, ValuesSurviveTheDialect) {
   const std::vector<std::string> values = {"O'Brien",
                                            "Smith, Jr.",
                                            "a\\b",
@@ -143,14 +141,14 @@ TEST_F(FunctionServerTest, ValuesSurviveTheDialect) {
                                            "x=y",
                                            "M\xfc"
                                            "ller"};
-  SqliteProbe db(server_->DatabasePath());
-  db.Execute(
+  const auto db = OpenProbe(Server());
+  db->Execute(
       "INSERT INTO Personnel (Seq, Email, PhysicianMark) VALUES (2001, 'edge@hospital.example', "
       "'Y')");
   for (std::size_t i = 0; i < values.size(); ++i) {
     std::string quoted;
     for (const char c : values[i]) quoted += c == '\'' ? std::string("''") : std::string(1, c);
-    db.Execute("INSERT INTO Cases (Seq, DoctorSeq, pa10, f13) VALUES (" + std::to_string(9000 + i) +
+    db->Execute("INSERT INTO Cases (Seq, DoctorSeq, pa10, f13) VALUES (" + std::to_string(9000 + i) +
                ", 2001, '" + quoted + "', '2099010" + std::to_string(i % 10) + "')");
   }
   const auto answer = DoctorCases("2001");
@@ -162,3 +160,6 @@ TEST_F(FunctionServerTest, ValuesSurviveTheDialect) {
     EXPECT_EQ(entry->GetChild("FieldList")->GetValue("pa10"), values[i]);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, FunctionServerTest,
+                         ::testing::Values(StoreKind::Sqlite, StoreKind::Postgres), StoreName);

@@ -88,8 +88,11 @@ std::string HospdProcess::ExecutablePath() {
   return HOSPD_BUILT_PATH;
 }
 
-HospdProcess::HospdProcess(std::vector<std::string> extra_arguments)
-    : extra_arguments_(std::move(extra_arguments)) {
+HospdProcess::HospdProcess(std::vector<std::string> extra_arguments, std::string database,
+                           bool load_demo)
+    : extra_arguments_(std::move(extra_arguments)),
+      database_(std::move(database)),
+      load_demo_(load_demo) {
   temp_dir_ = MakeTempDir();
   data_dir_ = temp_dir_ + "/data";
   ports_file_ = temp_dir_ + "/ports";
@@ -114,7 +117,10 @@ HospdProcess::~HospdProcess() {
 
 void HospdProcess::InitDemoData() {
   const std::string output = temp_dir_ + "/init.log";
-  const pid_t pid = Spawn({ExecutablePath(), "--init-demo", data_dir_}, output);
+  std::vector<std::string> arguments{ExecutablePath(), "--init-demo", data_dir_};
+  // Without the database, the folder gets a hosp.db that nobody uses.
+  if (load_demo_ && !database_.empty()) arguments.insert(arguments.end(), {"--database", database_});
+  const pid_t pid = Spawn(arguments, output);
   const auto status = WaitFor(pid, kStartLimit);
   if (!status) {
     ::kill(pid, SIGKILL);
@@ -134,6 +140,7 @@ void HospdProcess::StartServer(int data_port, int function_port) {
                                      std::to_string(function_port),
                                      "--ports-file",
                                      ports_file_};
+  if (!database_.empty()) arguments.insert(arguments.end(), {"--database", database_});
   arguments.insert(arguments.end(), extra_arguments_.begin(), extra_arguments_.end());
   pid_ = Spawn(arguments, log_file_);
 }
