@@ -75,7 +75,6 @@ PostgresStore::PostgresStore(std::string conninfo, int connections)
 
 // A pooled connection that the database has closed meanwhile (a restart, an administrator)
 // has its notice waiting unread; it is replaced before any request is sent on it.
-
 ConnectionPool<PgConnection>::Lease PostgresStore::Take() {
   for (int attempt = 0;; ++attempt) {
     auto db = pool_.Acquire();
