@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,14 +31,17 @@ struct Outcome {
 };
 
 // Starts hospload with `arguments`, runs `meanwhile` while it works, and waits for it.
+// `meanwhile` starts once hospload has printed its first line: it has read the database
+// then, and its clients are about to start.
 template <typename Meanwhile>
 Outcome RunHospload(const std::string& arguments, Meanwhile meanwhile) {
   const std::string command = std::string(HOSPLOAD_PATH) + " " + arguments + " 2>&1";
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return {};
-  meanwhile();
   Outcome outcome;
   char buffer[512];
+  if (std::fgets(buffer, sizeof buffer, pipe) != nullptr) outcome.output += buffer;
+  meanwhile();
   while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) outcome.output += buffer;
   const int status = ::pclose(pipe);
   outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -53,10 +55,11 @@ std::string ServerArgument(const HospdProcess& server) {
 
 // When hospload's report says server `number` last answered, in seconds into the run.
 double LastAnswer(const std::string& output, int number) {
-  std::smatch match;
-  const std::regex line("server " + std::to_string(number) + R"( \S+: \d+ answered, \d+ failed, last answer at ([-0-9.]+) s)");
-  if (!std::regex_search(output, match, line)) return -100;
-  return std::atof(match[1].str().c_str());
+  const std::size_t line = output.find("server " + std::to_string(number) + " ");
+  const std::string label = "last answer at ";
+  const std::size_t at = output.find(label, line);
+  if (line == std::string::npos || at == std::string::npos) return -100;
+  return std::atof(output.c_str() + at + label.size());
 }
 
 constexpr int kLoadPhysicians = 100;
