@@ -146,21 +146,40 @@ ServiceAnswer DataService::RecordUpdate(std::string_view request) {
   }
 }
 
+std::optional<ClientFile> DataService::OfferedFile(std::string_view remote_name, int& code,
+                                                   std::string& error) const {
+  if (!accepted_) {
+    code = DataError::kHandshakeRequired;
+    error = HandshakeRequired();
+    return std::nullopt;
+  }
+  auto file = context_.files.Open(remote_name, error);
+  if (!file) {
+    code = DataError::kNoSuchFile;
+    return std::nullopt;
+  }
+  // The packed date has no zero of its own: FileDate=0 would read as "no file", and the
+  // client would never update without anyone knowing why.
+  if (file->packed_date == 0) {
+    code = DataError::kUnsendableDate;
+    error = "Date of " + Excerpt(remote_name) +
+            " cannot be sent: the packed file date holds only 1980 to 2107 (local time).";
+    return std::nullopt;
+  }
+  return file;
+}
+
 ServiceAnswer DataService::FileInfo(std::string_view remote_name) const {
   NameValueList answer;
+  int code = 0;
+  std::string error;
+  if (const auto file = OfferedFile(remote_name, code, error)) {
+    answer.SetValue("FileSize", std::to_string(file->size));
+    answer.SetValue("FileDate", std::to_string(file->packed_date));
+    return {answer.CommaText(), {}};
+  }
   answer.SetValue("FileSize", "0");
   answer.SetValue("FileDate", "0");
-  std::string error = HandshakeRequired();
-  int code = DataError::kHandshakeRequired;
-  if (accepted_) {
-    auto file = context_.files.Open(remote_name, error);
-    if (file) {
-      answer.SetValue("FileSize", std::to_string(file->size));
-      answer.SetValue("FileDate", std::to_string(file->packed_date));
-      return {answer.CommaText(), {}};
-    }
-    code = DataError::kNoSuchFile;
-  }
   answer.SetValue("ErrorCode", std::to_string(code));
   answer.SetValue("Error", error);
   return {answer.CommaText(), error};
@@ -168,13 +187,10 @@ ServiceAnswer DataService::FileInfo(std::string_view remote_name) const {
 
 std::optional<ClientFile> DataService::OpenDownload(std::string_view remote_name,
                                                     ServiceAnswer& refusal) const {
-  if (!accepted_) {
-    refusal = CodedError(DataError::kHandshakeRequired, HandshakeRequired());
-    return std::nullopt;
-  }
+  int code = 0;
   std::string error;
-  auto file = context_.files.Open(remote_name, error);
-  if (!file) refusal = CodedError(DataError::kNoSuchFile, error);
+  auto file = OfferedFile(remote_name, code, error);
+  if (!file) refusal = CodedError(code, error);
   return file;
 }
 

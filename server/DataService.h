@@ -31,6 +31,7 @@ constexpr int kUnknownField = 4;
 constexpr int kStorageFailure = 5;
 constexpr int kUnknownRequest = 6;
 constexpr int kNoSuchFile = 7;
+constexpr int kUnsendableDate = 8;
 }  // namespace DataError
 
 // The program identifier whose handshake is accepted.
@@ -53,6 +54,10 @@ class DataService {
   bool Accepted() const { return accepted_; }
 
  private:
+  // The file a client may download, or nothing with the refusal's code and reason.
+  std::optional<ClientFile> OfferedFile(std::string_view remote_name, int& code,
+                                        std::string& error) const;
+
   ServiceContext& context_;
   std::string remote_ip_;
   bool accepted_ = false;

@@ -28,8 +28,8 @@ void WriteLittleEndian(char* bytes, std::uint32_t value) {
 
 std::string RequestName(int type, int subtype) {
   using namespace DataRequest;
-  if (type == kHandshake) return "handshake";
-  if (type == kDate) return "date request";
+  if (type == kHandshake && subtype == 0) return "handshake";
+  if (type == kDate && subtype == 0) return "date request";
   if (type == kTable && subtype == kTableQuery) return "table query";
   if (type == kTable && subtype == kRecordUpdate) return "record update";
   if (type == kFile && subtype == kFileInfo) return "file size and date";
@@ -90,8 +90,11 @@ std::optional<DataSession::Frame> DataSession::ReadFrame(std::string& end_reason
 bool DataSession::Serve(const Frame& frame) {
   using namespace DataRequest;
   const std::string what = RequestName(frame.type, frame.subtype);
-  if (frame.type == kHandshake) return SendAnswer(what, service_.Handshake(frame.text));
-  if (frame.type == kDate) return SendAnswer(what, service_.Date());
+  // Only subtype 0 of these two is known; any other would pass for a handshake or date.
+  if (frame.type == kHandshake && frame.subtype == 0) {
+    return SendAnswer(what, service_.Handshake(frame.text));
+  }
+  if (frame.type == kDate && frame.subtype == 0) return SendAnswer(what, service_.Date());
   if (frame.type == kTable && frame.subtype == kTableQuery) {
     return SendAnswer(what, service_.TableQuery(frame.text));
   }

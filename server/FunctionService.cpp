@@ -2,6 +2,7 @@
 #include "FunctionService.h"
 
 #include "DatabaseError.h"
+#include "DialectWriter.h"
 #include "HospitalStore.h"
 #include "Log.h"
 #include "NameValueList.h"
@@ -10,41 +11,51 @@
 namespace {
 
 constexpr std::string_view kDoctorCases = "getdoctorcases";
+// Places named in one log line when values could not be sent exactly; the rest are counted.
+constexpr std::size_t kNotedPlaces = 5;
 
-ServiceAnswer TextAnswer(std::string_view member, const std::string& message, std::string failure) {
-  cJSON answer;
-  answer.SetValue(member, FunctionService::StringValue(message));
-  return {answer.GetText(), std::move(failure)};
+std::string JoinNotes(const std::vector<std::string>& notes) {
+  std::string joined;
+  for (std::size_t i = 0; i < notes.size() && i < kNotedPlaces; ++i) {
+    if (i > 0) joined += "; ";
+    joined += notes[i];
+  }
+  if (notes.size() > kNotedPlaces) {
+    joined += "; and " + std::to_string(notes.size() - kNotedPlaces) + " more values";
+  }
+  return joined;
 }
 
-ServiceAnswer ErrorAnswer(const std::string& message, std::string failure = {}) {
-  return TextAnswer("Error", message, failure.empty() ? message : std::move(failure));
-}
-
-// Empty objects are left out throughout: the dialect reads an empty object back as null.
-void SetFields(cJSON& node, const FieldList& fields) {
-  cJSON* list = node.GetChild("FieldList");
-  for (const auto& [name, value] : fields)
-    list->SetValue(name, FunctionService::StringValue(value));
+void WriteFields(DialectWriter& answer, const FieldList& fields) {
+  answer.Open("FieldList");
+  for (const auto& [name, value] : fields) answer.Member(name, value);
+  answer.Close();
 }
 
 }  // namespace
 
-std::string FunctionService::StringValue(std::string_view text) {
-  // Quoted, the writer keeps it a string; doubled backslashes survive the reader's collapsing.
-  std::string value = "\"";
-  for (const char c : text) {
-    if (c == '\\') value += '\\';
-    value += c;
-  }
-  value += '"';
-  return value;
+ServiceAnswer FunctionService::Finish(DialectWriter& answer, std::string failure) {
+  notice_ = JoinNotes(answer.Notes());
+  return {answer.Take(), std::move(failure)};
+}
+
+ServiceAnswer FunctionService::TextAnswer(std::string_view member, const std::string& message,
+                                          std::string failure) {
+  DialectWriter answer;
+  answer.Open();
+  answer.Member(member, message);
+  answer.Close();
+  return Finish(answer, std::move(failure));
+}
+
+ServiceAnswer FunctionService::ErrorAnswer(const std::string& message, std::string failure) {
+  return TextAnswer("Error", message, failure.empty() ? message : std::move(failure));
 }
 
 ServiceAnswer FunctionService::Answer(std::string_view request) {
+  notice_.clear();
   const cJSON document(request);
   const std::string command = document.GetValue("ServerCommand");
-  // Messages hold no double quote: the dialect would hand it back with a backslash.
   if (command.empty()) return ErrorAnswer("No ServerCommand given.");
   if (!EqualsIgnoreCase(command, kDoctorCases))
     return ErrorAnswer("Unknown command " + Excerpt(command) + ".");
@@ -65,19 +76,31 @@ ServiceAnswer FunctionService::DoctorCases(const std::string& doctor_seq) {
           "NoCases",
           "There are no discharges awaiting approval for " + physician->display_name + ".", {});
     }
-    cJSON answer;
-    cJSON* case_list = answer.GetChild("CaseList");
-    for (const auto& entry : cases) AddCase(*case_list, entry);
-    return {answer.GetText(), {}};
+    DialectWriter answer;
+    answer.Open();
+    answer.Open("CaseList");
+    for (const auto& entry : cases) AddCase(answer, entry);
+    answer.Close();
+    answer.Close();
+    return Finish(answer, {});
   } catch (const DatabaseError& error) {
     return ErrorAnswer("Database failure.", error.what());
   }
 }
 
-void FunctionService::AddCase(cJSON& case_list, const CaseEntry& entry) {
-  cJSON* node = case_list.GetChild(entry.seq);
-  SetFields(*node, entry.fields);
-  if (entry.needs.empty()) return;  // no "NeedsList" reads as no needs
-  cJSON* needs = node->GetChild("NeedsList");
-  for (const auto& need : entry.needs) SetFields(*needs->GetChild(need.seq), need.fields);
+// Empty objects are left out: the dialect reads an empty object back as null, and no
+// "NeedsList" reads as no needs.
+void FunctionService::AddCase(DialectWriter& answer, const CaseEntry& entry) {
+  answer.Open(entry.seq);
+  WriteFields(answer, entry.fields);
+  if (!entry.needs.empty()) {
+    answer.Open("NeedsList");
+    for (const auto& need : entry.needs) {
+      answer.Open(need.seq);
+      WriteFields(answer, need.fields);
+      answer.Close();
+    }
+    answer.Close();
+  }
+  answer.Close();
 }

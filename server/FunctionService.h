@@ -6,8 +6,8 @@
 
 #include "ServiceAnswer.h"
 
+class DialectWriter;
 class HospitalStore;
-class cJSON;
 struct CaseEntry;
 
 class FunctionService {
@@ -17,13 +17,18 @@ class FunctionService {
   // "getdoctorcases" with "DoctorSeq" answers "CaseList", or "NoCases" when the physician
   // has none open; anything else answers "Error".
   ServiceAnswer Answer(std::string_view request);
-
-  // `text` as a value that the JSON writer sends as exactly this string, whatever it holds.
-  static std::string StringValue(std::string_view text);
+  // Where the last answer had to send characters as "?" (the dialect cannot carry them),
+  // for the log; empty when every value went out exactly.
+  const std::string& Notice() const { return notice_; }
 
  private:
   ServiceAnswer DoctorCases(const std::string& doctor_seq);
-  static void AddCase(cJSON& case_list, const CaseEntry& entry);
+  static void AddCase(DialectWriter& answer, const CaseEntry& entry);
+  ServiceAnswer Finish(DialectWriter& answer, std::string failure);
+  ServiceAnswer TextAnswer(std::string_view member, const std::string& message,
+                           std::string failure);
+  ServiceAnswer ErrorAnswer(const std::string& message, std::string failure = {});
 
   HospitalStore& store_;
+  std::string notice_;
 };

@@ -23,6 +23,7 @@ void FunctionSession::Run() {
     ++requests;
     const ServiceAnswer answer = service_.Answer(request);
     if (!answer.failure.empty()) channel_.LogFailure("JSON request", answer.failure);
+    if (!service_.Notice().empty()) channel_.LogNotice("JSON request", service_.Notice());
     if (!channel_.SendAnswer(answer.text)) {
       end_reason = channel_.SendFailure();
       break;

@@ -114,6 +114,10 @@ void SessionChannel::LogFailure(std::string_view what, std::string_view reason) 
   LogLine(label_ + ": " + std::string(what) + " failed: " + std::string(reason));
 }
 
+void SessionChannel::LogNotice(std::string_view what, std::string_view notice) const {
+  LogLine(label_ + ": " + std::string(what) + ": " + std::string(notice));
+}
+
 void SessionChannel::LogEnd(int requests, std::string_view reason) const {
   const auto seconds = std::chrono::duration<double>(Clock::now() - opened_).count();
   char duration[32];

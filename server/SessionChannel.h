@@ -41,6 +41,8 @@ class SessionChannel {
   std::string_view SendFailure() const;
 
   void LogFailure(std::string_view what, std::string_view reason) const;
+  // A request that was served, with something the administrator should know.
+  void LogNotice(std::string_view what, std::string_view notice) const;
   // The one line per connection, written when it ends.
   void LogEnd(int requests, std::string_view reason) const;
   // The reason to log for a read that did not complete.

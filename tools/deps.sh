@@ -12,7 +12,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   qt6-base-dev libgl-dev
   fonts-liberation
-  xvfb xdotool x11-utils
+  xvfb xdotool x11-utils openbox
   clang libclang-rt-14-dev
   valgrind python3
 )

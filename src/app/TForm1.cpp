@@ -5,17 +5,16 @@
 #include <utility>
 
 #include <QFontMetrics>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QListWidget>
 #include <QPainter>
 #include <QPushButton>
-#include <QScreen>
 
 #include "AppFonts.h"
 #include "CaseListDelegate.h"
 #include "CaseListReader.h"
 #include "ControlPlacement.h"
+#include "FramePlacement.h"
 #include "MessageBox.h"
 #include "ProgramState.h"
 #include "QtText.h"
@@ -25,7 +24,7 @@
 namespace {
 
 constexpr int kCaseRole = Qt::UserRole;  // the item's attached case object
-constexpr QSize kOuterSize(616, 616);
+constexpr QSize kOuterSize(616, 616);  // frame included
 
 // Drawing constants of an entry, in pixels.
 constexpr int kLine2Offset = 15;
@@ -86,11 +85,8 @@ std::string NeedLine(const StringListObjectClass& need) {
 TForm1::TForm1(QWidget* parent) : QWidget(parent, Qt::Window) {
   setWindowTitle(QStringLiteral("Physician Approval App"));
   setFont(AppFont(11));
-  resize(kOuterSize);
   BuildControls();
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    move(screen->availableGeometry().center() - rect().center());
-  }
+  new FramePlacement(this, kOuterSize);
 }
 
 TForm1::~TForm1() { ClearCaseList(); }
@@ -124,19 +120,6 @@ void TForm1::BuildCasesListBox() {
   CasesListBox->setItemDelegate(new CaseListDelegate(this, CasesListBox));
   connect(CasesListBox, &QListWidget::itemClicked, this, [this] { CasesListBoxClick(); });
   connect(CasesListBox, &QListWidget::itemDoubleClicked, this, [this] { CasesListBoxDblClick(); });
-}
-
-// The window's outer size is 616 x 616 where the window system says how wide its frame is.
-void TForm1::showEvent(QShowEvent* event) {
-  QWidget::showEvent(event);
-  if (sized_) return;
-  sized_ = true;
-  FitOuterSize();
-}
-
-void TForm1::FitOuterSize() {
-  const QSize frame = frameGeometry().size() - geometry().size();
-  resize(kOuterSize - frame);
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

@@ -60,16 +60,12 @@ class TForm1 : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
-  void showEvent(QShowEvent* event) override;
 
  private:
   void BuildControls();
   void BuildCasesListBox();
-  void FitOuterSize();
   void AddCase(std::unique_ptr<ListBoxObjectClass> item);
   void RemoveCase(int index);
   int SelectedIndex() const;
   static ListBoxObjectClass* AttachedCase(const QListWidget* list, int index);
-
-  bool sized_ = false;
 };

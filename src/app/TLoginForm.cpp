@@ -5,15 +5,14 @@
 #include <memory>
 
 #include <QCoreApplication>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScreen>
 #include <QTimer>
 
 #include "AppFonts.h"
 #include "ControlPlacement.h"
+#include "FramePlacement.h"
 #include "HospApplication.h"
 #include "IniFile.h"
 #include "LabeledEdit.h"
@@ -57,7 +56,7 @@ TLoginForm::TLoginForm(QWidget* parent) : QWidget(parent, kLoginWindowFlags) {
   DataConnection.reset();
   FunctionConnection.reset();
   LoginRecord.Clear();
-  CentreOnDesktop();
+  new FramePlacement(this);
 }
 
 void TLoginForm::BuildControls() {
@@ -116,12 +115,6 @@ void TLoginForm::ReadConfiguration() {
   FunctionServerPort = ini.Read("FunctionServer", "Port");
 }
 
-void TLoginForm::CentreOnDesktop() {
-  const QScreen* screen = QGuiApplication::primaryScreen();
-  if (screen == nullptr) return;
-  move(screen->availableGeometry().center() - rect().center());
-}
-
 void TLoginForm::paintEvent(QPaintEvent* event) {
   QWidget::paintEvent(event);
   FormPaint();
@@ -159,14 +152,16 @@ void TLoginForm::ConnectFunctionServer() {
   }
 }
 
-// A successful update starts the new build and ends this one. The panel stays up when the
-// update fails; releasing the update object hides only the progress bar.
+// A successful update starts the new build and ends this one. A failed one has shown its
+// messages by the time PerformUpdate returns: the panel goes, so that the edits and the
+// button under it can be used again.
 void TLoginForm::RunUpdateCheck() {
   cClientUpdate update(DataConnection.get(), "Clients\\Pellomarquin.exe", ProgramFolder, nullptr,
                        nullptr, UpdateProgressBar);
   if (update.UpdateNeeded) {
     UpdateIndicatorPanel->show();
     update.PerformUpdate();
+    if (!HospApplication::Terminated()) UpdateIndicatorPanel->hide();
   }
 }
 

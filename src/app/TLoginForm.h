@@ -21,7 +21,7 @@ class TLoginForm : public QWidget {
   void FormPaint();
   // The connection sequence: both servers, then the update check. Runs once.
   void RunFirstPaintSequence();
-  // Step 6 of the first paint, kept apart for the self-update.
+  // Offers a newer build of the client and installs it; runs after both connections.
   void RunUpdateCheck();
   // Reads the four server values from "Hosp.ini" in ProgramFolder; missing ones are empty.
   void ReadConfiguration();
@@ -49,7 +49,6 @@ class TLoginForm : public QWidget {
  private:
   void BuildControls();
   void BuildUpdatePanel();
-  void CentreOnDesktop();
   void ConnectDataServer();
   void ConnectFunctionServer();
   bool LoginAccepted(bool query_ok) const;

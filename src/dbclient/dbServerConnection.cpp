@@ -8,15 +8,18 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <new>
 #include <string_view>
 #include <thread>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "FileDate.h"
@@ -24,6 +27,7 @@
 
 bool dbServerConnection::DebugLogEnabled = false;
 std::unique_ptr<PlainSocket> (*dbServerConnection::SocketMaker)(bool secure) = nullptr;
+std::size_t dbServerConnection::MaxAnswerSize = MAX_ANSWER_SIZE;
 
 namespace {
 
@@ -72,6 +76,16 @@ std::int32_t Int32OrZero(std::string_view text) {
   return (value < INT32_MIN || value > INT32_MAX) ? 0 : static_cast<std::int32_t>(value);
 }
 
+// "ErrorCode" of an answer: 0 when the answer has none. One that is there but is no whole
+// number in the signed 32-bit range must not read as 0, which would make a refusal look done.
+std::int32_t AnswerErrorCode(const NameValueList& answer) {
+  const std::string text = answer.Value("ErrorCode");
+  if (text.empty()) return 0;
+  long long value = WholeNumber(text, LLONG_MIN);
+  return (value < INT32_MIN || value > INT32_MAX) ? UNREADABLE_ERROR_CODE
+                                                  : static_cast<std::int32_t>(value);
+}
+
 // Packed dates from 2044 on use the top bit, so the number may exceed a signed 32-bit
 // value; the bits are kept as they are.
 std::int32_t PackedDateOrZero(std::string_view text) {
@@ -115,6 +129,38 @@ bool WriteAll(int fd, const char* data, std::size_t count) {
   }
   return true;
 }
+
+// Keeps a SIGXFSZ raised by a write past the file-size limit from ending the process: the
+// write then fails with EFBIG like any other. The signal is blocked in this thread for the
+// scope, and one raised meanwhile is taken off again.
+class FileSizeSignalGuard {
+public:
+  FileSizeSignalGuard() {
+    sigemptyset(&only_);
+    sigaddset(&only_, SIGXFSZ);
+    sigset_t pending;
+    sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGXFSZ) == 1;
+    pthread_sigmask(SIG_BLOCK, &only_, &previous_);
+  }
+  ~FileSizeSignalGuard() {
+    if (!was_pending_) {
+      const timespec no_wait{0, 0};
+      while (sigtimedwait(&only_, nullptr, &no_wait) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  FileSizeSignalGuard(const FileSizeSignalGuard&) = delete;
+  FileSizeSignalGuard& operator=(const FileSizeSignalGuard&) = delete;
+
+private:
+  sigset_t only_{};
+  sigset_t previous_{};
+  bool was_pending_ = false;
+};
+
+std::string SystemError(int error) { return std::strerror(error); }
 
 // Owns one open file descriptor; closing is idempotent.
 class FileDescriptor {
@@ -188,9 +234,9 @@ bool dbServerConnection::Connect() {
   }
   if (!Socket) {
     DebugLog("Connect::NoSocket");
-    if (!MakeSocket()) return false;
+    if (!MakeSocket()) return NoteFailure("the socket could not be made");
   }
-  if (!OpenTransport()) return false;
+  if (!OpenTransport()) return NoteFailure("no connection to " + Host + ":" + Port);
   Connected = true;
   Drain();
   if (ProgramID.empty()) return true;
@@ -240,11 +286,13 @@ bool dbServerConnection::Handshake() {
   RequestList.Clear();
   RequestList.SetValue("Key", Key);
   RequestList.SetValue("ProgramID", ProgramID);
+  HandshakeAnswer.clear();
   if (!SendMessage(kHandshakeType, 0, RequestList.CommaText())) {
     // An empty answer leaves Connected as it was; the handshake has failed all the same.
     Connected = false;
-    return false;
+    return NoteFailure("the handshake got no answer");
   }
+  HandshakeAnswer = AnswerText;
   ServerDate = DateNumber(AnswerList.Value("Date"));
   if (std::trunc(ServerDate) == 0 && RequestServerDate()) return true;
 
@@ -255,7 +303,8 @@ bool dbServerConnection::Handshake() {
   Connected = Connected && AnswerList.Value("Accepted") == "Y";
   if (Connected) return true;
   Socket.reset();
-  return false;
+  return NoteFailure(Error.empty() ? "the server refused the handshake"
+                                   : "the server refused the handshake: " + Error);
 }
 
 bool dbServerConnection::RequestServerDate() {
@@ -295,10 +344,11 @@ bool dbServerConnection::Reconnect() {
 
 bool dbServerConnection::SendFrame(int type, int subtype, const std::string& text) {
   NoticePeerClose();
-  if (!EnsureConnected()) return false;
+  if (!EnsureConnected()) return NoteFailure("not connected to the server");
   if (text.size() + 1 > static_cast<std::size_t>(MAX_FRAME_TEXT)) {
     dbUserInterface::Message("Application Error", "Sending a message larger than MessageBuffer");
-    return false;
+    return NoteFailure("the request is too large to send (" + std::to_string(text.size()) +
+                       " characters; at most " + std::to_string(MAX_FRAME_TEXT - 1) + ")");
   }
   const int n = static_cast<int>(text.size()) + 1;
   PutInt32(MessageBuffer, static_cast<std::uint32_t>(n));
@@ -308,13 +358,13 @@ bool dbServerConnection::SendFrame(int type, int subtype, const std::string& tex
   MessageBuffer[kFrameHeader + n - 1] = '\0';
   if (!Socket || IsSocketFailure(Socket->Send(MessageBuffer, kFrameHeader + n))) {
     Connected = false;
-    return false;
+    return NoteFailure("the connection failed while the request was sent");
   }
   return true;
 }
 
 bool dbServerConnection::ReadAnswer() {
-  if (!EnsureConnected()) return false;
+  if (!EnsureConnected()) return NoteFailure("not connected to the server");
   AnswerText.clear();
   // Each chunk goes into the answer list while it is still fresh in the cache; the list
   // is split into lines only when someone asks for them (most large answers are JSON).
@@ -325,18 +375,55 @@ bool dbServerConnection::ReadAnswer() {
     if (result < 0) {
       Connected = false;
       AnswerList.Clear();
-      return false;
+      return NoteFailure("the connection ended before the whole answer arrived");
     }
     // The chunk's text ends at its NUL (the last byte delivered) or fills the buffer.
     std::string_view chunk(MessageBuffer, result > 0 ? result - 1 : MESSAGE_BUFFER_SIZE);
-    AnswerText.append(chunk);
-    AnswerList.AppendCommaTextDeferred(chunk);
+    if (!TakeAnswerChunk(chunk)) return false;
     if (result > 0) break;
   }
-  if (AnswerText.empty()) return false;
+  if (AnswerText.empty()) return NoteFailure("the server's answer was empty");
   Error = AnswerList.Value("Error");
-  ErrorCode = Int32OrZero(AnswerList.Value("ErrorCode"));
+  ErrorCode = AnswerErrorCode(AnswerList);
   return true;
+}
+
+// Adds one chunk to the answer, as long as the answer stays within MaxAnswerSize and
+// memory can hold it; otherwise the answer is given up.
+bool dbServerConnection::TakeAnswerChunk(std::string_view chunk) {
+  if (AnswerText.size() + chunk.size() > MaxAnswerSize) {
+    return DropAnswer("the server's answer is longer than " + std::to_string(MaxAnswerSize) +
+                      " bytes");
+  }
+  try {
+    AnswerText.append(chunk);
+    AnswerList.AppendCommaTextDeferred(chunk);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return DropAnswer("the server's answer does not fit in memory");
+  }
+}
+
+// Frees what was read of an answer that cannot be taken, and closes the connection, whose
+// rest of the answer would otherwise be read as the next one.
+bool dbServerConnection::DropAnswer(const std::string& why) {
+  std::string().swap(AnswerText);
+  AnswerList = NameValueList();
+  DropConnection();
+  dbUserInterface::Message("The server's answer was too large and has been dropped.",
+                           "Communication error");
+  return NoteFailure(why);
+}
+
+// Closes the transport; the next framed request connects again.
+void dbServerConnection::DropConnection() {
+  Socket.reset();
+  Connected = false;
+}
+
+bool dbServerConnection::NoteFailure(const std::string& why) {
+  if (FailureReason.empty()) FailureReason = why;
+  return false;
 }
 
 bool dbServerConnection::SendMessage(int type, int subtype, const std::string& text) {
@@ -354,17 +441,22 @@ bool dbServerConnection::ExchangeText(const std::string& text) {
   // The function server has no handshake, so a failed socket is simply opened again;
   // otherwise one dropped connection would fail every later exchange.
   NoticePeerClose();
-  if (!EnsureConnected() || !Socket) return false;
-  if (text.size() >= static_cast<std::size_t>(INT_MAX)) return false;
+  if (!EnsureConnected() || !Socket) return NoteFailure("not connected to the server");
+  if (text.size() >= static_cast<std::size_t>(INT_MAX)) {
+    return NoteFailure("the text is too large to send");
+  }
   if (IsSocketFailure(Socket->Send(text.c_str(), static_cast<int>(text.size()) + 1))) {
     Connected = false;
-    return false;
+    return NoteFailure("the connection failed while the text was sent");
   }
   return ReadAnswer();
 }
 
 std::int32_t dbServerConnection::GetFileInfo(const std::string& remote_name) {
-  if (!IsConnected()) return 0;
+  if (!IsConnected()) {
+    NoteFailure("not connected to the server");
+    return 0;
+  }
   if (!SendMessage(kFileType, kFileInfoSubtype, remote_name)) return 0;
   FileSize = Int32OrZero(AnswerList.Value("FileSize"));
   return PackedDateOrZero(AnswerList.Value("FileDate"));
@@ -372,13 +464,15 @@ std::int32_t dbServerConnection::GetFileInfo(const std::string& remote_name) {
 
 bool dbServerConnection::GetFile(const std::string& remote_name, const std::string& local_path,
                                  dbProgressBar* progress) {
-  if (!IsConnected()) return false;
+  if (!IsConnected()) return NoteFailure("not connected to the server");
   unlink(local_path.c_str());
   FileDescriptor file(open(local_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (!file.Valid()) return false;
+  if (!file.Valid()) return NoteFailure("cannot create " + local_path + ": " + SystemError(errno));
   if (!SendFrame(kFileType, kDownloadSubtype, remote_name)) return false;
 
-  if (Socket->Read(MessageBuffer, kFileHeader, -1, 0) < kFileHeader) return false;
+  if (Socket->Read(MessageBuffer, kFileHeader, -1, 0) < kFileHeader) {
+    return StopTransfer("the connection ended before the file's size and date arrived");
+  }
   const auto size = static_cast<std::int32_t>(GetUInt32(MessageBuffer));
   const std::uint32_t date = GetUInt32(MessageBuffer + 4);
   if (progress != nullptr) {
@@ -389,19 +483,44 @@ bool dbServerConnection::GetFile(const std::string& remote_name, const std::stri
   SetFilePackedDate(file.Get(), date);
   file.Close();
   ReadAnswer();
+  if (size <= 0) {
+    NoteFailure(Error.empty() ? "the server sent no file" : "the server sent no file: " + Error);
+  }
   return size > 0;
+}
+
+// A transfer that stops early leaves the rest of the file and its closing answer in the
+// connection, where the next request would read them as its own answer; the connection is
+// closed instead, and the next request connects again.
+bool dbServerConnection::StopTransfer(const std::string& why) {
+  DropConnection();
+  return NoteFailure(why);
 }
 
 // Copies `size` bytes from the socket into the file block by block; false when the
 // connection ends first or the file cannot take them. The partial file stays.
 bool dbServerConnection::ReceiveFile(int fd, std::int32_t size, dbProgressBar* progress) {
-  if (lseek(fd, 0, SEEK_SET) < 0) return false;
+  if (lseek(fd, 0, SEEK_SET) < 0) return StopTransfer("the local file: " + SystemError(errno));
   std::int32_t received = 0;
   while (received < size) {
     int wanted = std::min(MESSAGE_BUFFER_SIZE, size - received);
     int got = Socket->Read(MessageBuffer, wanted, -1, 0);
-    if (got <= 0) return false;
-    if (!WriteAll(fd, MessageBuffer, static_cast<std::size_t>(got))) return false;
+    if (got <= 0) {
+      return StopTransfer("the connection ended after " + std::to_string(received) + " of " +
+                          std::to_string(size) + " bytes");
+    }
+    bool written = false;
+    int write_error = 0;
+    {
+      FileSizeSignalGuard guard;
+      errno = 0;
+      written = WriteAll(fd, MessageBuffer, static_cast<std::size_t>(got));
+      write_error = errno != 0 ? errno : EIO;  // before the guard's own calls change errno
+    }
+    if (!written) {
+      return StopTransfer("writing the local file failed after " + std::to_string(received) +
+                          " bytes: " + SystemError(write_error));
+    }
     received += got;
     if (progress != nullptr) {
       progress->SetPosition(received);

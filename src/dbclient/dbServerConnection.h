@@ -2,9 +2,11 @@
 // text exchanges, file transfer and table requests.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "NameValueList.h"
 #include "PlainSocket.h"
@@ -12,6 +14,11 @@
 
 constexpr int MESSAGE_BUFFER_SIZE = 50000;
 constexpr int MAX_FRAME_TEXT = 49989;  // text length + 1; the frame is then 50,001 bytes
+// The most one answer may hold by default: 100,000 cases take about 51 MB.
+constexpr std::size_t MAX_ANSWER_SIZE = std::size_t{128} << 20;
+// `ErrorCode` of an answer whose "ErrorCode" is there but is no whole number in the signed
+// 32-bit range: not 0, so such an answer never counts as done.
+constexpr std::int32_t UNREADABLE_ERROR_CODE = INT32_MIN;
 
 class dbServerConnection {
 public:
@@ -55,6 +62,11 @@ public:
   // The configured port text as a number: 8700 when it is not a whole number in 1..65535.
   static int PortNumber(const std::string& port);
 
+  // An answer longer than this fails its request and closes the connection, so a server
+  // that never ends its answer cannot use up the memory. MAX_ANSWER_SIZE unless a test
+  // lowers it.
+  static std::size_t MaxAnswerSize;
+
   // Fields, in order.
   std::unique_ptr<PlainSocket> Socket;
   char MessageBuffer[MESSAGE_BUFFER_SIZE + 1] = {};
@@ -75,6 +87,14 @@ public:
   std::string RemoteIP;
   std::int32_t FileSize = 0;
 
+  // Beyond the fields above, for tools that explain a failure (hospctl): why a request,
+  // exchange, download or connection failed on this side of the server's verdict. The
+  // first reason since the caller last emptied it stays; the program itself never reads it.
+  std::string FailureReason;
+  // The text of the handshake answer (1/0), which the date request that may follow it
+  // replaces in AnswerText and AnswerList.
+  std::string HandshakeAnswer;
+
 private:
   bool MakeSocket();
   bool OpenTransport();
@@ -83,6 +103,11 @@ private:
   bool RequestServerDate();
   bool ReceiveFile(int fd, std::int32_t size, dbProgressBar* progress);
   void NoticePeerClose();
+  bool TakeAnswerChunk(std::string_view chunk);
+  bool DropAnswer(const std::string& why);
+  void DropConnection();
+  bool StopTransfer(const std::string& why);
+  bool NoteFailure(const std::string& why);
 
   // True while Connect runs the handshake: a failure then ends Connect instead of
   // re-connecting from inside it, which could nest without end.

@@ -1,6 +1,9 @@
 // hospctl: an administrator's check of the data and function servers named in a Hosp.ini.
 #include <charconv>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -13,6 +16,7 @@
 #include "IniFile.h"
 #include "NameValueList.h"
 #include "dbServerConnection.h"
+#include "dbUserInterface.h"
 
 namespace {
 
@@ -30,7 +34,7 @@ constexpr const char* kUsage =
     "Function server (plain TCP):\n"
     "  function JSON                   send the JSON text, print the answer text\n"
     "\n"
-    "Exit status 0 on success; otherwise 1 with a one-line reason on standard error\n"
+    "Exit status 0 on success; otherwise 1 with the reason on standard error\n"
     "(2 for a command line that cannot be used).\n";
 
 constexpr const char* kProgramID = "Pellomarquin";
@@ -42,16 +46,31 @@ struct Failure {
 
 using Arguments = std::vector<std::string>;
 
+// `what`, followed by the connection's own reason for the failure when it noted one.
+std::string WithReason(const std::string& what, const dbServerConnection& connection) {
+  return connection.FailureReason.empty() ? what : what + ": " + connection.FailureReason;
+}
+
 std::unique_ptr<dbServerConnection> OpenServer(const IniFile& ini, bool data) {
   const char* section = data ? "DataServer" : "FunctionServer";
   return std::make_unique<dbServerConnection>(ini.Read(section, "IP"), ini.Read(section, "Port"),
                                               data ? kProgramID : "", "", data, -1);
 }
 
-std::unique_ptr<dbServerConnection> OpenDataServer(const IniFile& ini) {
-  auto connection = OpenServer(ini, true);
-  if (!connection->IsConnected()) throw Failure{"Unable to connect to data server"};
+// A connection that is up, with no reason left from opening it; otherwise a Failure.
+std::unique_ptr<dbServerConnection> OpenConnected(const IniFile& ini, bool data) {
+  auto connection = OpenServer(ini, data);
+  if (!connection->IsConnected()) {
+    throw Failure{WithReason(data ? "Unable to connect to data server"
+                                  : "Unable to connect to function server",
+                             *connection)};
+  }
+  connection->FailureReason.clear();
   return connection;
+}
+
+std::unique_ptr<dbServerConnection> OpenDataServer(const IniFile& ini) {
+  return OpenConnected(ini, true);
 }
 
 void PrintValue(const char* name, const std::string& value) {
@@ -59,18 +78,30 @@ void PrintValue(const char* name, const std::string& value) {
 }
 
 // The handshake answer is printed even when it refused the client, so the refusal can be seen.
+// "Accepted" comes from the handshake answer itself: a refusal there is reported even when
+// the date request that followed let the connection go on, as the client would.
 int Handshake(const IniFile& ini, const Arguments&) {
   auto connection = OpenServer(ini, true);
-  const NameValueList& answer = connection->AnswerList;
-  if (!answer.Empty() || connection->IsConnected()) {
-    PrintValue("Date", answer.Value("Date"));
+  NameValueList first;
+  first.SetCommaText(connection->HandshakeAnswer);
+  if (!connection->HandshakeAnswer.empty()) {
+    PrintValue("Date", connection->AnswerList.Value("Date"));
     PrintValue("RunningFolder", connection->RunningFolder);
     PrintValue("RemoteIP", connection->RemoteIP);
-    PrintValue("Accepted", answer.Value("Accepted"));
+    PrintValue("Accepted", first.Value("Accepted"));
   }
-  if (!connection->IsConnected()) {
-    throw Failure{answer.Empty() ? "Unable to connect to data server" : "handshake refused"};
+  if (connection->HandshakeAnswer.empty()) {
+    throw Failure{WithReason("Unable to connect to data server", *connection)};
   }
+  if (first.Value("Accepted") != "Y") {
+    const std::string error = first.Value("Error");
+    std::string reason = error.empty() ? "handshake refused" : "handshake refused: " + error;
+    if (connection->IsConnected()) {
+      reason += " (the date request was answered, so the client would go on)";
+    }
+    throw Failure{reason};
+  }
+  if (!connection->IsConnected()) throw Failure{WithReason("handshake failed", *connection)};
   return 0;
 }
 
@@ -83,10 +114,29 @@ int Query(const IniFile& ini, const Arguments& args) {
   auto connection = OpenDataServer(ini);
   NameValueList result;
   bool found = connection->QueryTable(args[0], list, args[2], "", result, "", "");
+  if (!found && !connection->FailureReason.empty()) {
+    PrintValue("Verdict", "failed");
+    throw Failure{WithReason("query failed", *connection)};
+  }
   for (const std::string& line : result.Lines()) std::cout << line << '\n';
   PrintValue("Verdict", found ? "found" : "not found");
+  if (!found && !result.Empty() && result[0].rfind("Error:", 0) == 0) {
+    throw Failure{"the server refused the query: " + result[0]};
+  }
   if (!found) throw Failure{"no record for that key"};
   return 0;
+}
+
+// Why the server refused an update: its "Error" text, and what was wrong with its
+// "ErrorCode" when that could not be read.
+std::string RefusalReason(const dbServerConnection& connection) {
+  const std::string code = connection.AnswerList.Value("ErrorCode");
+  const bool unreadable =
+      connection.ErrorCode == UNREADABLE_ERROR_CODE && code != std::to_string(INT32_MIN);
+  if (!unreadable) return connection.Error.empty() ? "ErrorCode " + code : connection.Error;
+  const std::string detail =
+      "ErrorCode \"" + code + "\" is not a whole number in the signed 32-bit range";
+  return connection.Error.empty() ? detail : connection.Error + " (" + detail + ")";
 }
 
 int Update(const IniFile& ini, const Arguments& args) {
@@ -95,8 +145,13 @@ int Update(const IniFile& ini, const Arguments& args) {
   for (std::size_t i = 2; i < args.size(); ++i) fields.Add(args[i]);
   bool done = connection->UpdateRecord(args[0], args[1], fields);
   PrintValue("Verdict", done ? "done" : "failed");
-  PrintValue("ErrorCode", std::to_string(connection->ErrorCode));
-  if (!done) throw Failure{"update failed: " + connection->Error};
+  if (!done && !connection->FailureReason.empty()) {
+    throw Failure{WithReason("update failed", *connection)};
+  }
+  PrintValue("ErrorCode", connection->ErrorCode == UNREADABLE_ERROR_CODE
+                              ? connection->AnswerList.Value("ErrorCode")
+                              : std::to_string(connection->ErrorCode));
+  if (!done) throw Failure{"update failed: " + RefusalReason(*connection)};
   return 0;
 }
 
@@ -105,7 +160,13 @@ int FileInfo(const IniFile& ini, const Arguments& args) {
   std::int32_t date = connection->GetFileInfo(args[0]);
   PrintValue("FileSize", std::to_string(connection->FileSize));
   PrintValue("FileDate", std::to_string(static_cast<std::uint32_t>(date)));
-  if (date == 0) throw Failure{"no date for that file (missing, or the request failed)"};
+  if (date == 0 && !connection->FailureReason.empty()) {
+    throw Failure{WithReason("the file size and date question failed", *connection)};
+  }
+  if (date == 0) {
+    throw Failure{connection->Error.empty() ? "no date for that file"
+                                            : "no date for that file: " + connection->Error};
+  }
   return 0;
 }
 
@@ -134,7 +195,7 @@ int Get(const IniFile& ini, const Arguments& args) {
     ProgressLine progress;
     received = connection->GetFile(args[0], args[1], &progress);
   }
-  if (!received) throw Failure{"download failed (empty file, lost connection or unwritable path)"};
+  if (!received) throw Failure{WithReason("download failed", *connection)};
   std::error_code error;
   PrintValue("FileSize", std::to_string(std::filesystem::file_size(args[1], error)));
   PrintValue("FileDate", std::to_string(static_cast<std::uint32_t>(GetFilePackedDate(args[1]))));
@@ -142,9 +203,10 @@ int Get(const IniFile& ini, const Arguments& args) {
 }
 
 int Function(const IniFile& ini, const Arguments& args) {
-  auto connection = OpenServer(ini, false);
-  if (!connection->IsConnected()) throw Failure{"Unable to connect to function server"};
-  if (!connection->ExchangeText(args[0])) throw Failure{"no answer from the function server"};
+  auto connection = OpenConnected(ini, false);
+  if (!connection->ExchangeText(args[0])) {
+    throw Failure{WithReason("no answer from the function server", *connection)};
+  }
   std::cout << connection->AnswerText << '\n';
   return 0;
 }
@@ -162,6 +224,12 @@ const std::map<std::string, Command>& Commands() {
       {"get", {2, 2, Get}},             {"function", {1, 1, Function}},
   };
   return commands;
+}
+
+// What the connection would show the user in a message box goes to standard error.
+void ShowMessage(const std::string& text, const std::string& caption) {
+  std::cout.flush();
+  std::cerr << "hospctl: " << text << " (" << caption << ")\n";
 }
 
 int UsageError(const std::string& reason) {
@@ -189,11 +257,17 @@ int main(int argc, char** argv) {
     std::cerr << "hospctl: cannot read " << args[0] << '\n';
     return 1;
   }
+  dbUserInterface::ShowMessage = ShowMessage;
   try {
     return command->second.run(ini, rest);
   } catch (const Failure& failure) {
     std::cout.flush();
     std::cerr << "hospctl: " << failure.reason << '\n';
+    return 1;
+  } catch (const std::exception& error) {
+    // Out of memory, say: a reason and a status, never an abort.
+    std::cout.flush();
+    std::cerr << "hospctl: " << error.what() << '\n';
     return 1;
   }
 }

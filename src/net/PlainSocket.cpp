@@ -449,6 +449,8 @@ int PlainSocket::TCPConnect(const char* host, int port) {
 int PlainSocket::Connect(const char* host, int port) {
   Close();
   state = SOCK_STATE_DISCONNECTED;
+  // Close keeps the bytes of a connection that failed; the new peer must not seem to send them.
+  ClearBuffer();
   // The new handle is always our own, even after a borrowed one; it must be closed by us.
   borrowed = false;
   // A name that does not fit host_name is refused rather than cut to another name.
@@ -470,6 +472,7 @@ int PlainSocket::Attach(SocketHandle socket, bool borrow) {
   if (!IsValidSocket(socket)) {
     return SOCK_ERROR;
   }
+  ClearBuffer();  // as in Connect: nothing of an earlier, failed connection is kept
   state = SOCK_STATE_CONNECTED;
   handle = socket;
   ApplySocketOptions();

@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -167,22 +168,64 @@ void ReleaseThreadState() { OPENSSL_thread_stop(); }
 
 // ---- The named lock "SSL_CERT_MUTEX" -------------------------------------------------------
 
-// One lock file per user: in the user's private runtime folder, or else in /tmp under a
-// name that carries the user id.
-std::string LockFilePath() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+// A folder only this user can change: a real directory (no link), the user's own, and not
+// writable by group or others. A file named in any other folder could be made first by
+// someone else and held against us for ever.
+bool IsPrivateFolder(const std::string& path) {
   struct stat info {};
-  if (runtime != nullptr && runtime[0] == '/' && stat(runtime, &info) == 0 &&
-      S_ISDIR(info.st_mode)) {
-    return std::string(runtime) + "/SSL_CERT_MUTEX";
-  }
-  return "/tmp/SSL_CERT_MUTEX-" + std::to_string(geteuid());
+  return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
+         (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-// Opens the lock file, refusing a symbolic link and any file that is not the user's own:
-// in a shared folder someone else's file could be held against us for ever.
+std::string HomeFolder() {
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') {
+    return home;
+  }
+  passwd entry {};
+  passwd* found = nullptr;
+  char text[4096];
+  if (getpwuid_r(geteuid(), &entry, text, sizeof text, &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+    return found->pw_dir;
+  }
+  return {};
+}
+
+// ~/.cache/hosp, made (0700) where it is missing; empty when it cannot serve.
+std::string HomeLockFolder() {
+  std::string folder = HomeFolder();
+  if (folder.empty()) {
+    return {};
+  }
+  for (const char* part : {"/.cache", "/hosp"}) {
+    folder += part;
+    mkdir(folder.c_str(), 0700);
+  }
+  return IsPrivateFolder(folder) ? folder : std::string();
+}
+
+// One lock file per user, in a folder only the user can write: the private runtime folder,
+// or else a folder in the user's home. Empty when there is neither.
+std::string LockFilePath() {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  std::string folder;
+  if (runtime != nullptr && runtime[0] == '/' && IsPrivateFolder(runtime)) {
+    folder = runtime;
+  } else {
+    folder = HomeLockFolder();
+  }
+  return folder.empty() ? std::string() : folder + "/SSL_CERT_MUTEX";
+}
+
+// Opens the lock file, refusing a symbolic link and any file that is not the user's own,
+// in case the folder changed hands after it was checked.
 int OpenLockFile() {
-  int fd = open(LockFilePath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  const std::string path = LockFilePath();
+  if (path.empty()) {
+    return -1;
+  }
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     return -1;
   }
@@ -512,9 +555,12 @@ void SecureSocket::CreateSession() {
 }
 
 int SecureSocket::Connect(const char* host, int port) {
-  // A second Connect must neither leak the previous descriptor nor keep its state.
+  // A second Connect must neither leak the previous descriptor nor keep its state, its
+  // buffered bytes or the borrowed flag of an earlier Attach: the new descriptor is ours.
   Close();
   state = SOCK_STATE_DISCONNECTED;
+  ClearBuffer();
+  borrowed = false;
   // A name that does not fit host_name is refused rather than cut to another name.
   if (host == nullptr || std::strlen(host) >= sizeof host_name) {
     return SOCK_ERROR;

@@ -15,6 +15,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -37,6 +38,7 @@
 #include "FileDate.h"
 #include "HospApplication.h"
 #include "HospdProcess.h"
+#include "LabeledEdit.h"
 #include "MessageBox.h"
 #include "ProgramState.h"
 #include "QtText.h"
@@ -645,13 +647,25 @@ protected:
 
   std::string LocalHolds(const std::string& name) const { return Holds(folder_.Path() / name, ""); }
 
+  // The edits and the button are where the mouse reaches them: shown, and not covered.
+  void ExpectLoginUsable() const {
+    const std::vector<std::pair<const char*, QWidget*>> controls{
+        {"UserEdit", login_->UserEdit},
+        {"PasswordEdit", login_->PasswordEdit},
+        {"LoginButton", login_->LoginButton}};
+    for (const auto& [name, control] : controls) {
+      EXPECT_TRUE(control->isVisible()) << name;
+      EXPECT_EQ(login_->childAt(control->geometry().center()), control) << name << " is covered";
+    }
+  }
+
   TempFolder folder_;
   std::string saved_program_folder_;
 };
 
 // A download that breaks off: no message, the partial download stays, the running build
-// and the backup are untouched, and the login window stays up with the update panel over
-// its controls, which showed "Updating To Newer Version" and the busy cursor meanwhile.
+// and the backup are untouched, and the login window can be used as without an update;
+// the update panel showed "Updating To Newer Version" and the busy cursor meanwhile.
 TEST_F(LoginUpdateTest, BrokenDownloadGoesOnToTheLogin) {
   constexpr std::uint32_t kSize = 100000;
   constexpr std::size_t kSent = 30000;
@@ -682,10 +696,32 @@ TEST_F(LoginUpdateTest, BrokenDownloadGoesOnToTheLogin) {
   EXPECT_NE(data.Received(0).find(RequestFrame(31002, 101, kRemote)), std::string::npos);
   EXPECT_TRUE(panel_showed);
   EXPECT_TRUE(cursor.busy);
-  EXPECT_TRUE(login_->UpdateIndicatorPanel->isVisible());
-  EXPECT_TRUE(login_->UpdateProgressBar->isHidden());
+  EXPECT_FALSE(login_->UpdateIndicatorPanel->isVisible());
+  ExpectLoginUsable();
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   EXPECT_TRUE(login_->isVisible());
+  EXPECT_FALSE(HospApplication::Terminated());
+}
+
+// A rename that fails (a folder stands where the running build should be kept): once its
+// message has been answered the login window can be used as without an update.
+TEST_F(LoginUpdateTest, FailedRenameLeavesTheLoginUsable) {
+  HospdProcess hospd;
+  const fs::path published = fs::path(hospd.ClientsDir()) / "Pellomarquin.exe";
+  WriteBytes(published, "a newer build");
+  ASSERT_TRUE(SetFilePackedDate(published.string(), kNewDate));
+  fs::remove(folder_.Path() / "Pellomarquin.bak");
+  fs::create_directory(folder_.Path() / "Pellomarquin.bak");
+  WriteBytes(folder_.Path() / "Pellomarquin.bak" / "kept", "");
+
+  ASSERT_TRUE(
+      ShowLoginWindow(std::to_string(hospd.DataPort()), std::to_string(hospd.FunctionPort())));
+
+  ASSERT_EQ(messages_.Shown().size(), 1u);
+  EXPECT_EQ(messages_.Shown()[0].caption, "Program rename error");
+  EXPECT_EQ(LocalHolds("Pellomarquin.exe"), "the running build");
+  EXPECT_FALSE(login_->UpdateIndicatorPanel->isVisible());
+  ExpectLoginUsable();
   EXPECT_FALSE(HospApplication::Terminated());
 }
 

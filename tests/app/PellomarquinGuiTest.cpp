@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +22,8 @@
 #include <unistd.h>
 
 #include <QImage>
+#include <QRect>
+#include <QSize>
 
 #include <gtest/gtest.h>
 
@@ -29,12 +32,18 @@
 
 extern char** environ;
 
+// Rectangles read as x,y widthxheight in failure messages.
+static void PrintTo(const QRect& rect, std::ostream* out) {
+  *out << rect.x() << "," << rect.y() << " " << rect.width() << "x" << rect.height();
+}
+
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr const char* kEmail = "anna.weber@hospital.example";
 constexpr const char* kPassword = "demo";
+constexpr QSize kScreenSize(1024, 768);
 
 bool OnPath(const std::string& program) {
   return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
@@ -51,6 +60,25 @@ std::string Output(const std::string& command) {
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return out;
 }
+
+// The whole numbers in a text, in order.
+std::vector<int> Numbers(const std::string& text) {
+  std::vector<int> numbers;
+  for (std::size_t at = 0; (at = text.find_first_of("0123456789", at)) != std::string::npos;) {
+    std::size_t used = 0;
+    numbers.push_back(std::stoi(text.substr(at), &used));
+    at += used;
+  }
+  return numbers;
+}
+
+// Names the rows of a table-driven test after their `name` field.
+struct RowName {
+  template <typename Row>
+  std::string operator()(const ::testing::TestParamInfo<Row>& row) const {
+    return row.param.name;
+  }
+};
 
 // Polls `done` every 100 ms for up to `seconds`.
 template <typename Condition>
@@ -119,7 +147,7 @@ class VirtualScreen {
     if (::pipe(fds) != 0) return;
     server_ = std::make_unique<Child>(
         std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                                 "1024x768x24", "-fbdir", frame_folder.string(), "-nolisten",
+                                 ScreenArgument(), "-fbdir", frame_folder.string(), "-nolisten",
                                  "tcp"},
         std::vector<std::string>{}, fds[1]);
     ::close(fds[1]);
@@ -128,6 +156,9 @@ class VirtualScreen {
   }
 
   bool Ready() const { return !display_.empty(); }
+  static std::string ScreenArgument() {
+    return std::to_string(kScreenSize.width()) + "x" + std::to_string(kScreenSize.height()) + "x24";
+  }
   const std::string& Display() const { return display_; }
   QImage Screen() const { return ReadXwd((frame_folder_ / "Xvfb_screen0").string()); }
 
@@ -155,9 +186,59 @@ int CountPixels(const QImage& image, QRgb colour) {
 
 class PellomarquinGuiTest : public ::testing::Test {
  protected:
+  // The reference servers, a virtual screen, the window manager `manager` if one is named,
+  // and the program beside its "Hosp.ini" on that screen. Skips the test when an X tool
+  // is missing.
+  void StartClient(const char* manager = nullptr) {
+    for (const char* tool : {"Xvfb", "xvfb-run", "xdotool", "xwininfo", "xprop"}) {
+      if (!OnPath(tool)) GTEST_SKIP() << tool << " is not installed (Debian xvfb, xdotool, x11-utils)";
+    }
+    if (manager != nullptr && !OnPath(manager)) GTEST_SKIP() << manager << " is not installed";
+    ASSERT_TRUE(OnPath("sqlite3"));
+    const char* build = std::getenv("HOSP_BUILD_DIR");
+    ASSERT_NE(build, nullptr);
+
+    hospd_ = std::make_unique<HospdProcess>();
+    const fs::path folder = fs::path(hospd_->DataDir()).parent_path() / "client";
+    fs::create_directories(folder / "screen");
+    fs::copy_file(fs::path(build) / "src" / "app" / "Pellomarquin.exe", folder / "Pellomarquin.exe");
+    std::ofstream(folder / "Hosp.ini")
+        << "[DataServer]\nIP=127.0.0.1\nPort=" << hospd_->DataPort()
+        << "\n[FunctionServer]\nIP=127.0.0.1\nPort=" << hospd_->FunctionPort() << "\n";
+    screen_ = std::make_unique<VirtualScreen>(folder / "screen");
+    ASSERT_TRUE(screen_->Ready()) << "Xvfb did not start";
+    if (manager != nullptr) {
+      manager_ = std::make_unique<Child>(std::vector<std::string>{manager},
+                                         std::vector<std::string>{"DISPLAY=" + screen_->Display()});
+      ASSERT_TRUE(Eventually([&] { return ManagerRunning(); }, 20)) << manager << " did not start";
+    }
+    client_ = std::make_unique<Child>(std::vector<std::string>{(folder / "Pellomarquin.exe").string()},
+                                      std::vector<std::string>{"DISPLAY=" + screen_->Display(),
+                                                               "QT_QPA_PLATFORM=xcb"});
+    ASSERT_TRUE(client_->Started());
+  }
+
+  // Types the demo physician's address and password into the login window and logs in;
+  // the screen is saved as `screenshot` just before the click, if one is named.
+  void LogIn(const std::string& login, const std::string& screenshot = "") {
+    Xdotool("mousemove --window " + login + " 200 42 click 1");
+    Xdotool("type --delay 20 '" + std::string(kEmail) + "'");
+    Xdotool("mousemove --window " + login + " 160 82 click 1");
+    Xdotool("type --delay 20 '" + std::string(kPassword) + "'");
+    if (!screenshot.empty()) SaveScreen(screenshot);
+    Xdotool("mousemove --window " + login + " 164 124 click 1");
+  }
+
   std::string Xdotool(const std::string& arguments) {
     return Output("DISPLAY=" + screen_->Display() + " timeout 20 xdotool " + arguments +
                   " 2>/dev/null");
+  }
+  std::string X11Tool(const std::string& command) {
+    return Output("DISPLAY=" + screen_->Display() + " timeout 20 " + command + " 2>/dev/null");
+  }
+  // A window manager announces itself on the root window.
+  bool ManagerRunning() {
+    return X11Tool("xprop -root _NET_SUPPORTING_WM_CHECK").find("window id") != std::string::npos;
   }
   // The first visible window with this exact caption, waiting for it to appear.
   std::string WaitForWindow(const std::string& caption) {
@@ -168,6 +249,23 @@ class PellomarquinGuiTest : public ::testing::Test {
     const std::string ids = Xdotool("search --onlyvisible --pid " + std::to_string(pid));
     return ids.empty() ? 0 : 1 + static_cast<int>(std::count(ids.begin(), ids.end(), '\n'));
   }
+  // The frame extents the window manager gives `window` (left, right, top, bottom), all 0
+  // without a window manager.
+  std::vector<int> FrameExtents(const std::string& window) {
+    std::vector<int> extents = Numbers(X11Tool("xprop -id " + window + " _NET_FRAME_EXTENTS"));
+    return extents.size() == 4 ? extents : std::vector<int>{0, 0, 0, 0};
+  }
+  // The window's outer frame on the screen: its client rectangle grown by the frame.
+  QRect OuterFrame(const std::string& window) {
+    const std::string info = X11Tool("xwininfo -id " + window);
+    auto field = [&info](const std::string& name) {
+      const std::size_t at = info.find(name + ":");
+      return at == std::string::npos ? -1 : std::atoi(info.c_str() + at + name.size() + 1);
+    };
+    const std::vector<int> frame = FrameExtents(window);
+    return QRect(field("Absolute upper-left X") - frame[0], field("Absolute upper-left Y") - frame[2],
+                 field("Width") + frame[0] + frame[1], field("Height") + frame[2] + frame[3]);
+  }
   std::string Sql(const std::string& query) {
     return Output("sqlite3 -readonly '" + hospd_->DatabasePath() + "' \"" + query + "\"");
   }
@@ -176,30 +274,18 @@ class PellomarquinGuiTest : public ::testing::Test {
     EXPECT_TRUE(screen_->Screen().save(QString::fromStdString(path.string()), "PNG")) << path;
   }
 
+  // Declared in the order they start; they stop in the reverse order.
   std::unique_ptr<HospdProcess> hospd_;
   std::unique_ptr<VirtualScreen> screen_;
+  std::unique_ptr<Child> manager_;
+  std::unique_ptr<Child> client_;
 };
 
 // Type the demo physician's address and password, log in, double-click the first case,
 // confirm with Enter: the server records the approval and the case leaves the list.
 TEST_F(PellomarquinGuiTest, PhysicianApprovesTheFirstCase) {
-  for (const char* tool : {"Xvfb", "xvfb-run", "xdotool"}) {
-    if (!OnPath(tool)) GTEST_SKIP() << tool << " is not installed (Debian packages xvfb, xdotool)";
-  }
-  ASSERT_TRUE(OnPath("sqlite3"));
-  const char* build = std::getenv("HOSP_BUILD_DIR");
-  ASSERT_NE(build, nullptr);
-
-  hospd_ = std::make_unique<HospdProcess>();
-  const fs::path folder = fs::path(hospd_->DataDir()).parent_path() / "client";
-  fs::create_directories(folder / "screen");
-  fs::copy_file(fs::path(build) / "src" / "app" / "Pellomarquin.exe", folder / "Pellomarquin.exe");
-  std::ofstream(folder / "Hosp.ini")
-      << "[DataServer]\nIP=127.0.0.1\nPort=" << hospd_->DataPort()
-      << "\n[FunctionServer]\nIP=127.0.0.1\nPort=" << hospd_->FunctionPort() << "\n";
-  screen_ = std::make_unique<VirtualScreen>(folder / "screen");
-  ASSERT_TRUE(screen_->Ready()) << "Xvfb did not start";
-
+  StartClient();
+  if (IsSkipped() || HasFatalFailure()) return;
   const std::string doctor =
       Sql("SELECT Seq FROM Personnel WHERE Email = '" + std::string(kEmail) + "';");
   const std::string open_cases =
@@ -208,17 +294,9 @@ TEST_F(PellomarquinGuiTest, PhysicianApprovesTheFirstCase) {
   const std::string first_date = Sql("SELECT min(f13) " + open_cases + ";");
   ASSERT_GT(std::stoi(open_before), 1);
 
-  Child client({(folder / "Pellomarquin.exe").string()},
-               {"DISPLAY=" + screen_->Display(), "QT_QPA_PLATFORM=xcb"});
-  ASSERT_TRUE(client.Started());
   const std::string login = WaitForWindow("Hospital Discharge Client Login");
   ASSERT_FALSE(login.empty()) << "the login window did not appear";
-  Xdotool("mousemove --window " + login + " 200 42 click 1");
-  Xdotool("type --delay 20 '" + std::string(kEmail) + "'");
-  Xdotool("mousemove --window " + login + " 160 82 click 1");
-  Xdotool("type --delay 20 '" + std::string(kPassword) + "'");
-  SaveScreen("gui-login.png");
-  Xdotool("mousemove --window " + login + " 164 124 click 1");
+  LogIn(login, "gui-login.png");
 
   const std::string cases = WaitForWindow("Physician Approval App");
   ASSERT_FALSE(cases.empty()) << "the case list did not appear";
@@ -228,7 +306,7 @@ TEST_F(PellomarquinGuiTest, PhysicianApprovesTheFirstCase) {
       << "no green needs heading on screen";
 
   Xdotool("mousemove --window " + cases + " 120 110 click --repeat 2 --delay 120 1");
-  ASSERT_TRUE(Eventually([&] { return VisibleWindows(client.Pid()) >= 2; }, 10))
+  ASSERT_TRUE(Eventually([&] { return VisibleWindows(client_->Pid()) >= 2; }, 10))
       << "no confirmation box";
   Xdotool("key Return");
 
@@ -241,8 +319,56 @@ TEST_F(PellomarquinGuiTest, PhysicianApprovesTheFirstCase) {
             first_date);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   SaveScreen("gui-approved.png");
-  EXPECT_EQ(VisibleWindows(client.Pid()), 1);
-  EXPECT_FALSE(client.Ended()) << "the program ended on its own";
+  EXPECT_EQ(VisibleWindows(client_->Pid()), 1);
+  EXPECT_FALSE(client_->Ended()) << "the program ended on its own";
 }
+
+struct ManagerRow {
+  const char* name;
+  const char* manager;  // the window manager's program, or none
+};
+
+void PrintTo(const ManagerRow& row, std::ostream* out) { *out << row.name; }
+
+class PellomarquinFrameTest : public PellomarquinGuiTest,
+                              public ::testing::WithParamInterface<ManagerRow> {};
+
+// The outer frame of a window of `size` centred on the virtual screen, which has no panels.
+QRect Centred(const QSize& size) {
+  return QRect(QPoint((kScreenSize.width() - size.width()) / 2,
+                      (kScreenSize.height() - size.height()) / 2),
+               size);
+}
+
+// Both windows stand centred on the screen by their outer frame, and the case list's
+// outer frame is 616 x 616, whether a window manager draws frames around them or not.
+TEST_P(PellomarquinFrameTest, WindowsAreCentredByTheirOuterFrame) {
+  StartClient(GetParam().manager);
+  if (IsSkipped() || HasFatalFailure()) return;
+
+  const std::string login = WaitForWindow("Hospital Discharge Client Login");
+  ASSERT_FALSE(login.empty()) << "the login window did not appear";
+  if (GetParam().manager != nullptr) {
+    ASSERT_TRUE(Eventually([&] { return FrameExtents(login)[2] > 0; }, 10))
+        << "the window manager drew no frame";
+  }
+  QRect outer;
+  Eventually([&] { return (outer = OuterFrame(login)) == Centred(outer.size()); }, 10);
+  EXPECT_EQ(outer, Centred(outer.size()));
+  SaveScreen(std::string("gui-frame-") + GetParam().name + "-login.png");
+  LogIn(login);
+
+  const std::string cases = WaitForWindow("Physician Approval App");
+  ASSERT_FALSE(cases.empty()) << "the case list did not appear";
+  Eventually([&] { return OuterFrame(cases) == Centred(QSize(616, 616)); }, 10);
+  EXPECT_EQ(OuterFrame(cases), Centred(QSize(616, 616)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  SaveScreen(std::string("gui-frame-") + GetParam().name + "-caselist.png");
+}
+
+INSTANTIATE_TEST_SUITE_P(Managers, PellomarquinFrameTest,
+                         ::testing::Values(ManagerRow{"NoWindowManager", nullptr},
+                                           ManagerRow{"Openbox", "openbox"}),
+                         RowName());
 
 }  // namespace

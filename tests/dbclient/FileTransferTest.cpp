@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -60,6 +61,25 @@ private:
 
 class DownloadTest : public ::testing::TestWithParam<bool> {};
 
+// Limits the size of files this process writes, for one scope: a real write failure part-way.
+class FileSizeLimit {
+public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &previous_);
+    rlimit limit = previous_;
+    limit.rlim_cur = bytes;
+    ok_ = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  }
+  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &previous_); }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  bool Ok() const { return ok_; }
+
+private:
+  rlimit previous_{};
+  bool ok_ = false;
+};
+
 }  // namespace
 
 // 120,000 bytes arrive in blocks with progress to 120,000 and the file carries the server's date.
@@ -85,6 +105,28 @@ TEST_P(DownloadTest, FileWithDateAndProgress) {
   // The closing answer was consumed: the next request gets its own answer.
   ASSERT_TRUE(connection->SendMessage(31001, 20003, "next"));
   EXPECT_EQ(connection->AnswerText, "After=1");
+}
+
+// A download the local file cannot take (past the file-size limit) fails without ending the
+// process and closes the connection: the next request connects again and reads its own
+// answer, not the rest of the file.
+TEST_P(DownloadTest, LocalWriteFailureLeavesNothingUnread) {
+  LocalFile file;
+  const std::string data = Patterned(120000);
+  ScriptedServer server(GetParam());
+  server.Expect(Download(data, data.size(), false));
+  server.Expect(HandshakeThen({"Fresh=1"}));
+  auto connection = OpenData(server);
+  {
+    FileSizeLimit limit(60000);
+    ASSERT_TRUE(limit.Ok());
+    EXPECT_FALSE(connection->GetFile(kRemote, file.Path(), nullptr));
+  }
+  EXPECT_EQ(file.Contents(), data.substr(0, 60000));
+  EXPECT_FALSE(connection->Connected);
+  ASSERT_TRUE(connection->SendMessage(31001, 20003, "next"));
+  EXPECT_EQ(connection->AnswerText, "Fresh=1");
+  EXPECT_EQ(server.Connections(), 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, DownloadTest, ::testing::Bool(), TransportName);

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "FileDate.h"
+#include "dbServerConnection.h"
 #include "ScriptedServer.h"
 #include "TestScripts.h"
 
@@ -124,7 +125,7 @@ TEST(HospctlTest, DataServerCommands) {
       {"FileInfo", {"fileinfo", "Clients\\Pellomarquin.exe"}, {"FileSize=5,FileDate=1483564459"}, 0,
        "FileSize=5\nFileDate=1483564459\n", ""},
       {"FileInfoMissing", {"fileinfo", "nothing"}, {"FileSize=0"}, 1,
-       "FileSize=0\nFileDate=0\n", "hospctl: no date for that file (missing, or the request failed)\n"},
+       "FileSize=0\nFileDate=0\n", "hospctl: no date for that file\n"},
   };
   Workspace workspace;
   for (const Case& c : cases) {
@@ -154,10 +155,58 @@ TEST(HospctlTest, RefusedHandshake) {
 TEST(HospctlTest, HandshakeByDateRequest) {
   Workspace workspace;
   ScriptedServer data(true);
-  data.Expect(AnswerFrames({"RunningFolder=R,Accepted=N", "Date=45123.25"}));
+  data.Expect(AnswerFrames({"RunningFolder=R,Accepted=Y", "Date=45123.25"}));
   Outcome outcome = workspace.Run({workspace.WriteIni(data.Port(), 1), "handshake"});
   EXPECT_EQ(outcome.status, 0) << outcome.err;
-  EXPECT_EQ(outcome.out, "Date=45123.25\nRunningFolder=\nRemoteIP=\nAccepted=\n");
+  EXPECT_EQ(outcome.out, "Date=45123.25\nRunningFolder=\nRemoteIP=\nAccepted=Y\n");
+}
+
+// Every failure ends with its own reason and status 1, never "no record" for a request that
+// got no answer, and messages the connection would show reach standard error.
+TEST(HospctlTest, FailuresGiveTheirReason) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    Script script;
+    std::string err;
+  };
+  const std::string huge_key(MAX_FRAME_TEXT, 'k');
+  const Case cases[] = {
+      {"TooLargeToSend", {"query", "Personnel", "4", huge_key}, HandshakeThen({}),
+       "hospctl: Application Error (Sending a message larger than MessageBuffer)\n"
+       "hospctl: query failed: the request is too large to send (50020 characters; at most "
+       "49988)\n"},
+      {"LostMidAnswer", {"query", "Personnel", "4", "a"},
+       [](ServerPeer& peer) {
+         Frame frame;
+         if (peer.AcceptHandshake() && peer.ReadFrame(frame)) peer.Send("17,Dr");
+         peer.Close();
+       },
+       "hospctl: query failed: the connection ended before the whole answer arrived\n"},
+      {"LoneNul", {"query", "Personnel", "4", "a"}, HandshakeThen({""}),
+       "hospctl: query failed: the server's answer was empty\n"},
+      {"ServerError", {"query", "Personnel", "4", "a"}, HandshakeThen({"\"Error: no handshake\""}),
+       "hospctl: the server refused the query: Error: no handshake\n"},
+      {"UpdateWithoutText", {"update", "Cases", "42", "f25=Y"}, HandshakeThen({"ErrorCode=7"}),
+       "hospctl: update failed: ErrorCode 7\n"},
+      {"UpdateOverflow", {"update", "Cases", "42", "f25=Y"},
+       HandshakeThen({"ErrorCode=4294967296,Error=overflow"}),
+       "hospctl: update failed: overflow (ErrorCode \"4294967296\" is not a whole number in "
+       "the signed 32-bit range)\n"},
+      {"RefusedThenDate", {"handshake"}, AnswerFrames({"Accepted=N,Error=Old", "Date=45123.25"}),
+       "hospctl: handshake refused: Old (the date request was answered, so the client would go "
+       "on)\n"},
+  };
+  Workspace workspace;
+  for (const Case& c : cases) {
+    ScriptedServer data(true);
+    data.Expect(c.script);
+    std::vector<std::string> arguments{workspace.WriteIni(data.Port(), 1)};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    Outcome outcome = workspace.Run(arguments);
+    EXPECT_EQ(outcome.status, 1) << c.name;
+    EXPECT_EQ(outcome.err, c.err) << c.name;
+  }
 }
 
 // A download writes the file with the server's date and shows its progress.
@@ -222,9 +271,10 @@ TEST(HospctlTest, UsageAndStartFailures) {
 
   Outcome no_data = workspace.Run({ini, "handshake"});
   EXPECT_EQ(no_data.status, 1);
-  EXPECT_EQ(no_data.err, "hospctl: Unable to connect to data server\n");
+  const std::string unreachable = ": no connection to 127.0.0.1:" + std::to_string(free_port) + "\n";
+  EXPECT_EQ(no_data.err, "hospctl: Unable to connect to data server" + unreachable);
 
   Outcome no_function = workspace.Run({ini, "function", "{}"});
   EXPECT_EQ(no_function.status, 1);
-  EXPECT_EQ(no_function.err, "hospctl: Unable to connect to function server\n");
+  EXPECT_EQ(no_function.err, "hospctl: Unable to connect to function server" + unreachable);
 }

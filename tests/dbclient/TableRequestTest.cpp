@@ -131,6 +131,36 @@ TEST(TableRequestTest, UpdateLines) {
   EXPECT_EQ(log->frames[1].text, "TableName=Cases,Seq=42,f25=Y");
 }
 
+// An update is done only when "ErrorCode" is absent or a whole number 0; one that is there but
+// is no signed 32-bit whole number is a refusal, and its "Error" text stays for the message.
+TEST(TableRequestTest, UpdateVerdictByErrorCode) {
+  struct Case {
+    const char* answer;
+    bool done;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"Done=1", true, ""},
+      {"ErrorCode=,Error=ignored", true, "ignored"},
+      {"ErrorCode=+0", true, ""},
+      {"ErrorCode=4294967296,Error=overflow", false, "overflow"},
+      {"ErrorCode=-2147483649", false, ""},
+      {"ErrorCode=2147483647", false, ""},
+      {"ErrorCode=x,Error=letters", false, "letters"},
+      {"ErrorCode=1.0", false, ""},
+      {"\"ErrorCode= \"", false, ""},
+  };
+  Lines answers;
+  for (const Case& c : cases) answers.emplace_back(c.answer);
+  ScriptedServer server(false);
+  server.Expect(Recording(std::make_shared<RequestLog>(), answers));
+  auto connection = OpenData(server);
+  for (const Case& c : cases) {
+    EXPECT_EQ(connection->UpdateRecord("Cases", "42", ListOf({"f25=Y"})), c.done) << c.answer;
+    EXPECT_EQ(connection->Error, c.error) << c.answer;
+  }
+}
+
 // Table names lose four characters by each request's own extension rule.
 TEST(TableRequestTest, ExtensionRules) {
   auto log = std::make_shared<RequestLog>();

@@ -67,6 +67,32 @@ TEST_P(TransportTest, TwoAnswersInOnePacket) {
   EXPECT_EQ(connection->AnswerList.Value("A"), "");
 }
 
+// An answer that does not end is cut at the cap: the request fails with a message, what was
+// read is freed and the connection closed; the next request connects again.
+TEST_P(TransportTest, EndlessAnswerIsCutAtTheCap) {
+  UiRecorder ui;
+  struct Cap {
+    Cap() { dbServerConnection::MaxAnswerSize = 1 << 20; }
+    ~Cap() { dbServerConnection::MaxAnswerSize = MAX_ANSWER_SIZE; }
+  } cap;
+  ScriptedServer server(GetParam());
+  server.Expect([](ServerPeer& peer) {
+    Frame frame;
+    if (!peer.AcceptHandshake() || !peer.ReadFrame(frame)) return;
+    const std::string block(64 * 1024, 'x');
+    for (int i = 0; i < 64 && peer.Send(block); ++i) {
+    }
+  });
+  server.Expect(HandshakeThen({"After=1"}));
+  auto connection = OpenData(server);
+  EXPECT_FALSE(connection->SendMessage(31001, 20003, "q"));
+  EXPECT_FALSE(connection->Connected);
+  EXPECT_LT(connection->AnswerText.capacity(), 1000u);
+  EXPECT_EQ(ui.messages.size(), 1u);
+  ASSERT_TRUE(connection->SendMessage(31001, 20003, "again"));
+  EXPECT_EQ(connection->AnswerText, "After=1");
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, TransportTest, ::testing::Bool(), TransportName);
 
 // The longest text fits one 50,001-byte frame; one more character is refused with the message and nothing is sent.
@@ -126,12 +152,12 @@ TEST(dbServerConnectionTest, ReadsErrorFields) {
     int error_code;
   };
   const Case cases[] = {
-      {"ErrorCode=x", "", 0},
+      {"ErrorCode=x", "", UNREADABLE_ERROR_CODE},
       {"errorcode=5", "", 5},
       {"Error=Bad key,ErrorCode=3", "Bad", 3},
       {"\"Error=Bad key\",ErrorCode=3", "Bad key", 3},
       {"ErrorCode=-2,ERRORCODE=9", "", -2},
-      {"ErrorCode=99999999999", "", 0},
+      {"ErrorCode=99999999999", "", UNREADABLE_ERROR_CODE},
       {"Other=1", "", 0},
   };
   std::vector<std::string> answers;

@@ -447,6 +447,37 @@ TEST_F(PlainSocketTest, CloseInErrorStateKeepsBuffer) {
   EXPECT_EQ(socket_.state, SOCK_STATE_CONNECTED);
 }
 
+// A connection made after a receive error, by Connect or by Attach, serves only its own
+// peer's bytes: what the failed connection left buffered is gone.
+TEST_F(PlainSocketTest, NewConnectionAfterErrorStartsEmpty) {
+  for (bool by_attach : {false, true}) {
+    int pipe_ends[2];
+    ASSERT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
+    UniqueFd read_end(pipe_ends[0]);
+    UniqueFd write_end(pipe_ends[1]);
+    ASSERT_EQ(socket_.Attach(read_end.Get(), true), SOCK_SUCCESS);
+    ASSERT_EQ(write(write_end.Get(), "x", 1), 1);
+    ASSERT_EQ(socket_.WaitForData(true, 1, 0), SOCK_ERROR);  // recv() on a pipe: ENOTSOCK
+    auto [space, at] = socket_.ReceiveSpace();
+    ASSERT_GE(space, 5);
+    std::memcpy(at, "stale", 5);
+    socket_.CommitReceived(5);
+
+    if (by_attach) {
+      auto [mine, theirs] = loopback::MakeSocketPair();
+      ASSERT_EQ(socket_.Attach(mine.Release(), false), SOCK_SUCCESS);
+      peer_ = std::move(theirs);
+    } else {
+      ConnectToPeer();
+    }
+    ASSERT_TRUE(WriteAll(peer_.Get(), std::string("fresh\0", 6)));
+    char text[32];
+    EXPECT_EQ(socket_.ReadToNul(text, 31, 5, 0), 6) << (by_attach ? "Attach" : "Connect");
+    EXPECT_STREQ(text, "fresh") << (by_attach ? "Attach" : "Connect");
+    socket_.Close();
+  }
+}
+
 // SendFile by name and by open handle delivers a multi-megabyte file byte for byte.
 TEST_F(PlainSocketTest, SendFileArrivesByteExact) {
   std::string path = ::testing::TempDir() + "plain_socket_sendfile.bin";

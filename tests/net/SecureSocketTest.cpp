@@ -58,11 +58,16 @@ std::string Bytes(const char* text, std::size_t size) { return std::string(text,
 // Sets an environment variable for one scope.
 class ScopedEnvironment {
 public:
-  ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
+  // Without a value the variable is unset for the scope.
+  ScopedEnvironment(const char* name, const std::optional<std::string>& value) : name_(name) {
     if (const char* old = std::getenv(name)) {
       old_ = old;
     }
-    setenv(name, value.c_str(), 1);
+    if (value) {
+      setenv(name, value->c_str(), 1);
+    } else {
+      unsetenv(name);
+    }
   }
   ~ScopedEnvironment() {
     if (old_) {
@@ -426,6 +431,31 @@ TEST(SecureSocketTest, ReusedSocketEndsThePreviousConnection) {
   EXPECT_EQ(new_peer.ReadToNul(text, 7, 5, 0), 4);
 }
 
+// After an Attach with a borrowed descriptor and a receive error, Connect makes a connection
+// of its own: its descriptor is closed by Close, and no stale byte is served as the new peer's.
+TEST(SecureSocketTest, ConnectAfterBorrowedAttachStartsAfresh) {
+  OpensslServer server(ServerCredentials());
+  SecureSocket client;
+  auto [lent, lent_peer] = loopback::MakeSocketPair();
+  lent_peer.Reset();  // no TLS client on the other end: the accept fails
+  EXPECT_EQ(client.Attach(lent.Get(), true), SOCK_ERROR);
+  client.state = SOCK_STATE_ERROR;  // as a failed receive leaves it, with bytes still buffered
+  auto [space, at] = client.ReceiveSpace();
+  ASSERT_GE(space, 5);
+  std::memcpy(at, "stale", 5);
+  client.CommitReceived(5);
+
+  ASSERT_EQ(client.Connect("127.0.0.1", server.Port()), SOCK_SUCCESS);
+  ASSERT_TRUE(loopback::WriteAll(server.Process().Input(), Bytes("new\0", 4)));
+  char text[16];
+  EXPECT_EQ(client.ReadToNul(text, 15, 5, 0), 4);
+  EXPECT_STREQ(text, "new");
+  const int own = client.handle;
+  client.Close();
+  EXPECT_EQ(fcntl(own, F_GETFD), -1) << "the connected descriptor was left open";
+  EXPECT_NE(fcntl(lent.Get(), F_GETFD), -1) << "the borrowed descriptor was closed";
+}
+
 // A second Close leaves alone a descriptor that now has the old number.
 TEST(SecureSocketTest, CloseTwiceLeavesAReusedDescriptorAlone) {
   OpensslServer server(ServerCredentials());
@@ -736,6 +766,66 @@ TEST(SecureSocketTest, SymlinkedLockFileIsRefused) {
     EXPECT_STREQ(error.what(), "CTX == NULL");
   }
   EXPECT_FALSE(std::filesystem::exists(runtime.Path("elsewhere")));
+}
+
+// Acts as another user (effective user id only) for one scope.
+class EffectiveUser {
+public:
+  explicit EffectiveUser(uid_t user) : ok_(seteuid(user) == 0) {}
+  ~EffectiveUser() {
+    if (ok_) {
+      EXPECT_EQ(seteuid(0), 0);
+    }
+  }
+  EffectiveUser(const EffectiveUser&) = delete;
+  EffectiveUser& operator=(const EffectiveUser&) = delete;
+  bool Ok() const { return ok_; }
+
+private:
+  bool ok_;
+};
+
+// Without a runtime folder the lock file lives in the user's home: a file that another user
+// made first under a name in the shared /tmp blocks nothing.
+TEST(SecureSocketTest, LockFileCannotBeTakenByAnotherUser) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "acting as two users needs root";
+  }
+  constexpr uid_t kUser = 54321;  // unused ids, so no real process shares these names
+  constexpr uid_t kOther = 54322;
+  const std::string squatted = "/tmp/SSL_CERT_MUTEX-" + std::to_string(kUser);
+  char home_pattern[] = "/tmp/hosp-home-XXXXXX";
+  ASSERT_NE(mkdtemp(home_pattern), nullptr);
+  const std::string home = home_pattern;
+  struct Tidy {
+    std::string squatted, home;
+    ~Tidy() {
+      std::error_code ignored;
+      std::filesystem::remove(squatted, ignored);
+      std::filesystem::remove_all(home, ignored);
+    }
+  } tidy{squatted, home};
+  std::filesystem::remove(squatted);
+  loopback::UniqueFd squat(open(squatted.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  ASSERT_GE(squat.Get(), 0);
+  ASSERT_EQ(fchown(squat.Get(), kOther, kOther), 0);
+  ASSERT_EQ(flock(squat.Get(), LOCK_EX), 0);
+  ASSERT_EQ(chown(home.c_str(), kUser, kUser), 0);
+
+  ssl_ctx_st* made = nullptr;
+  {
+    ScopedEnvironment no_runtime("XDG_RUNTIME_DIR", std::nullopt);
+    ScopedEnvironment own_home("HOME", home);
+    EffectiveUser user(kUser);
+    ASSERT_TRUE(user.Ok());
+    made = SecureSocket::CreateContext(nullptr, nullptr, nullptr, nullptr);
+  }
+  EXPECT_NE(made, nullptr);
+  SSL_CTX_free(made);
+  struct stat info {};
+  ASSERT_EQ(stat((home + "/.cache/hosp/SSL_CERT_MUTEX").c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, kUser);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // The data server over TLS, driven by the client's own dbServerConnection.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -189,14 +192,25 @@ TEST_P(DataServerTest, UpdateRefusals) {
   EXPECT_EQ(db->Value("SELECT f25 FROM Cases WHERE Seq = 5005"), "Y");
 }
 
-// A request type the server does not know still gets one answer, with an error code.
+// A request type or subtype the server does not know still gets one answer, with an error
+// code; other subtypes of the handshake and the date request are no handshake (which could
+// withdraw the acceptance) and no date.
 TEST_P(DataServerTest, UnknownRequestIsAnswered) {
+  const struct {
+    int type;
+    int subtype;
+  } requests[] = {{31001, 77}, {1, 1}, {1, -1}, {2, 5}, {2, 20003}, {31002, 0}};
   const auto connection = OpenDataConnection(Server());
-  ASSERT_TRUE(connection->SendMessage(31001, 77, "TableName=Cases"));
-  EXPECT_EQ(connection->ErrorCode, 6);
-  NameValueList record;
-  EXPECT_TRUE(connection->QueryTable("Cases", 4, "5004", "", record, "", ""));
-  EXPECT_EQ(record[0], "5004");
+  for (const auto& request : requests) {
+    SCOPED_TRACE(std::to_string(request.type) + "/" + std::to_string(request.subtype));
+    ASSERT_TRUE(connection->SendMessage(request.type, request.subtype, "ProgramID=Other"));
+    EXPECT_EQ(connection->ErrorCode, 6);
+    EXPECT_EQ(connection->AnswerList.Value("Date"), "");
+    EXPECT_EQ(connection->AnswerList.Value("Accepted"), "");
+    NameValueList record;
+    EXPECT_TRUE(connection->QueryTable("Cases", 4, "5004", "", record, "", ""));
+    EXPECT_EQ(record[0], "5004");
+  }
 }
 
 // File size and date, then a download that arrives byte for byte with the server's date.
@@ -241,6 +255,36 @@ TEST_P(DataServerTest, FileNamesOutsideClientsAreRefused) {
     EXPECT_EQ(std::filesystem::file_size(local), 0u);
   }
   EXPECT_TRUE(connection->IsConnected());
+}
+
+// A build whose date the packed form cannot hold is refused with a reason, not offered with
+// the date 0 that reads as "no file".
+TEST_P(DataServerTest, BuildDatedOutsideThePackedRangeIsRefused) {
+  const std::string served = Server().ClientsDir() + "/Dated.exe";
+  WriteFile(served, 1000);
+  const auto connection = OpenDataConnection(Server());
+  const std::string local = Server().DataDir() + "/../dated.bin";
+  for (const int year : {1975, 2110}) {
+    SCOPED_TRACE(year);
+    std::tm when{};
+    when.tm_year = year - 1900;
+    when.tm_mon = 5;
+    when.tm_mday = 1;
+    when.tm_hour = 12;
+    when.tm_isdst = -1;
+    const timespec times[2] = {{std::mktime(&when), 0}, {std::mktime(&when), 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, served.c_str(), times, 0), 0);
+
+    EXPECT_EQ(connection->GetFileInfo("Clients\\Dated.exe"), 0);
+    EXPECT_EQ(connection->ErrorCode, 8);
+    EXPECT_NE(connection->AnswerList.Value("Error").find("1980 to 2107"), std::string::npos);
+    EXPECT_FALSE(connection->GetFile("Clients\\Dated.exe", local, nullptr));
+    EXPECT_EQ(connection->ErrorCode, 8);
+    EXPECT_EQ(std::filesystem::file_size(local), 0u);
+  }
+  EXPECT_TRUE(connection->IsConnected());
+  EXPECT_NE(Server().LogText().find("Date of Clients\\Dated.exe cannot be sent"),
+            std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, DataServerTest,
