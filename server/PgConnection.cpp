@@ -82,6 +82,9 @@ std::unique_ptr<PgConnection> PgConnection::Open(const std::string& conninfo) {
   if (PQstatus(raw) != CONNECTION_OK) {
     throw DatabaseError("cannot connect to the database: " + Trimmed(PQerrorMessage(raw)));
   }
+  // Instead of libpq's printing to standard error: the server's notices say nothing the log
+  // needs, except that the session is being ended.
+  PQsetNoticeReceiver(raw, &PgConnection::ReceiveNotice, connection.get());
   // Every answer goes out only after its change is durable, whatever the server's default.
   connection->Execute("SET synchronous_commit TO on");
   return connection;
@@ -125,8 +128,15 @@ void PgConnection::Execute(const char* sql) {
   Checked(PQexec(connection_, sql));
 }
 
+void PgConnection::ReceiveNotice(void* self, const pg_result* notice) {
+  const char* severity = PQresultErrorField(notice, PG_DIAG_SEVERITY_NONLOCALIZED);
+  if (severity == nullptr) return;
+  const std::string_view level(severity);
+  if (level == "FATAL" || level == "PANIC") static_cast<PgConnection*>(self)->ending_ = true;
+}
+
 bool PgConnection::Broken() const {
-  return PQstatus(connection_) != CONNECTION_OK;
+  return ending_ || PQstatus(connection_) != CONNECTION_OK;
 }
 
 bool PgConnection::LooksAlive() {
@@ -135,9 +145,11 @@ bool PgConnection::LooksAlive() {
     pollfd socket{PQsocket(connection_), POLLIN, 0};
     if (socket.fd < 0) return false;
     if (::poll(&socket, 1, 0) == 0) return true;
-    if (PQconsumeInput(connection_) == 0 || PQstatus(connection_) != CONNECTION_OK) return false;
+    if (PQconsumeInput(connection_) == 0) return false;
+    (void)PQisBusy(connection_);  // parses what came, so that a farewell reaches ReceiveNotice
+    if (Broken()) return false;
   }
-  return PQstatus(connection_) == CONNECTION_OK;
+  return !Broken();
 }
 
 std::string PgConnection::Description() const {

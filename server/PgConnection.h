@@ -62,8 +62,12 @@ class PgConnection {
  private:
   explicit PgConnection(pg_conn* connection) : connection_(connection) {}
   PgResult Checked(pg_result* result);
+  static void ReceiveNotice(void* self, const pg_result* notice);
 
   pg_conn* connection_;
+  // The server announced that it ends this session (a message of severity FATAL or PANIC
+  // that arrived while no request ran); its socket may still look open for a moment.
+  bool ending_ = false;
   std::map<std::string, std::string, std::less<>> prepared_;  // SQL to statement name
 };
 
