@@ -1,4 +1,5 @@
-// `hospd --init-demo`: a new data folder with demo database, certificate and client folder.
+// `hospd --init-demo` and `hospd init`: a new data folder with its database (demo data or
+// none), certificate and client folder.
 #include "DemoFolder.h"
 
 #include <unistd.h>
@@ -18,14 +19,14 @@ namespace {
 
 // The database is built under a temporary name and linked into place, so that a failed or
 // concurrent initialisation never leaves a half-filled hosp.db or replaces an existing one.
-void CreateDatabase(const fs::path& folder) {
+void CreateDatabase(const fs::path& folder, bool demo) {
   const fs::path final_path = folder / "hosp.db";
   const fs::path temp_path = folder / ("hosp.db.init-" + std::to_string(::getpid()));
   fs::remove(temp_path);
   try {
     {
       SqliteStore store(temp_path.string(), 1, true);
-      store.LoadDemo(MakeDemoRecords(std::time(nullptr)));
+      if (demo) store.LoadDemo(MakeDemoRecords(std::time(nullptr)));
     }
     if (::link(temp_path.c_str(), final_path.c_str()) != 0) {
       throw std::runtime_error(final_path.string() + " exists already; not overwritten");
@@ -61,19 +62,29 @@ void PrintLogins(const fs::path& folder, std::ostream& out) {
   }
 }
 
-}  // namespace
-
-void InitDemoFolder(const fs::path& folder, std::ostream& out, const std::string& database) {
+void CreateFolder(const fs::path& folder, bool demo, std::ostream& out,
+                  const std::string& database) {
   fs::create_directories(folder);
   if (database.empty() && fs::exists(folder / "hosp.db")) {
     throw std::runtime_error((folder / "hosp.db").string() + " exists already; not overwritten");
   }
   CreateCertificate(folder, out);
   if (database.empty()) {
-    CreateDatabase(folder);
+    CreateDatabase(folder, demo);
   } else {
     OpenStore({folder, database, 1})->LoadDemo(MakeDemoRecords(std::time(nullptr)));
   }
   fs::create_directories(folder / "Clients");
+}
+
+}  // namespace
+
+void InitDemoFolder(const fs::path& folder, std::ostream& out, const std::string& database) {
+  CreateFolder(folder, true, out, database);
   PrintLogins(folder, out);
+}
+
+void InitDataFolder(const fs::path& folder, std::ostream& out) {
+  CreateFolder(folder, false, out, {});
+  out << "Data folder ready: " << folder.string() << " (no staff yet; add them with hospd staff add)\n";
 }

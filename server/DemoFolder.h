@@ -1,4 +1,5 @@
-// `hospd --init-demo`: a new data folder with demo database, certificate and client folder.
+// `hospd --init-demo` and `hospd init`: a new data folder with its database (demo data or
+// none), certificate and client folder.
 #pragma once
 
 #include <filesystem>
@@ -13,3 +14,6 @@
 // pair is kept.
 void InitDemoFolder(const std::filesystem::path& folder, std::ostream& out,
                     const std::string& database = {});
+
+// The same for production, in hosp.db: the tables without any records, no logins printed.
+void InitDataFolder(const std::filesystem::path& folder, std::ostream& out);

@@ -7,7 +7,9 @@
 #include <iostream>
 #include <string>
 
+#include "AdminCommands.h"
 #include "DemoFolder.h"
+#include "HospVersion.h"
 #include "Log.h"
 #include "PortsFile.h"
 #include "Server.h"
@@ -131,9 +133,12 @@ int main(int argc, char** argv) {
       "downloads); the function server (plain TCP) answers JSON requests (getdoctorcases). Both "
       "work on the SQLite database hosp.db of one data folder, or on a PostgreSQL database "
       "(--database) that several servers may share."};
+  app.set_version_flag("--version", std::string("hospd ") + HOSP_VERSION);
   CommandLine line;
   AddOptions(app, line);
+  const AdminCommands admin(app);
   CLI11_PARSE(app, argc, argv);
+  if (admin.Chosen()) return admin.Run();
   if (!line.init_demo.empty()) return InitDemo(line.init_demo, line.server.database);
   if (line.server.data_dir.empty()) {
     std::cerr << "hospd: give --data DIR to serve or --init-demo DIR to create a demo folder "

@@ -15,6 +15,7 @@ packages=(
   xvfb xdotool x11-utils openbox
   clang libclang-rt-14-dev
   valgrind python3
+  dpkg-dev file adduser systemd groff-base
 )
 
 missing=()

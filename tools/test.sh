@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything and runs the whole test suite twice: a normal build, then a
+# Builds everything and runs the whole test suite twice: a normal build (whose Debian
+# packages are then installed and removed on this machine, when run as root), then a
 # second build under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +16,9 @@ echo "== Release build (RelWithDebInfo) and tests"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== Debian packages of that build: install, run, remove, purge (as root only)"
+tools/package-test.sh build
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOSP_SANITIZE=ON -DHOSP_BUILD_BENCH=OFF

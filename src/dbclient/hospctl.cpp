@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "FileDate.h"
+#include "HospVersion.h"
 #include "IniFile.h"
 #include "NameValueList.h"
 #include "dbServerConnection.h"
@@ -22,6 +23,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: hospctl HOSP.INI COMMAND [ARGUMENTS]\n"
+    "       hospctl --help | --version\n"
     "Opens the server connection the client would open, from the \"DataServer\" or\n"
     "\"FunctionServer\" section of HOSP.INI, and runs one request.\n"
     "\n"
@@ -243,6 +245,10 @@ int main(int argc, char** argv) {
   Arguments args(argv + 1, argv + argc);
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
     std::cout << kUsage;
+    return 0;
+  }
+  if (!args.empty() && args[0] == "--version") {
+    std::cout << "hospctl " << HOSP_VERSION << '\n';
     return 0;
   }
   if (args.size() < 2) return UsageError("missing Hosp.ini path or command");

@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -177,27 +178,27 @@ bool IsPrivateFolder(const std::string& path) {
          (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-std::string HomeFolder() {
+// The user's home folders to try: $HOME, then the account's own entry (a service may run with
+// another user's $HOME, or with none).
+std::vector<std::string> HomeFolders() {
+  std::vector<std::string> homes;
   const char* home = std::getenv("HOME");
   if (home != nullptr && home[0] == '/') {
-    return home;
+    homes.emplace_back(home);
   }
   passwd entry {};
   passwd* found = nullptr;
   char text[4096];
   if (getpwuid_r(geteuid(), &entry, text, sizeof text, &found) == 0 && found != nullptr &&
-      found->pw_dir != nullptr && found->pw_dir[0] == '/') {
-    return found->pw_dir;
+      found->pw_dir != nullptr && found->pw_dir[0] == '/' &&
+      (homes.empty() || homes.front() != found->pw_dir)) {
+    homes.emplace_back(found->pw_dir);
   }
-  return {};
+  return homes;
 }
 
-// ~/.cache/hosp, made (0700) where it is missing; empty when it cannot serve.
-std::string HomeLockFolder() {
-  std::string folder = HomeFolder();
-  if (folder.empty()) {
-    return {};
-  }
+// FOLDER/.cache/hosp, made (0700) where it is missing; empty when it cannot serve.
+std::string HomeLockFolder(std::string folder) {
   for (const char* part : {"/.cache", "/hosp"}) {
     folder += part;
     mkdir(folder.c_str(), 0700);
@@ -206,25 +207,29 @@ std::string HomeLockFolder() {
 }
 
 // One lock file per user, in a folder only the user can write: the private runtime folder,
-// or else a folder in the user's home. Empty when there is neither.
+// else a folder in the user's home, else a 0700 folder of the user's own in /tmp. Empty when
+// none of them can serve.
 std::string LockFilePath() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   std::string folder;
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime != nullptr && runtime[0] == '/' && IsPrivateFolder(runtime)) {
     folder = runtime;
-  } else {
-    folder = HomeLockFolder();
+  }
+  for (const std::string& home : HomeFolders()) {
+    if (!folder.empty()) break;
+    folder = HomeLockFolder(home);
+  }
+  if (folder.empty()) {
+    const std::string own = "/tmp/hosp-" + std::to_string(geteuid());
+    mkdir(own.c_str(), 0700);
+    if (IsPrivateFolder(own)) folder = own;
   }
   return folder.empty() ? std::string() : folder + "/SSL_CERT_MUTEX";
 }
 
 // Opens the lock file, refusing a symbolic link and any file that is not the user's own,
 // in case the folder changed hands after it was checked.
-int OpenLockFile() {
-  const std::string path = LockFilePath();
-  if (path.empty()) {
-    return -1;
-  }
+int OpenLockFile(const std::string& path) {
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     return -1;
@@ -241,7 +246,16 @@ int OpenLockFile() {
 // released by the kernel when a holder dies, so no lock is ever left abandoned.
 class CertificateLock {
 public:
-  CertificateLock() : fd_(OpenLockFile()) {
+  // Where no private folder can be had (another user took every place first), contexts are
+  // made without the lock: OpenSSL 3 needs no lock of ours, and refusing every context would
+  // let anyone on the machine stop the program. A bad lock file in a private folder is
+  // still refused.
+  CertificateLock() {
+    const std::string path = LockFilePath();
+    if (path.empty()) {
+      return;
+    }
+    fd_ = OpenLockFile(path);
     if (fd_ < 0 || !Acquire()) {
       Release();
       throw TextException("WaitForSingleObject(SSL_CERT_MUTEX) Failed");
@@ -268,7 +282,7 @@ private:
     }
   }
 
-  int fd_;
+  int fd_ = -1;
 };
 
 // ---- Running library calls -----------------------------------------------------------------

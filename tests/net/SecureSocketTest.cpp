@@ -828,4 +828,36 @@ TEST(SecureSocketTest, LockFileCannotBeTakenByAnotherUser) {
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
+// A service started with someone else's $HOME, no home of its own and its /tmp folder taken
+// by another user still makes its contexts: no place for the lock must not stop the program.
+TEST(SecureSocketTest, ContextIsMadeWhereNoPrivateLockFolderExists) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "acting as two users needs root";
+  }
+  constexpr uid_t kUser = 54323;  // no account, so no home from the user database either
+  constexpr uid_t kOther = 54324;
+  const std::string squatted = "/tmp/hosp-" + std::to_string(kUser);
+  struct Tidy {
+    std::string squatted;
+    ~Tidy() {
+      std::error_code ignored;
+      std::filesystem::remove_all(squatted, ignored);
+    }
+  } tidy{squatted};
+  std::filesystem::remove_all(squatted);
+  ASSERT_EQ(mkdir(squatted.c_str(), 0777), 0);
+  ASSERT_EQ(chown(squatted.c_str(), kOther, kOther), 0);
+
+  ssl_ctx_st* made = nullptr;
+  {
+    ScopedEnvironment no_runtime("XDG_RUNTIME_DIR", std::nullopt);
+    ScopedEnvironment foreign_home("HOME", "/root");
+    EffectiveUser user(kUser);
+    ASSERT_TRUE(user.Ok());
+    made = SecureSocket::CreateContext(nullptr, nullptr, nullptr, nullptr);
+  }
+  EXPECT_NE(made, nullptr);
+  SSL_CTX_free(made);
+}
+
 }  // namespace

@@ -1,0 +1,157 @@
+// `hospd staff list|add|passwd|remove`: the members of staff who may log in.
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstdlib>
+#include <iomanip>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+
+#include "AdminCommands.h"
+#include "Database.h"
+#include "FolderOwner.h"
+#include "PasswordInput.h"
+#include "StaffDirectory.h"
+#include "StoredPassword.h"
+
+namespace {
+
+struct StaffOptions {
+  std::string data_dir;
+  NewStaffMember member;
+  bool password_stdin = false;
+};
+
+std::unique_ptr<Database> OpenDatabase(const std::string& data_dir) {
+  BecomeFolderOwner(data_dir);
+  const std::filesystem::path path = std::filesystem::path(data_dir) / "hosp.db";
+  if (!std::filesystem::exists(path)) {
+    throw std::runtime_error(path.string() + " does not exist (hospd init creates a data folder)");
+  }
+  return Database::Open(path.string(), false);
+}
+
+std::string FullName(const StaffMember& member) {
+  std::string name;
+  for (const std::string* part : {&member.title, &member.first_name, &member.last_name}) {
+    if (part->empty()) continue;
+    if (!name.empty()) name += ' ';
+    name += *part;
+  }
+  return name;
+}
+
+int List(const StaffOptions& options) {
+  const auto db = OpenDatabase(options.data_dir);
+  const std::vector<StaffMember> members = StaffDirectory(*db).List();
+  std::size_t width = 5;
+  for (const auto& member : members) width = std::max(width, member.email.size());
+  std::cout << std::left << std::setw(8) << "Seq" << std::setw(static_cast<int>(width) + 2)
+            << "Email" << std::setw(11) << "Physician" << "Name\n";
+  for (const auto& member : members) {
+    std::cout << std::setw(8) << member.seq << std::setw(static_cast<int>(width) + 2)
+              << member.email << std::setw(11) << member.physician_mark << FullName(member)
+              << "\n";
+  }
+  return EXIT_SUCCESS;
+}
+
+int Add(StaffOptions options) {
+  const auto db = OpenDatabase(options.data_dir);
+  StaffDirectory staff(*db);
+  // Refusals come before the password is asked for.
+  CheckNewStaffMember(options.member);
+  if (staff.Has(options.member.email)) {
+    throw std::runtime_error(options.member.email + " is already a member of staff");
+  }
+  options.member.stored_password = StoredPassword(ReadNewPassword(options.password_stdin));
+  const std::int64_t seq = staff.Add(options.member);
+  std::cout << "Added " << options.member.email << " as Seq " << seq
+            << (options.member.physician ? " (physician)" : " (not a physician)") << "\n";
+  return EXIT_SUCCESS;
+}
+
+int Passwd(const StaffOptions& options) {
+  const auto db = OpenDatabase(options.data_dir);
+  const std::string& email = options.member.email;
+  StaffDirectory staff(*db);
+  if (!staff.Has(email)) throw std::runtime_error("no member of staff has the address " + email);
+  const std::string stored = StoredPassword(ReadNewPassword(options.password_stdin));
+  if (!staff.SetPassword(email, stored)) {
+    throw std::runtime_error("no member of staff has the address " + email);
+  }
+  std::cout << "Password of " << email << " changed\n";
+  return EXIT_SUCCESS;
+}
+
+int Remove(const StaffOptions& options) {
+  const auto db = OpenDatabase(options.data_dir);
+  const std::string& email = options.member.email;
+  std::int64_t cases = 0;
+  switch (StaffDirectory(*db).Remove(email, cases)) {
+    case RemoveOutcome::NotFound:
+      throw std::runtime_error("no member of staff has the address " + email);
+    case RemoveOutcome::HasCases:
+      throw std::runtime_error(email + " is not removed: " + std::to_string(cases) +
+                               " cases name them as physician (hospd staff passwd locks them "
+                               "out instead)");
+    case RemoveOutcome::Removed:
+      break;
+  }
+  std::cout << "Removed " << email << "\n";
+  return EXIT_SUCCESS;
+}
+
+void AddEmailOption(CLI::App& command, StaffOptions& options) {
+  command.add_option("--email", options.member.email, "The member's e-mail address (the login).")
+      ->type_name("E")
+      ->required();
+}
+
+void AddPasswordStdinOption(CLI::App& command, StaffOptions& options) {
+  command.add_flag("--password-stdin", options.password_stdin,
+                   "Read the password from the first line of standard input instead of asking "
+                   "for it twice on the terminal without echo.");
+}
+
+}  // namespace
+
+void AddStaffCommands(CLI::App& app, AdminAction& action) {
+  auto* staff = app.add_subcommand("staff", "List, add, remove members of staff; set passwords.");
+  staff->require_subcommand(1);
+  const auto options = std::make_shared<StaffOptions>();
+
+  auto* list = staff->add_subcommand("list", "List every member of staff: Seq, e-mail address, "
+                                              "physician mark and name.");
+  AddDataOption(*list, options->data_dir);
+  WhenChosen(*list, action, [options] { return List(*options); });
+
+  auto* add = staff->add_subcommand("add", "Add a member of staff who can log in at once.");
+  AddDataOption(*add, options->data_dir);
+  AddEmailOption(*add, *options);
+  add->add_option("--first-name", options->member.first_name, "First name.")
+      ->type_name("F")
+      ->required();
+  add->add_option("--last-name", options->member.last_name, "Last name.")
+      ->type_name("L")
+      ->required();
+  add->add_option("--title", options->member.title, "Title shown before the name, e.g. Dr.")
+      ->type_name("T");
+  add->add_flag("--physician", options->member.physician,
+                "A physician (physician mark Y), who may log in to the client; without it the "
+                "client refuses the login.");
+  AddPasswordStdinOption(*add, *options);
+  WhenChosen(*add, action, [options] { return Add(*options); });
+
+  auto* passwd = staff->add_subcommand("passwd", "Set a new password for a member of staff.");
+  AddDataOption(*passwd, options->data_dir);
+  AddEmailOption(*passwd, *options);
+  AddPasswordStdinOption(*passwd, *options);
+  WhenChosen(*passwd, action, [options] { return Passwd(*options); });
+
+  auto* remove = staff->add_subcommand(
+      "remove", "Remove a member of staff; refused while cases name them as physician.");
+  AddDataOption(*remove, options->data_dir);
+  AddEmailOption(*remove, *options);
+  WhenChosen(*remove, action, [options] { return Remove(*options); });
+}

@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# Packages the tree already built in BUILD_DIR (default build) and tries both Debian packages
+# on this machine: install, the service's own command line run as its system user, a
+# handshake with hospctl, the admin commands, the client replacing itself under the package,
+# reinstall, remove (data kept) and purge (data, users and groups gone).
+# It installs packages and adds users, so it runs as root only, from tools/test.sh; it
+# refuses to touch a machine where hospd or hosp-client was installed by someone else.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$(realpath "${1:-build}")
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "package test: skipped (it installs packages; run as root)"
+  exit 0
+fi
+marker=/var/tmp/hosp-package-test.installed
+if [ ! -e "$marker" ] && dpkg-query -W -f='${Status}\n' hospd hosp-client 2>/dev/null |
+     grep -q " installed"; then
+  echo "package test: skipped (hospd or hosp-client is installed here and would be replaced)"
+  exit 0
+fi
+
+apt_get() {
+  DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=600 \
+    -o Dpkg::Options::=--force-confold "$@" >"$work/apt.log" 2>&1 ||
+    fail "apt-get $*: $(cat "$work/apt.log")"
+}
+fail() {
+  echo "package test: FAILED: $*" >&2
+  exit 1
+}
+
+work=$(mktemp -d /tmp/hosp-package-test-XXXXXX)
+server_pid=""
+tester=hosp-pkgtest
+cleanup() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  if getent passwd "$tester" >/dev/null; then userdel "$tester" || true; fi
+  if dpkg-query -W -f='${Status}\n' hospd hosp-client 2>/dev/null | grep -q "installed\|config-files"; then
+    DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=600 \
+      purge hospd hosp-client >/dev/null 2>&1 || true
+  fi
+  rm -f "$marker"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+cleanup  # what an interrupted earlier run left behind
+work=$(mktemp -d /tmp/hosp-package-test-XXXXXX)
+chmod 0755 "$work"  # the system user and the test user reach their folders inside
+
+echo "== package test: packaging the build in $build"
+cpack --config "$build/CPackConfig.cmake" -B "$work/packages" >"$work/cpack.log" 2>&1 ||
+  fail "cpack: $(cat "$work/cpack.log")"
+server_deb=$(ls "$work"/packages/hospd_*.deb)
+client_deb=$(ls "$work"/packages/hosp-client_*.deb)
+dpkg-deb -f "$server_deb" Depends | grep -q "libssl3" || fail "hospd does not depend on libssl3"
+dpkg-deb -f "$server_deb" Depends | grep -q "libsqlite3-0" || fail "hospd does not depend on libsqlite3-0"
+dpkg-deb -f "$client_deb" Depends | grep -q "libqt6widgets6" || fail "hosp-client does not depend on libqt6widgets6"
+
+echo "== package test: install"
+touch "$marker"
+apt_get install "$server_deb" "$client_deb"
+getent passwd hospd >/dev/null || fail "no system user hospd"
+[ "$(stat -c '%U:%G %a' /var/lib/hospd)" = "hospd:hospd 750" ] || fail "/var/lib/hospd: $(stat -c '%U:%G %a' /var/lib/hospd)"
+[ "$(stat -c '%U' /var/lib/hospd/hosp.db)" = hospd ] || fail "hosp.db not made by hospd"
+[ "$(stat -c '%G %a' /opt/hosp-client)" = "hosp-client 2775" ] || fail "/opt/hosp-client: $(stat -c '%G %a' /opt/hosp-client)"
+zcat /usr/share/man/man8/hospd.8.gz | grep -q '^\.TH HOSPD 8' || fail "hospd.8.gz"
+systemd-analyze verify /lib/systemd/system/hospd.service || fail "systemd-analyze verify hospd.service"
+
+echo "== package test: admin commands as root, while the server is stopped"
+echo "pkg secret" | hospd staff add --data /var/lib/hospd --email eva.lang@hospital.example \
+  --first-name Eva --last-name Lang --title Dr. --physician --password-stdin >/dev/null
+[ -z "$(find /var/lib/hospd ! -user hospd)" ] || fail "files in /var/lib/hospd not owned by hospd"
+hospd check --data /var/lib/hospd >/dev/null || fail "hospd check"
+
+echo "== package test: the unit's command line as the system user"
+run="$work/run"
+install -d -o hospd -g hospd -m 0700 "$run"
+exec_start=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/hospd.service)
+HOSPD_OPTIONS=""
+. /etc/default/hospd
+command=${exec_start//\$HOSPD_OPTIONS/$HOSPD_OPTIONS}
+# shellcheck disable=SC2086  # the unit's command line is split into words, as systemd does
+# setpriv execs in place, so $! is the server itself; the environment is the one systemd
+# gives a service with User=hospd.
+env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/var/lib/hospd USER=hospd LOGNAME=hospd \
+  SHELL=/usr/sbin/nologin HOSPD_OPTIONS="$HOSPD_OPTIONS" \
+  setpriv --reuid=hospd --regid=hospd --init-groups -- $command --data-port 0 --function-port 0 --ports-file "$run/ports" \
+  2>"$work/hospd.log" &
+server_pid=$!
+for _ in $(seq 200); do [ -s "$run/ports" ] && break; sleep 0.1; done
+[ -s "$run/ports" ] || fail "hospd did not start: $(cat "$work/hospd.log")"
+. "$run/ports"
+printf '[DataServer]\nIP=127.0.0.1\nPort=%s\n\n[FunctionServer]\nIP=127.0.0.1\nPort=%s\n' \
+  "$data_port" "$function_port" >/etc/hosp-client/Hosp.ini
+hospctl /opt/hosp-client/Hosp.ini handshake | grep -qx "Accepted=Y" || fail "handshake"
+hospctl /opt/hosp-client/Hosp.ini query Personnel 4 eva.lang@hospital.example |
+  grep -qx "pkg secret" || fail "the new member's record"
+hospd backup --data /var/lib/hospd "$run/backup.db" >/dev/null || fail "backup"
+
+echo "== package test: the client replaces itself, run by a member of hosp-client"
+useradd --system --no-create-home --groups hosp-client "$tester"
+install -d -m 1777 "$work/marker"
+cat >"$work/newer-build" <<BUILD
+#!/bin/sh
+echo started >"$work/marker/started"
+BUILD
+install -o hospd -g hospd -m 0755 "$work/newer-build" /var/lib/hospd/Clients/Pellomarquin.exe
+touch -d "+2 minutes" /var/lib/hospd/Clients/Pellomarquin.exe
+runuser -u "$tester" -- env QT_QPA_PLATFORM=offscreen HOME="$work/marker" \
+  timeout 60 /usr/bin/hosp-client >/dev/null 2>&1 || fail "the client did not end after its update"
+for _ in $(seq 100); do [ -e "$work/marker/started" ] && break; sleep 0.1; done
+[ -e "$work/marker/started" ] || fail "the new build was not started"
+cmp -s /opt/hosp-client/Pellomarquin.exe "$work/newer-build" || fail "the new build is not in place"
+[ -e /opt/hosp-client/Pellomarquin.bak ] || fail "no Pellomarquin.bak"
+[ "$(stat -c '%U:%G' /opt/hosp-client/Pellomarquin.exe)" = "$tester:hosp-client" ] ||
+  fail "new build owned by $(stat -c '%U:%G' /opt/hosp-client/Pellomarquin.exe)"
+
+echo "== package test: reinstall (the upgrade path) keeps the data"
+apt_get install --reinstall "$server_deb" "$client_deb"
+hospd staff list --data /var/lib/hospd | grep -q eva.lang@hospital.example || fail "staff lost"
+[ "$(head -c 4 /opt/hosp-client/Pellomarquin.exe | od -An -c | tr -d ' ')" = '177ELF' ] ||
+  fail "the packaged build is not back in place"
+[ "$(stat -c '%G %a' /opt/hosp-client)" = "hosp-client 2775" ] || fail "/opt/hosp-client after reinstall"
+
+kill "$server_pid"
+wait "$server_pid" || fail "hospd did not stop cleanly"
+server_pid=""
+
+echo "== package test: remove keeps the data, purge removes it"
+userdel "$tester"
+apt_get remove hospd hosp-client
+[ ! -e /usr/sbin/hospd ] || fail "/usr/sbin/hospd left after remove"
+[ ! -e /opt/hosp-client ] || fail "/opt/hosp-client left after remove: $(ls -A /opt/hosp-client)"
+[ -e /var/lib/hospd/hosp.db ] || fail "remove deleted the data"
+getent passwd hospd >/dev/null || fail "remove deleted the system user"
+apt_get purge hospd hosp-client
+[ ! -e /var/lib/hospd ] || fail "/var/lib/hospd left after purge"
+! getent passwd hospd >/dev/null || fail "user hospd left after purge"
+! getent group hospd >/dev/null || fail "group hospd left after purge"
+! getent group hosp-client >/dev/null || fail "group hosp-client left after purge"
+[ ! -e /etc/default/hospd ] && [ ! -e /etc/hosp-client ] || fail "configuration left after purge"
+[ -z "$(find /etc/systemd/system -name 'hospd.service' 2>/dev/null)" ] || fail "unit links left after purge"
+echo "package test: ok"
