@@ -171,6 +171,7 @@ void HospdProcess::Kill() {
   ::kill(pid_, SIGKILL);
   WaitFor(pid_, kStopLimit);
   pid_ = -1;
+  paused_ = false;
   exit_status_ = -1;
 }
 
@@ -178,6 +179,7 @@ void HospdProcess::Kill() {
 // thread of the server answers anything after Pause has returned.
 void HospdProcess::Pause() {
   if (pid_ <= 0) return;
+  paused_ = true;
   ::kill(pid_, SIGSTOP);
   const auto deadline = Clock::now() + kStopLimit;
   while (Clock::now() < deadline) {
@@ -208,8 +210,12 @@ void HospdProcess::Restart() {
 
 int HospdProcess::Stop() {
   if (pid_ <= 0) return exit_status_;
+  // A paused server takes its SIGTERM only once it runs again. SIGCONT goes first and only
+  // then: one that came later would discard the stop with which LeakSanitizer's tracer
+  // halts the exiting server, which would then wait for ever.
+  if (paused_) ::kill(pid_, SIGCONT);
+  paused_ = false;
   ::kill(pid_, SIGTERM);
-  ::kill(pid_, SIGCONT);  // a paused server takes its SIGTERM only once it runs again
   auto status = WaitFor(pid_, kStopLimit);
   if (!status) {
     ::kill(pid_, SIGKILL);

@@ -64,6 +64,7 @@ class HospdProcess {
   std::string database_;
   bool load_demo_;
   pid_t pid_ = -1;
+  bool paused_ = false;
   int exit_status_ = -1;
   int data_port_ = 0;
   int function_port_ = 0;
