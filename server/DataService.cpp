@@ -112,8 +112,7 @@ ServiceAnswer DataService::TableQuery(std::string_view request) {
   const std::string key = lines.Value("Key");
   if (key.empty()) return QueryError("No key given.");
   try {
-    auto db = context_.pool.Acquire();
-    const auto record = HospitalStore(*db).Record(*table, key);
+    const auto record = context_.store->Record(*table, key);
     if (!record) return {"~", "no " + std::string(table->name) + " record for " + Excerpt(key)};
     NameValueList answer;
     for (const auto& value : *record) answer.Add(value);
@@ -140,8 +139,7 @@ ServiceAnswer DataService::RecordUpdate(std::string_view request) {
     return CodedError(DataError::kUnknownField, "Field line without value: " + Excerpt(bad_line));
   }
   try {
-    auto db = context_.pool.Acquire();
-    const UpdateResult result = HospitalStore(*db).Update(*table, seq, *fields);
+    const UpdateResult result = context_.store->Update(*table, seq, *fields);
     return UpdateOutcome(result, *table, seq);
   } catch (const DatabaseError& error) {
     return CodedError(DataError::kStorageFailure, "Database failure.", error.what());

@@ -9,9 +9,9 @@
 #include <stdexcept>
 
 #include "Certificate.h"
-#include "Database.h"
 #include "DemoData.h"
-#include "Schema.h"
+#include "SqliteStore.h"
+#include "StoreSettings.h"
 
 namespace fs = std::filesystem;
 
@@ -25,9 +25,8 @@ void CreateDatabase(const fs::path& folder, bool demo) {
   fs::remove(temp_path);
   try {
     {
-      const auto db = Database::Open(temp_path.string(), true);
-      CreateSchema(*db);
-      if (demo) LoadDemoData(*db, std::time(nullptr));
+      SqliteStore store(temp_path.string(), 1, true);
+      if (demo) store.LoadDemo(MakeDemoRecords(std::time(nullptr)));
     }
     if (::link(temp_path.c_str(), final_path.c_str()) != 0) {
       throw std::runtime_error(final_path.string() + " exists already; not overwritten");
@@ -63,24 +62,37 @@ void PrintLogins(const fs::path& folder, std::ostream& out) {
   }
 }
 
-void CreateFolder(const fs::path& folder, bool demo, std::ostream& out) {
+// Clients that pin the server ("Fingerprint" in Hosp.ini) take it from here.
+void PrintFingerprint(const fs::path& folder, std::ostream& out) {
+  out << "Data server certificate fingerprint (SHA-256, for \"Fingerprint\" in Hosp.ini):\n  "
+      << CertificateFileFingerprint((folder / "server.crt").string()) << "\n";
+}
+
+void CreateFolder(const fs::path& folder, bool demo, std::ostream& out,
+                  const std::string& database) {
   fs::create_directories(folder);
-  if (fs::exists(folder / "hosp.db")) {
+  if (database.empty() && fs::exists(folder / "hosp.db")) {
     throw std::runtime_error((folder / "hosp.db").string() + " exists already; not overwritten");
   }
   CreateCertificate(folder, out);
-  CreateDatabase(folder, demo);
+  if (database.empty()) {
+    CreateDatabase(folder, demo);
+  } else {
+    OpenStore({folder, database, 1})->LoadDemo(MakeDemoRecords(std::time(nullptr)));
+  }
   fs::create_directories(folder / "Clients");
 }
 
 }  // namespace
 
-void InitDemoFolder(const fs::path& folder, std::ostream& out) {
-  CreateFolder(folder, true, out);
+void InitDemoFolder(const fs::path& folder, std::ostream& out, const std::string& database) {
+  CreateFolder(folder, true, out, database);
   PrintLogins(folder, out);
+  PrintFingerprint(folder, out);
 }
 
 void InitDataFolder(const fs::path& folder, std::ostream& out) {
-  CreateFolder(folder, false, out);
+  CreateFolder(folder, false, out, {});
   out << "Data folder ready: " << folder.string() << " (no staff yet; add them with hospd staff add)\n";
+  PrintFingerprint(folder, out);
 }

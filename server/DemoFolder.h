@@ -4,11 +4,16 @@
 
 #include <filesystem>
 #include <iosfwd>
+#include <string>
 
-// Creates `folder` (if missing) with hosp.db, server.crt, server.key and an empty Clients
-// folder, and writes the demo logins to `out`. Refuses (std::runtime_error) when hosp.db
-// exists; an existing certificate and key pair is kept.
-void InitDemoFolder(const std::filesystem::path& folder, std::ostream& out);
+// Creates `folder` (if missing) with server.crt, server.key and an empty Clients folder,
+// fills the demo database and writes the demo logins to `out`. Without `database`, the
+// database is a new hosp.db in the folder; refuses (std::runtime_error) when hosp.db exists.
+// With a PostgreSQL `database`, its schema is created or upgraded and the demo data loaded;
+// refuses (DatabaseError) when it holds staff already. An existing certificate and key
+// pair is kept.
+void InitDemoFolder(const std::filesystem::path& folder, std::ostream& out,
+                    const std::string& database = {});
 
-// The same for production: the tables without any records, no logins printed.
+// The same for production, in hosp.db: the tables without any records, no logins printed.
 void InitDataFolder(const std::filesystem::path& folder, std::ostream& out);

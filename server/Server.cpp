@@ -16,21 +16,21 @@
 #include "FunctionSession.h"
 #include "Log.h"
 #include "SecureSocket.h"
+#include "ServerIdentity.h"
 #include "SessionChannel.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kDatabaseConnections = 16;
 // Connections taken per wake-up of the accept loop, so that one busy port cannot starve the other.
 constexpr int kAcceptBurst = 64;
 
-fs::path CheckedDataDir(const fs::path& folder) {
+fs::path CheckedDataDir(const fs::path& folder, bool needs_sqlite) {
   std::error_code error;
   const fs::path absolute = fs::canonical(folder, error);
   if (error) throw std::runtime_error("no data folder " + folder.string() + ": " + error.message());
-  if (!fs::exists(absolute / "hosp.db")) {
+  if (needs_sqlite && !fs::exists(absolute / "hosp.db")) {
     throw std::runtime_error("no hosp.db in " + absolute.string() +
                              " (create a demo folder with hospd --init-demo DIR)");
   }
@@ -65,7 +65,7 @@ std::pair<UniqueFd, UniqueFd> MakeWakePipe() {
 
 ServerOptions Resolved(ServerOptions options) {
   IgnoreBrokenPipes();
-  options.data_dir = CheckedDataDir(options.data_dir);
+  options.data_dir = CheckedDataDir(options.data_dir, options.database.empty());
   return options;
 }
 
@@ -75,6 +75,15 @@ std::string Label(std::string_view server, const AcceptedConnection& connection)
 
 }  // namespace
 
+// Clients that pin the server compare with this line ("Fingerprint" in Hosp.ini).
+void Server::LogCertificateFingerprint() const {
+  if (tls_context_ == nullptr) return;
+  const auto fingerprint = ServerIdentity::Of(SSL_CTX_get0_certificate(tls_context_.get()));
+  if (fingerprint) {
+    LogLine("data server certificate SHA-256 fingerprint " + ServerIdentity::Format(*fingerprint));
+  }
+}
+
 void Server::ContextFree::operator()(ssl_ctx_st* context) const {
   SSL_CTX_free(context);
 }
@@ -82,16 +91,15 @@ void Server::ContextFree::operator()(ssl_ctx_st* context) const {
 Server::Server(ServerOptions options)
     : options_(Resolved(std::move(options))),
       tls_context_(LoadTlsContext(options_)),
-      context_(options_.data_dir, kDatabaseConnections, options_.idle_limit),
+      context_(options_.data_dir,
+               OpenStore({options_.data_dir, options_.database, options_.database_connections}),
+               options_.idle_limit),
       data_listener_(options_.bind_address, options_.data_port),
       function_listener_(options_.bind_address, options_.function_port),
       registry_(options_.max_connections) {
   auto [read_end, write_end] = MakeWakePipe();
   wake_read_ = std::move(read_end);
   wake_write_ = std::move(write_end);
-  // Fail at start-up, not at the first request, when the file is no usable database.
-  auto db = context_.pool.Acquire();
-  (void)db->Query("SELECT count(*) FROM Personnel, Cases, Needs WHERE 0");
 }
 
 Server::~Server() {
@@ -103,7 +111,8 @@ void Server::Run(int stop_fd) {
   LogLine("serving data (" + std::string(options_.data_tls ? "TLS" : "plain TCP") + ") on " +
           options_.bind_address + ":" + std::to_string(DataPort()) + ", function on " +
           options_.bind_address + ":" + std::to_string(FunctionPort()) + ", data folder " +
-          options_.data_dir.string());
+          options_.data_dir.string() + ", " + context_.store->Description());
+  LogCertificateFingerprint();
   for (;;) {
     pollfd fds[4] = {{data_listener_.Fd(), POLLIN, 0},
                      {function_listener_.Fd(), POLLIN, 0},

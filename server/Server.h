@@ -9,6 +9,7 @@
 #include "ConnectionRegistry.h"
 #include "Listener.h"
 #include "ServiceContext.h"
+#include "StoreSettings.h"
 #include "ThreadSet.h"
 #include "UniqueFd.h"
 
@@ -21,14 +22,17 @@ struct ServerOptions {
   int function_port = 8702;
   std::chrono::seconds idle_limit{30};
   int max_connections = 512;
+  // A PostgreSQL URL or key=value text; empty for hosp.db in the data folder.
+  std::string database;
+  int database_connections = StoreSettings{}.connections;
   // Off only for measurements: the data protocol on plain TCP instead of TLS.
   bool data_tls = true;
 };
 
 class Server {
  public:
-  // Opens the database, loads the certificate and key and binds both ports. Throws
-  // std::runtime_error (or DatabaseError) with the reason.
+  // Opens the database (creating or upgrading its schema), loads the certificate and key
+  // and binds both ports. Throws std::runtime_error (or DatabaseError) with the reason.
   explicit Server(ServerOptions options);
   ~Server();
   Server(const Server&) = delete;
@@ -50,6 +54,7 @@ class Server {
     void operator()(ssl_ctx_st* context) const;
   };
 
+  void LogCertificateFingerprint() const;
   void AcceptFrom(Listener& listener, bool data);
   void StartSession(AcceptedConnection connection, bool data);
   void ServeData(AcceptedConnection connection, ConnectionTicket ticket);

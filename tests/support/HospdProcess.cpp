@@ -88,8 +88,11 @@ std::string HospdProcess::ExecutablePath() {
   return HOSPD_BUILT_PATH;
 }
 
-HospdProcess::HospdProcess(std::vector<std::string> extra_arguments)
-    : extra_arguments_(std::move(extra_arguments)) {
+HospdProcess::HospdProcess(std::vector<std::string> extra_arguments, std::string database,
+                           bool load_demo)
+    : extra_arguments_(std::move(extra_arguments)),
+      database_(std::move(database)),
+      load_demo_(load_demo) {
   temp_dir_ = MakeTempDir();
   data_dir_ = temp_dir_ + "/data";
   ports_file_ = temp_dir_ + "/ports";
@@ -114,7 +117,10 @@ HospdProcess::~HospdProcess() {
 
 void HospdProcess::InitDemoData() {
   const std::string output = temp_dir_ + "/init.log";
-  const pid_t pid = Spawn({ExecutablePath(), "--init-demo", data_dir_}, output);
+  std::vector<std::string> arguments{ExecutablePath(), "--init-demo", data_dir_};
+  // Without the database, the folder gets a hosp.db that nobody uses.
+  if (load_demo_ && !database_.empty()) arguments.insert(arguments.end(), {"--database", database_});
+  const pid_t pid = Spawn(arguments, output);
   const auto status = WaitFor(pid, kStartLimit);
   if (!status) {
     ::kill(pid, SIGKILL);
@@ -134,6 +140,7 @@ void HospdProcess::StartServer(int data_port, int function_port) {
                                      std::to_string(function_port),
                                      "--ports-file",
                                      ports_file_};
+  if (!database_.empty()) arguments.insert(arguments.end(), {"--database", database_});
   arguments.insert(arguments.end(), extra_arguments_.begin(), extra_arguments_.end());
   pid_ = Spawn(arguments, log_file_);
 }
@@ -164,6 +171,7 @@ void HospdProcess::Kill() {
   ::kill(pid_, SIGKILL);
   WaitFor(pid_, kStopLimit);
   pid_ = -1;
+  paused_ = false;
   exit_status_ = -1;
 }
 
@@ -171,6 +179,7 @@ void HospdProcess::Kill() {
 // thread of the server answers anything after Pause has returned.
 void HospdProcess::Pause() {
   if (pid_ <= 0) return;
+  paused_ = true;
   ::kill(pid_, SIGSTOP);
   const auto deadline = Clock::now() + kStopLimit;
   while (Clock::now() < deadline) {
@@ -184,6 +193,10 @@ void HospdProcess::Pause() {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   throw std::runtime_error("hospd did not stop on SIGSTOP");
+}
+
+void HospdProcess::Resume() {
+  if (pid_ > 0) ::kill(pid_, SIGCONT);
 }
 
 void HospdProcess::Restart() {
@@ -201,8 +214,12 @@ void HospdProcess::Restart() {
 
 int HospdProcess::Stop() {
   if (pid_ <= 0) return exit_status_;
+  // A paused server takes its SIGTERM only once it runs again. SIGCONT goes first and only
+  // then: one that came later would discard the stop with which LeakSanitizer's tracer
+  // halts the exiting server, which would then wait for ever.
+  if (paused_) ::kill(pid_, SIGCONT);
+  paused_ = false;
   ::kill(pid_, SIGTERM);
-  ::kill(pid_, SIGCONT);  // a paused server takes its SIGTERM only once it runs again
   auto status = WaitFor(pid_, kStopLimit);
   if (!status) {
     ::kill(pid_, SIGKILL);

@@ -9,6 +9,7 @@
 
 // Creates a demo data folder in a new temporary folder (`hospd --init-demo`), starts
 // `hospd` there on ports chosen by the system and waits (bounded) until both listen.
+// With a PostgreSQL `database`, the server keeps its data there instead of hosp.db.
 // The destructor stops the server with SIGTERM, waits for it and removes the folder.
 // The hospd path is $HOSP_BUILD_DIR/server/hospd (without the variable: the hospd of the
 // build this helper was compiled in). Failures to start throw
@@ -16,7 +17,9 @@
 class HospdProcess {
  public:
   // `extra_arguments` are appended to the serving command line (e.g. {"--idle-timeout", "1"}).
-  explicit HospdProcess(std::vector<std::string> extra_arguments = {});
+  // `load_demo` false serves a `database` that another server has filled already.
+  explicit HospdProcess(std::vector<std::string> extra_arguments = {}, std::string database = {},
+                        bool load_demo = true);
   ~HospdProcess();
   HospdProcess(const HospdProcess&) = delete;
   HospdProcess& operator=(const HospdProcess&) = delete;
@@ -25,6 +28,8 @@ class HospdProcess {
   int FunctionPort() const { return function_port_; }  // plain TCP function server
   const std::string& DataDir() const { return data_dir_; }
   std::string DatabasePath() const { return data_dir_ + "/hosp.db"; }
+  // The PostgreSQL database served, or empty for hosp.db.
+  const std::string& Database() const { return database_; }
   std::string ClientsDir() const { return data_dir_ + "/Clients"; }
 
   // Everything the server wrote to stderr so far.
@@ -37,6 +42,8 @@ class HospdProcess {
   // Freezes the server (SIGSTOP): connections and requests are taken in by the system, but
   // nothing is answered until Kill, Stop or Restart.
   void Pause();
+  // Lets a paused server go on: it answers what it was sent meanwhile, as a slow server would.
+  void Resume();
   // Starts the server again (stopping it first if it runs) on the same data folder, the same
   // two ports and the same extra arguments, and waits (bounded) until both listen. Throws
   // std::runtime_error when it cannot.
@@ -56,7 +63,10 @@ class HospdProcess {
   std::string ports_file_;
   std::string log_file_;
   std::vector<std::string> extra_arguments_;
+  std::string database_;
+  bool load_demo_;
   pid_t pid_ = -1;
+  bool paused_ = false;
   int exit_status_ = -1;
   int data_port_ = 0;
   int function_port_ = 0;
