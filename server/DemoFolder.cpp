@@ -12,6 +12,7 @@
 #include "Database.h"
 #include "DemoData.h"
 #include "Schema.h"
+#include "StaffDirectory.h"
 
 namespace fs = std::filesystem;
 
@@ -19,7 +20,7 @@ namespace {
 
 // The database is built under a temporary name and linked into place, so that a failed or
 // concurrent initialisation never leaves a half-filled hosp.db or replaces an existing one.
-void CreateDatabase(const fs::path& folder, bool demo) {
+void CreateDatabase(const fs::path& folder, bool demo, bool hashed_passwords) {
   const fs::path final_path = folder / "hosp.db";
   const fs::path temp_path = folder / ("hosp.db.init-" + std::to_string(::getpid()));
   fs::remove(temp_path);
@@ -28,6 +29,7 @@ void CreateDatabase(const fs::path& folder, bool demo) {
       const auto db = Database::Open(temp_path.string(), true);
       CreateSchema(*db);
       if (demo) LoadDemoData(*db, std::time(nullptr));
+      if (hashed_passwords) StaffDirectory(*db).HashClearPasswords();
     }
     if (::link(temp_path.c_str(), final_path.c_str()) != 0) {
       throw std::runtime_error(final_path.string() + " exists already; not overwritten");
@@ -63,24 +65,24 @@ void PrintLogins(const fs::path& folder, std::ostream& out) {
   }
 }
 
-void CreateFolder(const fs::path& folder, bool demo, std::ostream& out) {
+void CreateFolder(const fs::path& folder, bool demo, bool hashed_passwords, std::ostream& out) {
   fs::create_directories(folder);
   if (fs::exists(folder / "hosp.db")) {
     throw std::runtime_error((folder / "hosp.db").string() + " exists already; not overwritten");
   }
   CreateCertificate(folder, out);
-  CreateDatabase(folder, demo);
+  CreateDatabase(folder, demo, hashed_passwords);
   fs::create_directories(folder / "Clients");
 }
 
 }  // namespace
 
-void InitDemoFolder(const fs::path& folder, std::ostream& out) {
-  CreateFolder(folder, true, out);
+void InitDemoFolder(const fs::path& folder, std::ostream& out, bool hashed_passwords) {
+  CreateFolder(folder, true, hashed_passwords, out);
   PrintLogins(folder, out);
 }
 
 void InitDataFolder(const fs::path& folder, std::ostream& out) {
-  CreateFolder(folder, false, out);
+  CreateFolder(folder, false, false, out);
   out << "Data folder ready: " << folder.string() << " (no staff yet; add them with hospd staff add)\n";
 }

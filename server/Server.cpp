@@ -15,8 +15,10 @@
 #include "DataSession.h"
 #include "FunctionSession.h"
 #include "Log.h"
+#include "MemoryFailureCounters.h"
 #include "SecureSocket.h"
 #include "SessionChannel.h"
+#include "StaffDirectory.h"
 
 namespace fs = std::filesystem;
 
@@ -92,15 +94,35 @@ Server::Server(ServerOptions options)
   // Fail at start-up, not at the first request, when the file is no usable database.
   auto db = context_.pool.Acquire();
   (void)db->Query("SELECT count(*) FROM Personnel, Cases, Needs WHERE 0");
+  SetUpLogins(*db);
+}
+
+// Hashed passwords cannot be answered at position 23, where the client compares them with
+// what was typed: without --server-login, nobody could log in.
+void Server::SetUpLogins(Database& db) {
+  if (!options_.server_login) {
+    if (StaffDirectory(db).HasHashedPasswords()) {
+      throw std::runtime_error(
+          "the database holds hashed passwords, which only a server that checks logins "
+          "itself can serve: start hospd with --server-login (and clients with "
+          "SendPassword=Y)");
+    }
+    return;
+  }
+  context_.server_login = true;
+  context_.throttle = std::make_unique<LoginThrottle>(
+      ThrottleSettings::Scaled(options_.throttle_unit), std::make_unique<MemoryFailureCounters>());
 }
 
 Server::~Server() {
+  if (context_.throttle) context_.throttle->Stop();
   registry_.ShutdownAll();
   threads_.JoinAll();
 }
 
 void Server::Run(int stop_fd) {
-  LogLine("serving data (" + std::string(options_.data_tls ? "TLS" : "plain TCP") + ") on " +
+  LogLine("serving data (" + std::string(options_.data_tls ? "TLS" : "plain TCP") +
+          (options_.server_login ? ", passwords checked here" : "") + ") on " +
           options_.bind_address + ":" + std::to_string(DataPort()) + ", function on " +
           options_.bind_address + ":" + std::to_string(FunctionPort()) + ", data folder " +
           options_.data_dir.string());
@@ -129,6 +151,7 @@ void Server::RequestStop() {
 }
 
 bool Server::Shutdown(std::chrono::seconds limit) {
+  if (context_.throttle) context_.throttle->Stop();
   registry_.ShutdownAll();
   if (!registry_.WaitUntilEmpty(limit)) return false;
   threads_.JoinAll();

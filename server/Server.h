@@ -12,6 +12,7 @@
 #include "ThreadSet.h"
 #include "UniqueFd.h"
 
+class Database;
 struct ssl_ctx_st;
 
 struct ServerOptions {
@@ -23,6 +24,10 @@ struct ServerOptions {
   int max_connections = 512;
   // Off only for measurements: the data protocol on plain TCP instead of TLS.
   bool data_tls = true;
+  // The server checks the passwords of logins itself (and so may serve hashed ones).
+  bool server_login = false;
+  // The login throttle's times for one second of the real ones (lowered by tests).
+  std::chrono::milliseconds throttle_unit{1000};
 };
 
 class Server {
@@ -50,6 +55,7 @@ class Server {
     void operator()(ssl_ctx_st* context) const;
   };
 
+  void SetUpLogins(Database& db);
   void AcceptFrom(Listener& listener, bool data);
   void StartSession(AcceptedConnection connection, bool data);
   void ServeData(AcceptedConnection connection, ConnectionTicket ticket);

@@ -3,9 +3,11 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 
 #include "ClientFiles.h"
 #include "DatabasePool.h"
+#include "LoginThrottle.h"
 
 struct ServiceContext {
   ServiceContext(std::filesystem::path folder, int database_connections,
@@ -19,6 +21,9 @@ struct ServiceContext {
   DatabasePool pool;
   ClientFiles files;
   std::chrono::steady_clock::duration idle_limit;
+  // --server-login: "Personnel" queries must carry the password, which the server checks.
+  bool server_login = false;
+  std::unique_ptr<LoginThrottle> throttle;  // set when server_login is
 };
 
 // Requests and JSON texts larger than this close the connection.

@@ -20,7 +20,14 @@ struct StaffOptions {
   std::string data_dir;
   NewStaffMember member;
   bool password_stdin = false;
+  bool hash = false;
 };
+
+// A database that holds any hashed password is in hashed mode: its new passwords are
+// hashed too, so that no clear one is left beside them.
+bool StoreHashed(const StaffOptions& options, StaffDirectory& staff) {
+  return options.hash || staff.HasHashedPasswords();
+}
 
 std::unique_ptr<Database> OpenDatabase(const std::string& data_dir) {
   BecomeFolderOwner(data_dir);
@@ -64,7 +71,8 @@ int Add(StaffOptions options) {
   if (staff.Has(options.member.email)) {
     throw std::runtime_error(options.member.email + " is already a member of staff");
   }
-  options.member.stored_password = StoredPassword(ReadNewPassword(options.password_stdin));
+  options.member.stored_password =
+      StoredPassword(ReadNewPassword(options.password_stdin), StoreHashed(options, staff));
   const std::int64_t seq = staff.Add(options.member);
   std::cout << "Added " << options.member.email << " as Seq " << seq
             << (options.member.physician ? " (physician)" : " (not a physician)") << "\n";
@@ -76,11 +84,20 @@ int Passwd(const StaffOptions& options) {
   const std::string& email = options.member.email;
   StaffDirectory staff(*db);
   if (!staff.Has(email)) throw std::runtime_error("no member of staff has the address " + email);
-  const std::string stored = StoredPassword(ReadNewPassword(options.password_stdin));
+  const std::string stored =
+      StoredPassword(ReadNewPassword(options.password_stdin), StoreHashed(options, staff));
   if (!staff.SetPassword(email, stored)) {
     throw std::runtime_error("no member of staff has the address " + email);
   }
   std::cout << "Password of " << email << " changed\n";
+  return EXIT_SUCCESS;
+}
+
+int Rehash(const StaffOptions& options) {
+  const auto db = OpenDatabase(options.data_dir);
+  const int replaced = StaffDirectory(*db).HashClearPasswords();
+  std::cout << "Hashed " << replaced << (replaced == 1 ? " password" : " passwords")
+            << "; from now on only hospd --server-login can serve the logins\n";
   return EXIT_SUCCESS;
 }
 
@@ -108,10 +125,14 @@ void AddEmailOption(CLI::App& command, StaffOptions& options) {
       ->required();
 }
 
-void AddPasswordStdinOption(CLI::App& command, StaffOptions& options) {
+void AddPasswordOptions(CLI::App& command, StaffOptions& options) {
   command.add_flag("--password-stdin", options.password_stdin,
                    "Read the password from the first line of standard input instead of asking "
                    "for it twice on the terminal without echo.");
+  command.add_flag("--hash", options.hash,
+                   "Store the password hashed, as for a server started with --server-login. "
+                   "Without it the password is hashed when the database holds any hashed "
+                   "password already, and kept in clear otherwise.");
 }
 
 }  // namespace
@@ -140,14 +161,22 @@ void AddStaffCommands(CLI::App& app, AdminAction& action) {
   add->add_flag("--physician", options->member.physician,
                 "A physician (physician mark Y), who may log in to the client; without it the "
                 "client refuses the login.");
-  AddPasswordStdinOption(*add, *options);
+  AddPasswordOptions(*add, *options);
   WhenChosen(*add, action, [options] { return Add(*options); });
 
   auto* passwd = staff->add_subcommand("passwd", "Set a new password for a member of staff.");
   AddDataOption(*passwd, options->data_dir);
   AddEmailOption(*passwd, *options);
-  AddPasswordStdinOption(*passwd, *options);
+  AddPasswordOptions(*passwd, *options);
   WhenChosen(*passwd, action, [options] { return Passwd(*options); });
+
+  auto* rehash = app.add_subcommand(
+      "rehash-passwords",
+      "Replace every password kept in clear by its salted hash. Afterwards only hospd "
+      "--server-login can serve the logins (with clients that send the password: "
+      "SendPassword=Y); hospd without it refuses to start on the database.");
+  AddDataOption(*rehash, options->data_dir);
+  WhenChosen(*rehash, action, [options] { return Rehash(*options); });
 
   auto* remove = staff->add_subcommand(
       "remove", "Remove a member of staff; refused while cases name them as physician.");

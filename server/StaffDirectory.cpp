@@ -3,8 +3,11 @@
 
 #include <ctime>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "Database.h"
+#include "PasswordHash.h"
 
 namespace {
 
@@ -130,4 +133,45 @@ RemoveOutcome StaffDirectory::Remove(const std::string& email, std::int64_t& cas
   }
   write.Commit();
   return RemoveOutcome::Removed;
+}
+
+bool StaffDirectory::HasHashedPasswords() {
+  Transaction read(db_, Transaction::Kind::Read);
+  Cursor rows = db_.Query("SELECT Password FROM Personnel WHERE Password LIKE '$scrypt$%'");
+  while (rows->Step()) {
+    if (IsPasswordHash(rows->Text(0))) return true;
+  }
+  return false;
+}
+
+int StaffDirectory::HashClearPasswords() {
+  std::vector<std::pair<std::int64_t, std::string>> clear;
+  {
+    Transaction read(db_, Transaction::Kind::Read);
+    Cursor rows = db_.Query("SELECT Seq, Password FROM Personnel WHERE Password <> ''");
+    while (rows->Step()) {
+      std::string password = rows->Text(1);
+      if (!IsPasswordHash(password)) clear.emplace_back(rows->Int(0), std::move(password));
+    }
+  }
+  // Hashing takes a while per password: it happens outside the write transaction, which
+  // then replaces only passwords that are still the ones hashed.
+  std::vector<std::string> hashes;
+  for (const auto& entry : clear) hashes.push_back(HashPassword(entry.second));
+  // The clear texts must not live on in freed pages of the file or in the log beside it.
+  db_.Execute("PRAGMA secure_delete = ON");
+  Transaction write(db_, Transaction::Kind::Write);
+  int replaced = 0;
+  for (std::size_t i = 0; i < clear.size(); ++i) {
+    Cursor update = db_.Query("UPDATE Personnel SET Password = ?3 WHERE Seq = ?1 AND Password = ?2");
+    update->Bind(1, clear[i].first);
+    update->Bind(2, clear[i].second);
+    update->Bind(3, hashes[i]);
+    update->Step();
+    replaced += db_.Changes() > 0 ? 1 : 0;
+  }
+  write.Commit();
+  // Best effort: a server reading at this moment keeps the log's old pages until it ends.
+  db_.Execute("PRAGMA wal_checkpoint(TRUNCATE)");
+  return replaced;
 }

@@ -46,6 +46,13 @@ class StaffDirectory {
   // A member whose cases are still on record is not removed (`cases` gets their number).
   RemoveOutcome Remove(const std::string& email, std::int64_t& cases);
 
+  // Whether any stored password is a hash: the database is then in hashed mode, which only
+  // a server that checks logins itself can serve, and new passwords are stored hashed.
+  bool HasHashedPasswords();
+  // Replaces every stored clear password by its hash; empty ones (no login) stay empty.
+  // Returns how many were replaced. A password changed meanwhile is left to its new value.
+  int HashClearPasswords();
+
  private:
   Database& db_;
 };

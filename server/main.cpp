@@ -22,6 +22,7 @@ struct CommandLine {
   std::string ports_file;
   ServerOptions server;
   int idle_seconds = 30;
+  int throttle_unit_ms = 1000;
 };
 
 void AddOptions(CLI::App& app, CommandLine& line) {
@@ -35,6 +36,15 @@ void AddOptions(CLI::App& app, CommandLine& line) {
                               "server.key (PEM) and Clients/ (client builds offered for download).")
                    ->type_name("DIR");
   init->excludes(data);
+  app.add_flag("--server-login", line.server.server_login,
+               "Check the passwords of logins here: every Personnel query must carry the typed "
+               "password (clients with SendPassword=Y), is answered only when it is right, and "
+               "never with the stored one; guessing is slowed down. Needed for hashed passwords. "
+               "With --init-demo, the demo passwords are stored hashed.");
+  // For tests only: every throttle time (15 min window, 1 s to 30 s waits) scaled to MS per s.
+  app.add_option("--login-throttle-unit", line.throttle_unit_ms)
+      ->check(CLI::Range(1, 1000))
+      ->group("");
   app.add_option("--bind", line.server.bind_address, "IPv4 address or host name to listen on.")
       ->type_name("ADDRESS")
       ->capture_default_str();
@@ -65,9 +75,9 @@ void AddOptions(CLI::App& app, CommandLine& line) {
       ->capture_default_str();
 }
 
-int InitDemo(const std::string& folder) {
+int InitDemo(const std::string& folder, bool hashed_passwords) {
   try {
-    InitDemoFolder(folder, std::cout);
+    InitDemoFolder(folder, std::cout, hashed_passwords);
     return EXIT_SUCCESS;
   } catch (const std::exception& error) {
     std::cerr << "hospd: " << error.what() << "\n";
@@ -93,6 +103,7 @@ int Serve(CommandLine& line) {
     return EXIT_FAILURE;
   }
   line.server.idle_limit = std::chrono::seconds(line.idle_seconds);
+  line.server.throttle_unit = std::chrono::milliseconds(line.throttle_unit_ms);
   try {
     Server server(line.server);
     if (!line.ports_file.empty()) {
@@ -126,7 +137,7 @@ int main(int argc, char** argv) {
   const AdminCommands admin(app);
   CLI11_PARSE(app, argc, argv);
   if (admin.Chosen()) return admin.Run();
-  if (!line.init_demo.empty()) return InitDemo(line.init_demo);
+  if (!line.init_demo.empty()) return InitDemo(line.init_demo, line.server.server_login);
   if (line.server.data_dir.empty()) {
     std::cerr << "hospd: give --data DIR to serve or --init-demo DIR to create a demo folder "
                  "(see --help)\n";

@@ -113,6 +113,7 @@ void TLoginForm::ReadConfiguration() {
   DataServerPort = ini.Read("DataServer", "Port");
   FunctionServerIP = ini.Read("FunctionServer", "IP");
   FunctionServerPort = ini.Read("FunctionServer", "Port");
+  SendPassword = ini.Read("DataServer", "SendPassword") == "Y";
 }
 
 void TLoginForm::paintEvent(QPaintEvent* event) {
@@ -172,10 +173,13 @@ void TLoginForm::LoginButtonClick() {
   ConnectingLabel->show();
   QCoreApplication::processEvents();  // paint the label before the query blocks
 
-  // The address goes out exactly as typed, blanks included.
+  // The address goes out exactly as typed, blanks included; so does the password when the
+  // server is to check it (the line is there even for an empty one).
+  NameValueList password_line;
+  if (SendPassword) password_line.Add("Password=" + ToStdString(PasswordEdit->text()));
   const bool found = DataConnection != nullptr &&
                      DataConnection->QueryTable("Personnel", 4, ToStdString(UserEdit->text()), "",
-                                                LoginRecord, "", "");
+                                                LoginRecord, "", "", password_line);
   if (LoginAccepted(found)) {
     OpenCaseList();
   } else {

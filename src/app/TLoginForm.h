@@ -33,6 +33,9 @@ class TLoginForm : public QWidget {
   std::string DataServerPort;
   std::string FunctionServerIP;
   std::string FunctionServerPort;
+  // "SendPassword=Y" in "DataServer": the login's query carries the typed password, for a
+  // server that checks it itself before it answers.
+  bool SendPassword = false;
 
   LabeledEdit* UserEdit;
   LabeledEdit* PasswordEdit;
