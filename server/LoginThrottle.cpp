@@ -19,17 +19,6 @@ std::string AddressKey(std::string_view address) {
 
 }  // namespace
 
-ThrottleSettings ThrottleSettings::Scaled(std::chrono::milliseconds unit) {
-  ThrottleSettings settings;
-  const auto scale = [unit](std::chrono::milliseconds time) {
-    return std::chrono::milliseconds(time.count() * unit.count() / 1000);
-  };
-  settings.window = scale(settings.window);
-  settings.first_delay = scale(settings.first_delay);
-  settings.max_delay = scale(settings.max_delay);
-  return settings;
-}
-
 LoginThrottle::LoginThrottle(ThrottleSettings settings, std::unique_ptr<FailureCounters> counters)
     : settings_(settings), counters_(std::move(counters)) {}
 

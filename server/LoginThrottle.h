@@ -17,9 +17,6 @@ struct ThrottleSettings {
   std::chrono::milliseconds window = std::chrono::minutes(15);
   std::chrono::milliseconds first_delay = std::chrono::seconds(1);  // doubles per failure
   std::chrono::milliseconds max_delay = std::chrono::seconds(30);
-
-  // The same limits with every time `unit` / 1 s as long (a test's option).
-  static ThrottleSettings Scaled(std::chrono::milliseconds unit);
 };
 
 // Safe from every connection thread. A waiting attempt waits on its own connection's thread

@@ -111,7 +111,7 @@ void Server::SetUpLogins(Database& db) {
   }
   context_.server_login = true;
   context_.throttle = std::make_unique<LoginThrottle>(
-      ThrottleSettings::Scaled(options_.throttle_unit), std::make_unique<MemoryFailureCounters>());
+      ThrottleSettings(), std::make_unique<MemoryFailureCounters>());
 }
 
 Server::~Server() {

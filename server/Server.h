@@ -26,8 +26,6 @@ struct ServerOptions {
   bool data_tls = true;
   // The server checks the passwords of logins itself (and so may serve hashed ones).
   bool server_login = false;
-  // The login throttle's times for one second of the real ones (lowered by tests).
-  std::chrono::milliseconds throttle_unit{1000};
 };
 
 class Server {

@@ -22,7 +22,6 @@ struct CommandLine {
   std::string ports_file;
   ServerOptions server;
   int idle_seconds = 30;
-  int throttle_unit_ms = 1000;
 };
 
 void AddOptions(CLI::App& app, CommandLine& line) {
@@ -41,10 +40,6 @@ void AddOptions(CLI::App& app, CommandLine& line) {
                "password (clients with SendPassword=Y), is answered only when it is right, and "
                "never with the stored one; guessing is slowed down. Needed for hashed passwords. "
                "With --init-demo, the demo passwords are stored hashed.");
-  // For tests only: every throttle time (15 min window, 1 s to 30 s waits) scaled to MS per s.
-  app.add_option("--login-throttle-unit", line.throttle_unit_ms)
-      ->check(CLI::Range(1, 1000))
-      ->group("");
   app.add_option("--bind", line.server.bind_address, "IPv4 address or host name to listen on.")
       ->type_name("ADDRESS")
       ->capture_default_str();
@@ -103,7 +98,6 @@ int Serve(CommandLine& line) {
     return EXIT_FAILURE;
   }
   line.server.idle_limit = std::chrono::seconds(line.idle_seconds);
-  line.server.throttle_unit = std::chrono::milliseconds(line.throttle_unit_ms);
   try {
     Server server(line.server);
     if (!line.ports_file.empty()) {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -114,7 +115,12 @@ HospdProcess::~HospdProcess() {
 
 void HospdProcess::InitDemoData() {
   const std::string output = temp_dir_ + "/init.log";
-  const pid_t pid = Spawn({ExecutablePath(), "--init-demo", data_dir_}, output);
+  std::vector<std::string> arguments{ExecutablePath(), "--init-demo", data_dir_};
+  if (std::find(extra_arguments_.begin(), extra_arguments_.end(), "--server-login") !=
+      extra_arguments_.end()) {
+    arguments.push_back("--server-login");
+  }
+  const pid_t pid = Spawn(arguments, output);
   const auto status = WaitFor(pid, kStartLimit);
   if (!status) {
     ::kill(pid, SIGKILL);
@@ -184,6 +190,12 @@ void HospdProcess::Pause() {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   throw std::runtime_error("hospd did not stop on SIGSTOP");
+}
+
+void HospdProcess::Restart(std::vector<std::string> extra_arguments) {
+  Stop();
+  extra_arguments_ = std::move(extra_arguments);
+  Restart();
 }
 
 void HospdProcess::Restart() {

@@ -15,7 +15,8 @@
 // std::runtime_error with the reason.
 class HospdProcess {
  public:
-  // `extra_arguments` are appended to the serving command line (e.g. {"--idle-timeout", "1"}).
+  // `extra_arguments` are appended to the serving command line (e.g. {"--idle-timeout", "1"});
+  // with "--server-login" among them, the demo is made with it too (hashed passwords).
   explicit HospdProcess(std::vector<std::string> extra_arguments = {});
   ~HospdProcess();
   HospdProcess(const HospdProcess&) = delete;
@@ -41,6 +42,8 @@ class HospdProcess {
   // two ports and the same extra arguments, and waits (bounded) until both listen. Throws
   // std::runtime_error when it cannot.
   void Restart();
+  // The same with other extra arguments from now on.
+  void Restart(std::vector<std::string> extra_arguments);
   bool Running() const { return pid_ > 0; }
 
   // Path of the hospd executable under test.
