@@ -6,10 +6,15 @@
 
 namespace {
 
+// No e-mail address is longer; a request's key may be, and must not fill the memory.
+constexpr std::size_t kLongestEmail = 320;
+
 // The lookup of an address ignores ASCII case, so its failures must count together too.
 std::string EmailKey(std::string_view email) {
   std::string key = "email:";
-  for (const char c : email) key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  for (const char c : email.substr(0, kLongestEmail)) {
+    key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  }
   return key;
 }
 
