@@ -9,6 +9,7 @@ packages=(
   libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev
+  rapidjson-dev libsimdjson-dev
   qt6-base-dev libgl-dev
   fonts-liberation
   xvfb xdotool x11-utils openbox

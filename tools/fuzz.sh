@@ -31,6 +31,7 @@ build="build-fuzz"
 # Target, seed folder under tests/fuzz/corpus.
 targets=(
   "json_reader_fuzz json"
+  "json_differential_fuzz json"
   "comma_text_fuzz comma_text"
   "answer_reader_fuzz answer_reader"
   "data_server_fuzz data_server"

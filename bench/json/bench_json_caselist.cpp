@@ -1,55 +1,23 @@
-// Reading and walking a function-server case list with cJSON, against nlohmann::json on the same text.
+// Reading a function-server case list and walking it into the case list window's case objects,
+// with cJSON against RapidJSON, simdjson and nlohmann::json in the same run; and cJSON's reading
+// time per megabyte at three nesting depths.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
-#include <new>
 #include <nlohmann/json.hpp>
+#include <rapidjson/document.h>
+#include <simdjson.h>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
-#include "NameValueList.h"
+#include "CaseListReader.h"
+#include "CaseObjects.h"
 #include "cJSON.h"
-
-// --- Heap accounting: every allocation of the program, so both libraries are measured alike. ---
-
-namespace {
-
-std::atomic<std::size_t> heapNow{0};
-std::atomic<std::size_t> heapPeak{0};
-
-void* Counted(void* block) {
-  if (block == nullptr) {
-    throw std::bad_alloc();
-  }
-  const std::size_t now = heapNow.fetch_add(malloc_usable_size(block), std::memory_order_relaxed) +
-                          malloc_usable_size(block);
-  std::size_t peak = heapPeak.load(std::memory_order_relaxed);
-  while (now > peak && !heapPeak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
-  }
-  return block;
-}
-
-void Uncounted(void* block) {
-  if (block != nullptr) {
-    heapNow.fetch_sub(malloc_usable_size(block), std::memory_order_relaxed);
-    std::free(block);
-  }
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return Counted(std::malloc(size)); }
-void* operator new[](std::size_t size) { return Counted(std::malloc(size)); }
-void operator delete(void* block) noexcept { Uncounted(block); }
-void operator delete[](void* block) noexcept { Uncounted(block); }
-void operator delete(void* block, std::size_t) noexcept { Uncounted(block); }
-void operator delete[](void* block, std::size_t) noexcept { Uncounted(block); }
 
 namespace {
 
@@ -73,67 +41,131 @@ const std::string& CaseListText(int cases) {
   return text;
 }
 
-// What the case list window keeps of one case.
-struct CaseFields {
-  NameValueList fields;
-  std::vector<NameValueList> needs;
-};
-
-// --- The walk of the case list window, over each library. ---
-
-void CopyMembers(cJSON* list, NameValueList& into) {
-  for (int i = 0; i < list->Count(); ++i) {
-    const std::string name = list->Items().KeyAt(i);
-    into.SetValue(name, list->GetValue(name));
+const simdjson::padded_string& PaddedText(int cases) {
+  static std::map<int, simdjson::padded_string> texts;
+  auto found = texts.find(cases);
+  if (found == texts.end()) {
+    found = texts.emplace(cases, simdjson::padded_string(CaseListText(cases))).first;
   }
+  return found->second;
 }
 
+using CaseObjects = std::vector<std::unique_ptr<ListBoxObjectClass>>;
+
+// --- The walk of the case list window over each library, into the same case objects. ---
+
+// cJSON: the window's own walk.
 std::size_t WalkWithcJSON(const std::string& text) {
   cJSON root;
   root.Parse(text);
   if (!root.GetValue("Error").empty() || !root.GetValue("NoCases").empty()) {
     return 0;
   }
-  cJSON* cases = root.GetChild("CaseList");
-  std::vector<CaseFields> walked;
-  for (int i = 0; i < cases->Count(); ++i) {
-    cJSON* one = cases->GetChild(cases->Items().KeyAt(i));
-    CaseFields& item = walked.emplace_back();
-    CopyMembers(one->GetChild("FieldList"), item.fields);
-    cJSON* needs = one->GetChild("NeedsList");
-    for (int n = 0; n < needs->Count(); ++n) {
-      CopyMembers(needs->GetChild(needs->Items().KeyAt(n))->GetChild("FieldList"), item.needs.emplace_back());
-    }
-  }
-  return walked.size();
+  CaseObjects cases;
+  WalkCaseList(root, [&cases](std::unique_ptr<ListBoxObjectClass> item) { cases.push_back(std::move(item)); });
+  return cases.size();
 }
 
-void CopyMembers(const nlohmann::json& list, NameValueList& into) {
-  for (const auto& [name, value] : list.items()) {
-    into.SetValue(name, value.is_string() ? value.get<std::string>() : std::string());
+template <class Members, class NameOf, class TextOf>
+void CopyFields(const Members& members, NameValueList& into, NameOf nameOf, TextOf textOf) {
+  for (const auto& member : members) {
+    into.SetValue(nameOf(member), textOf(member));
   }
+}
+
+std::string_view RapidText(const rapidjson::Value& value) {
+  return value.IsString() ? std::string_view(value.GetString(), value.GetStringLength()) : std::string_view{};
+}
+
+std::size_t WalkWithRapidJSON(const std::string& text) {
+  rapidjson::Document root;
+  root.Parse(text.data(), text.size());
+  if (!root.IsObject()) {
+    return 0;
+  }
+  const auto name = [](const auto& member) { return RapidText(member.name); };
+  const auto value = [](const auto& member) { return RapidText(member.value); };
+  CaseObjects cases;
+  for (const auto& one : root["CaseList"].GetObject()) {
+    auto& item = cases.emplace_back(std::make_unique<ListBoxObjectClass>(std::string(RapidText(one.name))));
+    CopyFields(one.value["FieldList"].GetObject(), item->Fields, name, value);
+    const auto needs = one.value.FindMember("NeedsList");
+    if (needs == one.value.MemberEnd()) {
+      continue;
+    }
+    for (const auto& need : needs->value.GetObject()) {
+      CopyFields(need.value["FieldList"].GetObject(), item->AddNeed(std::string(RapidText(need.name))).Fields, name,
+                 value);
+    }
+  }
+  return cases.size();
+}
+
+// simdjson reads a padded copy of the text, made once; its parser is made and freed with each read.
+std::size_t WalkWithSimdjson(const simdjson::padded_string& text) {
+  simdjson::dom::parser parser;
+  simdjson::dom::element root = parser.parse(text);
+  const auto name = [](const simdjson::dom::key_value_pair& member) { return member.key; };
+  const auto value = [](const simdjson::dom::key_value_pair& member) {
+    std::string_view out;
+    return member.value.get_string().get(out) == simdjson::SUCCESS ? out : std::string_view{};
+  };
+  CaseObjects cases;
+  for (const auto one : root["CaseList"].get_object()) {
+    auto& item = cases.emplace_back(std::make_unique<ListBoxObjectClass>(std::string(one.key)));
+    CopyFields(one.value["FieldList"].get_object().value(), item->Fields, name, value);
+    simdjson::dom::object needs;
+    if (one.value["NeedsList"].get_object().get(needs) != simdjson::SUCCESS) {
+      continue;
+    }
+    for (const auto need : needs) {
+      CopyFields(need.value["FieldList"].get_object().value(), item->AddNeed(std::string(need.key)).Fields, name, value);
+    }
+  }
+  return cases.size();
 }
 
 std::size_t WalkWithNlohmann(const std::string& text) {
   const nlohmann::json root = nlohmann::json::parse(text);
-  if (!root.value("Error", "").empty() || !root.value("NoCases", "").empty()) {
-    return 0;
-  }
-  std::vector<CaseFields> walked;
-  for (const auto& [key, one] : root.at("CaseList").items()) {
-    CaseFields& item = walked.emplace_back();
-    CopyMembers(one.at("FieldList"), item.fields);
-    for (const auto& [needKey, need] : one.at("NeedsList").items()) {
-      CopyMembers(need.at("FieldList"), item.needs.emplace_back());
+  const auto name = [](const auto& member) { return member.key(); };
+  const auto value = [](const auto& member) {
+    return member.value().is_string() ? member.value().template get<std::string>() : std::string();
+  };
+  CaseObjects cases;
+  for (const auto& one : root.at("CaseList").items()) {
+    auto& item = cases.emplace_back(std::make_unique<ListBoxObjectClass>(one.key()));
+    CopyFields(one.value().at("FieldList").items(), item->Fields, name, value);
+    const auto needs = one.value().find("NeedsList");
+    if (needs == one.value().end()) {
+      continue;
+    }
+    for (const auto& need : needs->items()) {
+      CopyFields(need.value().at("FieldList").items(), item->AddNeed(need.key()).Fields, name, value);
     }
   }
-  return walked.size();
+  return cases.size();
 }
 
 void BM_cJSON(benchmark::State& state) {
   const std::string& text = CaseListText(static_cast<int>(state.range(0)));
   for (auto _ : state) {
     benchmark::DoNotOptimize(WalkWithcJSON(text));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+void BM_RapidJSON(benchmark::State& state) {
+  const std::string& text = CaseListText(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(WalkWithRapidJSON(text));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+void BM_simdjson(benchmark::State& state) {
+  const simdjson::padded_string& text = PaddedText(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(WalkWithSimdjson(text));
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
@@ -146,13 +178,51 @@ void BM_nlohmann(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 
+// --- Nesting: about 4 MB of objects nested `depth` levels deep, with a comma inside every level. ---
+
+std::string NestedText(int depth) {
+  // One chain: {"a":"some text","b":{"a":"some text","b":...,"c":"x"},"c":"x"}
+  std::string chain;
+  for (int level = 0; level < depth; ++level) {
+    chain += "{\"a\":\"some text\",\"b\":";
+  }
+  chain += "\"end\"";
+  for (int level = 0; level < depth; ++level) {
+    chain += ",\"c\":\"x\"}";
+  }
+  std::string text = "[";
+  while (text.size() < 4000000) {
+    text += chain;
+    text += ',';
+  }
+  text.back() = ']';
+  return text;
+}
+
+void BM_cJSONNesting(benchmark::State& state) {
+  const std::string text = NestedText(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    cJSON root(text);
+    benchmark::DoNotOptimize(root.Count());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.counters["MB"] = static_cast<double>(text.size()) / 1e6;
+}
+
 // Fixed iteration counts keep the 100,000-case runs short on a shared machine.
 BENCHMARK(BM_cJSON)->Arg(1000)->Iterations(30)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RapidJSON)->Arg(1000)->Iterations(30)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_simdjson)->Arg(1000)->Iterations(30)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_nlohmann)->Arg(1000)->Iterations(30)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_cJSON)->Arg(10000)->Iterations(10)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RapidJSON)->Arg(10000)->Iterations(10)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_simdjson)->Arg(10000)->Iterations(10)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_nlohmann)->Arg(10000)->Iterations(10)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_cJSON)->Arg(100000)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RapidJSON)->Arg(100000)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_simdjson)->Arg(100000)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_nlohmann)->Arg(100000)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_cJSONNesting)->Arg(1)->Arg(16)->Arg(120)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 // Keeps the CPU time per run name, steadier than wall time on a shared machine ("BM_cJSON/10000/iterations:6" -> "BM_cJSON/10000").
 class RecordingReporter : public benchmark::ConsoleReporter {
@@ -162,49 +232,94 @@ public:
       std::string name = run.benchmark_name();
       name = name.substr(0, name.find("/iterations"));
       millis[name] = run.GetAdjustedCPUTime();
+      if (const auto size = run.counters.find("MB"); size != run.counters.end()) {
+        megabytes[name] = size->second.value;
+      }
     }
     ConsoleReporter::ReportRuns(runs);
   }
+  double Millis(const std::string& name) const {
+    const auto found = millis.find(name);
+    return found == millis.end() ? 0.0 : found->second;
+  }
   std::map<std::string, double> millis;
+  std::map<std::string, double> megabytes;  // the text's size, for rows that read one text
 };
 
-struct HeapUse {
-  std::size_t peak;  // the most held at once while reading, above what was held before
-  std::size_t kept;  // what the document holds once read
-};
-
-template <class Read>
-HeapUse MeasureHeap(Read read) {
-  const std::size_t before = heapNow.load();
-  heapPeak.store(before);
-  auto document = read();
-  HeapUse use{heapPeak.load() - before, heapNow.load() - before};
-  benchmark::DoNotOptimize(document);
-  return use;
+// Heap bytes in use, from the allocator itself: every library is counted alike, whether it
+// allocates through operator new or malloc.
+std::size_t HeapInUse() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
 }
 
-void PrintSummary(const RecordingReporter& reporter) {
-  std::printf("\n%8s %12s %12s %8s\n", "cases", "cJSON ms", "nlohmann ms", "ratio");
+// What a read document holds on the heap, beyond what was in use before it was read.
+template <class Read>
+double HeldMegabytes(Read read) {
+  malloc_trim(0);
+  const std::size_t before = HeapInUse();
+  auto document = read();
+  const std::size_t after = HeapInUse();
+  benchmark::DoNotOptimize(document);
+  return static_cast<double>(after - before) / 1048576.0;
+}
+
+void PrintCaseListSummary(const RecordingReporter& reporter) {
+  std::printf("\nRead + walk + free, CPU ms (ratio to RapidJSON):\n%8s %16s %10s %16s %16s\n", "cases", "cJSON",
+              "RapidJSON", "simdjson", "nlohmann");
   for (const int cases : {1000, 10000, 100000}) {
-    const double own = reporter.millis.at("BM_cJSON/" + std::to_string(cases));
-    const double reference = reporter.millis.at("BM_nlohmann/" + std::to_string(cases));
-    std::printf("%8d %12.2f %12.2f %8.2f\n", cases, own, reference, own / reference);
+    const std::string suffix = "/" + std::to_string(cases);
+    const double reference = reporter.Millis("BM_RapidJSON" + suffix);
+    const auto cell = [&](const char* name) {
+      const double own = reporter.Millis(name + suffix);
+      return std::to_string(own).substr(0, std::to_string(own).find('.') + 2) + " (" +
+             std::to_string(own / reference).substr(0, 4) + ")";
+    };
+    std::printf("%8d %16s %10.1f %16s %16s\n", cases, cell("BM_cJSON").c_str(), reference, cell("BM_simdjson").c_str(),
+                cell("BM_nlohmann").c_str());
   }
-  const double scaling = reporter.millis.at("BM_cJSON/100000") / reporter.millis.at("BM_cJSON/10000");
-  std::printf("cJSON/nlohmann at 10,000 cases: %.2f (target <= 2)\n",
-              reporter.millis.at("BM_cJSON/10000") / reporter.millis.at("BM_nlohmann/10000"));
-  std::printf("cJSON 100,000 / 10,000 cases: %.2f (target <= 12)\n", scaling);
+  for (const int cases : {10000, 100000}) {
+    const std::string suffix = "/" + std::to_string(cases);
+    std::printf("cJSON / RapidJSON at %d cases: %.2f (target <= 1.5)\n", cases,
+                reporter.Millis("BM_cJSON" + suffix) / reporter.Millis("BM_RapidJSON" + suffix));
+  }
 
   const std::string& text = CaseListText(100000);
-  const HeapUse own = MeasureHeap([&text] {
+  const double own = HeldMegabytes([&text] {
     auto root = std::make_unique<cJSON>();
     root->Parse(text);
     return root;
   });
-  const HeapUse reference = MeasureHeap([&text] { return nlohmann::json::parse(text); });
-  std::printf("100,000-case document (text %.1f MB): cJSON peak %.1f MB, held %.1f MB; "
-              "nlohmann peak %.1f MB, held %.1f MB\n",
-              text.size() / 1e6, own.peak / 1e6, own.kept / 1e6, reference.peak / 1e6, reference.kept / 1e6);
+  const double rapid = HeldMegabytes([&text] {
+    auto root = std::make_unique<rapidjson::Document>();
+    root->Parse(text.data(), text.size());
+    return root;
+  });
+  const double simd = HeldMegabytes([] {
+    auto parser = std::make_unique<simdjson::dom::parser>();
+    benchmark::DoNotOptimize(parser->parse(PaddedText(100000)).is_object());
+    return parser;
+  });
+  const double nlohmann = HeldMegabytes([&text] { return nlohmann::json::parse(text); });
+  std::printf("100,000-case document (text %.1f MiB) held on the heap, MiB: cJSON %.1f, RapidJSON %.1f, "
+              "simdjson %.1f, nlohmann %.1f\n",
+              static_cast<double>(text.size()) / 1048576.0, own, rapid, simd, nlohmann);
+  std::printf("cJSON / RapidJSON memory: %.2f (target <= 1.5)\n", own / rapid);
+}
+
+void PrintNestingSummary(const RecordingReporter& reporter) {
+  const double flat = reporter.Millis("BM_cJSONNesting/1");
+  if (flat <= 0) {
+    return;
+  }
+  std::printf("\ncJSON reading by nesting depth (commas inside every level), CPU ms per MB:\n");
+  const double flatPerMegabyte = flat / reporter.megabytes.at("BM_cJSONNesting/1");
+  for (const int depth : {1, 16, 120}) {
+    const std::string name = "BM_cJSONNesting/" + std::to_string(depth);
+    const double perMegabyte = reporter.Millis(name) / reporter.megabytes.at(name);
+    std::printf("  depth %3d: %7.2f ms/MB, %.2f x depth 1%s\n", depth, perMegabyte, perMegabyte / flatPerMegabyte,
+                depth == 120 ? " (target <= 2)" : "");
+  }
 }
 
 }  // namespace
@@ -213,8 +328,11 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   RecordingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  if (reporter.millis.size() == 6) {
-    PrintSummary(reporter);
+  if (reporter.Millis("BM_RapidJSON/100000") > 0 && reporter.Millis("BM_cJSON/100000") > 0) {
+    PrintCaseListSummary(reporter);
+  }
+  if (reporter.megabytes.count("BM_cJSONNesting/120") != 0) {
+    PrintNestingSummary(reporter);
   }
   benchmark::Shutdown();
   return 0;

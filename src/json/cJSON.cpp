@@ -1,6 +1,7 @@
 // The cJSON document model: members and elements, their kinds, children and the text helpers.
 #include "cJSON.h"
 
+#include <algorithm>
 #include <utility>
 
 using Slot = cJSONEntries::Slot;
@@ -64,20 +65,35 @@ std::string_view InsideQuotes(std::string_view value) {
   return value.size() >= 3 ? value.substr(1, value.size() - 2) : std::string_view{};
 }
 
-std::string Joined(std::string_view key, std::string_view value) {
-  std::string line;
-  line.reserve(key.size() + 1 + value.size());
-  line.append(key).append(1, '=').append(value);
-  return line;
+// What Unquote leaves of a key, as a view of it.
+std::string_view UnquotedView(std::string_view key) {
+  if (key.empty() || (key.front() != '"' && key.front() != '\'') || key.back() != key.front()) {
+    return key;
+  }
+  return cJSON::Trim(key.size() >= 3 ? key.substr(1, key.size() - 2) : std::string_view{});
 }
 
 }  // namespace
 
-// What a value text turned into: its stored text and either a kind code or a child.
+// What a value text turned into: its stored text and either a kind code or a child. The
+// text is a view of the value read, of a literal, or of `collapsed`; a Value is therefore
+// filled where it stays and never moved.
 struct cJSON::Value {
-  std::string text;
+  std::string_view text;
   int kind = JSON_NULL;
   std::unique_ptr<cJSON> child;
+  std::string collapsed;  // the text once backslash pairs were collapsed
+
+  // `text` with each pair of backslashes made one, held in `collapsed` when that changes it.
+  void SetCollapsed(std::string_view raw) {
+    if (std::find(raw.begin(), raw.end(), '\\') == raw.end()) {
+      text = raw;
+      return;
+    }
+    collapsed = raw;
+    CollapseBackslashes(collapsed);
+    text = collapsed;
+  }
 };
 
 cJSON::cJSON(std::string_view text, std::string_view name_, cJSON* parent_)
@@ -88,60 +104,86 @@ cJSON::cJSON(std::string_view text, std::string_view name_, cJSON* parent_, int 
   Read(text);
 }
 
+cJSON::cJSON(Unread, std::string_view name_, cJSON* parent_, bool object)
+    : name(Trim(name_)), isObject(object), depth_(parent_->depth_ + 1), parent(parent_) {}
+
 cJSON::~cJSON() { Clear(); }
 
 void cJSON::SetValue(std::string_view key, std::string_view value) {
+  // Storing may move this node's lines, so texts taken from them are copied first.
+  if (entries.Holds(key) || entries.Holds(value)) {
+    const std::string ownKey(key);
+    const std::string ownValue(value);
+    StoreParsed(ownKey, ownValue, nullptr);
+    return;
+  }
+  StoreParsed(key, value, nullptr);
+}
+
+void cJSON::StoreParsed(std::string_view key, std::string_view value, std::unique_ptr<cJSON> child) {
+  Value stored;
   if (value.empty()) {
-    StoreMember(key, Value{"null", JSON_NULL, nullptr});
+    stored.text = "null";
+    StoreMember(key, stored);
     return;
   }
   // A key repeated as written (quotes included) moves its member to the end.
   if (isObject && entries.Find(key) != cJSONEntries::NoSlot) {
     RemoveMember(key);
   }
-  StoreMember(key, Classify(key, value));
+  if (child) {
+    stored.text = child->isObject ? "object" : "array";
+    stored.child = std::move(child);
+  } else {
+    Classify(key, value, stored);
+  }
+  StoreMember(key, stored);
 }
 
-cJSON::Value cJSON::Classify(std::string_view key, std::string_view value) {
+void cJSON::Classify(std::string_view key, std::string_view value, Value& out) {
   const char first = value.front();
   const char last = value.back();
   if (first == '"' || first == '\'') {
-    std::string text(InsideQuotes(value));
-    CollapseBackslashes(text);
-    return Value{std::move(text), JSON_STRING, nullptr};
+    out.SetCollapsed(InsideQuotes(value));
+    out.kind = JSON_STRING;
+    return;
   }
   if ((first == '[' && last == ']') || (first == '{' && last == '}')) {
     if (depth_ + 1 >= MaxDepth) {
-      return Value{std::string(value), JSON_STRING, nullptr};
+      out.text = value;
+      out.kind = JSON_STRING;
+      return;
     }
-    return Value{first == '[' ? "array" : "object", JSON_NULL, MakeChild(value, key)};
+    out.text = first == '[' ? "array" : "object";
+    out.child = MakeChild(value, key);
+    return;
   }
-  if (value == "true") {
-    return Value{"1", JSON_BOOL, nullptr};
-  }
-  if (value == "false") {
-    return Value{"0", JSON_BOOL, nullptr};
+  if (value == "true" || value == "false") {
+    out.text = value == "true" ? "1" : "0";
+    out.kind = JSON_BOOL;
+    return;
   }
   if (IsNonZeroNumber(value)) {
-    return Value{std::string(value), JSON_NUMBER, nullptr};
+    out.text = value;
+    out.kind = JSON_NUMBER;
+    return;
   }
-  std::string text(value);
-  CollapseBackslashes(text);
-  return Value{std::move(text), ContainsAny(value, StringMarks) ? JSON_STRING : JSON_WORD, nullptr};
+  out.SetCollapsed(value);
+  out.kind = ContainsAny(value, StringMarks) ? JSON_STRING : JSON_WORD;
 }
 
 std::unique_ptr<cJSON> cJSON::MakeChild(std::string_view text, std::string_view key) {
   return std::unique_ptr<cJSON>(new cJSON(text, key, this, depth_ + 1));
 }
 
-void cJSON::StoreMember(std::string_view key, Value value) {
+void cJSON::StoreMember(std::string_view key, Value& value) {
   if (!isObject) {
-    entries.Append(std::move(value.text), value.kind, std::move(value.child));
+    entries.Append(value.text, value.kind, std::move(value.child));
     return;
   }
   // A child whose member cannot be found again (its key holds "=", or its value
   // deleted the member) is destroyed here with `value`.
-  const Slot slot = SetLineValue(Unquote(key), value.text);
+  const Slot slot = SetLineValue(UnquotedView(key), value.text);
   if (slot != cJSONEntries::NoSlot) {
     entries.SetTag(slot, value.kind, std::move(value.child));
   }
@@ -158,10 +200,10 @@ Slot cJSON::SetLineValue(std::string_view key, std::string_view value) {
     return entries.Find(key);
   }
   if (slot != cJSONEntries::NoSlot) {
-    entries.Rewrite(slot, Joined(key, value));
+    entries.RewriteMember(slot, key, value);
     return slot;
   }
-  const Slot added = entries.Append(Joined(key, value), JSON_NULL);
+  const Slot added = entries.AppendMember(key, value, JSON_NULL);
   return key.find('=') == std::string_view::npos ? added : cJSONEntries::NoSlot;
 }
 
@@ -186,7 +228,7 @@ cJSON* cJSON::FindChild(std::string_view key, bool create) {
   }
   std::unique_ptr<cJSON> child = MakeChild({}, key);
   cJSON* const result = child.get();
-  entries.Append(Joined(key, "object"), JSON_NULL, std::move(child));
+  entries.AppendMember(key, "object", JSON_NULL, std::move(child));
   return result;
 }
 
@@ -233,12 +275,7 @@ std::string cJSON::StripEnclosing(std::string& text) {
   return first;
 }
 
-std::string cJSON::Unquote(std::string_view key) {
-  if (key.empty() || (key.front() != '"' && key.front() != '\'') || key.back() != key.front()) {
-    return std::string(key);
-  }
-  return std::string(Trim(key.size() >= 3 ? key.substr(1, key.size() - 2) : std::string_view{}));
-}
+std::string cJSON::Unquote(std::string_view key) { return std::string(UnquotedView(key)); }
 
 void cJSON::CollapseBackslashes(std::string& text) {
   if (text.find('\\') == std::string::npos) {

@@ -67,10 +67,15 @@ public:
 
   // --- the reader ---
 
-  // Replaces the node's content with what `text` reads as.
+  // Replaces the node's content with what `text` reads as. The text is read in one pass,
+  // however deeply it nests.
   void Parse(std::string_view text);
   // Reads the pieces of an inner text (without its enclosing characters) into the node.
   void ParseMembers(std::string_view inner);
+  // Reads `text` into a new root as the constructor does, but the way the reader worked
+  // before it read in one pass: each level cuts its own text into pieces again. The one-pass
+  // reader must give the same tree for every text; this is the reference it is checked against.
+  static std::unique_ptr<cJSON> ReadByPieces(std::string_view text);
   // The pieces of an inner text: split at commas outside quotes, brackets and braces, each trimmed.
   static std::vector<std::string> SplitMembers(std::string_view text);
   // Takes the key off the front of an object piece: up to the first delimiter
@@ -108,13 +113,21 @@ public:
 
 private:
   struct Value;
+  class Reader;
+  struct Unread {};
 
   cJSON(std::string_view text, std::string_view name, cJSON* parent, int depth);
+  // An empty object or array below `parent`, to be filled by the reader.
+  cJSON(Unread, std::string_view name, cJSON* parent, bool object);
   void Read(std::string_view text);
+  static bool ReadingByPieces();
+  void ReadTextByPieces(std::string_view text);
   void ReadPiece(std::string_view piece);
-  Value Classify(std::string_view key, std::string_view value);
+  // SetValue with the child that a bracketed or braced value reads as already read, if any.
+  void StoreParsed(std::string_view key, std::string_view value, std::unique_ptr<cJSON> child);
+  void Classify(std::string_view key, std::string_view value, Value& out);
   std::unique_ptr<cJSON> MakeChild(std::string_view text, std::string_view key);
-  void StoreMember(std::string_view key, Value value);
+  void StoreMember(std::string_view key, Value& value);
   cJSONEntries::Slot SetLineValue(std::string_view key, std::string_view value);
   void AppendText(std::string& out) const;
   void AppendMemberValue(std::string& out, std::string_view key) const;

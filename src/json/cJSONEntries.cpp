@@ -1,15 +1,30 @@
-// The ordered entry list of a cJSON node: first-match lookup, lazily closed holes and the key index.
+// The ordered entry list of a cJSON node: first-match lookup, lazily closed holes, the shared text block and the key index.
 #include "cJSONEntries.h"
 
 #include <algorithm>
+#include <cstring>
+#include <stdexcept>
 
 #include "NameValueList.h"
 #include "cJSON.h"
 
 namespace {
 
+// Lines and keys are short: a plain loop finds a character there sooner than a library call.
+std::size_t FindChar(std::string_view text, char c) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == c) {
+      return i;
+    }
+  }
+  return std::string_view::npos;
+}
+
 // Below this many entries a scan of short keys is cheaper than hashing.
 constexpr std::size_t IndexThreshold = 16;
+
+// Dropped text is given back once it is half of the block and more than this.
+constexpr std::uint32_t DroppedTextSlack = 256;
 
 }  // namespace
 
@@ -17,26 +32,38 @@ cJSONEntries::cJSONEntries() = default;
 
 cJSONEntries::~cJSONEntries() { Clear(); }
 
+std::uintptr_t cJSONEntries::Tag(int kind, std::unique_ptr<cJSON> child) {
+  if (child) {
+    return reinterpret_cast<std::uintptr_t>(child.release());
+  }
+  return (static_cast<std::uintptr_t>(-kind) << 1) | 1u;
+}
+
+void cJSONEntries::DestroyChild(Entry& entry) {
+  delete entry.Child();
+  entry.tag = Tag(JSON_NULL, nullptr);
+}
+
 std::string_view cJSONEntries::KeyOfLine(std::string_view line, bool& hasKey) {
-  const std::size_t eq = line.find('=');
+  const std::size_t eq = FindChar(line, '=');
   hasKey = eq != std::string_view::npos;
   return hasKey ? line.substr(0, eq) : std::string_view{};
 }
 
 std::string_view cJSONEntries::KeyOfSlot(Slot slot) const {
   bool hasKey = false;
-  return KeyOfLine(slots_[slot].line, hasKey);
+  return KeyOfLine(Line(slot), hasKey);
 }
 
 std::string cJSONEntries::KeyAt(int index) const {
   const Slot slot = SlotAt(index);
   bool hasKey = false;
-  return slot == NoSlot ? std::string{} : std::string(KeyOfLine(slots_[slot].line, hasKey));
+  return slot == NoSlot ? std::string{} : std::string(KeyOfLine(Line(slot), hasKey));
 }
 
 std::string cJSONEntries::LineAt(int index) const {
   const Slot slot = SlotAt(index);
-  return slot == NoSlot ? std::string{} : slots_[slot].line;
+  return slot == NoSlot ? std::string{} : std::string(Line(slot));
 }
 
 cJSONEntries::Slot cJSONEntries::SlotAt(int index) const {
@@ -49,7 +76,11 @@ cJSONEntries::Slot cJSONEntries::SlotAt(int index) const {
 
 cJSONEntries::Slot cJSONEntries::Find(std::string_view key) const {
   // Stored keys end at the first "=", so a key holding one can never match.
-  if (key.find('=') != std::string_view::npos) {
+  if (FindChar(key, '=') != std::string_view::npos) {
+    return NoSlot;
+  }
+  // Keys are mostly stored without their quotes: a quoted key read again finds nothing at once.
+  if (!key.empty() && (key.front() == '"' || key.front() == '\'') && !quotedKeys_) {
     return NoSlot;
   }
   if (!index_ && live_ >= IndexThreshold) {
@@ -63,34 +94,54 @@ cJSONEntries::Slot cJSONEntries::Find(std::string_view key) const {
 }
 
 cJSONEntries::Slot cJSONEntries::FindByScan(std::string_view key) const {
-  for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
+  for (Slot slot = 0; slot < slotCount_; ++slot) {
     const Entry& entry = slots_[slot];
-    const std::string_view line = entry.line;
-    if (entry.alive && line.size() > key.size() && line[key.size()] == '=' &&
-        EqualsIgnoreCase(line.substr(0, key.size()), key)) {
-      return static_cast<Slot>(slot);
+    if (entry.Alive() && entry.length > key.size()) {
+      const char* line = text_.get() + entry.offset;
+      if (line[key.size()] == '=' && EqualsIgnoreCase(std::string_view(line, key.size()), key)) {
+        return slot;
+      }
     }
   }
   return NoSlot;
 }
 
 std::string_view cJSONEntries::ValueOf(Slot slot) const {
-  const std::string_view line = slots_[slot].line;
-  const std::size_t eq = line.find('=');
+  const std::string_view line = Line(slot);
+  const std::size_t eq = FindChar(line, '=');
   return eq == std::string_view::npos ? std::string_view{} : line.substr(eq + 1);
 }
 
 int cJSONEntries::KindOf(Slot slot) const {
-  const cJSON* child = slots_[slot].child.get();
-  if (child) {
+  if (const cJSON* child = slots_[slot].Child()) {
     return child->IsArray() ? JSON_ARRAY : JSON_OBJECT;
   }
-  return slots_[slot].kind;
+  return -static_cast<int>(slots_[slot].tag >> 1);
 }
 
-cJSONEntries::Slot cJSONEntries::Append(std::string line, int kind, std::unique_ptr<cJSON> child) {
-  const auto slot = static_cast<Slot>(slots_.size());
-  slots_.push_back(Entry{std::move(line), std::move(child), NoSlot, static_cast<std::int8_t>(kind), true});
+cJSONEntries::Slot cJSONEntries::Append(std::string_view line, int kind, std::unique_ptr<cJSON> child) {
+  ReserveSlot();
+  const std::uint32_t offset = AddText(line);
+  return AddEntry(offset, static_cast<std::uint32_t>(line.size()), Tag(kind, std::move(child)));
+}
+
+cJSONEntries::Slot cJSONEntries::AppendMember(std::string_view key, std::string_view value, int kind,
+                                              std::unique_ptr<cJSON> child) {
+  ReserveSlot();
+  const std::uint32_t offset = AddText(key, "=", value);
+  return AddEntry(offset, static_cast<std::uint32_t>(key.size() + 1 + value.size()), Tag(kind, std::move(child)));
+}
+
+// Room for one more entry is made before its text and child are taken, so a failure leaves both with the caller.
+void cJSONEntries::ReserveSlot() {
+  if (slotCount_ == slotCapacity_) {
+    GrowSlots();
+  }
+}
+
+cJSONEntries::Slot cJSONEntries::AddEntry(std::uint32_t offset, std::uint32_t length, std::uintptr_t tag) {
+  const Slot slot = slotCount_++;
+  slots_[slot] = Entry{offset, length, tag};
   ++live_;
   if (index_) {
     IndexSlot(slot);
@@ -98,11 +149,72 @@ cJSONEntries::Slot cJSONEntries::Append(std::string line, int kind, std::unique_
   return slot;
 }
 
-void cJSONEntries::Rewrite(Slot slot, std::string line) { slots_[slot].line = std::move(line); }
+void cJSONEntries::GrowSlots() {
+  const std::uint32_t capacity = std::max<std::uint32_t>(4, slotCapacity_ * 2);
+  if (capacity <= slotCapacity_) {
+    throw std::length_error("cJSONEntries: too many entries");
+  }
+  std::unique_ptr<Entry[]> grown(new Entry[capacity]);
+  std::copy(slots_.get(), slots_.get() + slotCount_, grown.get());
+  slots_ = std::move(grown);
+  slotCapacity_ = capacity;
+}
+
+std::uint32_t cJSONEntries::AddText(std::string_view first, std::string_view second, std::string_view third) {
+  const std::size_t needed = first.size() + second.size() + third.size();
+  if (needed > UINT32_MAX - textUsed_) {
+    throw std::length_error("cJSONEntries: text too long");
+  }
+  if (textUsed_ + needed > textCapacity_) {
+    // The parts may be views into this very block, which growing moves.
+    const std::string copies = std::string(first) + std::string(second) + std::string(third);
+    GrowText(needed);
+    return AddText(copies);
+  }
+  const std::uint32_t offset = textUsed_;
+  char* out = text_.get() + offset;
+  const std::string_view lineStart = first.empty() ? second : first;
+  quotedKeys_ = quotedKeys_ || (!lineStart.empty() && (lineStart.front() == '"' || lineStart.front() == '\''));
+  for (const std::string_view part : {first, second, third}) {
+    if (!part.empty()) {
+      std::memmove(out, part.data(), part.size());
+      out += part.size();
+    }
+  }
+  textUsed_ += static_cast<std::uint32_t>(needed);
+  return offset;
+}
+
+void cJSONEntries::GrowText(std::size_t needed) {
+  const std::size_t capacity = std::max<std::size_t>({32, std::size_t{textCapacity_} * 2, textUsed_ + needed});
+  const auto bounded = static_cast<std::uint32_t>(std::min<std::size_t>(capacity, UINT32_MAX));
+  std::unique_ptr<char[]> grown(new char[bounded]);
+  if (textUsed_ > 0) {
+    std::memcpy(grown.get(), text_.get(), textUsed_);
+  }
+  text_ = std::move(grown);
+  textCapacity_ = bounded;
+}
+
+void cJSONEntries::Rewrite(Slot slot, std::string_view line) {
+  const std::uint32_t old = slots_[slot].length;
+  const std::uint32_t offset = AddText(line);
+  slots_[slot].offset = offset;
+  slots_[slot].length = static_cast<std::uint32_t>(line.size());
+  DropText(old);
+}
+
+void cJSONEntries::RewriteMember(Slot slot, std::string_view key, std::string_view value) {
+  const std::uint32_t old = slots_[slot].length;
+  const std::uint32_t offset = AddText(key, "=", value);
+  slots_[slot].offset = offset;
+  slots_[slot].length = static_cast<std::uint32_t>(key.size() + 1 + value.size());
+  DropText(old);
+}
 
 void cJSONEntries::SetTag(Slot slot, int kind, std::unique_ptr<cJSON> child) {
-  slots_[slot].child = std::move(child);
-  slots_[slot].kind = static_cast<std::int8_t>(kind);
+  DestroyChild(slots_[slot]);
+  slots_[slot].tag = Tag(kind, std::move(child));
 }
 
 void cJSONEntries::Erase(Slot slot) {
@@ -110,29 +222,57 @@ void cJSONEntries::Erase(Slot slot) {
     Unindex(slot);
   }
   Entry& entry = slots_[slot];
-  entry.child.reset();
-  std::string().swap(entry.line);
-  entry.alive = false;
+  DestroyChild(entry);
+  const std::uint32_t length = entry.length;
+  entry.length = Entry::Hole;
   --live_;
-  if (slot + 1 == slots_.size()) {
-    slots_.pop_back();
+  if (slot + 1 == slotCount_) {
+    --slotCount_;
   }
+  DropText(length);
   // Holes are closed once they outnumber the entries, so scans and memory stay
   // in proportion to the entries however often members move to the end.
-  if (slots_.size() > 2 * static_cast<std::size_t>(live_) + IndexThreshold) {
+  if (slotCount_ > 2 * static_cast<std::size_t>(live_) + IndexThreshold) {
     Compact();
   }
 }
 
+// Text no line uses any more is given back once it is half of the block.
+void cJSONEntries::DropText(std::uint32_t length) {
+  textDropped_ += length;
+  if (textDropped_ > DroppedTextSlack && textDropped_ * 2 > textUsed_) {
+    CompactText();
+  }
+}
+
+void cJSONEntries::CompactText() {
+  const std::uint32_t used = textUsed_ - textDropped_;
+  std::unique_ptr<char[]> packed(new char[std::max<std::uint32_t>(used, 1)]);
+  std::uint32_t at = 0;
+  for (Slot slot = 0; slot < slotCount_; ++slot) {
+    Entry& entry = slots_[slot];
+    if (entry.Alive()) {
+      std::memcpy(packed.get() + at, text_.get() + entry.offset, entry.length);
+      entry.offset = at;
+      at += entry.length;
+    }
+  }
+  text_ = std::move(packed);
+  textUsed_ = at;
+  textCapacity_ = std::max<std::uint32_t>(used, 1);
+  textDropped_ = 0;
+}
+
 void cJSONEntries::Unindex(Slot slot) {
   bool hasKey = false;
-  const std::string_view key = KeyOfLine(slots_[slot].line, hasKey);
+  const std::string_view key = KeyOfLine(Line(slot), hasKey);
   const std::size_t at = hasKey ? index_->Find(key, [this](Slot s) { return KeyOfSlot(s); }) : cJSONKeyIndex::NotFound;
   if (at == cJSONKeyIndex::NotFound) {
     return;
   }
   cJSONKeyIndex::Chain& chain = index_->ChainAt(at);
-  const Slot next = slots_[slot].nextSame;
+  std::vector<Slot>& nextSame = index_->nextSame;
+  const Slot next = nextSame[slot];
   if (chain.head == slot && next == NoSlot) {
     index_->Remove(at);
   } else if (chain.head == slot) {
@@ -140,38 +280,59 @@ void cJSONEntries::Unindex(Slot slot) {
   } else {
     // Only the first entry of a key is ever erased; keep the chain whole regardless.
     Slot before = chain.head;
-    while (slots_[before].nextSame != slot) {
-      before = slots_[before].nextSame;
+    while (nextSame[before] != slot) {
+      before = nextSame[before];
     }
-    slots_[before].nextSame = next;
+    nextSame[before] = next;
     chain.tail = chain.tail == slot ? before : chain.tail;
   }
 }
 
 void cJSONEntries::Clear() {
-  for (Entry& entry : slots_) {
-    entry.child.reset();
+  for (Slot slot = 0; slot < slotCount_; ++slot) {
+    delete slots_[slot].Child();
   }
-  std::vector<Entry>().swap(slots_);
+  slots_.reset();
+  text_.reset();
   index_.reset();
+  slotCount_ = slotCapacity_ = 0;
+  textUsed_ = textCapacity_ = textDropped_ = 0;
   live_ = 0;
+  quotedKeys_ = false;
+}
+
+void cJSONEntries::ShrinkToFit() {
+  Compact();
+  if (textDropped_ > 0 || textUsed_ < textCapacity_) {
+    CompactText();
+  }
+  if (slotCount_ < slotCapacity_) {
+    std::unique_ptr<Entry[]> fitted(slotCount_ > 0 ? new Entry[slotCount_] : nullptr);
+    std::copy(slots_.get(), slots_.get() + slotCount_, fitted.get());
+    slots_ = std::move(fitted);
+    slotCapacity_ = slotCount_;
+  }
 }
 
 void cJSONEntries::BuildIndex() const {
   index_ = std::make_unique<cJSONKeyIndex>();
   index_->Reserve(live_);
-  for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
-    if (slots_[slot].alive) {
-      IndexSlot(static_cast<Slot>(slot));
+  index_->nextSame.assign(slotCount_, NoSlot);
+  for (Slot slot = 0; slot < slotCount_; ++slot) {
+    if (slots_[slot].Alive()) {
+      IndexSlot(slot);
     }
   }
 }
 
 void cJSONEntries::IndexSlot(Slot slot) const {
-  Entry& entry = slots_[slot];
-  entry.nextSame = NoSlot;
+  std::vector<Slot>& nextSame = index_->nextSame;
+  if (nextSame.size() <= slot) {
+    nextSame.resize(std::max<std::size_t>(slot + 1, nextSame.size() * 2), NoSlot);
+  }
+  nextSame[slot] = NoSlot;
   bool hasKey = false;
-  const std::string_view key = KeyOfLine(entry.line, hasKey);
+  const std::string_view key = KeyOfLine(Line(slot), hasKey);
   if (!hasKey) {
     return;
   }
@@ -179,17 +340,17 @@ void cJSONEntries::IndexSlot(Slot slot) const {
   if (chain.head == NoSlot) {
     chain.head = slot;
   } else {
-    slots_[chain.tail].nextSame = slot;
+    nextSame[chain.tail] = slot;
   }
   chain.tail = slot;
 }
 
 void cJSONEntries::Compact() const {
-  if (slots_.size() == live_) {
+  if (slotCount_ == live_) {
     return;
   }
-  slots_.erase(std::remove_if(slots_.begin(), slots_.end(), [](const Entry& e) { return !e.alive; }),
-               slots_.end());
+  Entry* const end = std::remove_if(slots_.get(), slots_.get() + slotCount_, [](const Entry& e) { return !e.Alive(); });
+  slotCount_ = static_cast<std::uint32_t>(end - slots_.get());
   if (index_) {
     BuildIndex();
   }

@@ -6,7 +6,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "cJSONKeyIndex.h"
 
@@ -19,9 +18,12 @@ class cJSON;
 // Keys compare ASCII-case-insensitively and a lookup finds the first entry whose
 // key matches; a line without "=" has no key and is never found by a lookup.
 // Deleting leaves a hole that is closed on the next access by position (or once
-// holes outnumber entries), and big
-// lists keep a hash index from key to their chain of entries, so that reading
-// and walking a document stay linear in its size.
+// holes outnumber entries), and big lists keep a hash index from key to their
+// chain of entries, so that reading and walking a document stay linear in its size.
+//
+// A big answer holds millions of entries, so an entry is 16 bytes and the lines of a
+// list share one block of text; a rewritten or deleted line leaves its old text behind
+// until such text makes up half of the block.
 class cJSONEntries {
 public:
   // A handle of one entry, valid until the next access by position or Erase.
@@ -45,44 +47,76 @@ public:
   // The first entry whose key matches `key`, or NoSlot.
   Slot Find(std::string_view key) const;
 
-  std::string_view Line(Slot slot) const { return slots_[slot].line; }
+  // The line of an entry; valid until the list next changes.
+  std::string_view Line(Slot slot) const { return {text_.get() + slots_[slot].offset, slots_[slot].length}; }
   // The part of the line after its first "="; empty when it has none.
   std::string_view ValueOf(Slot slot) const;
   // The kind code of the tag: a child reports JSON_ARRAY or JSON_OBJECT.
   int KindOf(Slot slot) const;
-  cJSON* ChildOf(Slot slot) const { return slots_[slot].child.get(); }
+  cJSON* ChildOf(Slot slot) const { return slots_[slot].Child(); }
 
   // Adds a line at the end with a kind code, or with a child when one is given.
-  Slot Append(std::string line, int kind, std::unique_ptr<cJSON> child = nullptr);
+  Slot Append(std::string_view line, int kind, std::unique_ptr<cJSON> child = nullptr);
+  // Adds the line key "=" value at the end, as Append does.
+  Slot AppendMember(std::string_view key, std::string_view value, int kind, std::unique_ptr<cJSON> child = nullptr);
   // Replaces the line of an entry whose key matches the new line's key; the tag stays.
-  void Rewrite(Slot slot, std::string line);
+  void Rewrite(Slot slot, std::string_view line);
+  // Replaces the line of an entry by key "=" value, as Rewrite does.
+  void RewriteMember(Slot slot, std::string_view key, std::string_view value);
   // Replaces the tag; a child held before is destroyed.
   void SetTag(Slot slot, int kind, std::unique_ptr<cJSON> child = nullptr);
   // Deletes an entry that Find returned, destroying its child.
   void Erase(Slot slot);
   // Destroys every child, then empties the list.
   void Clear();
+  // Gives back the room kept for growth, once the list is complete.
+  void ShrinkToFit();
+  // True when `text` lies in this list's own lines, which any change may move.
+  bool Holds(std::string_view text) const {
+    return !text.empty() && text_ && text.data() >= text_.get() && text.data() < text_.get() + textUsed_;
+  }
 
 private:
-  // Packed small: a big answer holds millions of entries.
+  // A line's place in the text block, and its tag: a child pointer, or a kind code
+  // shifted up with the lowest bit set (children are aligned, so that bit tells them apart).
   struct Entry {
-    std::string line;
-    std::unique_ptr<cJSON> child;
-    Slot nextSame = NoSlot;  // next entry with an equal key while indexed
-    std::int8_t kind = 0;    // a scalar kind code, 0 to -4
-    bool alive = true;
+    std::uint32_t offset;
+    std::uint32_t length;  // Hole for a deleted entry
+    std::uintptr_t tag;
+
+    static constexpr std::uint32_t Hole = UINT32_MAX;
+    bool Alive() const { return length != Hole; }
+    cJSON* Child() const { return (tag & 1u) != 0 ? nullptr : reinterpret_cast<cJSON*>(tag); }
   };
+
+  static std::uintptr_t Tag(int kind, std::unique_ptr<cJSON> child);
+  static void DestroyChild(Entry& entry);
   static std::string_view KeyOfLine(std::string_view line, bool& hasKey);
   // The key of an entry known to have one, as the index reads it.
   std::string_view KeyOfSlot(Slot slot) const;
   Slot FindByScan(std::string_view key) const;
+  void ReserveSlot();
+  Slot AddEntry(std::uint32_t offset, std::uint32_t length, std::uintptr_t tag);
+  // Copies `parts` one after another to the end of the text block; returns where they begin.
+  std::uint32_t AddText(std::string_view first, std::string_view second = {}, std::string_view third = {});
+  void GrowText(std::size_t needed);
+  void GrowSlots();
+  void DropText(std::uint32_t length);
+  void CompactText();
   void BuildIndex() const;
   void IndexSlot(Slot slot) const;
   void Unindex(Slot slot);
   void Compact() const;
 
   // Holes and the index are caches of a logically constant list, hence mutable.
-  mutable std::vector<Entry> slots_;
+  mutable std::unique_ptr<Entry[]> slots_;
+  std::unique_ptr<char[]> text_;
   mutable std::unique_ptr<cJSONKeyIndex> index_;
+  mutable std::uint32_t slotCount_ = 0;  // entries and holes
+  std::uint32_t slotCapacity_ = 0;
+  std::uint32_t textUsed_ = 0;
+  std::uint32_t textCapacity_ = 0;
+  std::uint32_t textDropped_ = 0;  // bytes of the block that no line uses any more
   Slot live_ = 0;
+  bool quotedKeys_ = false;  // some line begins with a quote: a quoted key may be found
 };

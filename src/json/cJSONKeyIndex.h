@@ -69,6 +69,9 @@ public:
   // Makes room for `keys` keys at once.
   void Reserve(std::size_t keys);
 
+  // For each entry of the list, the next entry with an equal key, or None: the chains.
+  std::vector<Slot> nextSame;
+
 private:
   struct Bucket {
     std::uint32_t hash = 0;

@@ -1,19 +1,28 @@
-// The lenient cJSON reader: any text becomes some tree, read through views of the one text.
+// The lenient cJSON reader: any text becomes some tree, read in one pass over the text.
+//
+// Every level of the dialect cuts its own inner text into pieces, with its own count of
+// quotes, brackets and braces started afresh. Read naively, each level walks the text of
+// all levels below it again. Here a level reads a nested value ahead, as a child, at the
+// moment its opening character comes along: while the child reads, the parent's count is
+// the child's plus what the parent had counted at the opening, so the parent need not look
+// at those characters at all. The child stops at the first closing character that it does
+// not count itself but the parent does (its own closing character, in a well-formed text);
+// the parent takes over there. When the rest of the parent's piece then shows that the
+// value did not end there after all, the child is read again from its real text, which only
+// happens in texts whose closing characters stand elsewhere than in a well-formed text.
 #include <array>
-#include <cstring>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "cJSON.h"
 
 namespace {
 
-// An opening character deepens, a closing one rises, but never above the top.
-void TrackDepth(char c, char open, char close, std::size_t& depth) {
-  if (c == open) {
-    ++depth;
-  } else if (c == close && depth > 0) {
-    --depth;
-  }
-}
+constexpr std::size_t None = static_cast<std::size_t>(-1);
+
+bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
 
 // The characters that take part in cutting a text into pieces.
 constexpr std::array<bool, 256> CutMarks = [] {
@@ -24,86 +33,302 @@ constexpr std::array<bool, 256> CutMarks = [] {
   return marks;
 }();
 
-// Follows quotes, brackets and braces through a text; only a piece's end is asked of it.
-class CutTracker {
-public:
-  // Takes a character that is no mark: it only uses up a pending escape.
-  void TakePlain() { escaped_ = false; }
-
-  // Takes one mark; true when it is a comma that ends the current piece.
-  bool EndsPiece(char c) {
-    if (escaped_) {
-      escaped_ = false;
-    } else if (c == '\\') {
-      escaped_ = true;
-    } else if (c == '"') {
-      inDouble_ = inSingle_ ? inDouble_ : !inDouble_;
-    } else if (c == '\'') {
-      inSingle_ = inDouble_ ? inSingle_ : !inSingle_;
-    } else if (!inDouble_ && !inSingle_) {
-      TrackDepth(c, '[', ']', brackets_);
-      TrackDepth(c, '{', '}', braces_);
-    }
-    return c == ',' && !inDouble_ && !inSingle_ && brackets_ == 0 && braces_ == 0;
+// An opening character deepens, a closing one rises, but never above the top.
+void TrackDepth(char c, char open, char close, std::uint32_t& depth) {
+  if (c == open) {
+    ++depth;
+  } else if (c == close && depth > 0) {
+    --depth;
   }
-
-private:
-  bool inDouble_ = false;
-  bool inSingle_ = false;
-  bool escaped_ = false;
-  std::size_t brackets_ = 0;
-  std::size_t braces_ = 0;
-};
-
-// Calls `onPiece` with each piece of an inner text, trimmed, in order: the text is cut
-// at every comma outside quotes, brackets and braces. A character after a backslash
-// takes no part in that tracking, but a comma still cuts there.
-template <class OnPiece>
-void ForEachPiece(std::string_view text, OnPiece onPiece) {
-  // Cutting happens only at commas: a text without one is a single piece, which
-  // spares deeply nested levels a walk of their text each.
-  if (std::memchr(text.data(), ',', text.size()) == nullptr) {
-    onPiece(cJSON::Trim(text));
-    return;
-  }
-  CutTracker tracker;
-  std::size_t start = 0;
-  for (std::size_t pos = 0; pos < text.size(); ++pos) {
-    const char c = text[pos];
-    if (!CutMarks[static_cast<unsigned char>(c)]) {
-      tracker.TakePlain();
-    } else if (tracker.EndsPiece(c)) {
-      onPiece(cJSON::Trim(text.substr(start, pos - start)));
-      start = pos + 1;
-    }
-  }
-  onPiece(cJSON::Trim(text.substr(start)));
 }
 
-// The length of the key at the front of `piece`: up to the first delimiter at which
-// neither quote flag is set. A quote right after a backslash flips nothing, and the
-// two flags flip independently of each other.
-std::size_t KeyLength(std::string_view piece, std::string_view delimiters) {
+// Follows quotes, brackets and braces through the text of one level. A character after a
+// backslash takes no part in the tracking, but a comma still cuts there.
+struct CutState {
   bool inDouble = false;
   bool inSingle = false;
-  std::size_t pos = 0;
-  for (; pos < piece.size(); ++pos) {
-    const char c = piece[pos];
-    const bool afterBackslash = pos > 0 && piece[pos - 1] == '\\';
-    if (c == '"' && !afterBackslash) {
-      inDouble = !inDouble;
+  bool escaped = false;
+  std::uint32_t brackets = 0;
+  std::uint32_t braces = 0;
+
+  // Neither in quotes nor after a backslash: the next character counts as what it is.
+  bool Quiet() const { return !inDouble && !inSingle && !escaped; }
+
+  // Takes one character; true when it is a comma that ends the current piece.
+  bool Take(char c) {
+    if (!CutMarks[static_cast<unsigned char>(c)]) {
+      escaped = false;
+      return false;
     }
-    if (c == '\'' && !afterBackslash) {
-      inSingle = !inSingle;
+    if (escaped) {
+      escaped = false;
+    } else if (c == '\\') {
+      escaped = true;
+    } else if (c == '"') {
+      inDouble = inSingle ? inDouble : !inDouble;
+    } else if (c == '\'') {
+      inSingle = inDouble ? inSingle : !inSingle;
+    } else if (!inDouble && !inSingle) {
+      TrackDepth(c, '[', ']', brackets);
+      TrackDepth(c, '{', '}', braces);
     }
-    if (!inDouble && !inSingle && delimiters.find(c) != std::string_view::npos) {
-      break;
-    }
+    return c == ',' && !inDouble && !inSingle && brackets == 0 && braces == 0;
   }
-  return pos;
+};
+
+// What the parent of a child that reads ahead had counted once it took the child's opening
+// character; the child's own counts start at 0 there.
+struct Outer {
+  std::uint32_t brackets;
+  std::uint32_t braces;
+};
+
+// Where a level stopped reading: at its limit, or at a closing character after which its
+// count and its parent's no longer go together; and its count there. `parting` is the level
+// that parts from its parent there: the one that stopped or one above it, all of whose
+// counts of that kind stood at 0 down to the one that stopped.
+struct Stop {
+  std::size_t pos;
+  bool closed;
+  CutState state;
+  std::size_t parting;
+};
+
+std::string_view Slice(std::string_view text, std::size_t begin, std::size_t end) {
+  return text.substr(begin, end - begin);
 }
 
 }  // namespace
+
+// One level's reading: the node it fills, its count of quotes, brackets and braces, and the
+// piece it is in. A level that reads ahead stops without finishing its last piece: only its
+// parent learns where that piece ends.
+class cJSON::Reader {
+public:
+  explicit Reader(std::string_view text) : text_(text) {}
+
+  // Reads the whole of text[begin, limit) into `node`.
+  void ReadAll(cJSON& node, std::size_t begin, std::size_t limit);
+
+private:
+  struct Piece {
+    explicit Piece(std::size_t at) : start(at) {}
+    std::size_t start;
+    std::size_t keyEnd = None;  // the colon after the key, objects only
+    bool keyDouble = false;     // the key's own quote flags, which differ from the cutting ones
+    bool keySingle = false;
+    std::size_t valueStart = None;
+    bool ahead = false;         // the value is being read ahead by the next level
+    bool aheadClosed = false;   // ... which stopped at a closing character
+    std::size_t aheadStop = None;
+  };
+
+  struct Level {
+    cJSON* node = nullptr;
+    std::unique_ptr<cJSON> owned;  // a child not yet handed to its parent
+    std::size_t index = 0;         // levels below the one this read began with
+    CutState cut;
+    Piece piece{0};
+    // While reading ahead: for "]" and "}", the level that parts from its parent when this
+    // level's count of that kind is 0 and such a character comes; None when none does.
+    std::size_t parting[2] = {None, None};
+  };
+
+  Level& Begin(std::size_t index, cJSON* node, std::unique_ptr<cJSON> owned, std::size_t start);
+  Stop Scan(Level& level, std::size_t from, std::size_t limit);
+  void TakeKeyCharacter(Piece& piece, std::size_t pos) const;
+  bool ReadAhead(Level& level, std::size_t& pos, std::size_t limit, Stop& stop);
+  void Finish(Level& level, std::size_t end);
+  std::unique_ptr<cJSON> ChildFor(Level& level, std::string_view key, std::string_view value, std::size_t valueAt);
+  std::string_view KeyOf(const Piece& piece) const { return Trim(Slice(text_, piece.start, piece.keyEnd)); }
+
+  std::string_view text_;
+  // One level per depth below the first: a level has at most one child read ahead at a
+  // time, so each depth's level is used again for the next value there.
+  std::vector<std::unique_ptr<Level>> levels_;
+};
+
+cJSON::Reader::Level& cJSON::Reader::Begin(std::size_t index, cJSON* node, std::unique_ptr<cJSON> owned,
+                                           std::size_t start) {
+  if (index == levels_.size()) {
+    levels_.push_back(std::make_unique<Level>());
+  }
+  Level& level = *levels_[index];
+  level.owned = std::move(owned);
+  level.node = node;
+  level.index = index;
+  level.cut = CutState{};
+  level.piece = Piece(start);
+  level.parting[0] = level.parting[1] = None;
+  return level;
+}
+
+void cJSON::Reader::ReadAll(cJSON& node, std::size_t begin, std::size_t limit) {
+  Level& level = Begin(0, &node, nullptr, begin);
+  Scan(level, begin, limit);
+  Finish(level, limit);
+  node.entries.ShrinkToFit();
+}
+
+// Reads from `from` on, up to `limit` or, while reading ahead, up to the first closing
+// character that the parent counts and this level does not. The last piece stays open.
+Stop cJSON::Reader::Scan(Level& level, std::size_t from, std::size_t limit) {
+  cJSON& node = *level.node;
+  const bool object = node.isObject;
+  const bool mayNest = node.depth_ + 1 < MaxDepth;
+  CutState& cut = level.cut;
+  for (std::size_t pos = from; pos < limit; ++pos) {
+    const char c = text_[pos];
+    if ((c == ']' || c == '}') && cut.Quiet()) {
+      const bool bracket = c == ']';
+      const std::size_t parting = level.parting[bracket ? 0 : 1];
+      if ((bracket ? cut.brackets : cut.braces) == 0 && parting != None) {
+        return Stop{pos, true, cut, parting};
+      }
+    }
+    Piece& piece = level.piece;
+    if (piece.valueStart == None && (!object || piece.keyEnd != None) && !IsBlank(c)) {
+      piece.valueStart = pos;
+      if ((c == '[' || c == '{') && mayNest && cut.Quiet()) {
+        cut.Take(c);
+        Stop stop{};
+        if (ReadAhead(level, pos, limit, stop)) {
+          return stop;
+        }
+        continue;
+      }
+    }
+    if (cut.Take(c)) {
+      Finish(level, pos);
+      level.piece = Piece(pos + 1);
+    } else if (object && piece.keyEnd == None) {
+      TakeKeyCharacter(piece, pos);
+    } else if (cut.inDouble && !cut.escaped && piece.valueStart != None) {
+      // Inside a double-quoted value only a double quote or a backslash changes anything.
+      while (pos + 1 < limit && text_[pos + 1] != '"' && text_[pos + 1] != '\\') {
+        ++pos;
+      }
+    }
+  }
+  return Stop{limit, false, cut, None};
+}
+
+// The key ends at the first colon outside quotes; a quote right after a backslash flips
+// nothing, and the two quote flags flip independently of each other.
+void cJSON::Reader::TakeKeyCharacter(Piece& piece, std::size_t pos) const {
+  const char c = text_[pos];
+  const bool afterBackslash = pos > piece.start && text_[pos - 1] == '\\';
+  if (c == '"' && !afterBackslash) {
+    piece.keyDouble = !piece.keyDouble;
+  } else if (c == '\'' && !afterBackslash) {
+    piece.keySingle = !piece.keySingle;
+  } else if (c == ':' && !piece.keyDouble && !piece.keySingle) {
+    piece.keyEnd = pos;
+  }
+}
+
+// Reads the value opening at `pos` as a child, its opening character already counted by
+// the level. Moves `pos` to the last position the child used up and leaves the level's count
+// there; true when the level has to stop there too, with `stop` saying where and why.
+bool cJSON::Reader::ReadAhead(Level& level, std::size_t& pos, std::size_t limit, Stop& stop) {
+  cJSON& node = *level.node;
+  const std::string_view key = node.isObject ? KeyOf(level.piece) : std::string_view{};
+  std::unique_ptr<cJSON> child(new cJSON(Unread{}, key, &node, text_[pos] == '{'));
+  cJSON* const childNode = child.get();
+  Level& ahead = Begin(level.index + 1, childNode, std::move(child), pos + 1);
+  const Outer outer{level.cut.brackets, level.cut.braces};
+  ahead.parting[0] = outer.brackets > 0 ? ahead.index : level.parting[0];
+  ahead.parting[1] = outer.braces > 0 ? ahead.index : level.parting[1];
+  const Stop aheadStop = Scan(ahead, pos + 1, limit);
+  CutState& cut = level.cut;
+  cut = aheadStop.state;
+  cut.brackets += outer.brackets;
+  cut.braces += outer.braces;
+  level.piece.ahead = true;
+  level.piece.aheadClosed = aheadStop.closed;
+  level.piece.aheadStop = aheadStop.pos;
+  if (!aheadStop.closed) {
+    pos = limit - 1;
+    return false;
+  }
+  pos = aheadStop.pos;
+  if (aheadStop.parting <= level.index) {
+    stop = Stop{pos, true, cut, aheadStop.parting};
+    return true;
+  }
+  // The child counted nothing of this kind, so the level's count falls by one.
+  if (text_[pos] == ']') {
+    --cut.brackets;
+  } else {
+    --cut.braces;
+  }
+  return false;
+}
+
+// Stores the level's current piece, ending at `end`, in its node as SetValue stores a key
+// and a value.
+void cJSON::Reader::Finish(Level& level, std::size_t end) {
+  const Piece& piece = level.piece;
+  std::size_t begin = piece.start;
+  while (begin < end && IsBlank(text_[begin])) {
+    ++begin;
+  }
+  while (end > begin && IsBlank(text_[end - 1])) {
+    --end;
+  }
+  if (begin == end) {
+    return;
+  }
+  cJSON& node = *level.node;
+  std::string_view key;
+  std::string_view value;
+  std::size_t valueAt = begin;
+  if (!node.isObject) {
+    value = Slice(text_, begin, end);
+    value = value == "null" ? std::string_view{} : value;
+  } else if (piece.keyEnd == None) {
+    key = Slice(text_, begin, end);
+  } else {
+    key = KeyOf(piece);
+    if (key.empty()) {
+      return;
+    }
+    value = Trim(Slice(text_, piece.keyEnd + 1, end));
+    valueAt = piece.valueStart;
+  }
+  std::unique_ptr<cJSON> child = ChildFor(level, key, value, valueAt);
+  node.StoreParsed(key, value, std::move(child));
+}
+
+// The child a bracketed or braced value reads as, none for any other value. The child read
+// ahead ends its last piece where the value ends, reading on first if it stopped short.
+std::unique_ptr<cJSON> cJSON::Reader::ChildFor(Level& level, std::string_view key, std::string_view value,
+                                                std::size_t valueAt) {
+  cJSON& node = *level.node;
+  if (value.empty() || node.depth_ + 1 >= MaxDepth ||
+      !((value.front() == '[' && value.back() == ']') || (value.front() == '{' && value.back() == '}'))) {
+    return nullptr;
+  }
+  const std::size_t lastAt = valueAt + value.size() - 1;
+  const Piece& piece = level.piece;
+  if (!piece.ahead) {
+    // The value opened inside the level's quotes: read it from its own text.
+    std::unique_ptr<cJSON> child(new cJSON(Unread{}, key, &node, value.front() == '{'));
+    Level& fresh = Begin(level.index + 1, child.get(), nullptr, valueAt + 1);
+    Scan(fresh, valueAt + 1, lastAt);
+    Finish(fresh, lastAt);
+    child->entries.ShrinkToFit();
+    return child;
+  }
+  Level& ahead = *levels_[level.index + 1];
+  if (piece.aheadClosed && piece.aheadStop < lastAt) {
+    ahead.parting[0] = ahead.parting[1] = None;
+    Scan(ahead, piece.aheadStop, lastAt);
+  }
+  Finish(ahead, lastAt);
+  ahead.owned->entries.ShrinkToFit();
+  return std::move(ahead.owned);
+}
 
 void cJSON::Parse(std::string_view text) {
   Clear();
@@ -112,45 +337,15 @@ void cJSON::Parse(std::string_view text) {
 
 // The first and last characters of the trimmed text are dropped unseen; an opening "[" makes an array.
 void cJSON::Read(std::string_view text) {
+  if (ReadingByPieces()) {
+    ReadTextByPieces(text);
+    return;
+  }
   const std::string_view trimmed = Trim(text);
   isObject = trimmed.empty() || trimmed.front() != '[';
-  ParseMembers(trimmed.size() >= 3 ? trimmed.substr(1, trimmed.size() - 2) : std::string_view{});
-}
-
-void cJSON::ParseMembers(std::string_view inner) {
-  const std::string_view text = Trim(inner);
-  if (!text.empty()) {
-    ForEachPiece(text, [this](std::string_view piece) { ReadPiece(piece); });
+  if (trimmed.size() >= 3) {
+    Reader(trimmed).ReadAll(*this, 1, trimmed.size() - 1);
   }
 }
 
-void cJSON::ReadPiece(std::string_view piece) {
-  if (piece.empty()) {
-    return;
-  }
-  if (!isObject) {
-    SetValue({}, piece == "null" ? std::string_view{} : piece);
-    return;
-  }
-  const std::size_t keyLength = KeyLength(piece, ":");
-  const std::string_view key = Trim(piece.substr(0, keyLength));
-  if (key.empty()) {
-    return;
-  }
-  // What follows the colon, if the key did not use up the piece.
-  const std::string_view value = keyLength < piece.size() ? Trim(piece.substr(keyLength + 1)) : std::string_view{};
-  SetValue(key, value);
-}
-
-std::vector<std::string> cJSON::SplitMembers(std::string_view text) {
-  std::vector<std::string> pieces;
-  ForEachPiece(text, [&pieces](std::string_view piece) { pieces.emplace_back(piece); });
-  return pieces;
-}
-
-std::string cJSON::TakeKey(std::string& piece, std::string_view delimiters) {
-  const std::size_t length = KeyLength(piece, delimiters);
-  std::string key(Trim(std::string_view(piece).substr(0, length)));
-  piece.erase(0, length);
-  return key;
-}
+void cJSON::ParseMembers(std::string_view inner) { Reader(inner).ReadAll(*this, 0, inner.size()); }

@@ -257,6 +257,7 @@ public:
   int Read(char* destination, int length, int seconds, int microseconds, int& delivered);
 
 private:
+  int ReadDelimited(char* destination, int length, int seconds, int microseconds, int& delivered);
   bool TryBuffered(char* destination, int length, int& result, int& delivered);
 
   PlainSocket& socket_;
@@ -303,7 +304,18 @@ int DelimitedReader::Read(char* destination, int length, int seconds, int micros
   if (length == 0) {
     return 0;
   }
-  std::memset(destination, 0, static_cast<std::size_t>(length));
+  // The destination's first `length` bytes end up 0 wherever nothing was delivered. Only
+  // those are cleared, afterwards: clearing all of them first would write every full chunk twice.
+  int result = ReadDelimited(destination, length, seconds, microseconds, delivered);
+  const auto kept = static_cast<std::size_t>(std::max(delivered, 0));
+  if (kept < static_cast<std::size_t>(length)) {
+    std::memset(destination + kept, 0, static_cast<std::size_t>(length) - kept);
+  }
+  return result;
+}
+
+int DelimitedReader::ReadDelimited(char* destination, int length, int seconds, int microseconds,
+                                   int& delivered) {
   if (socket_.state != SOCK_STATE_CONNECTED) {
     return delimiter_.kind == Delimiter::Kind::Char ? SOCK_ERROR : SOCK_DISCONNECTED;
   }

@@ -1,0 +1,158 @@
+// The one-pass reader against the piece-by-piece reader: the same tree from every text.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TreeDescription.h"
+#include "cJSON.h"
+
+namespace {
+
+// Reads `text` with both readers and compares the trees and the written texts.
+::testing::AssertionResult ReadsAlike(const std::string& text) {
+  const cJSON onePass(text);
+  const std::unique_ptr<cJSON> byPieces = cJSON::ReadByPieces(text);
+  const std::string expected = DescribeTree(*byPieces);
+  const std::string actual = DescribeTree(onePass);
+  if (expected != actual) {
+    return ::testing::AssertionFailure() << "text: " << text << "\nby pieces: " << expected << "\none pass:  " << actual;
+  }
+  if (onePass.GetText() != byPieces->GetText()) {
+    return ::testing::AssertionFailure() << "written texts differ for: " << text;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Writes a random document in the dialect: nested objects and arrays, keys bare or quoted,
+// values of every kind, blanks here and there.
+class DocumentWriter {
+public:
+  explicit DocumentWriter(unsigned seed) : rng_(seed) {}
+
+  std::string Document(int maxDepth) {
+    std::string out;
+    Value(out, Pick(1, maxDepth));
+    return out;
+  }
+
+  // Damages a text at a few places with the characters the reader looks at.
+  std::string Damage(std::string text) {
+    static const std::string marks = "{}[]:,\"'\\ \n=n";
+    for (int count = Pick(0, 3); count > 0 && !text.empty(); --count) {
+      const auto at = static_cast<std::size_t>(Pick(0, static_cast<int>(text.size()) - 1));
+      const char mark = marks[static_cast<std::size_t>(Pick(0, static_cast<int>(marks.size()) - 1))];
+      switch (Pick(0, 2)) {
+        case 0: text.insert(at, 1, mark); break;
+        case 1: text.erase(at, 1); break;
+        default: text[at] = mark; break;
+      }
+    }
+    return text;
+  }
+
+  int Pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng_); }
+
+private:
+  void Blank(std::string& out) {
+    if (Pick(0, 5) == 0) {
+      out += Pick(0, 1) == 0 ? " " : "\n\t";
+    }
+  }
+
+  void Scalar(std::string& out) {
+    static const std::vector<std::string> scalars = {
+        "1",      "0",     "-2.5e3", "true",  "false",     "null",    "word",  "\"text\"", "'single'", "\"a,b:c\"",
+        "\"[x]\"", "\"\"", "''",     "\"\\\\\"", "\"q\\\"q\"", "x y",    "a=b",   "\"{\"",    "1.",       "NULL"};
+    out += scalars[static_cast<std::size_t>(Pick(0, static_cast<int>(scalars.size()) - 1))];
+  }
+
+  void Key(std::string& out) {
+    static const std::vector<std::string> keys = {"a", "B", "\"a\"", "'b'", "c d", "\"e:f\"", "k=v", "\"\"", "A", "\"x'y\""};
+    out += keys[static_cast<std::size_t>(Pick(0, static_cast<int>(keys.size()) - 1))];
+  }
+
+  void Value(std::string& out, int depth) {
+    if (depth <= 0 || Pick(0, 3) == 0) {
+      Scalar(out);
+      return;
+    }
+    const bool array = Pick(0, 1) == 0;
+    out += array ? '[' : '{';
+    for (int count = Pick(0, 4), i = 0; i < count; ++i) {
+      if (i > 0) {
+        out += ',';
+      }
+      Blank(out);
+      if (!array) {
+        Key(out);
+        Blank(out);
+        out += ':';
+        Blank(out);
+      }
+      Value(out, depth - 1);
+      Blank(out);
+    }
+    out += array ? ']' : '}';
+  }
+
+  std::mt19937 rng_;
+};
+
+// The seed texts of the reader's fuzz target and a generated case list read alike.
+TEST(cJSONOnePassTest, ReadsSeedTextsLikeThePieceReader) {
+  const std::filesystem::path seeds = std::filesystem::path(HOSP_TEST_SOURCE_DIR) / "tests/fuzz/corpus/json";
+  int read = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(seeds)) {
+    std::ifstream file(entry.path(), std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    EXPECT_TRUE(ReadsAlike(text.str())) << entry.path();
+    ++read;
+  }
+  EXPECT_GT(read, 0);
+}
+
+// Random documents, whole and damaged, and every cut of some of them, read alike.
+TEST(cJSONOnePassTest, ReadsRandomTextsLikeThePieceReader) {
+  DocumentWriter writer(20240601);
+  for (int round = 0; round < 6000; ++round) {
+    const std::string document = writer.Document(6);
+    ASSERT_TRUE(ReadsAlike(document));
+    ASSERT_TRUE(ReadsAlike(writer.Damage(document)));
+    if (round % 50 == 0) {
+      for (std::size_t cut = 0; cut < document.size(); ++cut) {
+        ASSERT_TRUE(ReadsAlike(document.substr(0, cut)));
+        ASSERT_TRUE(ReadsAlike(document.substr(cut)));
+      }
+    }
+  }
+}
+
+// Texts that nest past the depth limit, closed, unclosed and with closings inside quotes, read alike.
+TEST(cJSONOnePassTest, ReadsDeepTextsLikeThePieceReader) {
+  const std::vector<std::string> deep = {
+      std::string(300, '[') + std::string(300, ']'),
+      std::string(300, '[') + "\"" + std::string(300, ']'),
+      std::string(300, '{') + std::string(299, '}'),
+      std::string(200, '[') + "1,2" + std::string(100, ']') + "," + std::string(100, ']'),
+  };
+  for (const std::string& text : deep) {
+    EXPECT_TRUE(ReadsAlike(text));
+  }
+  std::string chain;
+  for (int level = 0; level < 140; ++level) {
+    chain += level % 2 == 0 ? "{x:1,a:" : "[1,";
+  }
+  EXPECT_TRUE(ReadsAlike(chain));
+  for (int level = 0; level < 140; ++level) {
+    chain += level % 2 == 0 ? "]" : "}";
+  }
+  EXPECT_TRUE(ReadsAlike(chain));
+}
+
+}  // namespace
