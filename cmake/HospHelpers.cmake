@@ -6,9 +6,10 @@ function(hosp_warnings target)
                                            -Wcast-align -Wunused -Woverloaded-virtual -Wformat=2)
 endfunction()
 
-# hosp_test(Name SOURCES a.cpp b.cpp LIBS net sys [TIMEOUT seconds])
+# hosp_test(Name SOURCES a.cpp b.cpp LIBS net sys [TIMEOUT seconds] [POSTGRES])
+# POSTGRES: the tests use the run's shared PostgreSQL server (tests/support).
 function(hosp_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "POSTGRES" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   find_package(GTest REQUIRED)
   add_executable(${name} ${T_SOURCES} ${PROJECT_SOURCE_DIR}/cmake/TestEnvironment.cpp)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
@@ -18,10 +19,14 @@ function(hosp_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 60)
   endif()
+  set(fixture)
+  if(T_POSTGRES)
+    set(fixture FIXTURES_REQUIRED Postgres)
+  endif()
   include(GoogleTest)
   # The test environment comes from TestEnvironment.cpp: list-valued ENVIRONMENT
   # properties do not survive gtest_discover_tests.
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES PROPERTIES TIMEOUT ${T_TIMEOUT})
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES PROPERTIES TIMEOUT ${T_TIMEOUT} ${fixture})
 endfunction()
 
 # hosp_bench(Name SOURCES a.cpp LIBS json)

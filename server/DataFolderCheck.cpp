@@ -13,7 +13,7 @@
 
 #include "ClientFiles.h"
 #include "FileDate.h"
-#include "Schema.h"
+#include "HospitalStore.h"
 #include "TableLayout.h"
 
 namespace fs = std::filesystem;

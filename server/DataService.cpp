@@ -129,8 +129,7 @@ ServiceAnswer DataService::TableQuery(std::string_view request) {
     if (context_.server_login && table == &PersonnelTable()) {
       return CheckedLogin(*table, key, lines);
     }
-    auto db = context_.pool.Acquire();
-    const auto record = HospitalStore(*db).Record(*table, key);
+    const auto record = context_.store->Record(*table, key);
     if (!record) return {"~", "no " + std::string(table->name) + " record for " + Excerpt(key)};
     NameValueList answer;
     for (const auto& value : *record) answer.Add(value);
@@ -160,12 +159,7 @@ ServiceAnswer DataService::CheckedLogin(const TableLayout& table, const std::str
   const int password_line = lines.IndexOfName("Password");
   std::optional<std::string> typed;
   if (password_line >= 0) typed = lines.ValueAt(password_line);
-  std::optional<std::vector<std::string>> record;
-  {
-    // Given back before the hash, so that slow checks do not hold database connections.
-    auto db = context_.pool.Acquire();
-    record = HospitalStore(*db).Record(table, key);
-  }
+  auto record = context_.store->Record(table, key);
   const std::size_t column = PasswordColumn(table);
   std::optional<std::string> stored;
   if (record) stored = (*record)[column];
@@ -199,8 +193,7 @@ ServiceAnswer DataService::RecordUpdate(std::string_view request) {
     return CodedError(DataError::kUnknownField, "Field line without value: " + Excerpt(bad_line));
   }
   try {
-    auto db = context_.pool.Acquire();
-    const UpdateResult result = HospitalStore(*db).Update(*table, seq, *fields);
+    const UpdateResult result = context_.store->Update(*table, seq, *fields);
     return UpdateOutcome(result, *table, seq);
   } catch (const DatabaseError& error) {
     return CodedError(DataError::kStorageFailure, "Database failure.", error.what());

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <string_view>
 
-#include "Database.h"
 #include "TableLayout.h"
 
 namespace {
@@ -148,62 +147,40 @@ std::vector<std::string> PersonValues(const DemoPerson& p) {
   };
 }
 
-std::string Placeholders(std::size_t count) {
-  std::string text;
-  for (std::size_t i = 1; i <= count; ++i) text += (i == 1 ? "?" : ", ?") + std::to_string(i);
-  return text;
+std::vector<std::string> CaseValues(std::int64_t seq, const DemoCase& c, std::time_t today) {
+  return {std::to_string(seq),          std::to_string(c.doctor),
+          std::string(c.surname),       std::string(c.given_name),
+          std::string(c.birth_date),    std::string(c.ward_room),
+          DayText(today, -c.admitted_days_ago), DayText(today, c.discharge_in_days),
+          std::string(c.case_number),   std::string(c.approved),
+          std::string(c.destination)};
 }
 
-void InsertPerson(Database& db, const DemoPerson& person) {
-  const auto& columns = PersonnelTable().record_columns;
-  std::string names;
-  for (const auto column : columns) names += (names.empty() ? "" : ", ") + std::string(column);
-  Cursor insert = db.Query("INSERT INTO Personnel (" + names + ") VALUES (" +
-                           Placeholders(columns.size()) + ")");
-  const std::vector<std::string> values = PersonValues(person);
-  for (std::size_t i = 0; i < values.size(); ++i) insert->Bind(static_cast<int>(i + 1), values[i]);
-  insert->Step();
-}
-
-void InsertCase(Database& db, std::int64_t seq, const DemoCase& c, std::time_t today) {
-  Cursor insert = db.Query(
-      "INSERT INTO Cases (Seq, DoctorSeq, pa10, pa12, pa14, ho10, f12, f13, f22, f25, f30)"
-      " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
-  insert->Bind(1, seq);
-  insert->Bind(2, c.doctor);
-  const std::array<std::string, 9> texts{
-      std::string(c.surname),    std::string(c.given_name),
-      std::string(c.birth_date), std::string(c.ward_room),
-      DayText(today, -c.admitted_days_ago), DayText(today, c.discharge_in_days),
-      std::string(c.case_number), std::string(c.approved), std::string(c.destination)};
-  for (std::size_t i = 0; i < texts.size(); ++i) insert->Bind(static_cast<int>(i + 3), texts[i]);
-  insert->Step();
-}
-
-void InsertNeed(Database& db, std::int64_t case_seq, const DemoNeed& need) {
-  Cursor insert = db.Query("INSERT INTO Needs (CaseSeq, pd12, pc12, pt11) VALUES (?1, ?2, ?3, ?4)");
-  insert->Bind(1, case_seq);
-  insert->Bind(2, need.pd12);
-  insert->Bind(3, need.pc12);
-  insert->Bind(4, need.pt11);
-  insert->Step();
+std::vector<std::string> NeedValues(std::int64_t case_seq, const DemoNeed& need) {
+  return {std::to_string(case_seq), std::string(need.pd12), std::string(need.pc12),
+          std::string(need.pt11)};
 }
 
 }  // namespace
 
-void LoadDemoData(Database& db, std::time_t today) {
-  Transaction transaction(db, Transaction::Kind::Write);
-  for (const auto& person : kPeople) InsertPerson(db, person);
+DemoRecords MakeDemoRecords(std::time_t today) {
+  DemoRecords records;
+  for (const auto& person : kPeople) records.people.push_back(PersonValues(person));
   std::int64_t seq = kFirstCaseSeq;
   for (const auto& demo_case : kCases) {
-    InsertCase(db, seq, demo_case, today);
+    records.cases.push_back(CaseValues(seq, demo_case, today));
     for (const int need : demo_case.needs) {
       if (need == 0) break;
-      InsertNeed(db, seq, kNeeds[static_cast<std::size_t>(need - 1)]);
+      records.needs.push_back(NeedValues(seq, kNeeds[static_cast<std::size_t>(need - 1)]));
     }
     ++seq;
   }
-  transaction.Commit();
+  return records;
+}
+
+const std::vector<std::string_view>& DemoNeedColumns() {
+  static const std::vector<std::string_view> columns{"CaseSeq", "pd12", "pc12", "pt11"};
+  return columns;
 }
 
 const std::vector<DemoLogin>& DemoLogins() {

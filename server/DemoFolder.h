@@ -4,13 +4,17 @@
 
 #include <filesystem>
 #include <iosfwd>
+#include <string>
 
-// Creates `folder` (if missing) with hosp.db, server.crt, server.key and an empty Clients
-// folder, and writes the demo logins to `out`. Refuses (std::runtime_error) when hosp.db
-// exists; an existing certificate and key pair is kept.
-// With `hashed_passwords`, the demo passwords are stored as hashes (for --server-login).
+// Creates `folder` (if missing) with server.crt, server.key and an empty Clients folder,
+// fills the demo database and writes the demo logins to `out`. Without `database`, the
+// database is a new hosp.db in the folder; refuses (std::runtime_error) when hosp.db exists.
+// With a PostgreSQL `database`, its schema is created or upgraded and the demo data loaded;
+// refuses (DatabaseError) when it holds staff already. An existing certificate and key
+// pair is kept. With `hashed_passwords`, the demo passwords are stored as hashes (for
+// --server-login).
 void InitDemoFolder(const std::filesystem::path& folder, std::ostream& out,
-                    bool hashed_passwords = false);
+                    const std::string& database = {}, bool hashed_passwords = false);
 
-// The same for production: the tables without any records, no logins printed.
+// The same for production, in hosp.db: the tables without any records, no logins printed.
 void InitDataFolder(const std::filesystem::path& folder, std::ostream& out);

@@ -2,7 +2,6 @@
 #include "FunctionService.h"
 
 #include "DatabaseError.h"
-#include "DatabasePool.h"
 #include "DialectWriter.h"
 #include "HospitalStore.h"
 #include "Log.h"
@@ -67,13 +66,11 @@ ServiceAnswer FunctionService::DoctorCases(const std::string& doctor_seq) {
   const auto seq = HospitalStore::ParseSeq(doctor_seq);
   if (!seq) return ErrorAnswer("Unknown physician " + Excerpt(doctor_seq) + ".");
   try {
-    auto db = pool_.Acquire();
-    HospitalStore store(*db);
-    const auto physician = store.FindPhysician(*seq);
+    const auto physician = store_.FindPhysician(*seq);
     if (!physician || !physician->is_physician) {
       return ErrorAnswer("Unknown physician " + Excerpt(doctor_seq) + ".");
     }
-    const std::vector<CaseEntry> cases = store.OpenCases(*seq);
+    const std::vector<CaseEntry> cases = store_.OpenCases(*seq);
     if (cases.empty()) {
       return TextAnswer(
           "NoCases",

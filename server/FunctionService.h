@@ -6,13 +6,13 @@
 
 #include "ServiceAnswer.h"
 
-class DatabasePool;
 class DialectWriter;
+class HospitalStore;
 struct CaseEntry;
 
 class FunctionService {
  public:
-  explicit FunctionService(DatabasePool& pool) : pool_(pool) {}
+  explicit FunctionService(HospitalStore& store) : store_(store) {}
 
   // "getdoctorcases" with "DoctorSeq" answers "CaseList", or "NoCases" when the physician
   // has none open; anything else answers "Error".
@@ -29,6 +29,6 @@ class FunctionService {
                            std::string failure);
   ServiceAnswer ErrorAnswer(const std::string& message, std::string failure = {});
 
-  DatabasePool& pool_;
+  HospitalStore& store_;
   std::string notice_;
 };

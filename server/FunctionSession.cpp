@@ -7,7 +7,7 @@
 #include "SessionChannel.h"
 
 FunctionSession::FunctionSession(SessionChannel& channel, ServiceContext& context)
-    : channel_(channel), service_(context.pool) {}
+    : channel_(channel), service_(*context.store) {}
 
 void FunctionSession::Run() {
   int requests = 0;

@@ -24,15 +24,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kDatabaseConnections = 16;
 // Connections taken per wake-up of the accept loop, so that one busy port cannot starve the other.
 constexpr int kAcceptBurst = 64;
 
-fs::path CheckedDataDir(const fs::path& folder) {
+fs::path CheckedDataDir(const fs::path& folder, bool needs_sqlite) {
   std::error_code error;
   const fs::path absolute = fs::canonical(folder, error);
   if (error) throw std::runtime_error("no data folder " + folder.string() + ": " + error.message());
-  if (!fs::exists(absolute / "hosp.db")) {
+  if (needs_sqlite && !fs::exists(absolute / "hosp.db")) {
     throw std::runtime_error("no hosp.db in " + absolute.string() +
                              " (create a demo folder with hospd --init-demo DIR)");
   }
@@ -67,7 +66,7 @@ std::pair<UniqueFd, UniqueFd> MakeWakePipe() {
 
 ServerOptions Resolved(ServerOptions options) {
   IgnoreBrokenPipes();
-  options.data_dir = CheckedDataDir(options.data_dir);
+  options.data_dir = CheckedDataDir(options.data_dir, options.database.empty());
   return options;
 }
 
@@ -84,24 +83,23 @@ void Server::ContextFree::operator()(ssl_ctx_st* context) const {
 Server::Server(ServerOptions options)
     : options_(Resolved(std::move(options))),
       tls_context_(LoadTlsContext(options_)),
-      context_(options_.data_dir, kDatabaseConnections, options_.idle_limit),
+      context_(options_.data_dir,
+               OpenStore({options_.data_dir, options_.database, options_.database_connections}),
+               options_.idle_limit),
       data_listener_(options_.bind_address, options_.data_port),
       function_listener_(options_.bind_address, options_.function_port),
       registry_(options_.max_connections) {
   auto [read_end, write_end] = MakeWakePipe();
   wake_read_ = std::move(read_end);
   wake_write_ = std::move(write_end);
-  // Fail at start-up, not at the first request, when the file is no usable database.
-  auto db = context_.pool.Acquire();
-  (void)db->Query("SELECT count(*) FROM Personnel, Cases, Needs WHERE 0");
-  SetUpLogins(*db);
+  SetUpLogins();
 }
 
 // Hashed passwords cannot be answered at position 23, where the client compares them with
 // what was typed: without --server-login, nobody could log in.
-void Server::SetUpLogins(Database& db) {
+void Server::SetUpLogins() {
   if (!options_.server_login) {
-    if (StaffDirectory(db).HasHashedPasswords()) {
+    if (context_.store->Staff()->HasHashedPasswords()) {
       throw std::runtime_error(
           "the database holds hashed passwords, which only a server that checks logins "
           "itself can serve: start hospd with --server-login (and clients with "
@@ -110,8 +108,9 @@ void Server::SetUpLogins(Database& db) {
     return;
   }
   context_.server_login = true;
-  context_.throttle = std::make_unique<LoginThrottle>(
-      ThrottleSettings(), std::make_unique<MemoryFailureCounters>());
+  std::unique_ptr<FailureCounters> counters = context_.store->SharedFailureCounters();
+  if (!counters) counters = std::make_unique<MemoryFailureCounters>();
+  context_.throttle = std::make_unique<LoginThrottle>(ThrottleSettings(), std::move(counters));
 }
 
 Server::~Server() {
@@ -125,7 +124,7 @@ void Server::Run(int stop_fd) {
           (options_.server_login ? ", passwords checked here" : "") + ") on " +
           options_.bind_address + ":" + std::to_string(DataPort()) + ", function on " +
           options_.bind_address + ":" + std::to_string(FunctionPort()) + ", data folder " +
-          options_.data_dir.string());
+          options_.data_dir.string() + ", " + context_.store->Description());
   for (;;) {
     pollfd fds[4] = {{data_listener_.Fd(), POLLIN, 0},
                      {function_listener_.Fd(), POLLIN, 0},

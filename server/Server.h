@@ -9,10 +9,10 @@
 #include "ConnectionRegistry.h"
 #include "Listener.h"
 #include "ServiceContext.h"
+#include "StoreSettings.h"
 #include "ThreadSet.h"
 #include "UniqueFd.h"
 
-class Database;
 struct ssl_ctx_st;
 
 struct ServerOptions {
@@ -22,6 +22,9 @@ struct ServerOptions {
   int function_port = 8702;
   std::chrono::seconds idle_limit{30};
   int max_connections = 512;
+  // A PostgreSQL URL or key=value text; empty for hosp.db in the data folder.
+  std::string database;
+  int database_connections = StoreSettings{}.connections;
   // Off only for measurements: the data protocol on plain TCP instead of TLS.
   bool data_tls = true;
   // The server checks the passwords of logins itself (and so may serve hashed ones).
@@ -30,8 +33,8 @@ struct ServerOptions {
 
 class Server {
  public:
-  // Opens the database, loads the certificate and key and binds both ports. Throws
-  // std::runtime_error (or DatabaseError) with the reason.
+  // Opens the database (creating or upgrading its schema), loads the certificate and key
+  // and binds both ports. Throws std::runtime_error (or DatabaseError) with the reason.
   explicit Server(ServerOptions options);
   ~Server();
   Server(const Server&) = delete;
@@ -53,7 +56,7 @@ class Server {
     void operator()(ssl_ctx_st* context) const;
   };
 
-  void SetUpLogins(Database& db);
+  void SetUpLogins();
   void AcceptFrom(Listener& listener, bool data);
   void StartSession(AcceptedConnection connection, bool data);
   void ServeData(AcceptedConnection connection, ConnectionTicket ticket);

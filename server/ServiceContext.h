@@ -6,19 +6,19 @@
 #include <memory>
 
 #include "ClientFiles.h"
-#include "DatabasePool.h"
+#include "HospitalStore.h"
 #include "LoginThrottle.h"
 
 struct ServiceContext {
-  ServiceContext(std::filesystem::path folder, int database_connections,
+  ServiceContext(std::filesystem::path folder, std::unique_ptr<HospitalStore> hospital_store,
                  std::chrono::steady_clock::duration idle)
       : data_dir(std::move(folder)),
-        pool((data_dir / "hosp.db").string(), database_connections),
+        store(std::move(hospital_store)),
         files(data_dir),
         idle_limit(idle) {}
 
   std::filesystem::path data_dir;  // absolute
-  DatabasePool pool;
+  std::unique_ptr<HospitalStore> store;  // never null
   ClientFiles files;
   std::chrono::steady_clock::duration idle_limit;
   // --server-login: "Personnel" queries must carry the password, which the server checks.

@@ -8,16 +8,17 @@
 #include <stdexcept>
 
 #include "AdminCommands.h"
-#include "Database.h"
 #include "FolderOwner.h"
 #include "PasswordInput.h"
 #include "StaffDirectory.h"
+#include "StoreSettings.h"
 #include "StoredPassword.h"
 
 namespace {
 
 struct StaffOptions {
   std::string data_dir;
+  std::string database;
   NewStaffMember member;
   bool password_stdin = false;
   bool hash = false;
@@ -29,13 +30,26 @@ bool StoreHashed(const StaffOptions& options, StaffDirectory& staff) {
   return options.hash || staff.HasHashedPasswords();
 }
 
-std::unique_ptr<Database> OpenDatabase(const std::string& data_dir) {
-  BecomeFolderOwner(data_dir);
-  const std::filesystem::path path = std::filesystem::path(data_dir) / "hosp.db";
-  if (!std::filesystem::exists(path)) {
-    throw std::runtime_error(path.string() + " does not exist (hospd init creates a data folder)");
+// A staff directory with the store whose connection it borrows, which must outlive it.
+struct OpenedStaff {
+  std::unique_ptr<HospitalStore> store;
+  std::unique_ptr<StaffDirectory> staff;  // declared after the store: it ends first
+
+  StaffDirectory* operator->() const { return staff.get(); }
+  StaffDirectory& operator*() const { return *staff; }
+};
+
+// The staff of hosp.db in the data folder, or of the PostgreSQL database named.
+OpenedStaff OpenStaff(const StaffOptions& options) {
+  BecomeFolderOwner(options.data_dir);
+  const StoreSettings settings{options.data_dir, options.database, 1};
+  if (options.database.empty() && !std::filesystem::exists(SqlitePath(settings))) {
+    throw std::runtime_error(SqlitePath(settings).string() +
+                             " does not exist (hospd init creates a data folder)");
   }
-  return Database::Open(path.string(), false);
+  OpenedStaff opened{OpenStore(settings), nullptr};
+  opened.staff = opened.store->Staff();
+  return opened;
 }
 
 std::string FullName(const StaffMember& member) {
@@ -49,8 +63,7 @@ std::string FullName(const StaffMember& member) {
 }
 
 int List(const StaffOptions& options) {
-  const auto db = OpenDatabase(options.data_dir);
-  const std::vector<StaffMember> members = StaffDirectory(*db).List();
+  const std::vector<StaffMember> members = OpenStaff(options)->List();
   std::size_t width = 5;
   for (const auto& member : members) width = std::max(width, member.email.size());
   std::cout << std::left << std::setw(8) << "Seq" << std::setw(static_cast<int>(width) + 2)
@@ -64,8 +77,8 @@ int List(const StaffOptions& options) {
 }
 
 int Add(StaffOptions options) {
-  const auto db = OpenDatabase(options.data_dir);
-  StaffDirectory staff(*db);
+  const auto directory = OpenStaff(options);
+  StaffDirectory& staff = *directory;
   // Refusals come before the password is asked for.
   CheckNewStaffMember(options.member);
   if (staff.Has(options.member.email)) {
@@ -80,9 +93,9 @@ int Add(StaffOptions options) {
 }
 
 int Passwd(const StaffOptions& options) {
-  const auto db = OpenDatabase(options.data_dir);
+  const auto directory = OpenStaff(options);
+  StaffDirectory& staff = *directory;
   const std::string& email = options.member.email;
-  StaffDirectory staff(*db);
   if (!staff.Has(email)) throw std::runtime_error("no member of staff has the address " + email);
   const std::string stored =
       StoredPassword(ReadNewPassword(options.password_stdin), StoreHashed(options, staff));
@@ -94,18 +107,16 @@ int Passwd(const StaffOptions& options) {
 }
 
 int Rehash(const StaffOptions& options) {
-  const auto db = OpenDatabase(options.data_dir);
-  const int replaced = StaffDirectory(*db).HashClearPasswords();
+  const int replaced = OpenStaff(options)->HashClearPasswords();
   std::cout << "Hashed " << replaced << (replaced == 1 ? " password" : " passwords")
             << "; from now on only hospd --server-login can serve the logins\n";
   return EXIT_SUCCESS;
 }
 
 int Remove(const StaffOptions& options) {
-  const auto db = OpenDatabase(options.data_dir);
   const std::string& email = options.member.email;
   std::int64_t cases = 0;
-  switch (StaffDirectory(*db).Remove(email, cases)) {
+  switch (OpenStaff(options)->Remove(email, cases)) {
     case RemoveOutcome::NotFound:
       throw std::runtime_error("no member of staff has the address " + email);
     case RemoveOutcome::HasCases:
@@ -117,6 +128,15 @@ int Remove(const StaffOptions& options) {
   }
   std::cout << "Removed " << email << "\n";
   return EXIT_SUCCESS;
+}
+
+// --data, and --database for staff kept in PostgreSQL.
+void AddDatabaseOptions(CLI::App& command, StaffOptions& options) {
+  AddDataOption(command, options.data_dir);
+  command.add_option("--database", options.database,
+                     "The PostgreSQL database the server keeps its data in (as for hospd "
+                     "--database) instead of hosp.db in the data folder.")
+      ->type_name("URL");
 }
 
 void AddEmailOption(CLI::App& command, StaffOptions& options) {
@@ -144,11 +164,11 @@ void AddStaffCommands(CLI::App& app, AdminAction& action) {
 
   auto* list = staff->add_subcommand("list", "List every member of staff: Seq, e-mail address, "
                                               "physician mark and name.");
-  AddDataOption(*list, options->data_dir);
+  AddDatabaseOptions(*list, *options);
   WhenChosen(*list, action, [options] { return List(*options); });
 
   auto* add = staff->add_subcommand("add", "Add a member of staff who can log in at once.");
-  AddDataOption(*add, options->data_dir);
+  AddDatabaseOptions(*add, *options);
   AddEmailOption(*add, *options);
   add->add_option("--first-name", options->member.first_name, "First name.")
       ->type_name("F")
@@ -165,7 +185,7 @@ void AddStaffCommands(CLI::App& app, AdminAction& action) {
   WhenChosen(*add, action, [options] { return Add(*options); });
 
   auto* passwd = staff->add_subcommand("passwd", "Set a new password for a member of staff.");
-  AddDataOption(*passwd, options->data_dir);
+  AddDatabaseOptions(*passwd, *options);
   AddEmailOption(*passwd, *options);
   AddPasswordOptions(*passwd, *options);
   WhenChosen(*passwd, action, [options] { return Passwd(*options); });
@@ -175,12 +195,12 @@ void AddStaffCommands(CLI::App& app, AdminAction& action) {
       "Replace every password kept in clear by its salted hash. Afterwards only hospd "
       "--server-login can serve the logins (with clients that send the password: "
       "SendPassword=Y); hospd without it refuses to start on the database.");
-  AddDataOption(*rehash, options->data_dir);
+  AddDatabaseOptions(*rehash, *options);
   WhenChosen(*rehash, action, [options] { return Rehash(*options); });
 
   auto* remove = staff->add_subcommand(
       "remove", "Remove a member of staff; refused while cases name them as physician.");
-  AddDataOption(*remove, options->data_dir);
+  AddDatabaseOptions(*remove, *options);
   AddEmailOption(*remove, *options);
   WhenChosen(*remove, action, [options] { return Remove(*options); });
 }

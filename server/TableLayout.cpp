@@ -46,3 +46,13 @@ const std::vector<std::string_view>& NeedListFields() {
   static const std::vector<std::string_view> fields{"Seq", "pd12", "pc12", "pt11"};
   return fields;
 }
+
+std::string JoinColumns(const std::vector<std::string_view>& columns, std::string_view prefix) {
+  std::string joined;
+  for (const auto column : columns) {
+    if (!joined.empty()) joined += ", ";
+    joined += prefix;
+    joined += column;
+  }
+  return joined;
+}

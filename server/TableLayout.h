@@ -1,6 +1,7 @@
 // The tables the data server answers for: record columns in answer order and writable fields.
 #pragma once
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -23,3 +24,7 @@ const TableLayout& CasesTable();
 // The fields of a case and of a need that the function server lists, in this order.
 const std::vector<std::string_view>& CaseListFields();
 const std::vector<std::string_view>& NeedListFields();
+
+// The names separated by ", ", each with `prefix`. Column names come only from the fixed
+// layouts, never from a request, so they may be spliced into SQL.
+std::string JoinColumns(const std::vector<std::string_view>& columns, std::string_view prefix = {});

@@ -35,6 +35,18 @@ void AddOptions(CLI::App& app, CommandLine& line) {
                               "server.key (PEM) and Clients/ (client builds offered for download).")
                    ->type_name("DIR");
   init->excludes(data);
+  app.add_option("--database", line.server.database,
+                 "Keep the data in this PostgreSQL database instead of hosp.db: a "
+                 "postgresql://USER@HOST:PORT/DB URL or libpq key=value pairs (a password is "
+                 "better kept in ~/.pgpass or PGPASSWORD). The schema is created in an empty "
+                 "database; several servers may share one. With --init-demo, the demo data is "
+                 "loaded into it.")
+      ->type_name("URL");
+  app.add_option("--db-connections", line.server.database_connections,
+                 "Database connections shared by all client connections (at most).")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1000))
+      ->capture_default_str();
   app.add_flag("--server-login", line.server.server_login,
                "Check the passwords of logins here: every Personnel query must carry the typed "
                "password (clients with SendPassword=Y), is answered only when it is right, and "
@@ -70,9 +82,9 @@ void AddOptions(CLI::App& app, CommandLine& line) {
       ->capture_default_str();
 }
 
-int InitDemo(const std::string& folder, bool hashed_passwords) {
+int InitDemo(const std::string& folder, const std::string& database, bool hashed_passwords) {
   try {
-    InitDemoFolder(folder, std::cout, hashed_passwords);
+    InitDemoFolder(folder, std::cout, database, hashed_passwords);
     return EXIT_SUCCESS;
   } catch (const std::exception& error) {
     std::cerr << "hospd: " << error.what() << "\n";
@@ -124,14 +136,17 @@ int main(int argc, char** argv) {
       "hospd: the reference servers of the discharge approval client. The data server (TLS) "
       "answers framed requests (handshake, Personnel and Cases records, case updates, client "
       "downloads); the function server (plain TCP) answers JSON requests (getdoctorcases). Both "
-      "work on the SQLite database hosp.db of one data folder."};
+      "work on the SQLite database hosp.db of one data folder, or on a PostgreSQL database "
+      "(--database) that several servers may share."};
   app.set_version_flag("--version", std::string("hospd ") + HOSP_VERSION);
   CommandLine line;
   AddOptions(app, line);
   const AdminCommands admin(app);
   CLI11_PARSE(app, argc, argv);
   if (admin.Chosen()) return admin.Run();
-  if (!line.init_demo.empty()) return InitDemo(line.init_demo, line.server.server_login);
+  if (!line.init_demo.empty()) {
+    return InitDemo(line.init_demo, line.server.database, line.server.server_login);
+  }
   if (line.server.data_dir.empty()) {
     std::cerr << "hospd: give --data DIR to serve or --init-demo DIR to create a demo folder "
                  "(see --help)\n";

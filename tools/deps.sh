@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   libssl-dev openssl
   libsqlite3-dev sqlite3
+  postgresql libpq-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev
   rapidjson-dev libsimdjson-dev

@@ -1,5 +1,6 @@
-// Table queries per second against hospd over TLS and plain TCP, with 1, 8 and 64 connections,
-// measured against the SQLite lookup alone in the same run.
+// Table queries per second against hospd with 1, 8 and 64 connections: on SQLite over TLS and
+// plain TCP, on PostgreSQL over TLS, and spread over two hospd processes sharing one
+// PostgreSQL database; measured against the SQLite lookup alone in the same run.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -13,12 +14,14 @@
 #include <utility>
 #include <vector>
 
-#include "Database.h"
 #include "DemoFolder.h"
-#include "HospitalStore.h"
+#include "HospdProcess.h"
 #include "Log.h"
 #include "NameValueList.h"
+#include "PostgresServer.h"
+#include "PostgresStore.h"
 #include "Server.h"
+#include "SqliteStore.h"
 #include "dbServerConnection.h"
 
 namespace fs = std::filesystem;
@@ -27,7 +30,10 @@ namespace {
 
 constexpr const char* kEmail = "anna.weber@hospital.example";
 
-// One demo folder and two in-process servers on it: the data protocol over TLS and over TCP.
+enum class Target { SqliteTls, SqlitePlain, PostgresTls, TwoPostgresServers };
+
+// One demo folder with in-process servers on SQLite (the data protocol over TLS and over
+// TCP) and on PostgreSQL (TLS), and two hospd processes sharing a second PostgreSQL database.
 class BenchServers {
  public:
   BenchServers()
@@ -36,38 +42,56 @@ class BenchServers {
     fs::remove_all(folder_);
     std::ostringstream ignored;
     InitDemoFolder(folder_, ignored);
-    tls_ = Start(true, tls_thread_);
-    plain_ = Start(false, plain_thread_);
+    database_ = postgres_.CreateDatabase();
+    InitDemoFolder(folder_, ignored, database_);
+    Start(true, {});
+    Start(false, {});
+    Start(true, database_);
+    const std::string shared = postgres_.CreateDatabase();
+    first_ = std::make_unique<HospdProcess>(std::vector<std::string>{}, shared);
+    second_ = std::make_unique<HospdProcess>(std::vector<std::string>{}, shared, false);
   }
   ~BenchServers() {
-    for (Server* server : {tls_.get(), plain_.get()}) server->RequestStop();
-    tls_thread_.join();
-    plain_thread_.join();
-    tls_.reset();
-    plain_.reset();
+    for (const auto& server : servers_) server->RequestStop();
+    for (std::thread& runner : runners_) runner.join();
+    servers_.clear();
+    first_.reset();
+    second_.reset();
     fs::remove_all(folder_);
   }
 
-  int DataPort(bool tls) const { return (tls ? tls_ : plain_)->DataPort(); }
+  // The data port for the benchmark thread `thread` (two servers take turns).
+  int DataPort(Target target, int thread) const {
+    switch (target) {
+      case Target::SqliteTls: return servers_[0]->DataPort();
+      case Target::SqlitePlain: return servers_[1]->DataPort();
+      case Target::PostgresTls: return servers_[2]->DataPort();
+      case Target::TwoPostgresServers: return (thread % 2 == 0 ? first_ : second_)->DataPort();
+    }
+    return 0;
+  }
   std::string DatabasePath() const { return (folder_ / "hosp.db").string(); }
+  const std::string& Database() const { return database_; }
 
  private:
-  std::unique_ptr<Server> Start(bool tls, std::thread& runner) {
+  void Start(bool tls, const std::string& database) {
     ServerOptions options;
     options.data_dir = folder_;
     options.data_port = 0;
     options.function_port = 0;
     options.data_tls = tls;
-    auto server = std::make_unique<Server>(options);
-    runner = std::thread([raw = server.get()] { raw->Run(); });
-    return server;
+    options.database = database;
+    servers_.push_back(std::make_unique<Server>(options));
+    runners_.emplace_back([raw = servers_.back().get()] { raw->Run(); });
   }
 
   fs::path folder_;
-  std::unique_ptr<Server> tls_;
-  std::unique_ptr<Server> plain_;
-  std::thread tls_thread_;
-  std::thread plain_thread_;
+  PostgresServer postgres_;
+  std::string database_;
+  std::vector<std::unique_ptr<Server>> servers_;
+  std::vector<std::thread> runners_;
+  std::unique_ptr<HospdProcess> first_;
+  std::unique_ptr<HospdProcess> second_;
 };
 
 // Made by main before the runs and ended after them, not at static destruction time.
@@ -79,15 +103,23 @@ BenchServers& Servers() {
 
 // Reference: the record lookup the server makes for each query, without any network.
 void BM_SqliteLookup(benchmark::State& state) {
-  const auto db = Database::Open(Servers().DatabasePath(), false);
-  HospitalStore store(*db);
+  SqliteStore store(Servers().DatabasePath(), 1);
+  for (auto _ : state) benchmark::DoNotOptimize(store.Record(PersonnelTable(), kEmail));
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The same lookup in PostgreSQL, over one local TCP connection.
+void BM_PostgresLookup(benchmark::State& state) {
+  PostgresStore store(Servers().Database(), 1);
   for (auto _ : state) benchmark::DoNotOptimize(store.Record(PersonnelTable(), kEmail));
   state.SetItemsProcessed(state.iterations());
 }
 
 // Each benchmark thread is one client connection doing the login's Personnel query.
-void TableQueries(benchmark::State& state, bool tls) {
-  dbServerConnection connection("127.0.0.1", std::to_string(Servers().DataPort(tls)),
+void TableQueries(benchmark::State& state, Target target) {
+  const bool tls = target != Target::SqlitePlain;
+  dbServerConnection connection("127.0.0.1",
+                                std::to_string(Servers().DataPort(target, state.thread_index())),
                                 "Pellomarquin", "", tls, 30);
   if (!connection.IsConnected()) {
     state.SkipWithError("cannot connect");
@@ -104,14 +136,28 @@ void TableQueries(benchmark::State& state, bool tls) {
 }
 
 void BM_TableQueryTls(benchmark::State& state) {
-  TableQueries(state, true);
+  TableQueries(state, Target::SqliteTls);
 }
 void BM_TableQueryPlain(benchmark::State& state) {
-  TableQueries(state, false);
+  TableQueries(state, Target::SqlitePlain);
+}
+void BM_TableQueryPostgresTls(benchmark::State& state) {
+  TableQueries(state, Target::PostgresTls);
+}
+void BM_TableQueryTwoServersPostgresTls(benchmark::State& state) {
+  TableQueries(state, Target::TwoPostgresServers);
 }
 
 BENCHMARK(BM_SqliteLookup)->MinTime(0.5);
+BENCHMARK(BM_PostgresLookup)->MinTime(0.5);
 BENCHMARK(BM_TableQueryTls)->Threads(1)->Threads(8)->Threads(64)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_TableQueryPostgresTls)->Threads(1)->Threads(8)->Threads(64)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_TableQueryTwoServersPostgresTls)
+    ->Threads(1)
+    ->Threads(8)
+    ->Threads(64)
+    ->UseRealTime()
+    ->MinTime(1.0);
 BENCHMARK(BM_TableQueryPlain)->Threads(1)->Threads(8)->Threads(64)->UseRealTime()->MinTime(1.0);
 
 // Keeps the items per second of every run, for the summary against the reference.

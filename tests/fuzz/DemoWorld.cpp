@@ -12,6 +12,7 @@
 
 #include "DemoFolder.h"
 #include "Log.h"
+#include "StoreSettings.h"
 
 namespace {
 
@@ -51,6 +52,6 @@ DemoWorld::DemoWorld() : folder_(MakeFolder()) {
   InitDemoFolder(data, ignored);
   // A small client build, so that file questions and downloads have something to find.
   std::ofstream(data / "Clients" / "Pellomarquin.exe", std::ios::binary) << std::string(70000, 'M');
-  context_ = std::make_unique<ServiceContext>(data, 4, std::chrono::seconds(5));
+  context_ = std::make_unique<ServiceContext>(data, OpenStore({data, {}, 4}), std::chrono::seconds(5));
   registry_ = std::make_unique<ConnectionRegistry>(16);
 }

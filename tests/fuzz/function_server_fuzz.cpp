@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view request(reinterpret_cast<const char*>(data), size);
   request = request.substr(0, request.find('\0'));  // the session hands over the text up to its NUL
-  FunctionService service(DemoWorld::Get().Context().pool);
+  FunctionService service(*DemoWorld::Get().Context().store);
   const ServiceAnswer answer = service.Answer(request);
   Check(!answer.text.empty());
   Check(answer.text.find('\0') == std::string::npos);

@@ -12,23 +12,21 @@
 
 #include "FileDate.h"
 #include "ServerTestSupport.h"
-#include "SqliteProbe.h"
+#include "DbProbe.h"
+#include "StoreServers.h"
 
 namespace {
 
-class DataServerTest : public ::testing::Test {
+class DataServerTest : public ::testing::TestWithParam<StoreKind> {
  protected:
-  static void SetUpTestSuite() { server_ = std::make_unique<HospdProcess>(); }
-  // Exit status 0: the server neither crashed nor leaked on its way out.
-  static void TearDownTestSuite() {
-    EXPECT_EQ(server_->Stop(), 0) << server_->LogText();
-    server_.reset();
-  }
+  static void TearDownTestSuite() { servers_.StopAll(); }
 
-  static std::unique_ptr<HospdProcess> server_;
+  HospdProcess& Server() const { return servers_.Get(GetParam()); }
+
+  static StoreServers servers_;
 };
 
-std::unique_ptr<HospdProcess> DataServerTest::server_;
+StoreServers DataServerTest::servers_;
 
 // Local days since 30 December 1899 with the time of day as fraction, computed independently.
 double LocalDayCountNow() {
@@ -57,20 +55,20 @@ std::string ReadFile(const std::string& path) {
 }  // namespace
 
 // The handshake is accepted and carries today's date value, the data folder and the peer address.
-TEST_F(DataServerTest, HandshakeAcceptsTheProgram) {
-  const auto connection = OpenDataConnection(*server_);
+TEST_P(DataServerTest, HandshakeAcceptsTheProgram) {
+  const auto connection = OpenDataConnection(Server());
   ASSERT_TRUE(connection->IsConnected());
   EXPECT_NEAR(connection->ServerDate, LocalDayCountNow(), 0.01);
-  EXPECT_EQ(connection->RunningFolder, std::filesystem::canonical(server_->DataDir()).string());
+  EXPECT_EQ(connection->RunningFolder, std::filesystem::canonical(Server().DataDir()).string());
   EXPECT_EQ(connection->RemoteIP, "127.0.0.1");
 }
 
 // Another program identifier is refused, and so is a table query that comes without a handshake.
-TEST_F(DataServerTest, HandshakeRefusesOtherPrograms) {
-  const auto refused = OpenDataConnection(*server_, "Pellomarquin2");
+TEST_P(DataServerTest, HandshakeRefusesOtherPrograms) {
+  const auto refused = OpenDataConnection(Server(), "Pellomarquin2");
   EXPECT_FALSE(refused->Connected);
 
-  const auto unshaken = OpenDataConnection(*server_, "");
+  const auto unshaken = OpenDataConnection(Server(), "");
   ASSERT_TRUE(unshaken->IsConnected());
   NameValueList record;
   EXPECT_FALSE(
@@ -83,14 +81,14 @@ TEST_F(DataServerTest, HandshakeRefusesOtherPrograms) {
 }
 
 // The date request answers a date value as well.
-TEST_F(DataServerTest, DateRequestAnswersTheDate) {
-  const auto connection = OpenDataConnection(*server_);
+TEST_P(DataServerTest, DateRequestAnswersTheDate) {
+  const auto connection = OpenDataConnection(Server());
   ASSERT_TRUE(connection->SendMessage(2, 0, ""));
   EXPECT_NEAR(std::stod(connection->AnswerList.Value("Date")), LocalDayCountNow(), 0.01);
 }
 
 // The Personnel record by e-mail: the positions the login reads, and "~" without a record.
-TEST_F(DataServerTest, PersonnelRecordByEmail) {
+TEST_P(DataServerTest, PersonnelRecordByEmail) {
   struct Row {
     const char* name;
     std::string key;
@@ -108,7 +106,7 @@ TEST_F(DataServerTest, PersonnelRecordByEmail) {
       {"unknown address", "nobody@hospital.example", false, "", "", ""},
       {"blanks around the address", " anna.weber@hospital.example ", false, "", "", ""},
   };
-  const auto connection = OpenDataConnection(*server_);
+  const auto connection = OpenDataConnection(Server());
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     NameValueList record;
@@ -128,7 +126,7 @@ TEST_F(DataServerTest, PersonnelRecordByEmail) {
 
 // Queries the server cannot serve answer a quoted "Error:" line, which the client reads as a
 // failure.
-TEST_F(DataServerTest, QueryErrorsAreQuotedErrorLines) {
+TEST_P(DataServerTest, QueryErrorsAreQuotedErrorLines) {
   struct Row {
     const char* table;
     int list;
@@ -139,31 +137,31 @@ TEST_F(DataServerTest, QueryErrorsAreQuotedErrorLines) {
       {"Wards", 4, "3B", "Error: Unknown table Wards."},
       {"Personnel", 3, "anna.weber@hospital.example", "Error: Unknown list 3 of table Personnel."},
   };
-  const auto connection = OpenDataConnection(*server_);
+  const auto connection = OpenDataConnection(Server());
   for (const Row& row : rows) {
     NameValueList record;
     EXPECT_FALSE(connection->QueryTable(row.table, row.list, row.key, "", record, "", ""));
     ASSERT_EQ(record.Count(), 1);
     EXPECT_EQ(record[0], row.error);
   }
-  EXPECT_NE(server_->LogText().find("table query failed: Unknown table Wards."), std::string::npos);
+  EXPECT_NE(Server().LogText().find("table query failed: Unknown table Wards."), std::string::npos);
 }
 
 // An approval is committed to the file before its answer, once, and a repeat changes nothing.
-TEST_F(DataServerTest, ApprovalIsRecordedOnce) {
-  const auto connection = OpenDataConnection(*server_);
+TEST_P(DataServerTest, ApprovalIsRecordedOnce) {
+  const auto connection = OpenDataConnection(Server());
   ASSERT_TRUE(connection->UpdateRecord("Cases", "5002", Fields("f25=Y")));
   EXPECT_EQ(connection->ErrorCode, 0);
-  SqliteProbe db(server_->DatabasePath());
-  EXPECT_EQ(db.Value("SELECT f25 FROM Cases WHERE Seq = 5002"), "Y");
-  EXPECT_EQ(db.Value("SELECT count(*) FROM Approvals WHERE CaseSeq = 5002"), "1");
+  const auto db = OpenProbe(Server());
+  EXPECT_EQ(db->Value("SELECT f25 FROM Cases WHERE Seq = 5002"), "Y");
+  EXPECT_EQ(db->Value("SELECT count(*) FROM Approvals WHERE CaseSeq = 5002"), "1");
 
   ASSERT_TRUE(connection->UpdateRecord("Cases", "5002", Fields("f25=Y")));
-  EXPECT_EQ(db.Value("SELECT count(*) FROM Approvals WHERE CaseSeq = 5002"), "1");
+  EXPECT_EQ(db->Value("SELECT count(*) FROM Approvals WHERE CaseSeq = 5002"), "1");
 }
 
 // Updates of unknown records, fields or tables fail with their own error code and change nothing.
-TEST_F(DataServerTest, UpdateRefusals) {
+TEST_P(DataServerTest, UpdateRefusals) {
   struct Row {
     const char* name;
     const char* table;
@@ -181,7 +179,7 @@ TEST_F(DataServerTest, UpdateRefusals) {
       {"read-only table", "Personnel", "1001", "Password=x", 2},
       {"unknown table", "Wards", "1", "f25=Y", 2},
   };
-  const auto connection = OpenDataConnection(*server_);
+  const auto connection = OpenDataConnection(Server());
   ASSERT_TRUE(connection->UpdateRecord("Cases", "5005", Fields("f25=Y")));
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -189,20 +187,20 @@ TEST_F(DataServerTest, UpdateRefusals) {
     EXPECT_EQ(connection->ErrorCode, row.error_code);
     EXPECT_FALSE(connection->Error.empty());
   }
-  SqliteProbe db(server_->DatabasePath());
-  EXPECT_EQ(db.Value("SELECT f25 || '/' || DoctorSeq FROM Cases WHERE Seq = 5003"), "/1001");
-  EXPECT_EQ(db.Value("SELECT f25 FROM Cases WHERE Seq = 5005"), "Y");
+  const auto db = OpenProbe(Server());
+  EXPECT_EQ(db->Value("SELECT f25 || '/' || DoctorSeq FROM Cases WHERE Seq = 5003"), "/1001");
+  EXPECT_EQ(db->Value("SELECT f25 FROM Cases WHERE Seq = 5005"), "Y");
 }
 
 // A request type or subtype the server does not know still gets one answer, with an error
 // code; other subtypes of the handshake and the date request are no handshake (which could
 // withdraw the acceptance) and no date.
-TEST_F(DataServerTest, UnknownRequestIsAnswered) {
+TEST_P(DataServerTest, UnknownRequestIsAnswered) {
   const struct {
     int type;
     int subtype;
   } requests[] = {{31001, 77}, {1, 1}, {1, -1}, {2, 5}, {2, 20003}, {31002, 0}};
-  const auto connection = OpenDataConnection(*server_);
+  const auto connection = OpenDataConnection(Server());
   for (const auto& request : requests) {
     SCOPED_TRACE(std::to_string(request.type) + "/" + std::to_string(request.subtype));
     ASSERT_TRUE(connection->SendMessage(request.type, request.subtype, "ProgramID=Other"));
@@ -216,17 +214,17 @@ TEST_F(DataServerTest, UnknownRequestIsAnswered) {
 }
 
 // File size and date, then a download that arrives byte for byte with the server's date.
-TEST_F(DataServerTest, ClientBuildSizeDateAndDownload) {
-  const std::string served = server_->ClientsDir() + "/Pellomarquin.exe";
+TEST_P(DataServerTest, ClientBuildSizeDateAndDownload) {
+  const std::string served = Server().ClientsDir() + "/Pellomarquin.exe";
   WriteFile(served, 120000);
   ASSERT_TRUE(SetFilePackedDate(served, PackDosDate(std::time(nullptr) - 86400)));
   const std::int32_t date = GetFilePackedDate(served);
 
-  const auto connection = OpenDataConnection(*server_);
+  const auto connection = OpenDataConnection(Server());
   EXPECT_EQ(connection->GetFileInfo("Clients\\Pellomarquin.exe"), date);
   EXPECT_EQ(connection->FileSize, 120000);
 
-  const std::string local = server_->DataDir() + "/../Pellomarquin.tmp";
+  const std::string local = Server().DataDir() + "/../Pellomarquin.tmp";
   ASSERT_TRUE(connection->GetFile("Clients\\Pellomarquin.exe", local, nullptr));
   EXPECT_EQ(ReadFile(local), ReadFile(served));
   EXPECT_EQ(GetFilePackedDate(local), date);
@@ -235,8 +233,8 @@ TEST_F(DataServerTest, ClientBuildSizeDateAndDownload) {
 }
 
 // Names that would leave the Clients folder, or name no file, give no size, no date and no bytes.
-TEST_F(DataServerTest, FileNamesOutsideClientsAreRefused) {
-  std::filesystem::create_symlink("../hosp.db", server_->ClientsDir() + "/escape.db");
+TEST_P(DataServerTest, FileNamesOutsideClientsAreRefused) {
+  std::filesystem::create_symlink("../hosp.db", Server().ClientsDir() + "/escape.db");
   const char* names[] = {"Clients\\..\\hosp.db",
                          "..\\hosp.db",
                          "hosp.db",
@@ -247,8 +245,8 @@ TEST_F(DataServerTest, FileNamesOutsideClientsAreRefused) {
                          "Clients\\missing.exe",
                          "Clients\\C:\\server.key",
                          ""};
-  const auto connection = OpenDataConnection(*server_);
-  const std::string local = server_->DataDir() + "/../refused.bin";
+  const auto connection = OpenDataConnection(Server());
+  const std::string local = Server().DataDir() + "/../refused.bin";
   for (const char* name : names) {
     SCOPED_TRACE(name);
     EXPECT_EQ(connection->GetFileInfo(name), 0);
@@ -261,11 +259,11 @@ TEST_F(DataServerTest, FileNamesOutsideClientsAreRefused) {
 
 // A build whose date the packed form cannot hold is refused with a reason, not offered with
 // the date 0 that reads as "no file".
-TEST_F(DataServerTest, BuildDatedOutsideThePackedRangeIsRefused) {
-  const std::string served = server_->ClientsDir() + "/Dated.exe";
+TEST_P(DataServerTest, BuildDatedOutsideThePackedRangeIsRefused) {
+  const std::string served = Server().ClientsDir() + "/Dated.exe";
   WriteFile(served, 1000);
-  const auto connection = OpenDataConnection(*server_);
-  const std::string local = server_->DataDir() + "/../dated.bin";
+  const auto connection = OpenDataConnection(Server());
+  const std::string local = Server().DataDir() + "/../dated.bin";
   for (const int year : {1975, 2110}) {
     SCOPED_TRACE(year);
     std::tm when{};
@@ -285,6 +283,9 @@ TEST_F(DataServerTest, BuildDatedOutsideThePackedRangeIsRefused) {
     EXPECT_EQ(std::filesystem::file_size(local), 0u);
   }
   EXPECT_TRUE(connection->IsConnected());
-  EXPECT_NE(server_->LogText().find("Date of Clients\\Dated.exe cannot be sent"),
+  EXPECT_NE(Server().LogText().find("Date of Clients\\Dated.exe cannot be sent"),
             std::string::npos);
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, DataServerTest,
+                         ::testing::Values(StoreKind::Sqlite, StoreKind::Postgres), StoreName);

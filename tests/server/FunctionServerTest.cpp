@@ -11,30 +11,28 @@
 
 #include "CaseListReader.h"
 #include "ServerTestSupport.h"
-#include "SqliteProbe.h"
+#include "DbProbe.h"
+#include "StoreServers.h"
 #include "cJSON.h"
 
 namespace {
 
-class FunctionServerTest : public ::testing::Test {
+class FunctionServerTest : public ::testing::TestWithParam<StoreKind> {
  protected:
-  static void SetUpTestSuite() { server_ = std::make_unique<HospdProcess>(); }
-  // Exit status 0: the server neither crashed nor leaked on its way out.
-  static void TearDownTestSuite() {
-    EXPECT_EQ(server_->Stop(), 0) << server_->LogText();
-    server_.reset();
-  }
+  static void TearDownTestSuite() { servers_.StopAll(); }
+
+  HospdProcess& Server() const { return servers_.Get(GetParam()); }
 
   // The answer to the client's own request text for the physician `doctor_seq`.
-  static std::unique_ptr<cJSON> DoctorCases(const std::string& doctor_seq) {
+  std::unique_ptr<cJSON> DoctorCases(const std::string& doctor_seq) {
     cJSON request;
     request.SetValue("ServerCommand", "getdoctorcases");
     request.SetValue("DoctorSeq", doctor_seq);
     return Exchange(request.GetText());
   }
 
-  static std::unique_ptr<cJSON> Exchange(const std::string& text) {
-    const auto connection = OpenFunctionConnection(*server_);
+  std::unique_ptr<cJSON> Exchange(const std::string& text) {
+    const auto connection = OpenFunctionConnection(Server());
     EXPECT_TRUE(connection->ExchangeText(text));
     return std::make_unique<cJSON>(connection->AnswerText);
   }
@@ -46,12 +44,12 @@ class FunctionServerTest : public ::testing::Test {
     return keys;
   }
 
-  static std::unique_ptr<HospdProcess> server_;
+  static StoreServers servers_;
 };
 
-std::unique_ptr<HospdProcess> FunctionServerTest::server_;
+StoreServers FunctionServerTest::servers_;
 
-std::vector<std::string> Column(SqliteProbe& db, const std::string& sql) {
+std::vector<std::string> Column(DbProbe& db, const std::string& sql) {
   std::vector<std::string> values;
   for (const auto& row : db.Rows(sql)) values.push_back(row[0]);
   return values;
@@ -72,8 +70,9 @@ std::string RandomValue(std::mt19937& random) {
   return value;
 }
 
-// Any bytes as an SQL text literal.
-std::string SqlText(std::string_view value) {
+// Any bytes as an SQL text literal of the store (PostgreSQL: each byte a LATIN1 character, as
+// the server's connections send them).
+std::string SqlText(std::string_view value, StoreKind kind) {
   static const char kHex[] = "0123456789ABCDEF";
   if (value.empty()) return "''";
   std::string hex;
@@ -81,6 +80,7 @@ std::string SqlText(std::string_view value) {
     hex += kHex[static_cast<unsigned char>(c) >> 4];
     hex += kHex[static_cast<unsigned char>(c) & 15];
   }
+  if (kind == StoreKind::Postgres) return "convert_from(decode('" + hex + "', 'hex'), 'LATIN1')";
   return "CAST(X'" + hex + "' AS TEXT)";
 }
 
@@ -111,11 +111,11 @@ const char* const kNeedFields[] = {"pd12", "pc12", "pt11"};
 }  // namespace
 
 // The open cases come in discharge-date order with the fields and needs the database holds.
-TEST_F(FunctionServerTest, CaseListMatchesTheDatabase) {
+TEST_P(FunctionServerTest, CaseListMatchesTheDatabase) {
   const auto answer = DoctorCases("1005");
-  SqliteProbe db(server_->DatabasePath());
+  const auto db = OpenProbe(Server());
   const auto expected =
-      Column(db, "SELECT Seq FROM Cases WHERE DoctorSeq = 1005 AND f25 <> 'Y' ORDER BY f13, Seq");
+      Column(*db, "SELECT Seq FROM Cases WHERE DoctorSeq = 1005 AND f25 <> 'Y' ORDER BY f13, Seq");
   ASSERT_EQ(CaseKeys(*answer), expected);
   ASSERT_EQ(expected.size(), 7u);
 
@@ -124,13 +124,13 @@ TEST_F(FunctionServerTest, CaseListMatchesTheDatabase) {
     SCOPED_TRACE(seq);
     cJSON* entry = cases->GetChild(seq);
     cJSON* fields = entry->GetChild("FieldList");
-    const auto row = db.Rows("SELECT pa10, pa12, ho10, f13, f22 FROM Cases WHERE Seq = " + seq)[0];
+    const auto row = db->Rows("SELECT pa10, pa12, ho10, f13, f22 FROM Cases WHERE Seq = " + seq)[0];
     const char* names[] = {"pa10", "pa12", "ho10", "f13", "f22"};
     for (std::size_t i = 0; i < row.size(); ++i) EXPECT_EQ(fields->GetValue(names[i]), row[i]);
     EXPECT_EQ(fields->GetValue("f13").size(), 8u);
 
     const auto needs =
-        db.Rows("SELECT Seq, pd12, pc12, pt11 FROM Needs WHERE CaseSeq = " + seq + " ORDER BY Seq");
+        db->Rows("SELECT Seq, pd12, pc12, pt11 FROM Needs WHERE CaseSeq = " + seq + " ORDER BY Seq");
     if (needs.empty()) {
       EXPECT_EQ(entry->KindOf("NeedsList"), JSON_NULL) << "no needs: no NeedsList member";
       continue;
@@ -149,7 +149,7 @@ TEST_F(FunctionServerTest, CaseListMatchesTheDatabase) {
 }
 
 // Requests that yield no case list answer "NoCases" or "Error" with a text to show.
-TEST_F(FunctionServerTest, AnswersWithoutCases) {
+TEST_P(FunctionServerTest, AnswersWithoutCases) {
   struct Row {
     const char* name;
     std::string request;
@@ -173,10 +173,10 @@ TEST_F(FunctionServerTest, AnswersWithoutCases) {
 }
 
 // An approved case is gone from the physician's next case list; the others stay in order.
-TEST_F(FunctionServerTest, ApprovedCaseLeavesTheList) {
+TEST_P(FunctionServerTest, ApprovedCaseLeavesTheList) {
   const auto before = CaseKeys(*DoctorCases("1002"));
   ASSERT_EQ(before.size(), 8u);
-  const auto data = OpenDataConnection(*server_);
+  const auto data = OpenDataConnection(Server());
   ASSERT_TRUE(data->UpdateRecord("Cases", before[2], Fields("f25=Y")));
 
   auto expected = before;
@@ -185,7 +185,7 @@ TEST_F(FunctionServerTest, ApprovedCaseLeavesTheList) {
 }
 
 // Field values with the dialect's special characters reach the client unchanged.
-TEST_F(FunctionServerTest, ValuesSurviveTheDialect) {
+TEST_P(FunctionServerTest, ValuesSurviveTheDialect) {
   const std::vector<std::string> values = {"O'Brien",
                                            "Smith, Jr.",
                                            "a\\b",
@@ -199,14 +199,14 @@ TEST_F(FunctionServerTest, ValuesSurviveTheDialect) {
                                            "x=y",
                                            "M\xfc"
                                            "ller"};
-  SqliteProbe db(server_->DatabasePath());
-  db.Execute(
+  const auto db = OpenProbe(Server());
+  db->Execute(
       "INSERT INTO Personnel (Seq, Email, PhysicianMark) VALUES (2001, 'edge@hospital.example', "
       "'Y')");
   for (std::size_t i = 0; i < values.size(); ++i) {
     std::string quoted;
     for (const char c : values[i]) quoted += c == '\'' ? std::string("''") : std::string(1, c);
-    db.Execute("INSERT INTO Cases (Seq, DoctorSeq, pa10, f13) VALUES (" + std::to_string(9000 + i) +
+    db->Execute("INSERT INTO Cases (Seq, DoctorSeq, pa10, f13) VALUES (" + std::to_string(9000 + i) +
                ", 2001, '" + quoted + "', '2099010" + std::to_string(i % 10) + "')");
   }
   const auto answer = DoctorCases("2001");
@@ -221,15 +221,15 @@ TEST_F(FunctionServerTest, ValuesSurviveTheDialect) {
 
 // Random texts stored in the database reach the client's case list reading as they are stored:
 // case fields, needs and the "NoCases" text, for every byte value 1 to 255 and side by side.
-TEST_F(FunctionServerTest, StoredTextReachesTheCaseListExactly) {
+TEST_P(FunctionServerTest, StoredTextReachesTheCaseListExactly) {
   std::mt19937 random(20250314);
-  SqliteProbe db(server_->DatabasePath());
+  const auto db = OpenProbe(Server());
   int inexact = 0;
   for (int doctor = 3001; doctor <= 3003; ++doctor) {
     SCOPED_TRACE(doctor);
     std::map<std::string, std::map<std::string, std::string>> stored;  // key -> field -> text
-    db.Execute("BEGIN");
-    db.Execute("INSERT INTO Personnel (Seq, Email, PhysicianMark) VALUES (" +
+    db->Execute("BEGIN");
+    db->Execute("INSERT INTO Personnel (Seq, Email, PhysicianMark) VALUES (" +
                std::to_string(doctor) + ", 'random" + std::to_string(doctor) + "@h.example', 'Y')");
     for (int c = 0; c < 40; ++c) {
       const std::string seq = std::to_string(doctor * 100 + c);
@@ -241,24 +241,24 @@ TEST_F(FunctionServerTest, StoredTextReachesTheCaseListExactly) {
         if (std::string_view(name) == "f25" && (value == "Y" || value == "y")) value = "N";
         fields[name] = value;
         columns += std::string(", ") + name;
-        values += ", " + SqlText(value);
+        values += ", " + SqlText(value, GetParam());
       }
-      db.Execute("INSERT INTO Cases (" + columns + ") VALUES (" + values + ")");
+      db->Execute("INSERT INTO Cases (" + columns + ") VALUES (" + values + ")");
       for (int n = 0; n < static_cast<int>(random() % 4); ++n) {
         const std::string need = std::to_string(doctor * 1000 + c * 10 + n);
         auto& need_fields = stored[seq + "/" + need];
         std::string need_values = need + ", " + seq;
         for (const char* name : kNeedFields) {
           need_fields[name] = RandomValue(random);
-          need_values += ", " + SqlText(need_fields[name]);
+          need_values += ", " + SqlText(need_fields[name], GetParam());
         }
-        db.Execute("INSERT INTO Needs (Seq, CaseSeq, pd12, pc12, pt11) VALUES (" + need_values +
+        db->Execute("INSERT INTO Needs (Seq, CaseSeq, pd12, pc12, pt11) VALUES (" + need_values +
                    ")");
       }
     }
-    db.Execute("COMMIT");
+    db->Execute("COMMIT");
 
-    const auto connection = OpenFunctionConnection(*server_);
+    const auto connection = OpenFunctionConnection(Server());
     ASSERT_TRUE(connection->ExchangeText(
         "{ServerCommand:getdoctorcases,DoctorSeq:" + std::to_string(doctor) + "}"));
     cJSON answer(connection->AnswerText);
@@ -267,7 +267,7 @@ TEST_F(FunctionServerTest, StoredTextReachesTheCaseListExactly) {
       cases.push_back(std::move(item));
     });
     const auto order =
-        Column(db, "SELECT Seq FROM Cases WHERE DoctorSeq = " + std::to_string(doctor) +
+        Column(*db, "SELECT Seq FROM Cases WHERE DoctorSeq = " + std::to_string(doctor) +
                        " ORDER BY f13, Seq");
     ASSERT_EQ(cases.size(), order.size());
     for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -301,9 +301,9 @@ TEST_F(FunctionServerTest, StoredTextReachesTheCaseListExactly) {
       std::string value = RandomValue(random);
       if (value.empty()) value = "x";
       name += (part > 0 ? " " : "") + value;
-      values += ", " + SqlText(value);
+      values += ", " + SqlText(value, GetParam());
     }
-    db.Execute(
+    db->Execute(
         "INSERT INTO Personnel (Seq, Email, PhysicianMark, Title, FirstName, LastName) "
         "VALUES (" +
         std::to_string(doctor) + ", 'none" + std::to_string(doctor) + "@h.example', 'Y'" + values +
@@ -314,6 +314,9 @@ TEST_F(FunctionServerTest, StoredTextReachesTheCaseListExactly) {
   }
   // Values that lost characters are named in the log.
   if (inexact > 0) {
-    EXPECT_NE(server_->LogText().find(" FieldList pa"), std::string::npos) << server_->LogText();
+    EXPECT_NE(Server().LogText().find(" FieldList pa"), std::string::npos) << Server().LogText();
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, FunctionServerTest,
+                         ::testing::Values(StoreKind::Sqlite, StoreKind::Postgres), StoreName);

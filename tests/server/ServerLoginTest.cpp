@@ -13,7 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include "DbProbe.h"
 #include "HospdCommand.h"
+#include "PostgresServer.h"
 #include "ServerTestSupport.h"
 
 namespace {
@@ -221,6 +223,44 @@ TEST(ServerLoginTest, ClearPasswordsMoveToHashes) {
   ASSERT_TRUE(anna.found);
   EXPECT_EQ(anna.record[23], "demo");
   EXPECT_FALSE(Login(server, kLukas, "wrong").found);
+}
+
+// On PostgreSQL, behind several servers: rehash-passwords and staff add work on the database
+// named, which then holds no clear password and refuses a server without --server-login;
+// failures counted by one server slow the logins at another.
+TEST(ServerLoginTest, PostgresServersShareStaffAndFailures) {
+  const std::string database = PostgresServer::Shared().CreateDatabase();
+  {
+    HospdProcess first({}, database);
+    const CommandOutcome rehashed =
+        RunHospd({"rehash-passwords", "--data", first.DataDir(), "--database", database});
+    ASSERT_EQ(rehashed.status, 0) << rehashed.err;
+    EXPECT_NE(rehashed.out.find("Hashed 5 passwords"), std::string::npos) << rehashed.out;
+    const CommandOutcome plain =
+        RunHospd({"--data", first.DataDir(), "--database", database, "--data-port", "0",
+                  "--function-port", "0"});
+    EXPECT_EQ(plain.status, 1);
+    EXPECT_NE(plain.err.find("hashed passwords"), std::string::npos) << plain.err;
+
+    first.Restart({"--server-login"});
+    HospdProcess second({"--server-login"}, database, false);
+    const CommandOutcome added = RunHospd(
+        {"staff", "add", "--data", first.DataDir(), "--database", database, "--email",
+         "eva.lang@hospital.example", "--first-name", "Eva", "--last-name", "Lang",
+         "--physician", "--password-stdin"},
+        "Kestrel-7 secret\n");
+    ASSERT_EQ(added.status, 0) << added.err;
+    EXPECT_TRUE(Login(second, "eva.lang@hospital.example", "Kestrel-7 secret").found);
+    PostgresProbe probe(database);
+    EXPECT_EQ(probe.Value("SELECT count(*) FROM Personnel WHERE Password NOT LIKE '$scrypt$%'"),
+              "0");
+
+    for (int i = 0; i < 5; ++i) ASSERT_FALSE(Login(first, kAnna, "guess").found);
+    const LoginAnswer sixth = Login(second, kAnna, "demo");
+    EXPECT_TRUE(sixth.found);
+    EXPECT_GE(sixth.seconds, 1.0);
+  }
+  PostgresServer::Shared().DropDatabase(database);
 }
 
 }  // namespace

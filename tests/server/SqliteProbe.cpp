@@ -37,11 +37,6 @@ std::vector<std::vector<std::string>> SqliteProbe::Rows(const std::string& sql) 
   return rows;
 }
 
-std::string SqliteProbe::Value(const std::string& sql) {
-  const auto rows = Rows(sql);
-  return rows.empty() || rows[0].empty() ? std::string() : rows[0][0];
-}
-
 void SqliteProbe::Execute(const std::string& sql) {
   char* error = nullptr;
   if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {

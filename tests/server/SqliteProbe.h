@@ -4,21 +4,20 @@
 #include <string>
 #include <vector>
 
+#include "DbProbe.h"
+
 struct sqlite3;
 
-class SqliteProbe {
+class SqliteProbe : public DbProbe {
  public:
   // Opens the file read-write (WAL lets the server go on meanwhile); throws on failure.
   explicit SqliteProbe(const std::string& path);
-  ~SqliteProbe();
+  ~SqliteProbe() override;
   SqliteProbe(const SqliteProbe&) = delete;
   SqliteProbe& operator=(const SqliteProbe&) = delete;
 
-  // Every row of the query, each column as text (NULL as empty).
-  std::vector<std::vector<std::string>> Rows(const std::string& sql);
-  // The first column of the first row, or empty.
-  std::string Value(const std::string& sql);
-  void Execute(const std::string& sql);
+  std::vector<std::vector<std::string>> Rows(const std::string& sql) override;
+  void Execute(const std::string& sql) override;
 
  private:
   sqlite3* db_ = nullptr;

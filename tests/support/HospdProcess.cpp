@@ -89,8 +89,11 @@ std::string HospdProcess::ExecutablePath() {
   return HOSPD_BUILT_PATH;
 }
 
-HospdProcess::HospdProcess(std::vector<std::string> extra_arguments)
-    : extra_arguments_(std::move(extra_arguments)) {
+HospdProcess::HospdProcess(std::vector<std::string> extra_arguments, std::string database,
+                           bool load_demo)
+    : extra_arguments_(std::move(extra_arguments)),
+      database_(std::move(database)),
+      load_demo_(load_demo) {
   temp_dir_ = MakeTempDir();
   data_dir_ = temp_dir_ + "/data";
   ports_file_ = temp_dir_ + "/ports";
@@ -116,6 +119,8 @@ HospdProcess::~HospdProcess() {
 void HospdProcess::InitDemoData() {
   const std::string output = temp_dir_ + "/init.log";
   std::vector<std::string> arguments{ExecutablePath(), "--init-demo", data_dir_};
+  // Without the database, the folder gets a hosp.db that nobody uses.
+  if (load_demo_ && !database_.empty()) arguments.insert(arguments.end(), {"--database", database_});
   if (std::find(extra_arguments_.begin(), extra_arguments_.end(), "--server-login") !=
       extra_arguments_.end()) {
     arguments.push_back("--server-login");
@@ -140,6 +145,7 @@ void HospdProcess::StartServer(int data_port, int function_port) {
                                      std::to_string(function_port),
                                      "--ports-file",
                                      ports_file_};
+  if (!database_.empty()) arguments.insert(arguments.end(), {"--database", database_});
   arguments.insert(arguments.end(), extra_arguments_.begin(), extra_arguments_.end());
   pid_ = Spawn(arguments, log_file_);
 }
@@ -170,6 +176,7 @@ void HospdProcess::Kill() {
   ::kill(pid_, SIGKILL);
   WaitFor(pid_, kStopLimit);
   pid_ = -1;
+  paused_ = false;
   exit_status_ = -1;
 }
 
@@ -177,6 +184,7 @@ void HospdProcess::Kill() {
 // thread of the server answers anything after Pause has returned.
 void HospdProcess::Pause() {
   if (pid_ <= 0) return;
+  paused_ = true;
   ::kill(pid_, SIGSTOP);
   const auto deadline = Clock::now() + kStopLimit;
   while (Clock::now() < deadline) {
@@ -213,8 +221,12 @@ void HospdProcess::Restart() {
 
 int HospdProcess::Stop() {
   if (pid_ <= 0) return exit_status_;
+  // A paused server takes its SIGTERM only once it runs again. SIGCONT goes first and only
+  // then: one that came later would discard the stop with which LeakSanitizer's tracer
+  // halts the exiting server, which would then wait for ever.
+  if (paused_) ::kill(pid_, SIGCONT);
+  paused_ = false;
   ::kill(pid_, SIGTERM);
-  ::kill(pid_, SIGCONT);  // a paused server takes its SIGTERM only once it runs again
   auto status = WaitFor(pid_, kStopLimit);
   if (!status) {
     ::kill(pid_, SIGKILL);

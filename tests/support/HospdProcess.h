@@ -9,6 +9,7 @@
 
 // Creates a demo data folder in a new temporary folder (`hospd --init-demo`), starts
 // `hospd` there on ports chosen by the system and waits (bounded) until both listen.
+// With a PostgreSQL `database`, the server keeps its data there instead of hosp.db.
 // The destructor stops the server with SIGTERM, waits for it and removes the folder.
 // The hospd path is $HOSP_BUILD_DIR/server/hospd (without the variable: the hospd of the
 // build this helper was compiled in). Failures to start throw
@@ -17,7 +18,9 @@ class HospdProcess {
  public:
   // `extra_arguments` are appended to the serving command line (e.g. {"--idle-timeout", "1"});
   // with "--server-login" among them, the demo is made with it too (hashed passwords).
-  explicit HospdProcess(std::vector<std::string> extra_arguments = {});
+  // `load_demo` false serves a `database` that another server has filled already.
+  explicit HospdProcess(std::vector<std::string> extra_arguments = {}, std::string database = {},
+                        bool load_demo = true);
   ~HospdProcess();
   HospdProcess(const HospdProcess&) = delete;
   HospdProcess& operator=(const HospdProcess&) = delete;
@@ -26,6 +29,8 @@ class HospdProcess {
   int FunctionPort() const { return function_port_; }  // plain TCP function server
   const std::string& DataDir() const { return data_dir_; }
   std::string DatabasePath() const { return data_dir_ + "/hosp.db"; }
+  // The PostgreSQL database served, or empty for hosp.db.
+  const std::string& Database() const { return database_; }
   std::string ClientsDir() const { return data_dir_ + "/Clients"; }
 
   // Everything the server wrote to stderr so far.
@@ -59,7 +64,10 @@ class HospdProcess {
   std::string ports_file_;
   std::string log_file_;
   std::vector<std::string> extra_arguments_;
+  std::string database_;
+  bool load_demo_;
   pid_t pid_ = -1;
+  bool paused_ = false;
   int exit_status_ = -1;
   int data_port_ = 0;
   int function_port_ = 0;

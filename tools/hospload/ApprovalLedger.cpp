@@ -15,6 +15,20 @@ void ApprovalLedger::Confirm(const std::string& seq) {
   confirmed_.insert(seq);
 }
 
+void ApprovalLedger::Fail(const std::string& seq) {
+  const std::lock_guard lock(mutex_);
+  failed_.insert(seq);
+  claimed_.erase(seq);
+}
+
+std::set<std::string> ApprovalLedger::Uncertain() const {
+  const std::lock_guard lock(mutex_);
+  std::set<std::string> uncertain;
+  std::set_difference(failed_.begin(), failed_.end(), confirmed_.begin(), confirmed_.end(),
+                      std::inserter(uncertain, uncertain.end()));
+  return uncertain;
+}
+
 std::set<std::string> ApprovalLedger::Confirmed() const {
   const std::lock_guard lock(mutex_);
   return confirmed_;

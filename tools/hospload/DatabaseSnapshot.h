@@ -8,14 +8,18 @@
 
 class DatabaseSnapshot {
  public:
-  // Reads every table the servers use, read-only; throws std::runtime_error.
+  // Reads every table the servers use from a hosp.db, read-only; throws std::runtime_error.
   static DatabaseSnapshot Read(const std::string& path);
+  // The same from a PostgreSQL database (URL or key=value text), in one snapshot.
+  static DatabaseSnapshot ReadPostgres(const std::string& conninfo);
 
   // Every change since `before` other than the approval of exactly the `approved` cases:
-  // "f25" set to "Y" where it was not, and one new "Approvals" row each. Empty when the
-  // database holds exactly that.
+  // "f25" set to "Y" where it was not, and one new "Approvals" row each. The `uncertain`
+  // cases (approvals whose answer was lost) may be approved so or left as they were. Empty
+  // when the database holds exactly that.
   std::vector<std::string> Differences(const DatabaseSnapshot& before,
-                                       const std::set<std::string>& approved) const;
+                                       const std::set<std::string>& approved,
+                                       const std::set<std::string>& uncertain = {}) const;
 
  private:
   struct Table {
@@ -26,8 +30,9 @@ class DatabaseSnapshot {
   void CompareUnchanged(const DatabaseSnapshot& before, const std::string& name,
                         std::vector<std::string>& out) const;
   void CompareCases(const DatabaseSnapshot& before, const std::set<std::string>& approved,
-                    std::vector<std::string>& out) const;
+                    const std::set<std::string>& uncertain, std::vector<std::string>& out) const;
   void CompareApprovals(const DatabaseSnapshot& before, const std::set<std::string>& approved,
+                        const std::set<std::string>& uncertain,
                         std::vector<std::string>& out) const;
 
   std::map<std::string, Table> tables_;

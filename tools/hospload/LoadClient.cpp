@@ -2,6 +2,7 @@
 // the handshake, plain function server) and repeats login query, case list and approval.
 #include "LoadClient.h"
 
+#include <algorithm>
 #include <chrono>
 #include <iterator>
 #include <set>
@@ -27,19 +28,43 @@ constexpr int kSeqField = 1;
 constexpr int kPasswordField = 23;
 constexpr int kPhysicianMarkField = 27;
 
-template <typename Request>
-bool Timed(LatencyTable& table, RequestKind kind, Request request) {
-  const auto started = Clock::now();
-  const bool ok = request();
-  table.Add(kind, Clock::now() - started, ok);
-  return ok;
-}
+// The answer a server gives while its database is out of reach: a failure, not a wrong answer.
+constexpr std::string_view kDatabaseFailure = "Database failure.";
+constexpr int kStorageFailureCode = 5;
 
 }  // namespace
 
-LoadClient::LoadClient(const ServerAddress& address, Login login, ApprovalLedger& ledger,
-                       unsigned seed)
-    : address_(address), login_(std::move(login)), ledger_(ledger), random_(seed | 1u) {}
+void ServerTally::Merge(const ServerTally& other) {
+  answered += other.answered;
+  failed += other.failed;
+  last_answer = std::max(last_answer, other.last_answer);
+}
+
+LoadClient::LoadClient(const std::vector<ServerAddress>& servers, std::size_t first_server,
+                       Login login, ApprovalLedger& ledger, unsigned seed, Clock::time_point started)
+    : servers_(servers),
+      server_(first_server % servers.size()),
+      started_(started),
+      login_(std::move(login)),
+      ledger_(ledger),
+      random_(seed | 1u),
+      tallies_(servers.size()) {}
+
+template <typename Request>
+bool LoadClient::Timed(RequestKind kind, Request request) {
+  const auto begun = Clock::now();
+  const bool ok = request();
+  const auto ended = Clock::now();
+  latencies_.Add(kind, ended - begun, ok);
+  ServerTally& tally = tallies_[server_];
+  if (ok) {
+    ++tally.answered;
+    tally.last_answer = std::chrono::duration<double>(ended - started_).count();
+  } else {
+    ++tally.failed;
+  }
+  return ok;
+}
 
 LoadClient::~LoadClient() = default;
 
@@ -62,26 +87,32 @@ void LoadClient::Run(const std::atomic<bool>& stop) {
 bool LoadClient::Connect() {
   data_.reset();
   function_.reset();
-  const bool data_up = Timed(latencies_, RequestKind::Handshake, [this] {
-    data_ = std::make_unique<dbServerConnection>(address_.host, address_.data_port, "Pellomarquin",
+  const ServerAddress& address = servers_[server_];
+  const bool data_up = Timed(RequestKind::Handshake, [&] {
+    data_ = std::make_unique<dbServerConnection>(address.host, address.data_port, "Pellomarquin",
                                                  "", true, kAnswerSeconds);
     return data_->IsConnected();
   });
-  const bool function_up = Timed(latencies_, RequestKind::FunctionConnect, [this] {
-    function_ = std::make_unique<dbServerConnection>(address_.host, address_.function_port, "", "",
+  const bool function_up = Timed(RequestKind::FunctionConnect, [&] {
+    function_ = std::make_unique<dbServerConnection>(address.host, address.function_port, "", "",
                                                      false, kAnswerSeconds);
     return function_->IsConnected();
   });
+  if (!data_up || !function_up) server_ = (server_ + 1) % servers_.size();
   return data_up && function_up;
 }
 
 // The login's query: the physician's record, with the password and the mark checked.
 bool LoadClient::QueryLogin() {
   NameValueList record;
-  const bool ok = Timed(latencies_, RequestKind::PersonnelQuery, [&] {
+  const bool ok = Timed(RequestKind::PersonnelQuery, [&] {
     return data_->QueryTable("Personnel", 4, login_.email, "", record, "", "");
   });
-  if (!ok) return false;
+  if (!ok) {
+    // A failure may say "Error: ...", never that the physician does not exist.
+    if (record.Count() == 1 && record[0] == "~") Problem("no Personnel record for " + login_.email);
+    return false;
+  }
   if (record.Count() < kPersonnelFields || !EqualsIgnoreCase(record[0], login_.email) ||
       record[kPasswordField] != login_.password ||
       !EqualsIgnoreCase(record[kPhysicianMarkField], "Y")) {
@@ -98,14 +129,19 @@ std::vector<std::string> LoadClient::ListCases() {
   cJSON request;
   request.SetValue("ServerCommand", "getdoctorcases");
   request.SetValue("DoctorSeq", doctor_seq_);
-  const bool ok = Timed(latencies_, RequestKind::DoctorCases,
-                        [&] { return function_->ExchangeText(request.GetText()); });
-  if (!ok) return {};
-  cJSON answer(function_->AnswerText);
-  if (!answer.GetValue("Error").empty()) {
-    Problem("getdoctorcases for " + doctor_seq_ + " answered " + answer.GetValue("Error"));
+  std::string error;
+  const bool ok = Timed(RequestKind::DoctorCases, [&] {
+    if (!function_->ExchangeText(request.GetText())) return false;
+    error = cJSON(function_->AnswerText).GetValue("Error");
+    return error.empty();
+  });
+  if (!ok) {
+    if (!error.empty() && error != kDatabaseFailure) {
+      Problem("getdoctorcases for " + doctor_seq_ + " answered " + error);
+    }
     return {};
   }
+  cJSON answer(function_->AnswerText);
   std::vector<std::string> listed;
   if (cJSON* cases = answer.FindChild("CaseList", false)) {
     for (int i = 0; i < cases->Count(); ++i) {
@@ -124,7 +160,11 @@ std::vector<std::string> LoadClient::ListCases() {
 void LoadClient::Approve(const std::vector<std::string>& listed) {
   for (const std::string& seq : listed) {
     if (!ledger_.Claim(seq)) continue;
-    if (SendApproval(seq, RequestKind::Approval)) ledger_.Confirm(seq);
+    if (SendApproval(seq, RequestKind::Approval)) {
+      ledger_.Confirm(seq);
+    } else {
+      ledger_.Fail(seq);
+    }
     return;
   }
   const std::set<std::string> confirmed = ledger_.Confirmed();
@@ -138,8 +178,11 @@ void LoadClient::Approve(const std::vector<std::string>& listed) {
 bool LoadClient::SendApproval(const std::string& seq, RequestKind kind) {
   NameValueList fields;
   fields.SetValue("f25", "Y");
-  const bool ok = Timed(latencies_, kind, [&] { return data_->UpdateRecord("Cases", seq, fields); });
-  if (!ok) Problem(std::string(KindName(kind)) + " of case " + seq + " failed: " + data_->AnswerText);
+  const bool ok = Timed(kind, [&] { return data_->UpdateRecord("Cases", seq, fields); });
+  // Refusals other than a database failure are wrong answers; lost answers are failures.
+  if (!ok && data_->Connected && data_->ErrorCode != kStorageFailureCode) {
+    Problem(std::string(KindName(kind)) + " of case " + seq + " refused: " + data_->AnswerText);
+  }
   return ok;
 }
 

@@ -1,8 +1,11 @@
 // One simulated physician's client: connects as the real client does (TLS data server with
 // the handshake, plain function server) and repeats login query, case list and approval.
+// With several servers, it starts on one and moves to the next when it cannot connect, as a
+// load balancer in front of them would send it elsewhere.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +21,15 @@ struct ServerAddress {
   std::string function_port;
 };
 
+// What one client saw of one server.
+struct ServerTally {
+  std::size_t answered = 0;
+  std::size_t failed = 0;
+  double last_answer = -1;  // seconds into the run; -1 for never
+
+  void Merge(const ServerTally& other);
+};
+
 struct Login {
   std::string email;
   std::string password;
@@ -25,7 +37,8 @@ struct Login {
 
 class LoadClient {
  public:
-  LoadClient(const ServerAddress& address, Login login, ApprovalLedger& ledger, unsigned seed);
+  LoadClient(const std::vector<ServerAddress>& servers, std::size_t first_server, Login login,
+             ApprovalLedger& ledger, unsigned seed, std::chrono::steady_clock::time_point started);
   ~LoadClient();
   LoadClient(const LoadClient&) = delete;
   LoadClient& operator=(const LoadClient&) = delete;
@@ -34,10 +47,14 @@ class LoadClient {
   void Run(const std::atomic<bool>& stop);
 
   const LatencyTable& Latencies() const { return latencies_; }
+  // By server, in the order given.
+  const std::vector<ServerTally>& Tallies() const { return tallies_; }
   // Answers that contradict the database or earlier answers, in words.
   const std::vector<std::string>& Problems() const { return problems_; }
 
  private:
+  template <typename Request>
+  bool Timed(RequestKind kind, Request request);
   bool Connect();
   bool QueryLogin();
   std::vector<std::string> ListCases();
@@ -45,7 +62,9 @@ class LoadClient {
   bool SendApproval(const std::string& seq, RequestKind kind);
   void Problem(std::string text);
 
-  const ServerAddress& address_;
+  const std::vector<ServerAddress>& servers_;
+  std::size_t server_;
+  std::chrono::steady_clock::time_point started_;
   Login login_;
   ApprovalLedger& ledger_;
   unsigned random_;
@@ -53,5 +72,6 @@ class LoadClient {
   std::unique_ptr<dbServerConnection> data_;
   std::unique_ptr<dbServerConnection> function_;
   LatencyTable latencies_;
+  std::vector<ServerTally> tallies_;
   std::vector<std::string> problems_;
 };

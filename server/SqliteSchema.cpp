@@ -1,14 +1,17 @@
-// Creates the tables of a new server database.
-#include "Schema.h"
+// Creates the tables of a new SQLite server database and upgrades older ones.
+#include "SqliteSchema.h"
 
+#include <iterator>
 #include <string>
 
 #include "Database.h"
+#include "DatabaseError.h"
+#include "HospitalStore.h"
 
 namespace {
 
 // Text columns default to '' so that rows loaded by hand with only some fields still read cleanly.
-constexpr const char* kSchema = R"sql(
+constexpr const char* kVersion1 = R"sql(
 CREATE TABLE Personnel (
   Seq             INTEGER PRIMARY KEY,
   Email           TEXT NOT NULL UNIQUE COLLATE NOCASE,
@@ -78,9 +81,44 @@ BEGIN
 END;
 )sql";
 
+// Audits and checks look approvals up by case.
+constexpr const char* kVersion2 = "CREATE INDEX ApprovalsByCase ON Approvals(CaseSeq);";
+
+// Step N turns a database of version N-1 into one of version N.
+constexpr const char* kSteps[] = {kVersion1, kVersion2};
+static_assert(std::size(kSteps) == kSchemaVersion);
+
+int StoredVersion(Database& db) {
+  Cursor version = db.Query("PRAGMA user_version");
+  return version->Step() ? static_cast<int>(version->Int(0)) : 0;
+}
+
+bool HasTable(Database& db, const char* name) {
+  Cursor table = db.Query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1");
+  table->Bind(1, std::string_view(name));
+  return table->Step();
+}
+
 }  // namespace
 
-void CreateSchema(Database& db) {
-  db.Execute(kSchema);
+void UpgradeSchema(Database& db) {
+  if (StoredVersion(db) == kSchemaVersion) {
+    (void)db.Query("SELECT count(*) FROM Personnel, Cases, Needs, Approvals WHERE 0");
+    return;
+  }
+  // IMMEDIATE: a second server starting at the same moment waits and then finds it done.
+  Transaction transaction(db, Transaction::Kind::Write);
+  int version = StoredVersion(db);
+  if (version > kSchemaVersion) {
+    throw DatabaseError("the database has schema version " + std::to_string(version) +
+                        ", newer than this hospd knows (" + std::to_string(kSchemaVersion) +
+                        "); run a newer hospd");
+  }
+  // Files made before the schema had a version hold the tables of version 1.
+  if (version == 0 && HasTable(db, "Personnel")) version = 1;
+  for (; version < kSchemaVersion; ++version) db.Execute(kSteps[version]);
+  // Fails here, not at the first request, when a table of version 1 is missing.
+  (void)db.Query("SELECT count(*) FROM Personnel, Cases, Needs, Approvals WHERE 0");
   db.Execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+  transaction.Commit();
 }
