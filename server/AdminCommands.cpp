@@ -1,4 +1,5 @@
-// The administrator's subcommands of hospd (init, staff, backup, check); each group adds its own.
+// The administrator's subcommands of hospd (init, staff, backup, check, publish); each group adds
+// its own.
 #include "AdminCommands.h"
 
 #include <CLI/CLI.hpp>
@@ -9,6 +10,7 @@
 AdminCommands::AdminCommands(CLI::App& app) {
   AddFolderCommands(app, action_);
   AddStaffCommands(app, action_);
+  AddPublishCommand(app, action_);
 }
 
 int AdminCommands::Run() const {

@@ -1,4 +1,5 @@
-// The administrator's subcommands of hospd (init, staff, backup, check); each group adds its own.
+// The administrator's subcommands of hospd (init, staff, backup, check, publish); each group adds
+// its own.
 #pragma once
 
 #include <functional>
@@ -33,3 +34,4 @@ void WhenChosen(CLI::App& command, AdminAction& action, AdminAction work);
 // The groups, one file each.
 void AddStaffCommands(CLI::App& app, AdminAction& action);
 void AddFolderCommands(CLI::App& app, AdminAction& action);
+void AddPublishCommand(CLI::App& app, AdminAction& action);

@@ -15,6 +15,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "ServerIdentity.h"
+
 namespace {
 
 struct PkeyFree {
@@ -133,4 +135,13 @@ void WriteSelfSignedCertificate(const std::string& certificate_path, const std::
     Fail("cannot write " + certificate_path);
   }
   Finish(std::move(certificate_file), certificate_path);
+}
+
+std::string CertificateFileFingerprint(const std::string& certificate_path) {
+  std::unique_ptr<std::FILE, FileClose> file(std::fopen(certificate_path.c_str(), "r"));
+  if (!file) return {};
+  const X509Ptr certificate(PEM_read_X509(file.get(), nullptr, nullptr, nullptr));
+  ERR_clear_error();
+  const auto fingerprint = ServerIdentity::Of(certificate.get());
+  return fingerprint ? ServerIdentity::Format(*fingerprint) : std::string();
 }

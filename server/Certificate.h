@@ -7,3 +7,7 @@
 // `common_name`, valid for localhost and 127.0.0.1 for ten years. Throws std::runtime_error.
 void WriteSelfSignedCertificate(const std::string& certificate_path, const std::string& key_path,
                                 const std::string& common_name);
+
+// The SHA-256 fingerprint of the PEM certificate at `certificate_path`, in the form the
+// client's "Fingerprint" key takes ("AB:12:..."); empty when the file cannot be read.
+std::string CertificateFileFingerprint(const std::string& certificate_path);

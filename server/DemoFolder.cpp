@@ -77,6 +77,12 @@ void PrintLogins(const fs::path& folder, std::ostream& out) {
   }
 }
 
+// Clients that pin the server ("Fingerprint" in Hosp.ini) take it from here.
+void PrintFingerprint(const fs::path& folder, std::ostream& out) {
+  out << "Data server certificate fingerprint (SHA-256, for \"Fingerprint\" in Hosp.ini):\n  "
+      << CertificateFileFingerprint((folder / "server.crt").string()) << "\n";
+}
+
 void CreateFolder(const fs::path& folder, bool demo, bool hashed_passwords, std::ostream& out,
                   const std::string& database) {
   fs::create_directories(folder);
@@ -99,9 +105,11 @@ void InitDemoFolder(const fs::path& folder, std::ostream& out, const std::string
                     bool hashed_passwords) {
   CreateFolder(folder, true, hashed_passwords, out, database);
   PrintLogins(folder, out);
+  PrintFingerprint(folder, out);
 }
 
 void InitDataFolder(const fs::path& folder, std::ostream& out) {
   CreateFolder(folder, false, false, out, {});
   out << "Data folder ready: " << folder.string() << " (no staff yet; add them with hospd staff add)\n";
+  PrintFingerprint(folder, out);
 }

@@ -17,6 +17,7 @@
 #include "Log.h"
 #include "MemoryFailureCounters.h"
 #include "SecureSocket.h"
+#include "ServerIdentity.h"
 #include "SessionChannel.h"
 #include "StaffDirectory.h"
 
@@ -76,6 +77,15 @@ std::string Label(std::string_view server, const AcceptedConnection& connection)
 
 }  // namespace
 
+// Clients that pin the server compare with this line ("Fingerprint" in Hosp.ini).
+void Server::LogCertificateFingerprint() const {
+  if (tls_context_ == nullptr) return;
+  const auto fingerprint = ServerIdentity::Of(SSL_CTX_get0_certificate(tls_context_.get()));
+  if (fingerprint) {
+    LogLine("data server certificate SHA-256 fingerprint " + ServerIdentity::Format(*fingerprint));
+  }
+}
+
 void Server::ContextFree::operator()(ssl_ctx_st* context) const {
   SSL_CTX_free(context);
 }
@@ -125,6 +135,7 @@ void Server::Run(int stop_fd) {
           options_.bind_address + ":" + std::to_string(DataPort()) + ", function on " +
           options_.bind_address + ":" + std::to_string(FunctionPort()) + ", data folder " +
           options_.data_dir.string() + ", " + context_.store->Description());
+  LogCertificateFingerprint();
   for (;;) {
     pollfd fds[4] = {{data_listener_.Fd(), POLLIN, 0},
                      {function_listener_.Fd(), POLLIN, 0},

@@ -57,6 +57,7 @@ class Server {
   };
 
   void SetUpLogins();
+  void LogCertificateFingerprint() const;
   void AcceptFrom(Listener& listener, bool data);
   void StartSession(AcceptedConnection connection, bool data);
   void ServeData(AcceptedConnection connection, ConnectionTicket ticket);

@@ -12,15 +12,21 @@ start_hospd() {
   . "$ports"   # data_port=..., function_port=...
 }
 
-# write_hosp_ini DIR: the client's configuration, beside its executable in DIR.
-write_hosp_ini() {
-  cat > "$1/Hosp.ini" <<INI
-[DataServer]
-IP=127.0.0.1
-Port=$data_port
+# certificate_fingerprint CERT: the SHA-256 fingerprint of a PEM certificate, as the key
+# "Fingerprint" of Hosp.ini takes it.
+certificate_fingerprint() {
+  openssl x509 -noout -fingerprint -sha256 -in "$1" | cut -d= -f2
+}
 
-[FunctionServer]
-IP=127.0.0.1
-Port=$function_port
-INI
+# write_hosp_ini DIR [FINGERPRINT [PUBLIC_KEY]]: the client's configuration, beside its
+# executable in DIR; with a fingerprint the data server is pinned, with a public key (a file
+# name in DIR) only signed builds are installed.
+write_hosp_ini() {
+  {
+    printf '[DataServer]\nIP=127.0.0.1\nPort=%s\n' "$data_port"
+    [ -n "${2:-}" ] && printf 'Fingerprint=%s\n' "$2"
+    printf '\n[FunctionServer]\nIP=127.0.0.1\nPort=%s\n' "$function_port"
+    [ -n "${3:-}" ] && printf '\n[Update]\nPublicKey=%s\n' "$3"
+    true
+  } > "$1/Hosp.ini"
 }

@@ -1,8 +1,20 @@
 #!/usr/bin/env bash
 # The main job: builds everything, starts the reference servers on their demo data
-# and runs the client against them; the servers stop when the client exits.
+# and runs the client against them; the servers stop when the client exits. The client
+# runs with both trust features on: the demo server is pinned by its fingerprint, and only
+# builds signed with the demo key are installed.
+#
+#   tools/run.sh            # the demo
+#   tools/run.sh --update   # first publish the fresh build, signed, as a newer version: the
+#                           # client verifies and installs it, restarts, and shows the login
 set -euo pipefail
 cd "$(dirname "$0")/.."
+update=no
+case "${1:-}" in
+  "") ;;
+  --update) update=yes ;;
+  *) echo "usage: tools/run.sh [--update]" >&2; exit 2 ;;
+esac
 tools/deps.sh
 . tools/demo-servers.sh
 
@@ -11,6 +23,13 @@ cmake --build build
 
 data=${HOSP_DATA:-$PWD/demo-data}
 [ -f "$data/hosp.db" ] || build/server/hospd --init-demo "$data"
+# The demo's signing key pair, beside (never inside) the data folder the server offers.
+keys=${HOSP_KEYS:-$PWD/demo-keys}
+if [ ! -f "$keys/publisher.key" ]; then
+  mkdir -p "$keys"
+  rm -f "$keys/publisher.pem"
+  build/src/dbclient/hospctl keygen "$keys/publisher.key" "$keys/publisher.pem"
+fi
 
 ports=$(mktemp)
 server=""
@@ -29,7 +48,15 @@ echo "Servers: data (TLS) on 127.0.0.1:$data_port, function on 127.0.0.1:$functi
 run=$PWD/build/run
 mkdir -p "$run"
 cp -f build/src/app/Pellomarquin.exe "$run/Pellomarquin.exe"
-write_hosp_ini "$run"
+cp -f "$keys/publisher.pem" "$run/publisher.pem"
+write_hosp_ini "$run" "$(certificate_fingerprint "$data/server.crt")" publisher.pem
+
+if [ "$update" = yes ]; then
+  # Dates travel with two seconds' resolution: the running copy is made a minute older,
+  # so that the build published now is the newer one.
+  touch -d "@$(( $(date +%s) - 60 ))" "$run/Pellomarquin.exe"
+  build/server/hospd publish build/src/app/Pellomarquin.exe --key "$keys/publisher.key" --data "$data"
+fi
 
 if [ -z "${DISPLAY:-}" ]; then
   # Our own X server (not xvfb-run), so that it outlives a client that restarts itself.

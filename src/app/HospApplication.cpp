@@ -51,7 +51,10 @@ void HospApplication::Terminate() {
 
 bool HospApplication::Terminated() { return terminated_; }
 
-void HospApplication::ClearTerminate() { terminated_ = false; }
+void HospApplication::ClearTerminate() {
+  terminated_ = false;
+  dbUserInterface::ResetWaits();
+}
 
 bool HospApplication::notify(QObject* receiver, QEvent* event) {
   try {

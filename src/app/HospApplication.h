@@ -18,7 +18,8 @@ class HospApplication : public QApplication {
   // returned to it. Message boxes opened by that handler before it returns still run.
   static void Terminate();
   static bool Terminated();
-  // Forgets an earlier request (tests run one program after another in one process).
+  // Forgets an earlier request, and a close that cancelled the server waits (tests run one
+  // program after another in one process).
   static void ClearTerminate();
 
   // Reports an exception that escaped an event handler, then ends the program.

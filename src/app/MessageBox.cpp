@@ -6,14 +6,37 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QMessageBox>
 
 #include "QtText.h"
+#include "dbUserInterface.h"
 
 MessageBox::Handler MessageBox::handler_;
 
+namespace {
+
+// A key held down since before the box opened (Enter on a case) repeats into the box; only a
+// fresh press may answer it, or holding Enter would approve without a question.
+class RepeatedKeysIgnored : public QObject {
+ public:
+  explicit RepeatedKeysIgnored(const QWidget* box) : box_(box) {}
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    return event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->isAutoRepeat() &&
+           watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == box_;
+  }
+
+ private:
+  const QWidget* box_;
+};
+
+}  // namespace
+
 MessageAnswer MessageBox::Show(const std::string& text, const std::string& caption,
                                MessageButtons buttons) {
+  // A window closed while a request waited ends the program: the failure of that request
+  // is no news to the user, and nothing is asked any more.
+  if (dbUserInterface::WaitsCancelled()) return MessageAnswer::Cancel;
   if (handler_) return handler_(text, caption, buttons);
   return ShowModal(text, caption, buttons);
 }
@@ -37,5 +60,7 @@ MessageAnswer MessageBox::ShowModal(const std::string& text, const std::string& 
     box.setStandardButtons(QMessageBox::Ok);
   }
   for (QAbstractButton* button : box.buttons()) button->setIcon(QIcon());  // no icon at all
+  RepeatedKeysIgnored repeats(&box);
+  QApplication::instance()->installEventFilter(&repeats);
   return box.exec() == QMessageBox::Ok ? MessageAnswer::Ok : MessageAnswer::Cancel;
 }

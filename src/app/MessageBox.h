@@ -13,7 +13,8 @@ class MessageBox {
                                               MessageButtons buttons)>;
 
   // Shows a modal box with the text, the caption and the buttons, without an icon, and
-  // returns the answer; closing the box counts as Cancel.
+  // returns the answer; closing the box counts as Cancel. Once the program is closing
+  // (the server waits are cancelled) no box appears and the answer is Cancel.
   static MessageAnswer Show(const std::string& text, const std::string& caption,
                             MessageButtons buttons = MessageButtons::Ok);
 

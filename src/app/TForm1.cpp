@@ -5,6 +5,7 @@
 #include <utility>
 
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QPainter>
@@ -18,6 +19,7 @@
 #include "MessageBox.h"
 #include "ProgramState.h"
 #include "QtText.h"
+#include "RequestInFlight.h"
 #include "TLoginForm.h"
 #include "cJSON.h"
 
@@ -120,6 +122,15 @@ void TForm1::BuildCasesListBox() {
   CasesListBox->setItemDelegate(new CaseListDelegate(this, CasesListBox));
   connect(CasesListBox, &QListWidget::itemClicked, this, [this] { CasesListBoxClick(); });
   connect(CasesListBox, &QListWidget::itemDoubleClicked, this, [this] { CasesListBoxDblClick(); });
+  CasesListBox->installEventFilter(this);
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == CasesListBox && event->type() == QEvent::KeyPress &&
+      CasesListBoxKeyDown(static_cast<QKeyEvent*>(event))) {
+    return true;
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
@@ -132,13 +143,25 @@ void TForm1::FormClose() {
 }
 
 void TForm1::RefreshListButtonClick() {
-  ClearCaseList();
+  if (RequestInFlight::Active()) return;  // one request at a time
   cJSON document;
   document.SetValue("ServerCommand", "getdoctorcases");
   document.SetValue("DoctorSeq", DoctorSeq);
+  bool exchanged = false;
+  {
+    RequestInFlight busy;
+    exchanged = FunctionConnection != nullptr &&
+                FunctionConnection->ExchangeText(document.GetText());
+  }
+  if (!exchanged &&
+      RequestInFlight::ReportTimeout(FunctionConnection.get(), "Problem getting case list")) {
+    return;
+  }
+  // Whatever follows, the old cases go; they stayed listed only while the request waited.
+  ClearCaseList();
   // An exchange that failed leaves the previous answer behind: it must not be listed
   // again, it may hold cases that were approved since.
-  if (FunctionConnection == nullptr || !FunctionConnection->ExchangeText(document.GetText())) {
+  if (!exchanged) {
     MessageBox::Show("Unable to get the case list from the function server.",
                      "Problem getting case list");
     return;
@@ -236,6 +259,7 @@ std::string TForm1::FormatCaseDate(const std::string& date) {
 void TForm1::CasesListBoxClick() {}
 
 void TForm1::CasesListBoxDblClick() {
+  if (RequestInFlight::Active()) return;  // one request at a time
   const int index = SelectedIndex();
   if (index < 0) return;
   const ListBoxObjectClass* item = AttachedCase(CasesListBox, index);
@@ -246,13 +270,33 @@ void TForm1::CasesListBoxDblClick() {
   }
   NameValueList approval;
   approval.SetValue("f25", "Y");
-  const bool approved =
-      DataConnection != nullptr && DataConnection->UpdateRecord("Cases", item->CaseKey, approval);
+  bool approved = false;
+  {
+    RequestInFlight busy;
+    approved =
+        DataConnection != nullptr && DataConnection->UpdateRecord("Cases", item->CaseKey, approval);
+  }
   if (!approved) {
-    MessageBox::Show("Could not update the case.", "Communication error");
+    if (!RequestInFlight::ReportTimeout(DataConnection.get(), "Communication error")) {
+      MessageBox::Show("Could not update the case.", "Communication error");
+    }
     return;
   }
   RemoveCase(index);
+}
+
+bool TForm1::CasesListBoxKeyDown(QKeyEvent* key) {
+  if (key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter && key->key() != Qt::Key_Space) {
+    return false;
+  }
+  // A key held down repeats: only its first press may open the confirmation.
+  if (key->isAutoRepeat()) return true;
+  QListWidgetItem* focused = CasesListBox->currentItem();
+  if (focused == nullptr) return true;
+  // The focused case becomes the selected one, as under the first click of a double-click.
+  CasesListBox->setCurrentItem(focused, QItemSelectionModel::ClearAndSelect);
+  CasesListBoxDblClick();
+  return true;
 }
 
 // The item and its case leave together, so that both lists keep the same cases in order.

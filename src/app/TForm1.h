@@ -11,6 +11,7 @@
 #include "CaseObjects.h"
 
 class cJSON;
+class QKeyEvent;
 class QLabel;
 class QListWidget;
 class QPainter;
@@ -23,7 +24,8 @@ class TForm1 : public QWidget {
   explicit TForm1(QWidget* parent = nullptr);
   ~TForm1() override;
 
-  // Empties the list and fetches the physician's cases from the function server.
+  // Fetches the physician's cases from the function server and lists them in place of the
+  // old ones. A server that does not answer in time is reported and leaves the list as it was.
   void RefreshListButtonClick();
   // Shows the answer's "Error" or "NoCases" text, or lists its "CaseList".
   void ShowCaseAnswer(cJSON& answer);
@@ -44,6 +46,9 @@ class TForm1 : public QWidget {
   void CasesListBoxClick();
   // Asks, then approves the selected case on the data server and takes it off the list.
   void CasesListBoxDblClick();
+  // Enter and the space bar on the focused case do what a double-click does; true when the
+  // key was one of them. The other keys move through the list as a list box does.
+  bool CasesListBoxKeyDown(QKeyEvent* key);
 
   // The physician's sequence, sent with every refresh.
   std::string DoctorSeq;
@@ -60,6 +65,7 @@ class TForm1 : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void BuildControls();

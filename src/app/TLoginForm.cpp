@@ -19,8 +19,10 @@
 #include "MessageBox.h"
 #include "ProgramState.h"
 #include "QtText.h"
+#include "RequestInFlight.h"
 #include "TForm1.h"
 #include "cClientUpdate.h"
+#include "dbUserInterface.h"
 
 namespace {
 
@@ -114,6 +116,10 @@ void TLoginForm::ReadConfiguration() {
   FunctionServerIP = ini.Read("FunctionServer", "IP");
   FunctionServerPort = ini.Read("FunctionServer", "Port");
   SendPassword = ini.Read("DataServer", "SendPassword") == "Y";
+  Trust = TrustSettings::Read(ini);
+  DataServerTimeout = dbServerConnection::TimeoutSetting(ini.Read("DataServer", "Timeout"));
+  FunctionServerTimeout =
+      dbServerConnection::TimeoutSetting(ini.Read("FunctionServer", "Timeout"));
 }
 
 void TLoginForm::paintEvent(QPaintEvent* event) {
@@ -122,70 +128,103 @@ void TLoginForm::paintEvent(QPaintEvent* event) {
 }
 
 void TLoginForm::FormPaint() {
-  if (DataConnection) return;
+  if (DataConnection || RequestInFlight::Active()) return;
   QTimer::singleShot(0, this, &TLoginForm::RunFirstPaintSequence);
 }
 
 // A failed connection asks the program to end but does not stop the sequence: the
 // program ends once this handler is back in the event loop.
 void TLoginForm::RunFirstPaintSequence() {
-  if (DataConnection) return;  // several paints may have arranged it
+  // Several paints may have arranged it; the window paints while the data server connects,
+  // before DataConnection is set.
+  if (DataConnection || RequestInFlight::Active()) return;
   ConnectDataServer();
   ConnectFunctionServer();
   RunUpdateCheck();
 }
 
 void TLoginForm::ConnectDataServer() {
-  DataConnection = std::make_unique<dbServerConnection>(DataServerIP, DataServerPort,
-                                                        "Pellomarquin", "", true, -1);
+  {
+    RequestInFlight busy;
+    DataConnection = std::make_unique<dbServerConnection>(
+        DataServerIP, DataServerPort, "Pellomarquin", "", true, DataServerTimeout,
+        Trust.DataServerIdentity);
+  }
   if (!DataConnection->IsConnected()) {
-    MessageBox::Show("Unable to connect to data server", "Error");
+    if (!RequestInFlight::ReportTimeout(DataConnection.get(), "Error")) {
+      MessageBox::Show(DataConnection->IdentityRefused
+                           ? "The data server's identity could not be verified."
+                           : "Unable to connect to data server",
+                       "Error");
+    }
     HospApplication::Terminate();
   }
 }
 
 void TLoginForm::ConnectFunctionServer() {
-  FunctionConnection =
-      std::make_unique<dbServerConnection>(FunctionServerIP, FunctionServerPort, "", "", false, -1);
+  {
+    RequestInFlight busy;
+    FunctionConnection = std::make_unique<dbServerConnection>(
+        FunctionServerIP, FunctionServerPort, "", "", false, FunctionServerTimeout);
+  }
   if (!FunctionConnection->IsConnected()) {
-    MessageBox::Show("Unable to connect to function server", "Error");
+    if (!RequestInFlight::ReportTimeout(FunctionConnection.get(), "Error")) {
+      MessageBox::Show("Unable to connect to function server", "Error");
+    }
     HospApplication::Terminate();
   }
 }
 
 // A successful update starts the new build and ends this one. A failed one has shown its
 // messages by the time PerformUpdate returns: the panel goes, so that the edits and the
-// button under it can be used again.
+// button under it can be used again. A data server that stopped answering during the check
+// or the download is reported before the login.
 void TLoginForm::RunUpdateCheck() {
-  cClientUpdate update(DataConnection.get(), "Clients\\Pellomarquin.exe", ProgramFolder, nullptr,
-                       nullptr, UpdateProgressBar);
-  if (update.UpdateNeeded) {
-    UpdateIndicatorPanel->show();
-    update.PerformUpdate();
-    if (!HospApplication::Terminated()) UpdateIndicatorPanel->hide();
+  {
+    cClientUpdate update(DataConnection.get(), "Clients\\Pellomarquin.exe", ProgramFolder,
+                         nullptr, nullptr, UpdateProgressBar);
+    update.PublicKeyFile = Trust.UpdatePublicKey;
+    if (update.UpdateNeeded) {
+      UpdateIndicatorPanel->show();
+      update.PerformUpdate();
+      if (!HospApplication::Terminated()) UpdateIndicatorPanel->hide();
+    }
   }
+  if (!HospApplication::Terminated()) RequestInFlight::ReportTimeout(DataConnection.get(), "Error");
 }
 
 void TLoginForm::LoginButtonClick() {
-  UserEdit->hide();
-  PasswordEdit->hide();
-  LoginButton->hide();
-  ConnectingLabel->show();
-  QCoreApplication::processEvents();  // paint the label before the query blocks
+  if (RequestInFlight::Active()) return;  // one request at a time
+  ShowLoginControls(false);
+  QCoreApplication::processEvents();  // paint the label before the query waits
 
   // The address goes out exactly as typed, blanks included; so does the password when the
   // server is to check it (the line is there even for an empty one).
   NameValueList password_line;
   if (SendPassword) password_line.Add("Password=" + ToStdString(PasswordEdit->text()));
-  const bool found = DataConnection != nullptr &&
-                     DataConnection->QueryTable("Personnel", 4, ToStdString(UserEdit->text()), "",
-                                                LoginRecord, "", "", password_line);
+  bool found = false;
+  {
+    RequestInFlight busy;
+    found = DataConnection != nullptr &&
+            DataConnection->QueryTable("Personnel", 4, ToStdString(UserEdit->text()), "",
+                                       LoginRecord, "", "", password_line);
+  }
   if (LoginAccepted(found)) {
     OpenCaseList();
+  } else if (RequestInFlight::ReportTimeout(DataConnection.get(), "Error")) {
+    ShowLoginControls(true);  // no verdict on the login: it may be tried again
   } else {
     MessageBox::Show("Invalid login", "Error");
     HospApplication::Terminate();
   }
+}
+
+void TLoginForm::ShowLoginControls(bool shown) {
+  UserEdit->setVisible(shown);
+  PasswordEdit->setVisible(shown);
+  LoginButton->setVisible(shown);
+  ConnectingLabel->setVisible(!shown);
+  if (shown) LoginButton->setFocus();
 }
 
 // A record too short to hold the password and the mark is no login either.
@@ -203,11 +242,15 @@ void TLoginForm::OpenCaseList() {
   Form1->DoctorNameLabel->adjustSize();
   Form1->DoctorSeq = LoginRecord[kSeqItem];
   Form1->RefreshListButtonClick();
+  if (dbUserInterface::WaitsCancelled()) return;  // closed while the list was fetched
   Form1->show();
   hide();
 }
 
+// The main window: closing it ends the program, at once, even while a request waits for
+// its server; that request fails quietly and nothing more goes to the servers.
 void TLoginForm::closeEvent(QCloseEvent* event) {
   QWidget::closeEvent(event);
-  HospApplication::Terminate();  // the main window: closing it ends the program
+  dbUserInterface::CancelWaits();
+  HospApplication::Terminate();
 }

@@ -6,6 +6,8 @@
 
 #include <QWidget>
 
+#include "TrustSettings.h"
+
 class LabeledEdit;
 class QLabel;
 class QProgressBar;
@@ -23,9 +25,11 @@ class TLoginForm : public QWidget {
   void RunFirstPaintSequence();
   // Offers a newer build of the client and installs it; runs after both connections.
   void RunUpdateCheck();
-  // Reads the four server values from "Hosp.ini" in ProgramFolder; missing ones are empty.
+  // Reads the server values from "Hosp.ini" in ProgramFolder; missing ones are empty (no
+  // time limit for the timeouts).
   void ReadConfiguration();
   // "Log In": queries the physician's record and opens the case list, or ends the program.
+  // A data server that did not answer in time is reported, and the login can be tried again.
   void LoginButtonClick();
 
   // The server addresses from "Hosp.ini", as texts.
@@ -36,6 +40,11 @@ class TLoginForm : public QWidget {
   // "SendPassword=Y" in "DataServer": the login's query carries the typed password, for a
   // server that checks it itself before it answers.
   bool SendPassword = false;
+  // The opt-in checks of the data server's identity and of new builds; none by default.
+  TrustSettings Trust;
+  // "Timeout" of each section: seconds for each wait on that server, -1 for no limit.
+  int DataServerTimeout = -1;
+  int FunctionServerTimeout = -1;
 
   LabeledEdit* UserEdit;
   LabeledEdit* PasswordEdit;
@@ -55,5 +64,6 @@ class TLoginForm : public QWidget {
   void ConnectDataServer();
   void ConnectFunctionServer();
   bool LoginAccepted(bool query_ok) const;
+  void ShowLoginControls(bool shown);
   void OpenCaseList();
 };

@@ -12,11 +12,13 @@
 #include <QProgressBar>
 #include <QWidget>
 
+#include "BuildSignature.h"
 #include "FileDate.h"
 #include "HospApplication.h"
 #include "MessageBox.h"
 #include "ProgressBarAdapter.h"
 #include "QtText.h"
+#include "RequestInFlight.h"
 #include "SysUtils.h"
 #include "dbServerConnection.h"
 
@@ -25,6 +27,7 @@ namespace {
 const char* const kRenameCaption = "Program rename error";
 const char* const kFirstLine = "Unable to complete update.  You will need to manually\n";
 const char* const kLastLine = "After that you can restart this program.";
+const char* const kNotVerified = "The new version could not be verified and was not installed.";
 
 // The text after the last path separator or drive colon.
 std::string FileNamePart(const std::string& path) {
@@ -57,7 +60,11 @@ cClientUpdate::cClientUpdate(dbServerConnection* connection, std::string remote_
       RemoteFile(std::move(remote_file)),
       LocalAge(GetFilePackedDate(ToStdString(QCoreApplication::applicationFilePath()))),
       UpdateNeeded(false) {
-  const std::int32_t server_date = Connection != nullptr ? Connection->GetFileInfo(RemoteFile) : 0;
+  std::int32_t server_date = 0;
+  if (Connection != nullptr) {
+    RequestInFlight busy;
+    server_date = Connection->GetFileInfo(RemoteFile);
+  }
   // Both dates are packed local times, so they compare as whole numbers in date order.
   UpdateNeeded = server_date != 0 && LocalAge < server_date;
   if (UpdateNeeded) ShowAvailable();
@@ -88,9 +95,15 @@ void cClientUpdate::PerformUpdate() {
 
   ExeName = FileNamePart(RemoteFile);
   const std::string base = WithoutExtension(ExeName);
-  if (!Download(base)) {
+  // A window closed during the download ends the program as it would have without the
+  // download: nothing is installed or started then.
+  if (!Download(base) || dbUserInterface::WaitsCancelled()) {
     // Nothing was changed, so the login goes on; a busy cursor there would mislead.
     QApplication::restoreOverrideCursor();
+    return;
+  }
+  if (!PublicKeyFile.empty() && !VerifyDownload(base)) {
+    ReportRenameError(kNotVerified);
     return;
   }
   if (SwapBuilds(base)) Restart();
@@ -98,9 +111,23 @@ void cClientUpdate::PerformUpdate() {
 
 bool cClientUpdate::Download(const std::string& base) {
   if (Connection == nullptr) return false;
+  RequestInFlight busy;
   ProgressBarAdapter progress(ProgressBar);
   return Connection->GetFile(RemoteFile, LocalFolder + base + ".tmp",
                              ProgressBar != nullptr ? &progress : nullptr);
+}
+
+// Fetches the signature (Base.sig) and checks the download against it before anything is
+// renamed. The signature goes either way; a download that fails the check goes too, so the
+// installation is left as it was.
+bool cClientUpdate::VerifyDownload(const std::string& base) {
+  const std::string tmp_path = LocalFolder + base + ".tmp";
+  const std::string sig_path = LocalFolder + base + ".sig";
+  const bool verified = Connection->GetFile(RemoteFile + ".sig", sig_path, nullptr) &&
+                        BuildSignature::VerifyFile(PublicKeyFile, tmp_path, sig_path);
+  ::unlink(sig_path.c_str());
+  if (!verified) ::unlink(tmp_path.c_str());
+  return verified;
 }
 
 // The running build becomes Base.bak and the download takes its name; false (after

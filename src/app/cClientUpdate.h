@@ -36,10 +36,14 @@ public:
   std::string ExeName;
   std::int32_t LocalAge;
   bool UpdateNeeded;
+  // The publisher's Ed25519 public key (PEM). When set, a downloaded build is installed only
+  // with a valid signature, downloaded from beside it on the server; empty: no check.
+  std::string PublicKeyFile;
 
 private:
   void ShowAvailable();
   bool Download(const std::string& base);
+  bool VerifyDownload(const std::string& base);
   bool SwapBuilds(const std::string& base);
   void ReportRenameError(const std::string& text);
   void Restart();

@@ -26,6 +26,8 @@ std::string_view Unquoted(std::string_view value) {
 
 bool IniFile::Load(const std::string& path) {
   values_.clear();
+  const std::size_t slash = path.rfind('/');
+  folder_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   std::ostringstream text;

@@ -208,13 +208,14 @@ int OpenLogWithRetries(const std::string& path) {
 
 dbServerConnection::dbServerConnection(std::string host, std::string port,
                                        std::string program_id, std::string key, bool secure,
-                                       int answer_timeout)
+                                       int answer_timeout, ServerIdentity identity)
     : Host(std::move(host)),
       Port(std::move(port)),
       Key(std::move(key)),
       ProgramID(std::move(program_id)),
       Secure(secure),
-      AnswerTimeout(answer_timeout) {
+      AnswerTimeout(answer_timeout),
+      Identity(std::move(identity)) {
   Connected = false;
   Connected = Connect();
 }
@@ -228,16 +229,33 @@ int dbServerConnection::PortNumber(const std::string& port) {
   return (value < 1 || value > 65535) ? kDefaultPort : static_cast<int>(value);
 }
 
+int dbServerConnection::TimeoutSetting(const std::string& text) {
+  long long value = WholeNumber(text, -1);
+  return (value < 1 || value > INT32_MAX) ? -1 : static_cast<int>(value);
+}
+
+std::string dbServerConnection::TimeoutText() const {
+  const char* server = Secure ? "data server" : "function server";
+  return std::string("The ") + server + " did not answer within " + std::to_string(AnswerTimeout) +
+         (AnswerTimeout == 1 ? " second." : " seconds.");
+}
+
 bool dbServerConnection::Connect() {
+  TimedOut = false;
   if (Connected) {
     DebugLog("Connect::return true");
     return true;
   }
+  if (Refused()) return false;
   if (!Socket) {
     DebugLog("Connect::NoSocket");
     if (!MakeSocket()) return NoteFailure("the socket could not be made");
   }
-  if (!OpenTransport()) return NoteFailure("no connection to " + Host + ":" + Port);
+  if (!OpenTransport()) {
+    return NoteFailure(IdentityRefused ? "the server's identity could not be verified"
+                       : TimedOut      ? TimeoutText()
+                                       : "no connection to " + Host + ":" + Port);
+  }
   Connected = true;
   Drain();
   if (ProgramID.empty()) return true;
@@ -255,6 +273,10 @@ bool dbServerConnection::MakeSocket() {
     } else {
       Socket = std::make_unique<PlainSocket>();
     }
+    if (auto* secure = dynamic_cast<SecureSocket*>(Socket.get())) {
+      secure->server_identity = Identity;
+    }
+    if (Socket != nullptr) Socket->wait_hook = [this] { return KeepWaiting(); };
     return Socket != nullptr;
   } catch (const std::exception&) {
     Socket.reset();
@@ -263,8 +285,13 @@ bool dbServerConnection::MakeSocket() {
 }
 
 bool dbServerConnection::OpenTransport() {
+  IdentityRefused = false;
+  StartWait();
   try {
-    return Socket->Connect(Host.c_str(), PortNumber(Port)) == SOCK_SUCCESS;
+    if (Socket->Connect(Host.c_str(), PortNumber(Port)) == SOCK_SUCCESS) return true;
+    const auto* secure = dynamic_cast<const SecureSocket*>(Socket.get());
+    IdentityRefused = secure != nullptr && secure->identity_refused;
+    return false;
   } catch (const std::exception&) {
     Socket.reset();
     return false;
@@ -321,6 +348,7 @@ bool dbServerConnection::IsConnected() {
 }
 
 bool dbServerConnection::EnsureConnected() {
+  if (Refused()) return false;
   if (!Connected && !Handshaking) Reconnect();
   return Connected;
 }
@@ -337,13 +365,113 @@ void dbServerConnection::NoticePeerClose() {
 }
 
 bool dbServerConnection::Reconnect() {
+  if (Refused()) return false;
   Socket.reset();
   Connected = false;
-  dbUserInterface::HandleEvents();
+  HandleEventsGuarded();
   return Connect();
 }
 
+bool dbServerConnection::Refused() const {
+  return HandlingEvents || dbUserInterface::WaitsCancelled();
+}
+
+void dbServerConnection::HandleEventsGuarded() {
+  HandlingEvents = true;
+  dbUserInterface::HandleEvents();
+  HandlingEvents = false;
+}
+
+// ---- Waiting for the server -----------------------------------------------------------------
+//
+// No wait blocks for long: the socket waits a slice at a time, and between slices the user
+// interface handles its events (windows repaint, move, close). A close request (the
+// cancelled waits) and the time limit end a wait here and nowhere else.
+
+void dbServerConnection::StartWait() {
+  if (AnswerTimeout >= 0) {
+    WaitDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(AnswerTimeout);
+  }
+}
+
+// Whether the wait goes on after a slice. A wait that ends here leaves the connection not
+// connected: whatever the server sends later answers no request, and the next request
+// connects again.
+bool dbServerConnection::KeepWaiting() {
+  HandleEventsGuarded();
+  if (dbUserInterface::WaitsCancelled()) {
+    Connected = false;
+    return false;
+  }
+  if (AnswerTimeout >= 0 && std::chrono::steady_clock::now() >= WaitDeadline) {
+    TimedOut = true;
+    Connected = false;
+    return false;
+  }
+  return true;
+}
+
+// Lets the socket take in bytes until `enough` says the buffered ones settle the read.
+// Bytes that trickle in without pause still let the user interface in once a slice.
+// False when the connection ended, the limit ran out or the program is closing.
+bool dbServerConnection::AwaitBuffered(const std::function<bool()>& enough) {
+  using Clock = std::chrono::steady_clock;
+  const auto slice = std::chrono::microseconds(WAIT_SLICE_MICROSECONDS);
+  if (dbUserInterface::WaitsCancelled()) {
+    Connected = false;
+    return false;
+  }
+  StartWait();
+  auto next_events = Clock::now() + slice;
+  while (!enough()) {
+    const int got = Socket->WaitForData(true, 0, WAIT_SLICE_MICROSECONDS);
+    if (got > 0) {
+      StartWait();
+    } else if (got != SOCK_TIMEOUT) {
+      Connected = false;
+      return false;
+    }
+    if (got == SOCK_TIMEOUT || Clock::now() >= next_events) {
+      if (!KeepWaiting()) return false;
+      next_events = Clock::now() + slice;
+    }
+  }
+  return true;
+}
+
+// One chunk of an answer as ReadToNul gives it, read once the socket holds the NUL or a
+// whole chunk, so that the reader itself never waits.
+int dbServerConnection::ReadAnswerChunk() {
+  std::size_t searched = 0;
+  const bool settled = AwaitBuffered([this, &searched] {
+    const auto count = static_cast<std::size_t>(Socket->recv_count);
+    if (count >= static_cast<std::size_t>(MESSAGE_BUFFER_SIZE)) return true;
+    if (count > searched && std::memchr(Socket->recv_buffer + searched, '\0', count - searched)) {
+      return true;
+    }
+    searched = count;
+    return false;
+  });
+  if (!settled) return SOCK_DISCONNECTED;
+  return Socket->ReadToNul(MessageBuffer, MESSAGE_BUFFER_SIZE, 0, 0);
+}
+
+// Up to `count` bytes (at most a message buffer) into MessageBuffer, gathered as they
+// arrive: fewer only when the connection ends or the wait is given up. Buffered bytes are
+// taken at once, so that a connection that ends after them cannot discard them.
+int dbServerConnection::ReadFileBytes(int count) {
+  int got = 0;
+  while (got < count && AwaitBuffered([this] { return Socket->recv_count > 0; })) {
+    const int taken = Socket->Read(MessageBuffer + got, count - got, 0, 0);
+    if (taken <= 0) break;
+    got += taken;
+  }
+  return got;
+}
+
 bool dbServerConnection::SendFrame(int type, int subtype, const std::string& text) {
+  TimedOut = false;
+  if (Refused()) return false;
   NoticePeerClose();
   if (!EnsureConnected()) return NoteFailure("not connected to the server");
   if (text.size() + 1 > static_cast<std::size_t>(MAX_FRAME_TEXT)) {
@@ -365,6 +493,7 @@ bool dbServerConnection::SendFrame(int type, int subtype, const std::string& tex
 }
 
 bool dbServerConnection::ReadAnswer() {
+  TimedOut = false;
   if (!EnsureConnected()) return NoteFailure("not connected to the server");
   AnswerText.clear();
   // Each chunk goes into the answer list while it is still fresh in the cache; the list
@@ -372,11 +501,12 @@ bool dbServerConnection::ReadAnswer() {
   AnswerList.SetCommaTextDeferred(std::string_view());
   MessageBuffer[MESSAGE_BUFFER_SIZE] = '\0';
   for (;;) {
-    int result = Socket->ReadToNul(MessageBuffer, MESSAGE_BUFFER_SIZE, AnswerTimeout, 0);
+    int result = ReadAnswerChunk();
     if (result < 0) {
       Connected = false;
       AnswerList.Clear();
-      return NoteFailure("the connection ended before the whole answer arrived");
+      return NoteFailure(TimedOut ? TimeoutText()
+                                  : "the connection ended before the whole answer arrived");
     }
     // The chunk's text ends at its NUL (the last byte delivered) or fills the buffer.
     std::string_view chunk(MessageBuffer, result > 0 ? result - 1 : MESSAGE_BUFFER_SIZE);
@@ -428,6 +558,7 @@ bool dbServerConnection::NoteFailure(const std::string& why) {
 }
 
 bool dbServerConnection::SendMessage(int type, int subtype, const std::string& text) {
+  TimedOut = false;
   if (!EnsureConnected()) return false;
   if (!SendFrame(type, subtype, text)) {
     // Only a transport failure calls for a new connection; a refused oversized text
@@ -441,6 +572,8 @@ bool dbServerConnection::SendMessage(int type, int subtype, const std::string& t
 bool dbServerConnection::ExchangeText(const std::string& text) {
   // The function server has no handshake, so a failed socket is simply opened again;
   // otherwise one dropped connection would fail every later exchange.
+  TimedOut = false;
+  if (Refused()) return false;
   NoticePeerClose();
   if (!EnsureConnected() || !Socket) return NoteFailure("not connected to the server");
   if (text.size() >= static_cast<std::size_t>(INT_MAX)) {
@@ -454,6 +587,8 @@ bool dbServerConnection::ExchangeText(const std::string& text) {
 }
 
 std::int32_t dbServerConnection::GetFileInfo(const std::string& remote_name) {
+  TimedOut = false;
+  if (Refused()) return 0;
   if (!IsConnected()) {
     NoteFailure("not connected to the server");
     return 0;
@@ -465,14 +600,17 @@ std::int32_t dbServerConnection::GetFileInfo(const std::string& remote_name) {
 
 bool dbServerConnection::GetFile(const std::string& remote_name, const std::string& local_path,
                                  dbProgressBar* progress) {
+  TimedOut = false;
+  if (Refused()) return false;
   if (!IsConnected()) return NoteFailure("not connected to the server");
   unlink(local_path.c_str());
   FileDescriptor file(open(local_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!file.Valid()) return NoteFailure("cannot create " + local_path + ": " + SystemError(errno));
   if (!SendFrame(kFileType, kDownloadSubtype, remote_name)) return false;
 
-  if (Socket->Read(MessageBuffer, kFileHeader, -1, 0) < kFileHeader) {
-    return StopTransfer("the connection ended before the file's size and date arrived");
+  if (ReadFileBytes(kFileHeader) < kFileHeader) {
+    return StopTransfer(TimedOut ? TimeoutText()
+                                 : "the connection ended before the file's size and date arrived");
   }
   const auto size = static_cast<std::int32_t>(GetUInt32(MessageBuffer));
   const std::uint32_t date = GetUInt32(MessageBuffer + 4);
@@ -498,18 +636,21 @@ bool dbServerConnection::StopTransfer(const std::string& why) {
   return NoteFailure(why);
 }
 
+// Why a download stopped after `received` of `size` bytes.
+std::string dbServerConnection::StoppedAfter(std::int32_t received, std::int32_t size) const {
+  if (TimedOut) return TimeoutText();
+  return "the connection ended after " + std::to_string(received) + " of " +
+         std::to_string(size) + " bytes";
+}
+
 // Copies `size` bytes from the socket into the file block by block; false when the
 // connection ends first or the file cannot take them. The partial file stays.
 bool dbServerConnection::ReceiveFile(int fd, std::int32_t size, dbProgressBar* progress) {
   if (lseek(fd, 0, SEEK_SET) < 0) return StopTransfer("the local file: " + SystemError(errno));
   std::int32_t received = 0;
   while (received < size) {
-    int wanted = std::min(MESSAGE_BUFFER_SIZE, size - received);
-    int got = Socket->Read(MessageBuffer, wanted, -1, 0);
-    if (got <= 0) {
-      return StopTransfer("the connection ended after " + std::to_string(received) + " of " +
-                          std::to_string(size) + " bytes");
-    }
+    const int got = ReadFileBytes(std::min(MESSAGE_BUFFER_SIZE, size - received));
+    if (got <= 0) return StopTransfer(StoppedAfter(received, size));
     bool written = false;
     int write_error = 0;
     {
@@ -525,8 +666,10 @@ bool dbServerConnection::ReceiveFile(int fd, std::int32_t size, dbProgressBar* p
     received += got;
     if (progress != nullptr) {
       progress->SetPosition(received);
-      dbUserInterface::HandleEvents();
+      HandleEventsGuarded();
     }
+    // The rest will not come: the connection ended, or its wait ran out or was cancelled.
+    if (!Connected) return StopTransfer(StoppedAfter(received, size));
   }
   return true;
 }
@@ -543,6 +686,7 @@ bool dbServerConnection::QueryTable(std::string table_name, int list, const std:
                                     const std::string& owner, NameValueList& result,
                                     const std::string& alias_list, const std::string& alias_fields,
                                     const NameValueList& extra_lines) {
+  if (Refused()) return false;
   RequestList.Clear();
   if (table_name.find('.') != std::string::npos) {
     table_name.resize(table_name.size() >= 4 ? table_name.size() - 4 : 0);
@@ -567,6 +711,7 @@ bool dbServerConnection::QueryTable(std::string table_name, int list, const std:
 
 bool dbServerConnection::UpdateRecord(std::string table_name, const std::string& sequence,
                                       const NameValueList& fields) {
+  if (Refused()) return false;
   RequestList.Clear();
   if (table_name.find(".def") != std::string::npos) table_name.resize(table_name.size() - 4);
   RequestList.Add("TableName=" + table_name);

@@ -2,14 +2,17 @@
 // text exchanges, file transfer and table requests.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "NameValueList.h"
 #include "PlainSocket.h"
+#include "ServerIdentity.h"
 #include "dbUserInterface.h"
 
 constexpr int MESSAGE_BUFFER_SIZE = 50000;
@@ -23,8 +26,10 @@ constexpr std::int32_t UNREADABLE_ERROR_CODE = INT32_MIN;
 class dbServerConnection {
 public:
   // Stores the values and connects at once; never fails (ask IsConnected afterwards).
+  // `identity` is what a secure connection demands of the server's certificate; the default
+  // demands nothing.
   dbServerConnection(std::string host, std::string port, std::string program_id, std::string key,
-                     bool secure, int answer_timeout);
+                     bool secure, int answer_timeout, ServerIdentity identity = {});
   ~dbServerConnection();
   dbServerConnection(const dbServerConnection&) = delete;
   dbServerConnection& operator=(const dbServerConnection&) = delete;
@@ -66,6 +71,11 @@ public:
 
   // The configured port text as a number: 8700 when it is not a whole number in 1..65535.
   static int PortNumber(const std::string& port);
+  // A configured "Timeout" text as seconds: a whole number of at least 1, otherwise -1 (no limit).
+  static int TimeoutSetting(const std::string& text);
+  // "The data server did not answer within 20 seconds." (the function server for a plain
+  // connection), with AnswerTimeout as the number: the user's report of a wait that ran out.
+  std::string TimeoutText() const;
 
   // An answer longer than this fails its request and closes the connection, so a server
   // that never ends its answer cannot use up the memory. MAX_ANSWER_SIZE unless a test
@@ -91,6 +101,10 @@ public:
   NameValueList AnswerList;
   std::string RemoteIP;
   std::int32_t FileSize = 0;
+  // The last request (or connect) failed because the server sent nothing for AnswerTimeout
+  // seconds. Every wait of the connection has that limit: connect, TLS handshake, answers
+  // and downloads; it starts again whenever bytes arrive.
+  bool TimedOut = false;
 
   // Beyond the fields above, for tools that explain a failure (hospctl): why a request,
   // exchange, download or connection failed on this side of the server's verdict. The
@@ -99,6 +113,12 @@ public:
   // The text of the handshake answer (1/0), which the date request that may follow it
   // replaces in AnswerText and AnswerList.
   std::string HandshakeAnswer;
+
+  // Demanded of the server's certificate at every Connect of a secure connection.
+  ServerIdentity Identity;
+  // The last attempt to open the transport failed because the server's identity could not
+  // be verified (not because it could not be reached).
+  bool IdentityRefused = false;
 
 private:
   bool MakeSocket();
@@ -112,8 +132,23 @@ private:
   bool DropAnswer(const std::string& why);
   void DropConnection();
   bool StopTransfer(const std::string& why);
+  std::string StoppedAfter(std::int32_t received, std::int32_t size) const;
   bool NoteFailure(const std::string& why);
 
+  // The waits on the server, all in slices (see KeepWaiting).
+  void StartWait();
+  bool KeepWaiting();
+  bool AwaitBuffered(const std::function<bool()>& enough);
+  int ReadAnswerChunk();
+  int ReadFileBytes(int count);
+  // Runs the user interface's pending events; requests made by them meanwhile are refused.
+  void HandleEventsGuarded();
+  // A request made while this connection lets the user interface handle events, or after
+  // the program began to close: it must not touch the connection.
+  bool Refused() const;
+
+  std::chrono::steady_clock::time_point WaitDeadline;
+  bool HandlingEvents = false;
   // True while Connect runs the handshake: a failure then ends Connect instead of
   // re-connecting from inside it, which could nest without end.
   bool Handshaking = false;

@@ -3,6 +3,7 @@
 
 void (*dbUserInterface::ShowMessage)(const std::string& text, const std::string& caption) = nullptr;
 void (*dbUserInterface::ProcessEvents)() = nullptr;
+bool dbUserInterface::cancelled_ = false;
 
 void dbUserInterface::Message(const std::string& text, const std::string& caption) {
   if (ShowMessage != nullptr) ShowMessage(text, caption);
@@ -11,3 +12,9 @@ void dbUserInterface::Message(const std::string& text, const std::string& captio
 void dbUserInterface::HandleEvents() {
   if (ProcessEvents != nullptr) ProcessEvents();
 }
+
+void dbUserInterface::CancelWaits() { cancelled_ = true; }
+
+bool dbUserInterface::WaitsCancelled() { return cancelled_; }
+
+void dbUserInterface::ResetWaits() { cancelled_ = false; }

@@ -21,4 +21,14 @@ struct dbUserInterface {
   // Call the hooks above when they are set.
   static void Message(const std::string& text, const std::string& caption);
   static void HandleEvents();
+
+  // The program is closing: every wait on a server ends at once, and no connection sends
+  // or connects any more. Lasts for the rest of the run.
+  static void CancelWaits();
+  static bool WaitsCancelled();
+  // Lets waits run again (tests run one program after another in one process).
+  static void ResetWaits();
+
+private:
+  static bool cancelled_;
 };

@@ -13,20 +13,28 @@
 #include <string>
 #include <vector>
 
+#include "BuildSignature.h"
 #include "FileDate.h"
 #include "HospVersion.h"
 #include "IniFile.h"
 #include "NameValueList.h"
+#include "SecureSocket.h"
+#include "TrustSettings.h"
 #include "dbServerConnection.h"
 #include "dbUserInterface.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: hospctl HOSP.INI COMMAND [ARGUMENTS]\n"
+    "Usage: hospctl [--timeout SECONDS] HOSP.INI COMMAND [ARGUMENTS]\n"
+    "       hospctl keygen PRIVATE.pem PUBLIC.pem\n"
+    "       hospctl sign PRIVATE.pem BUILD\n"
     "       hospctl --help | --version\n"
     "Opens the server connection the client would open, from the \"DataServer\" or\n"
     "\"FunctionServer\" section of HOSP.INI, and runs one request.\n"
+    "Each wait on the server (connect included) ends after the section's Timeout\n"
+    "seconds without a byte from it; --timeout overrides that key. Without either,\n"
+    "hospctl waits as long as the server needs.\n"
     "\n"
     "Data server (TLS):\n"
     "  handshake                       print Date, RunningFolder, RemoteIP, Accepted\n"
@@ -39,8 +47,17 @@ constexpr const char* kUsage =
     "  update TABLE SEQ NAME=VALUE...  print the verdict and ErrorCode\n"
     "  fileinfo NAME                   print FileSize and FileDate (packed)\n"
     "  get NAME LOCALPATH              download NAME to LOCALPATH with a progress line\n"
+    "  fingerprint                     print the SHA-256 fingerprint of the server's\n"
+    "                                  certificate, as the key \"Fingerprint\" takes it\n"
     "Function server (plain TCP):\n"
     "  function JSON                   send the JSON text, print the answer text\n"
+    "\n"
+    "Signed client builds (no HOSP.INI):\n"
+    "  keygen PRIVATE.pem PUBLIC.pem   make an Ed25519 key pair (the private one 0600)\n"
+    "  sign PRIVATE.pem BUILD          write BUILD.sig, the signature of BUILD\n"
+    "\n"
+    "The data server must prove its identity as \"Fingerprint\" and \"CAFile\" in the\n"
+    "\"DataServer\" section demand (relative paths are taken from HOSP.INI's folder).\n"
     "\n"
     "Exit status 0 on success; otherwise 1 with the reason on standard error\n"
     "(2 for a command line that cannot be used).\n";
@@ -59,21 +76,37 @@ struct BadUsage {
 
 using Arguments = std::vector<std::string>;
 
+constexpr const char* kIdentityRefused = "The data server's identity could not be verified.";
+
 // `what`, followed by the connection's own reason for the failure when it noted one.
 std::string WithReason(const std::string& what, const dbServerConnection& connection) {
   return connection.FailureReason.empty() ? what : what + ": " + connection.FailureReason;
 }
 
+// Seconds given with --timeout; -1 when the option is absent and the Timeout keys decide.
+int timeout_option = -1;
+
+// The data server demands what the client would demand of it.
 std::unique_ptr<dbServerConnection> OpenServer(const IniFile& ini, bool data) {
   const char* section = data ? "DataServer" : "FunctionServer";
+  const TrustSettings trust = TrustSettings::Read(ini);
+  if (data && !trust.FingerprintWellFormed) {
+    std::cerr << "hospctl: \"Fingerprint\" in the \"DataServer\" section is malformed; "
+                 "no server can match it\n";
+  }
+  const int timeout = timeout_option > 0
+                          ? timeout_option
+                          : dbServerConnection::TimeoutSetting(ini.Read(section, "Timeout"));
   return std::make_unique<dbServerConnection>(ini.Read(section, "IP"), ini.Read(section, "Port"),
-                                              data ? kProgramID : "", "", data, -1);
+                                              data ? kProgramID : "", "", data, timeout,
+                                              data ? trust.DataServerIdentity : ServerIdentity());
 }
 
 // A connection that is up, with no reason left from opening it; otherwise a Failure.
 std::unique_ptr<dbServerConnection> OpenConnected(const IniFile& ini, bool data) {
   auto connection = OpenServer(ini, data);
   if (!connection->IsConnected()) {
+    if (data && connection->IdentityRefused) throw Failure{kIdentityRefused};
     throw Failure{WithReason(data ? "Unable to connect to data server"
                                   : "Unable to connect to function server",
                              *connection)};
@@ -104,6 +137,7 @@ int Handshake(const IniFile& ini, const Arguments&) {
     PrintValue("Accepted", first.Value("Accepted"));
   }
   if (connection->HandshakeAnswer.empty()) {
+    if (connection->IdentityRefused) throw Failure{kIdentityRefused};
     throw Failure{WithReason("Unable to connect to data server", *connection)};
   }
   if (first.Value("Accepted") != "Y") {
@@ -257,6 +291,52 @@ int Function(const IniFile& ini, const Arguments& args) {
   return 0;
 }
 
+// Only the TLS handshake, without any demand: the point is to learn what the server presents.
+int Fingerprint(const IniFile& ini, const Arguments&) {
+  const std::string host = ini.Read("DataServer", "IP");
+  const int port = dbServerConnection::PortNumber(ini.Read("DataServer", "Port"));
+  std::optional<CertificateFingerprint> fingerprint;
+  try {
+    SecureSocket socket;
+    if (socket.Connect(host.c_str(), port) != SOCK_SUCCESS) {
+      throw Failure{"Unable to connect to data server"};
+    }
+    fingerprint = ServerIdentity::OfPeer(socket.ssl);
+  } catch (const std::exception& error) {
+    throw Failure{std::string("TLS failed: ") + error.what()};
+  }
+  if (!fingerprint) throw Failure{"the data server presented no certificate"};
+  std::cout << ServerIdentity::Format(*fingerprint) << '\n';
+  return 0;
+}
+
+int KeyGen(const Arguments& args) {
+  std::string error;
+  if (!BuildSignature::MakeKeyPair(args[0], args[1], error)) throw Failure{error};
+  std::cout << "Private key: " << args[0] << " (keep it secret)\nPublic key: " << args[1] << '\n';
+  return 0;
+}
+
+int Sign(const Arguments& args) {
+  std::string bytes;
+  if (!BuildSignature::ReadWholeFile(args[1], bytes)) throw Failure{"cannot read " + args[1]};
+  std::string error;
+  const std::string signature = BuildSignature::Sign(args[0], bytes, error);
+  if (signature.empty()) throw Failure{error};
+  if (!BuildSignature::WriteFileAtomically(args[1] + ".sig", signature, 0644, error)) {
+    throw Failure{error};
+  }
+  std::cout << "Signature: " << args[1] << ".sig\n";
+  return 0;
+}
+
+// The publisher's commands, which need no Hosp.ini.
+const std::map<std::string, std::function<int(const Arguments&)>>& KeyCommands() {
+  static const std::map<std::string, std::function<int(const Arguments&)>> commands = {
+      {"keygen", KeyGen}, {"sign", Sign}};
+  return commands;
+}
+
 struct Command {
   std::size_t min_arguments;
   std::size_t max_arguments;
@@ -268,6 +348,7 @@ const std::map<std::string, Command>& Commands() {
       {"handshake", {0, 0, Handshake}}, {"query", {3, 4, Query}},
       {"update", {2, SIZE_MAX, Update}}, {"fileinfo", {1, 1, FileInfo}},
       {"get", {2, 2, Get}},             {"function", {1, 1, Function}},
+      {"fingerprint", {0, 0, Fingerprint}},
   };
   return commands;
 }
@@ -285,6 +366,25 @@ int UsageError(const std::string& reason) {
 
 }  // namespace
 
+// Takes "--timeout SECONDS" (or "--timeout=SECONDS") off the front of the arguments;
+// false when its value is not a whole number of at least 1.
+bool TakeTimeoutOption(Arguments& args) {
+  if (args.empty() || args[0].rfind("--timeout", 0) != 0) return true;
+  std::string value;
+  std::size_t used = 1;
+  if (args[0].size() > 9 && args[0][9] == '=') {
+    value = args[0].substr(10);
+  } else if (args[0] == "--timeout" && args.size() > 1) {
+    value = args[1];
+    used = 2;
+  } else if (args[0] != "--timeout") {
+    return true;  // another option; the command check reports it
+  }
+  timeout_option = dbServerConnection::TimeoutSetting(value);
+  args.erase(args.begin(), args.begin() + static_cast<std::ptrdiff_t>(used));
+  return timeout_option > 0;
+}
+
 int main(int argc, char** argv) {
   Arguments args(argv + 1, argv + argc);
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
@@ -294,6 +394,19 @@ int main(int argc, char** argv) {
   if (!args.empty() && args[0] == "--version") {
     std::cout << "hospctl " << HOSP_VERSION << '\n';
     return 0;
+  }
+  if (auto key_command = KeyCommands().find(args.empty() ? "" : args[0]);
+      key_command != KeyCommands().end()) {
+    if (args.size() != 3) return UsageError("wrong number of arguments for \"" + args[0] + "\"");
+    try {
+      return key_command->second(Arguments(args.begin() + 1, args.end()));
+    } catch (const Failure& failure) {
+      std::cerr << "hospctl: " << failure.reason << '\n';
+      return 1;
+    }
+  }
+  if (!TakeTimeoutOption(args)) {
+    return UsageError("--timeout needs a whole number of seconds (1 or more)");
   }
   if (args.size() < 2) return UsageError("missing Hosp.ini path or command");
   auto command = Commands().find(args[1]);

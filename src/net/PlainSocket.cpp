@@ -86,6 +86,38 @@ bool ConnectBlocking(int fd, const sockaddr_in& address) {
   return errno == EINTR && FinishInterruptedConnect(fd);
 }
 
+// Connects without blocking and waits for the outcome in slices, asking `go_on` between
+// them; the descriptor is blocking again afterwards, whatever the outcome.
+bool ConnectInSlices(int fd, const sockaddr_in& address, const std::function<bool()>& go_on) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    return false;
+  }
+  bool connected =
+      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  if (!connected && (errno == EINPROGRESS || errno == EINTR)) {
+    pollfd entry{fd, POLLOUT, 0};
+    for (;;) {
+      int ready = poll(&entry, 1, WAIT_SLICE_MICROSECONDS / 1000);
+      if (ready < 0 && errno == EINTR) {
+        continue;
+      }
+      if (ready != 0) {
+        int error = 0;
+        socklen_t size = sizeof error;
+        connected = ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 &&
+                    error == 0;
+        break;
+      }
+      if (!go_on()) {
+        break;
+      }
+    }
+  }
+  fcntl(fd, F_SETFL, flags);
+  return connected;
+}
+
 // Only a descriptor someone made non-blocking reports EAGAIN; wait until it can take more.
 void WaitWritable(int fd) {
   pollfd entry{fd, POLLOUT, 0};
@@ -449,7 +481,9 @@ int PlainSocket::TCPConnect(const char* host, int port) {
   ApplySocketOptions();
   SetIntOption(handle, SOL_SOCKET, SO_REUSEADDR, 1);
   try {
-    if (!ConnectBlocking(handle, address)) {
+    const bool connected = wait_hook ? ConnectInSlices(handle, address, wait_hook)
+                                     : ConnectBlocking(handle, address);
+    if (!connected) {
       throw TextException("TCPConnect() -- connect failed");
     }
   } catch (const TextException&) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -26,6 +27,10 @@ constexpr int SOCK_STATE_ERROR = -1;
 constexpr int RECV_BUFFER_SIZE = 65536;
 // One byte of the buffer always holds the 0 behind the data.
 constexpr int RECV_BUFFER_CAPACITY = RECV_BUFFER_SIZE - 1;
+
+// Waits that a caller wants to interrupt (to keep a window alive, to give up) are cut into
+// slices of this length; between two slices the caller is asked whether to go on.
+constexpr int WAIT_SLICE_MICROSECONDS = 50000;
 
 class PlainSocket {
 public:
@@ -84,4 +89,7 @@ public:
   std::int32_t recv_count = 0;
   fd_set read_set{};
   bool borrowed = false;
+  // Asked between the slices of a TCP connect and of a TLS client handshake; false gives
+  // the connect up (it fails). Unset: those waits last as long as the system lets them.
+  std::function<bool()> wait_hook;
 };

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
@@ -589,16 +590,48 @@ int SecureSocket::Connect(const char* host, int port) {
   return SOCK_SUCCESS;
 }
 
-// The server's certificate is not examined: the traffic is encrypted, the server not
-// authenticated, so `host` is not compared with anything.
-int SecureSocket::TLSConnect(const char* /*host*/) {
+// Unless server_identity demands otherwise, the server's certificate is not examined: the
+// traffic is encrypted, the server not authenticated, and `host` is compared with nothing.
+int SecureSocket::TLSConnect(const char* host) {
   CreateSession();
+  identity_refused = false;
   SSL* session = ssl;
-  if (Complete(session, handle, std::nullopt, [session] { return SSL_connect(session); }) <= 0) {
+  if (server_identity.Demanded()) NameServer(host);
+  auto handshake = [session] { return SSL_connect(session); };
+  int result = 0;
+  if (!wait_hook) {
+    result = Complete(session, handle, std::nullopt, handshake);
+  } else {
+    // In slices: reads must not wait inside the library, and between two slices the
+    // caller decides whether the handshake goes on.
+    SetReadsWait(bio, false);
+    do {
+      result = Complete(session, handle,
+                        std::chrono::steady_clock::now() +
+                            std::chrono::microseconds(WAIT_SLICE_MICROSECONDS),
+                        handshake);
+    } while (result == SOCK_TIMEOUT && wait_hook());
+  }
+  if (result <= 0) {
+    return SOCK_ERROR;
+  }
+  if (server_identity.Demanded() && !server_identity.Verify(session, host != nullptr ? host : "")) {
+    // Nothing more goes to a server that could not prove who it is.
+    identity_refused = true;
+    Close();
     return SOCK_ERROR;
   }
   state = SOCK_STATE_CONNECTED;
   return SOCK_SUCCESS;
+}
+
+// A server that keeps several certificates picks the one for the name it is asked for;
+// only where the name is checked, so the specified handshake stays as it was elsewhere.
+void SecureSocket::NameServer(const char* host) {
+  if (server_identity.AuthorityFile().empty() || host == nullptr || host[0] == '\0') return;
+  unsigned char address[16];
+  if (inet_pton(AF_INET, host, address) == 1 || inet_pton(AF_INET6, host, address) == 1) return;
+  SSL_set_tlsext_host_name(ssl, host);
 }
 
 int SecureSocket::Attach(SocketHandle socket, bool borrow) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "PlainSocket.h"
+#include "ServerIdentity.h"
 
 struct ssl_st;
 struct bio_st;
@@ -62,8 +63,15 @@ public:
   bio_st* bio = nullptr;
   bool owns_ctx = false;
 
+  // What the client demands of the server's certificate; by default nothing, as specified.
+  // A connection whose server fails the demand ends before any byte of data is sent.
+  ServerIdentity server_identity;
+  // Set by each client handshake: true when it failed because of server_identity.
+  bool identity_refused = false;
+
 private:
   void FreeSession();
+  void NameServer(const char* host);
   void SendCloseAlert();
   int SendOpenFile(FileHandle file);
   int SendFileChunks(FileHandle file, unsigned long long size);

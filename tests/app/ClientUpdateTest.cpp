@@ -35,6 +35,7 @@
 #include <gtest/gtest.h>
 
 #include "AppTestSupport.h"
+#include "BuildSignature.h"
 #include "FileDate.h"
 #include "HospApplication.h"
 #include "HospdProcess.h"
@@ -627,6 +628,173 @@ INSTANTIATE_TEST_SUITE_P(
     RowName());
 
 // ---------------------------------------------------------------------------------------
+// Signed builds: PerformUpdate with a public key, against builds published by hospd.
+
+// Runs `arguments` (the program first) and returns its exit status, or -1.
+int RunProgram(std::vector<std::string> arguments) {
+  std::vector<char*> argv;
+  for (std::string& word : arguments) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// Every entry of a folder: its bytes, modification time and permission bits.
+std::map<std::string, std::string> FolderState(const fs::path& folder) {
+  std::map<std::string, std::string> state;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    struct stat info {};
+    ::lstat(entry.path().c_str(), &info);
+    state[entry.path().filename().string()] =
+        ReadBytes(entry.path()) + "|" + std::to_string(info.st_mtim.tv_sec) + "." +
+        std::to_string(info.st_mtim.tv_nsec) + "|" + std::to_string(info.st_mode);
+  }
+  return state;
+}
+
+class SignedUpdateTest;
+
+struct SignedRow {
+  std::string name;
+  // Publishes the new build on the server in its own way.
+  std::function<void(SignedUpdateTest&)> publish;
+  bool installs;
+};
+
+void PrintTo(const SignedRow& row, std::ostream* out) { *out << row.name; }
+
+class SignedUpdateTest : public ::testing::TestWithParam<SignedRow> {
+public:
+  static void SetUpTestSuite() {
+    AdoptOrphans();
+    hospd_ = std::make_unique<HospdProcess>();
+    keys_ = std::make_unique<TempFolder>();
+    std::string error;
+    ASSERT_TRUE(BuildSignature::MakeKeyPair(Key("publisher.key"), Key("publisher.pem"), error))
+        << error;
+    ASSERT_TRUE(BuildSignature::MakeKeyPair(Key("other.key"), Key("other.pem"), error)) << error;
+  }
+  static void TearDownTestSuite() {
+    hospd_.reset();
+    keys_.reset();
+  }
+
+  static std::string Key(const std::string& name) { return (keys_->Path() / name).string(); }
+  fs::path Published(const std::string& suffix = "") const {
+    return fs::path(hospd_->ClientsDir()) / ("Pellomarquin.exe" + suffix);
+  }
+  // `hospd publish` of the new build, signed with `key` unless it is empty.
+  void PublishWith(const std::string& key) {
+    WriteBytes(folder_.Path() / "upload" / "Pellomarquin.exe", new_build_);
+    std::vector<std::string> command{HospdProcess::ExecutablePath(), "publish",
+                                     (folder_.Path() / "upload" / "Pellomarquin.exe").string(),
+                                     "--data", hospd_->DataDir()};
+    if (!key.empty()) command.insert(command.end(), {"--key", Key(key)});
+    ASSERT_EQ(RunProgram(command), 0);
+  }
+
+protected:
+  void SetUp() override {
+    HospApplication::ClearTerminate();
+    new_build_ = ReadBytes(FAKE_CLIENT_BUILD);
+    ASSERT_FALSE(new_build_.empty());
+    fs::create_directory(folder_.Path() / "upload");
+    fs::create_directory(Local());
+    WriteBytes(Local() / "Pellomarquin.exe", kRunningBuild);
+    fs::permissions(Local() / "Pellomarquin.exe", fs::perms(0750));
+    WriteBytes(Local() / "Pellomarquin.bak", kOldBackup);
+    connection_ = std::make_unique<dbServerConnection>(
+        "127.0.0.1", std::to_string(hospd_->DataPort()), "Pellomarquin", "", true, 10);
+  }
+
+  void TearDown() override {
+    if (stand_in_) Release(Local(), *stand_in_);
+    std::error_code ignored;
+    fs::remove(Published(), ignored);
+    fs::remove(Published(".sig"), ignored);
+    DropOverrideCursors();
+    HospApplication::ClearTerminate();
+  }
+
+  fs::path Local() const { return folder_.Path() / "install"; }
+
+  static std::unique_ptr<HospdProcess> hospd_;
+  static std::unique_ptr<TempFolder> keys_;
+  TempFolder folder_;
+  std::string new_build_;
+  std::unique_ptr<dbServerConnection> connection_;
+  QProgressBar bar_;
+  RecordedMessages messages_;
+  std::unique_ptr<Process> stand_in_;
+};
+
+std::unique_ptr<HospdProcess> SignedUpdateTest::hospd_;
+std::unique_ptr<TempFolder> SignedUpdateTest::keys_;
+
+// With a public key, only a build with a valid signature is installed; any other leaves the
+// installation exactly as it was (names, bytes, dates, permissions), tells the user, and
+// goes on to the login.
+TEST_P(SignedUpdateTest, InstallsOnlyAVerifiedBuild) {
+  const SignedRow& row = GetParam();
+  row.publish(*this);
+  const auto before = FolderState(Local());
+  const std::string local = Local().string() + "/";
+  {
+    cClientUpdate update(connection_.get(), kRemote, local, nullptr, nullptr, &bar_);
+    update.PublicKeyFile = Key("publisher.pem");
+    ASSERT_TRUE(update.UpdateNeeded);
+    update.PerformUpdate();
+  }
+  EXPECT_EQ(HospApplication::Terminated(), row.installs);
+  EXPECT_EQ(QApplication::overrideCursor() != nullptr, row.installs);
+  if (row.installs) {
+    EXPECT_EQ(Holds(Local() / "Pellomarquin.exe", new_build_), "the new build");
+    EXPECT_EQ(Holds(Local() / "Pellomarquin.bak", new_build_), "the running build");
+    EXPECT_FALSE(fs::exists(Local() / "Pellomarquin.sig"));
+    EXPECT_TRUE(messages_.shown.empty());
+    StartRecord record;
+    stand_in_ = WaitForStandIn(Local(), record);
+    EXPECT_NE(stand_in_, nullptr) << "the new build was not started";
+    return;
+  }
+  EXPECT_EQ(FolderState(Local()), before);
+  ASSERT_EQ(messages_.shown.size(), 1u);
+  EXPECT_EQ(messages_.shown[0].text, "The new version could not be verified and was not installed.");
+  EXPECT_EQ(messages_.shown[0].caption, "Program rename error");
+  EXPECT_EQ(messages_.shown[0].buttons, MessageButtons::Ok);
+  EXPECT_FALSE(messages_.shown[0].busy_cursor);
+  // The connection stays usable for the login.
+  EXPECT_NE(connection_->GetFileInfo(kRemote), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signatures, SignedUpdateTest,
+    ::testing::Values(
+        SignedRow{"SignedBuild", [](SignedUpdateTest& test) { test.PublishWith("publisher.key"); },
+                  true},
+        SignedRow{"SignatureMissing", [](SignedUpdateTest& test) { test.PublishWith(""); }, false},
+        SignedRow{"WrongSignature",
+                  [](SignedUpdateTest& test) {
+                    test.PublishWith("");
+                    WriteBytes(test.Published(".sig"), std::string(BuildSignature::kSize, 'S'));
+                  },
+                  false},
+        SignedRow{"SignedWithAnotherKey",
+                  [](SignedUpdateTest& test) { test.PublishWith("other.key"); }, false},
+        SignedRow{"BuildChangedAfterSigning",
+                  [](SignedUpdateTest& test) {
+                    test.PublishWith("publisher.key");
+                    std::string changed = ReadBytes(test.Published());
+                    changed[changed.size() / 2] ^= 1;
+                    WriteBytes(test.Published(), changed);
+                  },
+                  false}),
+    RowName());
+
+// ---------------------------------------------------------------------------------------
 // The login window's update check.
 
 class LoginUpdateTest : public ClientTest {
@@ -906,6 +1074,34 @@ TEST_F(SelfUpdateProgramTest, InstallsAndStartsTheNewBuild) {
     EXPECT_LE(fd, 2) << "inherited descriptor " << fd << " -> " << target;
     EXPECT_EQ(target.rfind("socket:", 0), std::string::npos) << "inherited " << target;
   }
+  ExpectInstalled(new_build);
+}
+
+// With both trust features on (the server's certificate as the trusted authority, a public
+// key for builds, both paths relative to the program's folder), the program installs a
+// build that hospd published signed.
+TEST_F(SelfUpdateProgramTest, InstallsASignedBuildFromAVerifiedServer) {
+  const fs::path keys = log_.Path();
+  std::string error;
+  ASSERT_TRUE(BuildSignature::MakeKeyPair((keys / "publisher.key").string(),
+                                          (folder_.Path() / "publisher.pem").string(), error))
+      << error;
+  const std::string new_build = ReadBytes(FAKE_CLIENT_BUILD);
+  WriteBytes(keys / "upload.exe", new_build);
+  ASSERT_EQ(RunProgram({HospdProcess::ExecutablePath(), "publish", (keys / "upload.exe").string(),
+                        "--key", (keys / "publisher.key").string(), "--data", hospd_->DataDir()}),
+            0);
+  const fs::path published = fs::path(hospd_->ClientsDir()) / "Pellomarquin.exe";
+  SetModificationTime(published, kServerTime);
+  fs::copy_file(fs::path(hospd_->DataDir()) / "server.crt", folder_.Path() / "server.pem");
+  std::ofstream(folder_.Path() / "Hosp.ini", std::ios::app)
+      << "[DataServer]\nCAFile=server.pem\n[Update]\nPublicKey=publisher.pem\n";
+
+  RunClientThroughTheUpdate();
+
+  StartRecord record;
+  stand_in_ = WaitForStandIn(folder_.Path(), record);
+  ASSERT_NE(stand_in_, nullptr) << "the new build was not started";
   ExpectInstalled(new_build);
 }
 

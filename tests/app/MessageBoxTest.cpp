@@ -5,6 +5,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QTimer>
 
@@ -104,3 +105,27 @@ TEST(MessageBoxTest, HandlerAnswersInsteadOfTheBox) {
 }
 
 }  // namespace
+
+// Enter held down from before the question (as on a case in the list) repeats into the box
+// and must not answer it; a fresh press does.
+TEST(MessageBoxTest, HeldKeyDoesNotAnswerTheQuestion) {
+  int repeats_sent = 0;
+  QTimer::singleShot(0, [&repeats_sent] {
+    QWidget* box = QApplication::activeModalWidget();
+    if (box == nullptr) return;
+    QWidget* target = box->focusWidget() != nullptr ? box->focusWidget() : box;
+    for (int i = 0; i < 3; ++i, ++repeats_sent) {
+      QKeyEvent repeat(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QString(), true);
+      QApplication::sendEvent(target, &repeat);
+    }
+    QTimer::singleShot(50, [] {
+      if (auto* open = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        open->button(QMessageBox::Cancel)->click();
+      }
+    });
+  });
+  const MessageAnswer answer =
+      MessageBox::ShowModal("Approve this discharge?", "Anna Weber", MessageButtons::OkCancel);
+  EXPECT_EQ(repeats_sent, 3);
+  EXPECT_EQ(answer, MessageAnswer::Cancel);
+}

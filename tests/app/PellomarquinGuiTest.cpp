@@ -187,9 +187,9 @@ int CountPixels(const QImage& image, QRgb colour) {
 class PellomarquinGuiTest : public ::testing::Test {
  protected:
   // The reference servers, a virtual screen, the window manager `manager` if one is named,
-  // and the program beside its "Hosp.ini" on that screen. Skips the test when an X tool
-  // is missing.
-  void StartClient(const char* manager = nullptr) {
+  // and the program beside its "Hosp.ini" (`ini_extra` added to both server sections) on
+  // that screen. Skips the test when an X tool is missing.
+  void StartClient(const char* manager = nullptr, const std::string& ini_extra = "") {
     for (const char* tool : {"Xvfb", "xvfb-run", "xdotool", "xwininfo", "xprop"}) {
       if (!OnPath(tool)) GTEST_SKIP() << tool << " is not installed (Debian xvfb, xdotool, x11-utils)";
     }
@@ -203,8 +203,9 @@ class PellomarquinGuiTest : public ::testing::Test {
     fs::create_directories(folder / "screen");
     fs::copy_file(fs::path(build) / "src" / "app" / "Pellomarquin.exe", folder / "Pellomarquin.exe");
     std::ofstream(folder / "Hosp.ini")
-        << "[DataServer]\nIP=127.0.0.1\nPort=" << hospd_->DataPort()
-        << "\n[FunctionServer]\nIP=127.0.0.1\nPort=" << hospd_->FunctionPort() << "\n";
+        << "[DataServer]\nIP=127.0.0.1\nPort=" << hospd_->DataPort() << "\n" << ini_extra
+        << "[FunctionServer]\nIP=127.0.0.1\nPort=" << hospd_->FunctionPort() << "\n"
+        << ini_extra;
     screen_ = std::make_unique<VirtualScreen>(folder / "screen");
     ASSERT_TRUE(screen_->Ready()) << "Xvfb did not start";
     if (manager != nullptr) {
@@ -275,6 +276,21 @@ class PellomarquinGuiTest : public ::testing::Test {
   }
 
   // Declared in the order they start; they stop in the reverse order.
+  // The open cases of the demo physician, in the order of the list.
+  std::vector<std::string> OpenCases() {
+    const std::string doctor =
+        Sql("SELECT Seq FROM Personnel WHERE Email = '" + std::string(kEmail) + "';");
+    const std::string seqs = Sql("SELECT Seq FROM Cases WHERE DoctorSeq = " + doctor +
+                                 " AND upper(f25) <> 'Y' ORDER BY f13, Seq;");
+    std::vector<std::string> cases;
+    for (std::size_t from = 0; from < seqs.size();) {
+      const std::size_t end = std::min(seqs.find('\n', from), seqs.size());
+      cases.push_back(seqs.substr(from, end - from));
+      from = end + 1;
+    }
+    return cases;
+  }
+
   std::unique_ptr<HospdProcess> hospd_;
   std::unique_ptr<VirtualScreen> screen_;
   std::unique_ptr<Child> manager_;
@@ -320,6 +336,59 @@ TEST_F(PellomarquinGuiTest, PhysicianApprovesTheFirstCase) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   SaveScreen("gui-approved.png");
   EXPECT_EQ(VisibleWindows(client_->Pid()), 1);
+  EXPECT_FALSE(client_->Ended()) << "the program ended on its own";
+}
+
+// Only the keyboard: the address, Tab, the password, Tab, the space bar logs in; in the case
+// list Tab reaches the list, Down moves to the second case, Enter asks and Enter confirms: the
+// server records that approval. Then, with "Timeout=2" and the function server paused, a
+// refresh reports the server after about two seconds, and works again once it answers.
+TEST_F(PellomarquinGuiTest, PhysicianApprovesWithTheKeyboard) {
+  StartClient(nullptr, "Timeout=2\n");
+  if (IsSkipped() || HasFatalFailure()) return;
+  const std::vector<std::string> open_before = OpenCases();
+  ASSERT_GT(open_before.size(), 2u);
+
+  const std::string login = WaitForWindow("Hospital Discharge Client Login");
+  ASSERT_FALSE(login.empty()) << "the login window did not appear";
+  Xdotool("mousemove --window " + login + " 200 42 click 1");
+  Xdotool("type --delay 20 '" + std::string(kEmail) + "'");
+  Xdotool("key Tab");
+  Xdotool("type --delay 20 '" + std::string(kPassword) + "'");
+  Xdotool("key Tab space");
+
+  const std::string cases = WaitForWindow("Physician Approval App");
+  ASSERT_FALSE(cases.empty()) << "the case list did not appear";
+  Xdotool("mousemove --window " + cases + " 300 20");
+  Xdotool("windowfocus --sync " + cases);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  Xdotool("key Tab Down Return");
+  ASSERT_TRUE(Eventually([&] { return VisibleWindows(client_->Pid()) >= 2; }, 10))
+      << "no confirmation box";
+  Xdotool("key Return");
+  ASSERT_TRUE(Eventually([&] { return OpenCases().size() == open_before.size() - 1; }, 10));
+  EXPECT_EQ(Sql("SELECT CaseSeq FROM Approvals ORDER BY Seq DESC LIMIT 1;"), open_before[1]);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  SaveScreen("gui-keyboard-approved.png");
+
+  hospd_->Pause();
+  const auto paused = std::chrono::steady_clock::now();
+  Xdotool("key shift+Tab space");
+  ASSERT_TRUE(Eventually([&] { return VisibleWindows(client_->Pid()) >= 2; }, 10))
+      << "no time-out message";
+  const double waited =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - paused).count();
+  EXPECT_GE(waited, 1.9);
+  EXPECT_LT(waited, 8.0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  SaveScreen("gui-timeout.png");
+  EXPECT_FALSE(WaitForWindow("Problem getting case list").empty());
+  Xdotool("key Return");
+  hospd_->Resume();
+  ASSERT_TRUE(Eventually([&] { return VisibleWindows(client_->Pid()) == 1; }, 10));
+  Xdotool("key space");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_EQ(VisibleWindows(client_->Pid()), 1) << "the refresh after the time-out failed";
   EXPECT_FALSE(client_->Ended()) << "the program ended on its own";
 }
 

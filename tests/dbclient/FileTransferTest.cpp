@@ -100,7 +100,8 @@ TEST_P(DownloadTest, FileWithDateAndProgress) {
   EXPECT_EQ(progress.positions.front(), 0);
   EXPECT_EQ(progress.positions.back(), 120000);
   EXPECT_TRUE(std::is_sorted(progress.positions.begin(), progress.positions.end()));
-  EXPECT_EQ(ui.events, static_cast<int>(progress.positions.size()) - 1);
+  // After each block, and in every slice of waiting for one.
+  EXPECT_GE(ui.events, static_cast<int>(progress.positions.size()) - 1);
   EXPECT_EQ(connection->AnswerList.Value("ErrorCode"), "0");
   // The closing answer was consumed: the next request gets its own answer.
   ASSERT_TRUE(connection->SendMessage(31001, 20003, "next"));

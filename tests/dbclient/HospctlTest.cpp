@@ -16,9 +16,10 @@
 #include <gtest/gtest.h>
 
 #include "FileDate.h"
-#include "dbServerConnection.h"
+#include "HospdProcess.h"
 #include "ScriptedServer.h"
 #include "TestScripts.h"
+#include "dbServerConnection.h"
 
 extern char** environ;
 
@@ -61,6 +62,11 @@ public:
   Outcome Run(const std::vector<std::string>& arguments) const {
     std::vector<std::string> words{HospctlPath()};
     words.insert(words.end(), arguments.begin(), arguments.end());
+    return RunProgram(std::move(words));
+  }
+
+  // The same for any program (found on the PATH): the first word.
+  Outcome RunProgram(std::vector<std::string> words) const {
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
@@ -70,7 +76,7 @@ public:
     posix_spawn_file_actions_addopen(&actions, 1, Path("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, Path("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = -1;
-    int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     Outcome outcome;
     if (spawned != 0) return outcome;
@@ -256,7 +262,7 @@ TEST(HospctlTest, UsageAndStartFailures) {
 
   Outcome help = workspace.Run({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("Usage: hospctl HOSP.INI COMMAND", 0), 0u);
+  EXPECT_EQ(help.out.rfind("Usage: hospctl [--timeout SECONDS] HOSP.INI COMMAND", 0), 0u);
 
   Outcome unknown = workspace.Run({ini, "shutdown"});
   EXPECT_EQ(unknown.status, 2);
@@ -277,4 +283,103 @@ TEST(HospctlTest, UsageAndStartFailures) {
   Outcome no_function = workspace.Run({ini, "function", "{}"});
   EXPECT_EQ(no_function.status, 1);
   EXPECT_EQ(no_function.err, "hospctl: Unable to connect to function server" + unreachable);
+}
+
+// "fingerprint" prints what the certificate file says of itself (as the openssl tool reads
+// it), and the handshake honours "Fingerprint" and "CAFile" from the file's own folder.
+TEST(HospctlTest, FingerprintAndTheIdentityKeys) {
+  HospdProcess hospd;
+  Workspace workspace;
+  const std::string certificate = hospd.DataDir() + "/server.crt";
+  Outcome expected = workspace.RunProgram(
+      {"openssl", "x509", "-noout", "-fingerprint", "-sha256", "-in", certificate});
+  ASSERT_EQ(expected.status, 0);
+  const std::string ini = workspace.WriteIni(hospd.DataPort(), hospd.FunctionPort());
+  Outcome printed = workspace.Run({ini, "fingerprint"});
+  EXPECT_EQ(printed.status, 0);
+  EXPECT_EQ("sha256 Fingerprint=" + printed.out, expected.out);
+  const std::string pin = printed.out.substr(0, printed.out.size() - 1);
+
+  std::filesystem::copy_file(certificate, workspace.Path("ca.pem"));
+  const struct {
+    std::string keys;
+    int status;
+  } rows[] = {{"Fingerprint=" + pin, 0},
+              {"CAFile=ca.pem", 0},
+              {"Fingerprint=" + pin + "\nCAFile=missing.pem", 1},
+              {"Fingerprint=" + std::string(pin[0] == 'A' ? "B" : "A") + pin.substr(1), 1}};
+  for (const auto& row : rows) {
+    std::ofstream(ini) << "[DataServer]\nIP=127.0.0.1\nPort=" << hospd.DataPort() << "\n"
+                       << row.keys << "\n";
+    Outcome handshake = workspace.Run({ini, "handshake"});
+    EXPECT_EQ(handshake.status, row.status) << row.keys;
+    EXPECT_EQ(handshake.err, row.status == 0 ? ""
+                                             : "hospctl: The data server's identity could not be "
+                                               "verified.\n")
+        << row.keys;
+  }
+}
+
+// keygen makes a pair (the private half for its owner only, never over an existing file);
+// sign writes BUILD.sig, which the openssl tool verifies with the public half.
+TEST(HospctlTest, KeygenAndSignMakeAVerifiableSignature) {
+  Workspace workspace;
+  const std::string private_key = workspace.Path("private.pem");
+  const std::string public_key = workspace.Path("public.pem");
+  EXPECT_EQ(workspace.Run({"keygen", private_key, public_key}).status, 0);
+  EXPECT_EQ(std::filesystem::status(private_key).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  const std::string public_text = ReadWhole(public_key);
+  EXPECT_EQ(workspace.Run({"keygen", workspace.Path("other.pem"), public_key}).status, 1);
+  EXPECT_EQ(ReadWhole(public_key), public_text);
+  EXPECT_FALSE(std::filesystem::exists(workspace.Path("other.pem")));
+
+  const std::string build = workspace.Path("Pellomarquin.exe");
+  std::ofstream(build, std::ios::binary) << std::string(100000, 'b') << "end";
+  EXPECT_EQ(workspace.Run({"sign", private_key, build}).status, 0);
+  EXPECT_EQ(ReadWhole(build + ".sig").size(), 64u);
+  const std::vector<std::string> verify{"openssl", "pkeyutl", "-verify", "-pubin", "-inkey",
+                                        public_key, "-rawin", "-in", build, "-sigfile",
+                                        build + ".sig"};
+  EXPECT_EQ(workspace.RunProgram(verify).status, 0);
+  std::ofstream(build, std::ios::binary | std::ios::app) << "!";
+  EXPECT_NE(workspace.RunProgram(verify).status, 0);
+}
+
+// A data server that takes the handshake and then stays silent: the Timeout key ends the
+// wait with the server named, --timeout overrides the key, and a --timeout that is no whole
+// number of seconds is a usage error.
+TEST(HospctlTest, TimeoutKeyAndOption) {
+  Workspace workspace;
+  ScriptedServer data(true);
+  for (int i = 0; i < 2; ++i) {
+    data.Expect([](ServerPeer& peer) {
+      if (peer.AcceptHandshake()) peer.WaitForClose();
+    });
+  }
+  const std::string ini = workspace.WriteIni(data.Port(), data.Port());
+  std::ofstream(ini, std::ios::app) << "[DataServer]\r\nTimeout=30\r\n";
+
+  const auto start = std::chrono::steady_clock::now();
+  Outcome overridden = workspace.Run({"--timeout", "1", ini, "fileinfo", "Clients\\x"});
+  const double waited =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(overridden.status, 1);
+  EXPECT_NE(overridden.err.find("The data server did not answer within 1 second.\n"),
+            std::string::npos)
+      << overridden.err;
+  EXPECT_LT(waited, 10.0);
+
+  std::ofstream(ini) << "[DataServer]\r\nIP=127.0.0.1\r\nPort=" << data.Port()
+                     << "\r\nTimeout=1\r\n";
+  Outcome from_key = workspace.Run({ini, "query", "Personnel", "4", "x"});
+  EXPECT_EQ(from_key.status, 1);
+  EXPECT_NE(from_key.err.find("The data server did not answer within 1 second.\n"),
+            std::string::npos)
+      << from_key.err;
+
+  for (const char* bad : {"0", "soon", "-1"}) {
+    Outcome usage = workspace.Run({"--timeout=" + std::string(bad), ini, "handshake"});
+    EXPECT_EQ(usage.status, 2) << bad;
+  }
 }

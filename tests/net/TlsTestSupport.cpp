@@ -36,15 +36,18 @@ void Require(bool condition, const char* what) {
   }
 }
 
-void AddSubjectAltName(X509* certificate, const std::string& name) {
+void AddExtension(X509* certificate, X509* issuer, int nid, const std::string& value) {
   X509V3_CTX context;
   X509V3_set_ctx_nodb(&context);
-  X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
-  std::string value = "DNS:" + name;
-  X509_EXTENSION* extension =
-      X509V3_EXT_conf_nid(nullptr, &context, NID_subject_alt_name, value.c_str());
-  Require(extension != nullptr && X509_add_ext(certificate, extension, -1) == 1, "SAN");
+  X509V3_set_ctx(&context, issuer, certificate, nullptr, nullptr, 0);
+  X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str());
+  Require(extension != nullptr && X509_add_ext(certificate, extension, -1) == 1, "extension");
   X509_EXTENSION_free(extension);
+}
+
+void AddSubjectAltName(X509* certificate, const std::string& name) {
+  const bool address = name.find_first_not_of("0123456789.") == std::string::npos;
+  AddExtension(certificate, certificate, NID_subject_alt_name, (address ? "IP:" : "DNS:") + name);
 }
 
 CertificatePointer MakeCertificate(EVP_PKEY* key, const CertificateDetails& details) {
@@ -127,6 +130,69 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
+}
+
+namespace {
+
+// A certificate for `key` with the subject `name`, valid as `details` says, not yet signed.
+CertificatePointer UnsignedCertificate(EVP_PKEY* key, const std::string& name,
+                                       const CertificateDetails& details) {
+  CertificatePointer certificate(X509_new(), X509_free);
+  X509* x = certificate.get();
+  Require(x != nullptr, "X509_new");
+  X509_set_version(x, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(x), static_cast<long>(std::rand() & 0x7fffffff));
+  X509_gmtime_adj(X509_getm_notBefore(x), details.valid_from_seconds);
+  X509_gmtime_adj(X509_getm_notAfter(x), details.valid_until_seconds);
+  X509_set_pubkey(x, key);
+  X509_NAME_add_entry_by_txt(X509_get_subject_name(x), "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>(name.c_str()), -1, -1, 0);
+  return certificate;
+}
+
+template <typename T>
+std::unique_ptr<T, void (*)(T*)> ReadPem(const std::string& file,
+                                        T* (*read)(BIO*, T**, pem_password_cb*, void*),
+                                        void (*free)(T*)) {
+  BioPointer in(BIO_new_file(file.c_str(), "r"), BIO_free);
+  Require(in != nullptr, "PEM file");
+  std::unique_ptr<T, void (*)(T*)> object(read(in.get(), nullptr, nullptr, nullptr), free);
+  Require(object != nullptr, "PEM contents");
+  return object;
+}
+
+}  // namespace
+
+Credentials MakeAuthority(const TempDir& dir, const std::string& stem) {
+  KeyPointer key(EVP_EC_gen("P-256"), EVP_PKEY_free);
+  Require(key != nullptr, "EVP_EC_gen");
+  CertificatePointer certificate = UnsignedCertificate(key.get(), stem, {stem, -3600, 86400});
+  X509_set_issuer_name(certificate.get(), X509_get_subject_name(certificate.get()));
+  AddExtension(certificate.get(), certificate.get(), NID_basic_constraints, "critical,CA:TRUE");
+  AddExtension(certificate.get(), certificate.get(), NID_key_usage, "critical,keyCertSign,cRLSign");
+  Require(X509_sign(certificate.get(), key.get(), EVP_sha256()) > 0, "X509_sign");
+  Credentials credentials{dir.Path(stem + ".crt"), dir.Path(stem + ".key")};
+  WriteCertificate(certificate.get(), credentials.certificate_file);
+  WriteKey(key.get(), credentials.key_file, "");
+  return credentials;
+}
+
+Credentials MakeIssuedCredentials(const TempDir& dir, const std::string& stem,
+                                  const CertificateDetails& details, const Credentials& authority) {
+  auto issuer = ReadPem<X509>(authority.certificate_file, PEM_read_bio_X509, X509_free);
+  auto issuer_key =
+      ReadPem<EVP_PKEY>(authority.key_file, PEM_read_bio_PrivateKey, EVP_PKEY_free);
+  KeyPointer key(EVP_EC_gen("P-256"), EVP_PKEY_free);
+  Require(key != nullptr, "EVP_EC_gen");
+  CertificatePointer certificate = UnsignedCertificate(key.get(), details.name, details);
+  X509_set_issuer_name(certificate.get(), X509_get_subject_name(issuer.get()));
+  AddSubjectAltName(certificate.get(), details.name);
+  AddExtension(certificate.get(), issuer.get(), NID_ext_key_usage, "serverAuth");
+  Require(X509_sign(certificate.get(), issuer_key.get(), EVP_sha256()) > 0, "X509_sign");
+  Credentials credentials{dir.Path(stem + ".crt"), dir.Path(stem + ".key")};
+  WriteCertificate(certificate.get(), credentials.certificate_file);
+  WriteKey(key.get(), credentials.key_file, "");
+  return credentials;
 }
 
 Credentials MakeCredentials(const TempDir& dir, const std::string& stem,

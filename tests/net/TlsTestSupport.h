@@ -48,6 +48,11 @@ struct Credentials {
 // Writes a self-signed certificate and its EC private key as PEM files into `dir`.
 Credentials MakeCredentials(const TempDir& dir, const std::string& stem,
                             const CertificateDetails& details);
+// A certificate authority: a self-signed CA certificate for `stem` and its key.
+Credentials MakeAuthority(const TempDir& dir, const std::string& stem);
+// A server certificate issued by `authority` for `details.name` (a DNS name or an IP address).
+Credentials MakeIssuedCredentials(const TempDir& dir, const std::string& stem,
+                                  const CertificateDetails& details, const Credentials& authority);
 
 // A child process with its standard input and output connected to local stream sockets
 // (sockets, not pipes, so writing to a child that has gone cannot raise SIGPIPE).

@@ -200,6 +200,10 @@ void HospdProcess::Pause() {
   throw std::runtime_error("hospd did not stop on SIGSTOP");
 }
 
+void HospdProcess::Resume() {
+  if (pid_ > 0) ::kill(pid_, SIGCONT);
+}
+
 void HospdProcess::Restart(std::vector<std::string> extra_arguments) {
   Stop();
   extra_arguments_ = std::move(extra_arguments);

@@ -43,6 +43,8 @@ class HospdProcess {
   // Freezes the server (SIGSTOP): connections and requests are taken in by the system, but
   // nothing is answered until Kill, Stop or Restart.
   void Pause();
+  // Lets a paused server go on: it answers what it was sent meanwhile, as a slow server would.
+  void Resume();
   // Starts the server again (stopping it first if it runs) on the same data folder, the same
   // two ports and the same extra arguments, and waits (bounded) until both listen. Throws
   // std::runtime_error when it cannot.

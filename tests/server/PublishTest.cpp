@@ -1,0 +1,140 @@
+// Tests of `hospd publish`, run as a program on a real data folder.
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "BuildSignature.h"
+#include "HospdProcess.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void WriteBytes(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A data folder with its Clients folder, a build to publish and two key pairs.
+class PublishTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    std::string pattern = (fs::path(::testing::TempDir()) / "hosp-publish-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+    fs::create_directories(Clients());
+    std::string error;
+    ASSERT_TRUE(BuildSignature::MakeKeyPair(Path("key"), Path("key.pub"), error)) << error;
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  std::string Path(const std::string& name) const { return (root_ / name).string(); }
+  fs::path Clients() const { return root_ / "data" / "Clients"; }
+
+  // `hospd publish BUILD ARGUMENTS... --data DATA`; its exit status.
+  int Publish(const std::string& bytes, std::vector<std::string> arguments) {
+    WriteBytes(Path("build"), bytes);
+    std::vector<std::string> words{HospdProcess::ExecutablePath(), "publish", Path("build")};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    words.insert(words.end(), {"--data", Path("data")});
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int status = 0;
+    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0 ||
+        ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+      return -1;
+    }
+    return WEXITSTATUS(status);
+  }
+
+  // The Clients folder: each file's bytes, permission bits and inode.
+  std::map<std::string, std::string> ClientsState() const {
+    std::map<std::string, std::string> state;
+    for (const auto& entry : fs::directory_iterator(Clients())) {
+      struct stat info {};
+      ::stat(entry.path().c_str(), &info);
+      state[entry.path().filename().string()] = ReadBytes(entry.path()) + "|" +
+                                                 std::to_string(info.st_mode & 0777) + "|" +
+                                                 std::to_string(info.st_ino);
+    }
+    return state;
+  }
+
+  bool Verifies(const std::string& name) const {
+    return BuildSignature::VerifyFile(Path("key.pub"), (Clients() / name).string(),
+                                      (Clients() / (name + ".sig")).string());
+  }
+
+  fs::path root_;
+};
+
+// Each publish replaces the build and its signature by renames (new files, never rewritten
+// in place), leaves nothing else behind, and removes an old signature when unsigned.
+TEST_F(PublishTest, ReplacesTheBuildAndItsSignatureByRenames) {
+  ASSERT_EQ(Publish("first build", {"--key", Path("key")}), 0);
+  EXPECT_TRUE(Verifies("Pellomarquin.exe"));
+  const auto first = ClientsState();
+
+  ASSERT_EQ(Publish("second build", {"--key", Path("key")}), 0);
+  const auto second = ClientsState();
+  ASSERT_EQ(second.size(), 2u);
+  EXPECT_TRUE(Verifies("Pellomarquin.exe"));
+  EXPECT_EQ(ReadBytes(Clients() / "Pellomarquin.exe"), "second build");
+  for (const auto& [name, state] : second) {
+    EXPECT_NE(state.substr(state.rfind('|')), first.at(name).substr(first.at(name).rfind('|')))
+        << name << " was rewritten in place";
+    EXPECT_NE(state.find("|420|"), std::string::npos) << name << " is not mode 0644";
+  }
+
+  ASSERT_EQ(Publish("third build", {}), 0);
+  EXPECT_EQ(ReadBytes(Clients() / "Pellomarquin.exe"), "third build");
+  EXPECT_FALSE(fs::exists(Clients() / "Pellomarquin.exe.sig"));
+
+  ASSERT_EQ(Publish("other program", {"--name", "Other.exe", "--key", Path("key")}), 0);
+  EXPECT_TRUE(Verifies("Other.exe"));
+  EXPECT_EQ(ClientsState().size(), 3u);
+}
+
+// A publish that cannot be done changes nothing in the Clients folder.
+TEST_F(PublishTest, RefusesWithoutTouchingTheFolder) {
+  ASSERT_EQ(Publish("published build", {"--key", Path("key")}), 0);
+  const auto before = ClientsState();
+  const struct {
+    const char* name;
+    std::string bytes;
+    std::vector<std::string> arguments;
+  } rows[] = {
+      {"NameWithFolder", "new", {"--name", "sub/Other.exe"}},
+      {"NameGoingUp", "new", {"--name", ".."}},
+      {"NameWithBackslash", "new", {"--name", "..\\Other.exe"}},
+      {"MissingKey", "new", {"--key", Path("no-such-key")}},
+      {"PublicKeyForPrivate", "new", {"--key", Path("key.pub")}},
+      {"EmptyBuild", "", {"--key", Path("key")}},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(Publish(row.bytes, row.arguments), 1) << row.name;
+    EXPECT_EQ(ClientsState(), before) << row.name;
+  }
+}
+
+}  // namespace
