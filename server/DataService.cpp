@@ -1,6 +1,7 @@
 // The data server's answers to framed requests, for one connection (it remembers the handshake).
 #include "DataService.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "DatabaseError.h"
@@ -8,6 +9,7 @@
 #include "HospitalStore.h"
 #include "Log.h"
 #include "NameValueList.h"
+#include "PasswordHash.h"
 #include "ServiceContext.h"
 
 namespace {
@@ -26,6 +28,18 @@ ServiceAnswer CodedError(int code, const std::string& message, std::string failu
   answer.SetValue("ErrorCode", std::to_string(code));
   answer.SetValue("Error", message);
   return {answer.CommaText(), failure.empty() ? message : std::move(failure)};
+}
+
+std::string Seconds(std::chrono::milliseconds time) {
+  const auto tenths = (time.count() + 50) / 100;
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
+}
+
+// Where the stored password stands in the table's records.
+std::size_t PasswordColumn(const TableLayout& table) {
+  const auto& columns = table.record_columns;
+  return static_cast<std::size_t>(std::find(columns.begin(), columns.end(), "Password") -
+                                  columns.begin());
 }
 
 std::string HandshakeRequired() {
@@ -112,6 +126,9 @@ ServiceAnswer DataService::TableQuery(std::string_view request) {
   const std::string key = lines.Value("Key");
   if (key.empty()) return QueryError("No key given.");
   try {
+    if (context_.server_login && table == &PersonnelTable()) {
+      return CheckedLogin(*table, key, lines);
+    }
     const auto record = context_.store->Record(*table, key);
     if (!record) return {"~", "no " + std::string(table->name) + " record for " + Excerpt(key)};
     NameValueList answer;
@@ -120,6 +137,43 @@ ServiceAnswer DataService::TableQuery(std::string_view request) {
   } catch (const DatabaseError& error) {
     return QueryError("Database failure.", error.what());
   }
+}
+
+// The answer is "~" for a wrong or missing password as for an unknown address, and takes
+// the same time, so that it tells nobody which addresses exist. The stored password never
+// leaves the server: a right one is answered with what was typed in its place, which is
+// what the client compares.
+ServiceAnswer DataService::CheckedLogin(const TableLayout& table, const std::string& key,
+                                        const NameValueList& lines) {
+  LoginThrottle& throttle = *context_.throttle;
+  const LoginThrottle::Verdict verdict = throttle.Judge(key, remote_ip_);
+  std::string waited;
+  if (verdict.delay.count() > 0) {
+    waited = "; throttled: answered after " + Seconds(verdict.delay) + " (" +
+             std::to_string(verdict.email_failures) + " recent failures of the address, " +
+             std::to_string(verdict.address_failures) + " from the client)";
+    if (!throttle.Wait(verdict.delay)) {
+      return {"~", "login for " + Excerpt(key) + " not checked: the server is stopping"};
+    }
+  }
+  const int password_line = lines.IndexOfName("Password");
+  std::optional<std::string> typed;
+  if (password_line >= 0) typed = lines.ValueAt(password_line);
+  auto record = context_.store->Record(table, key);
+  const std::size_t column = PasswordColumn(table);
+  std::optional<std::string> stored;
+  if (record) stored = (*record)[column];
+  if (!LoginPasswordMatches(typed, stored)) {
+    throttle.Failed(key, remote_ip_);
+    const char* why = !record ? "unknown address" : !typed ? "no password given" : "wrong password";
+    return {"~", "login refused for " + Excerpt(key) + ": " + why + waited};
+  }
+  throttle.Succeeded(key);
+  (*record)[column] = *typed;
+  NameValueList answer;
+  for (const auto& value : *record) answer.Add(value);
+  if (!waited.empty()) notice_ = "login of " + Excerpt(key) + waited;
+  return {answer.CommaText(), {}};
 }
 
 ServiceAnswer DataService::RecordUpdate(std::string_view request) {

@@ -4,11 +4,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "ClientFiles.h"
 #include "ServiceAnswer.h"
 
+class NameValueList;
 struct ServiceContext;
+struct TableLayout;
 
 // Message types and subtypes of the data server's frames.
 namespace DataRequest {
@@ -52,8 +55,14 @@ class DataService {
   ServiceAnswer Unknown(int type, int subtype) const;
 
   bool Accepted() const { return accepted_; }
+  // What the administrator should know about the request just served (usually nothing);
+  // taking it empties it.
+  std::string TakeNotice() { return std::exchange(notice_, {}); }
 
  private:
+  // A "Personnel" query under --server-login: the record only for its right password.
+  ServiceAnswer CheckedLogin(const TableLayout& table, const std::string& key,
+                             const NameValueList& lines);
   // The file a client may download, or nothing with the refusal's code and reason.
   std::optional<ClientFile> OfferedFile(std::string_view remote_name, int& code,
                                         std::string& error) const;
@@ -61,4 +70,5 @@ class DataService {
   ServiceContext& context_;
   std::string remote_ip_;
   bool accepted_ = false;
+  std::string notice_;
 };

@@ -110,6 +110,9 @@ bool DataSession::Serve(const Frame& frame) {
 
 bool DataSession::SendAnswer(std::string_view what, const ServiceAnswer& answer) {
   if (!answer.failure.empty()) channel_.LogFailure(what, answer.failure);
+  if (const std::string notice = service_.TakeNotice(); !notice.empty()) {
+    channel_.LogNotice(what, notice);
+  }
   return channel_.SendAnswer(answer.text);
 }
 

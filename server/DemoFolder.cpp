@@ -4,29 +4,44 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <ostream>
 #include <stdexcept>
 
 #include "Certificate.h"
 #include "DemoData.h"
+#include "PasswordHash.h"
 #include "SqliteStore.h"
 #include "StoreSettings.h"
+#include "TableLayout.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+// The demo's rows; with `hashed_passwords`, their passwords hashed before they are stored,
+// so that no clear one ever reaches the database.
+DemoRecords DemoRecordsFor(bool hashed_passwords) {
+  DemoRecords records = MakeDemoRecords(std::time(nullptr));
+  if (!hashed_passwords) return records;
+  const auto& columns = PersonnelTable().record_columns;
+  const auto password = static_cast<std::size_t>(
+      std::find(columns.begin(), columns.end(), "Password") - columns.begin());
+  for (auto& person : records.people) person[password] = HashPassword(person[password]);
+  return records;
+}
+
 // The database is built under a temporary name and linked into place, so that a failed or
 // concurrent initialisation never leaves a half-filled hosp.db or replaces an existing one.
-void CreateDatabase(const fs::path& folder, bool demo) {
+void CreateDatabase(const fs::path& folder, bool demo, const DemoRecords& records) {
   const fs::path final_path = folder / "hosp.db";
   const fs::path temp_path = folder / ("hosp.db.init-" + std::to_string(::getpid()));
   fs::remove(temp_path);
   try {
     {
       SqliteStore store(temp_path.string(), 1, true);
-      if (demo) store.LoadDemo(MakeDemoRecords(std::time(nullptr)));
+      if (demo) store.LoadDemo(records);
     }
     if (::link(temp_path.c_str(), final_path.c_str()) != 0) {
       throw std::runtime_error(final_path.string() + " exists already; not overwritten");
@@ -68,31 +83,33 @@ void PrintFingerprint(const fs::path& folder, std::ostream& out) {
       << CertificateFileFingerprint((folder / "server.crt").string()) << "\n";
 }
 
-void CreateFolder(const fs::path& folder, bool demo, std::ostream& out,
+void CreateFolder(const fs::path& folder, bool demo, bool hashed_passwords, std::ostream& out,
                   const std::string& database) {
   fs::create_directories(folder);
   if (database.empty() && fs::exists(folder / "hosp.db")) {
     throw std::runtime_error((folder / "hosp.db").string() + " exists already; not overwritten");
   }
   CreateCertificate(folder, out);
+  const DemoRecords records = demo ? DemoRecordsFor(hashed_passwords) : DemoRecords();
   if (database.empty()) {
-    CreateDatabase(folder, demo);
+    CreateDatabase(folder, demo, records);
   } else {
-    OpenStore({folder, database, 1})->LoadDemo(MakeDemoRecords(std::time(nullptr)));
+    OpenStore({folder, database, 1})->LoadDemo(records);
   }
   fs::create_directories(folder / "Clients");
 }
 
 }  // namespace
 
-void InitDemoFolder(const fs::path& folder, std::ostream& out, const std::string& database) {
-  CreateFolder(folder, true, out, database);
+void InitDemoFolder(const fs::path& folder, std::ostream& out, const std::string& database,
+                    bool hashed_passwords) {
+  CreateFolder(folder, true, hashed_passwords, out, database);
   PrintLogins(folder, out);
   PrintFingerprint(folder, out);
 }
 
 void InitDataFolder(const fs::path& folder, std::ostream& out) {
-  CreateFolder(folder, false, out, {});
+  CreateFolder(folder, false, false, out, {});
   out << "Data folder ready: " << folder.string() << " (no staff yet; add them with hospd staff add)\n";
   PrintFingerprint(folder, out);
 }

@@ -11,9 +11,10 @@
 // database is a new hosp.db in the folder; refuses (std::runtime_error) when hosp.db exists.
 // With a PostgreSQL `database`, its schema is created or upgraded and the demo data loaded;
 // refuses (DatabaseError) when it holds staff already. An existing certificate and key
-// pair is kept.
+// pair is kept. With `hashed_passwords`, the demo passwords are stored as hashes (for
+// --server-login).
 void InitDemoFolder(const std::filesystem::path& folder, std::ostream& out,
-                    const std::string& database = {});
+                    const std::string& database = {}, bool hashed_passwords = false);
 
 // The same for production, in hosp.db: the tables without any records, no logins printed.
 void InitDataFolder(const std::filesystem::path& folder, std::ostream& out);

@@ -2,12 +2,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "FailureCounters.h"
+#include "StaffDirectory.h"
 #include "TableLayout.h"
 
 struct DemoRecords;
@@ -69,6 +72,13 @@ class HospitalStore {
 
   // Which database this is, for the log; never with a password.
   virtual std::string Description() const = 0;
+
+  // The administrator's view of the staff, over a connection of its own (for one thread);
+  // the store must outlive it.
+  virtual std::unique_ptr<StaffDirectory> Staff() = 0;
+  // Where the servers of this database count failed logins together, or nothing when each
+  // server counts in its own memory.
+  virtual std::unique_ptr<FailureCounters> SharedFailureCounters() { return nullptr; }
 
   // A whole decimal number, or nothing for any other text.
   static std::optional<std::int64_t> ParseSeq(std::string_view text);

@@ -4,7 +4,9 @@
 
 #include "DatabaseError.h"
 #include "DemoData.h"
+#include "PostgresFailureCounters.h"
 #include "PostgresSchema.h"
+#include "PostgresStaffDirectory.h"
 
 namespace {
 
@@ -71,6 +73,14 @@ PostgresStore::PostgresStore(std::string conninfo, int connections)
   auto db = pool_.Acquire();
   UpgradeSchema(*db);
   description_ = db->Description();
+}
+
+std::unique_ptr<StaffDirectory> PostgresStore::Staff() {
+  return std::make_unique<PostgresStaffDirectory>(Take());
+}
+
+std::unique_ptr<FailureCounters> PostgresStore::SharedFailureCounters() {
+  return std::make_unique<PostgresFailureCounters>(conninfo_);
 }
 
 // A pooled connection that the database has closed meanwhile (a restart, an administrator)

@@ -15,9 +15,11 @@
 #include "DataSession.h"
 #include "FunctionSession.h"
 #include "Log.h"
+#include "MemoryFailureCounters.h"
 #include "SecureSocket.h"
 #include "ServerIdentity.h"
 #include "SessionChannel.h"
+#include "StaffDirectory.h"
 
 namespace fs = std::filesystem;
 
@@ -100,15 +102,36 @@ Server::Server(ServerOptions options)
   auto [read_end, write_end] = MakeWakePipe();
   wake_read_ = std::move(read_end);
   wake_write_ = std::move(write_end);
+  SetUpLogins();
+}
+
+// Hashed passwords cannot be answered at position 23, where the client compares them with
+// what was typed: without --server-login, nobody could log in.
+void Server::SetUpLogins() {
+  if (!options_.server_login) {
+    if (context_.store->Staff()->HasHashedPasswords()) {
+      throw std::runtime_error(
+          "the database holds hashed passwords, which only a server that checks logins "
+          "itself can serve: start hospd with --server-login (and clients with "
+          "SendPassword=Y)");
+    }
+    return;
+  }
+  context_.server_login = true;
+  std::unique_ptr<FailureCounters> counters = context_.store->SharedFailureCounters();
+  if (!counters) counters = std::make_unique<MemoryFailureCounters>();
+  context_.throttle = std::make_unique<LoginThrottle>(ThrottleSettings(), std::move(counters));
 }
 
 Server::~Server() {
+  if (context_.throttle) context_.throttle->Stop();
   registry_.ShutdownAll();
   threads_.JoinAll();
 }
 
 void Server::Run(int stop_fd) {
-  LogLine("serving data (" + std::string(options_.data_tls ? "TLS" : "plain TCP") + ") on " +
+  LogLine("serving data (" + std::string(options_.data_tls ? "TLS" : "plain TCP") +
+          (options_.server_login ? ", passwords checked here" : "") + ") on " +
           options_.bind_address + ":" + std::to_string(DataPort()) + ", function on " +
           options_.bind_address + ":" + std::to_string(FunctionPort()) + ", data folder " +
           options_.data_dir.string() + ", " + context_.store->Description());
@@ -138,6 +161,7 @@ void Server::RequestStop() {
 }
 
 bool Server::Shutdown(std::chrono::seconds limit) {
+  if (context_.throttle) context_.throttle->Stop();
   registry_.ShutdownAll();
   if (!registry_.WaitUntilEmpty(limit)) return false;
   threads_.JoinAll();

@@ -27,6 +27,8 @@ struct ServerOptions {
   int database_connections = StoreSettings{}.connections;
   // Off only for measurements: the data protocol on plain TCP instead of TLS.
   bool data_tls = true;
+  // The server checks the passwords of logins itself (and so may serve hashed ones).
+  bool server_login = false;
 };
 
 class Server {
@@ -54,6 +56,7 @@ class Server {
     void operator()(ssl_ctx_st* context) const;
   };
 
+  void SetUpLogins();
   void LogCertificateFingerprint() const;
   void AcceptFrom(Listener& listener, bool data);
   void StartSession(AcceptedConnection connection, bool data);

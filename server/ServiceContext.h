@@ -7,6 +7,7 @@
 
 #include "ClientFiles.h"
 #include "HospitalStore.h"
+#include "LoginThrottle.h"
 
 struct ServiceContext {
   ServiceContext(std::filesystem::path folder, std::unique_ptr<HospitalStore> hospital_store,
@@ -20,6 +21,9 @@ struct ServiceContext {
   std::unique_ptr<HospitalStore> store;  // never null
   ClientFiles files;
   std::chrono::steady_clock::duration idle_limit;
+  // --server-login: "Personnel" queries must carry the password, which the server checks.
+  bool server_login = false;
+  std::unique_ptr<LoginThrottle> throttle;  // set when server_login is
 };
 
 // Requests and JSON texts larger than this close the connection.

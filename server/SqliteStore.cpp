@@ -5,6 +5,7 @@
 
 #include "DemoData.h"
 #include "SqliteSchema.h"
+#include "SqliteStaffDirectory.h"
 
 namespace {
 
@@ -58,6 +59,10 @@ void InsertRows(Database& db, std::string_view table, const std::vector<std::str
 }
 
 }  // namespace
+
+std::unique_ptr<StaffDirectory> SqliteStore::Staff() {
+  return std::make_unique<SqliteStaffDirectory>(pool_.Acquire());
+}
 
 SqliteStore::SqliteStore(std::string path, int connections, bool create)
     : path_(std::move(path)),

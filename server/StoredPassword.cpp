@@ -1,6 +1,8 @@
 // How a password is kept in the "Personnel" table.
 #include "StoredPassword.h"
 
-std::string StoredPassword(std::string_view password) {
-  return std::string(password);
+#include "PasswordHash.h"
+
+std::string StoredPassword(std::string_view password, bool hashed) {
+  return hashed ? HashPassword(password) : std::string(password);
 }

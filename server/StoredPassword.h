@@ -4,7 +4,8 @@
 #include <string>
 #include <string_view>
 
-// The text stored in "Password" for a password an administrator sets. The client compares
-// the stored text with what the physician types, so today it is the password itself; this is
-// the one place that changes when the server checks logins itself.
-std::string StoredPassword(std::string_view password);
+// The text stored in "Password" for a password an administrator sets: its salted hash when
+// `hashed` (a database served with --server-login, where the server checks logins itself),
+// otherwise the password itself, which a server without --server-login hands to the client
+// to compare with what the physician types.
+std::string StoredPassword(std::string_view password, bool hashed);

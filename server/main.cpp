@@ -47,6 +47,11 @@ void AddOptions(CLI::App& app, CommandLine& line) {
       ->type_name("N")
       ->check(CLI::Range(1, 1000))
       ->capture_default_str();
+  app.add_flag("--server-login", line.server.server_login,
+               "Check the passwords of logins here: every Personnel query must carry the typed "
+               "password (clients with SendPassword=Y), is answered only when it is right, and "
+               "never with the stored one; guessing is slowed down. Needed for hashed passwords. "
+               "With --init-demo, the demo passwords are stored hashed.");
   app.add_option("--bind", line.server.bind_address, "IPv4 address or host name to listen on.")
       ->type_name("ADDRESS")
       ->capture_default_str();
@@ -77,9 +82,9 @@ void AddOptions(CLI::App& app, CommandLine& line) {
       ->capture_default_str();
 }
 
-int InitDemo(const std::string& folder, const std::string& database) {
+int InitDemo(const std::string& folder, const std::string& database, bool hashed_passwords) {
   try {
-    InitDemoFolder(folder, std::cout, database);
+    InitDemoFolder(folder, std::cout, database, hashed_passwords);
     return EXIT_SUCCESS;
   } catch (const std::exception& error) {
     std::cerr << "hospd: " << error.what() << "\n";
@@ -139,7 +144,9 @@ int main(int argc, char** argv) {
   const AdminCommands admin(app);
   CLI11_PARSE(app, argc, argv);
   if (admin.Chosen()) return admin.Run();
-  if (!line.init_demo.empty()) return InitDemo(line.init_demo, line.server.database);
+  if (!line.init_demo.empty()) {
+    return InitDemo(line.init_demo, line.server.database, line.server.server_login);
+  }
   if (line.server.data_dir.empty()) {
     std::cerr << "hospd: give --data DIR to serve or --init-demo DIR to create a demo folder "
                  "(see --help)\n";

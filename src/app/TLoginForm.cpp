@@ -115,6 +115,7 @@ void TLoginForm::ReadConfiguration() {
   DataServerPort = ini.Read("DataServer", "Port");
   FunctionServerIP = ini.Read("FunctionServer", "IP");
   FunctionServerPort = ini.Read("FunctionServer", "Port");
+  SendPassword = ini.Read("DataServer", "SendPassword") == "Y";
   Trust = TrustSettings::Read(ini);
   DataServerTimeout = dbServerConnection::TimeoutSetting(ini.Read("DataServer", "Timeout"));
   FunctionServerTimeout =
@@ -197,13 +198,16 @@ void TLoginForm::LoginButtonClick() {
   ShowLoginControls(false);
   QCoreApplication::processEvents();  // paint the label before the query waits
 
-  // The address goes out exactly as typed, blanks included.
+  // The address goes out exactly as typed, blanks included; so does the password when the
+  // server is to check it (the line is there even for an empty one).
+  NameValueList password_line;
+  if (SendPassword) password_line.Add("Password=" + ToStdString(PasswordEdit->text()));
   bool found = false;
   {
     RequestInFlight busy;
     found = DataConnection != nullptr &&
             DataConnection->QueryTable("Personnel", 4, ToStdString(UserEdit->text()), "",
-                                       LoginRecord, "", "");
+                                       LoginRecord, "", "", password_line);
   }
   if (LoginAccepted(found)) {
     OpenCaseList();

@@ -37,6 +37,9 @@ class TLoginForm : public QWidget {
   std::string DataServerPort;
   std::string FunctionServerIP;
   std::string FunctionServerPort;
+  // "SendPassword=Y" in "DataServer": the login's query carries the typed password, for a
+  // server that checks it itself before it answers.
+  bool SendPassword = false;
   // The opt-in checks of the data server's identity and of new builds; none by default.
   TrustSettings Trust;
   // "Timeout" of each section: seconds for each wait on that server, -1 for no limit.

@@ -17,6 +17,7 @@
 #include <new>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -677,6 +678,14 @@ bool dbServerConnection::QueryTable(std::string table_name, int list, const std:
                                     const std::string& owner, NameValueList& result,
                                     const std::string& alias_list,
                                     const std::string& alias_fields) {
+  return QueryTable(std::move(table_name), list, key, owner, result, alias_list, alias_fields,
+                    NameValueList());
+}
+
+bool dbServerConnection::QueryTable(std::string table_name, int list, const std::string& key,
+                                    const std::string& owner, NameValueList& result,
+                                    const std::string& alias_list, const std::string& alias_fields,
+                                    const NameValueList& extra_lines) {
   if (Refused()) return false;
   RequestList.Clear();
   if (table_name.find('.') != std::string::npos) {
@@ -688,6 +697,7 @@ bool dbServerConnection::QueryTable(std::string table_name, int list, const std:
   RequestList.SetValue("Owner", owner);
   if (!alias_list.empty()) RequestList.SetValue("AliasList", alias_list);
   if (!alias_fields.empty()) RequestList.SetValue("AliasFields", alias_fields);
+  for (const std::string& line : extra_lines.Lines()) RequestList.Add(line);
 
   result.Clear();
   if (!SendMessage(kTableType, kQuerySubtype, RequestList.CommaText())) {

@@ -52,6 +52,11 @@ public:
   bool QueryTable(std::string table_name, int list, const std::string& key,
                   const std::string& owner, NameValueList& result, const std::string& alias_list,
                   const std::string& alias_fields);
+  // The same query with `extra_lines` added after the lines above, each as given (the
+  // login's "Password=" line for a server that checks passwords itself).
+  bool QueryTable(std::string table_name, int list, const std::string& key,
+                  const std::string& owner, NameValueList& result, const std::string& alias_list,
+                  const std::string& alias_fields, const NameValueList& extra_lines);
   bool UpdateRecord(std::string table_name, const std::string& sequence,
                     const NameValueList& fields);
 

@@ -38,7 +38,12 @@ constexpr const char* kUsage =
     "\n"
     "Data server (TLS):\n"
     "  handshake                       print Date, RunningFolder, RemoteIP, Accepted\n"
-    "  query TABLE LIST KEY            print the record's lines, then the verdict\n"
+    "  query TABLE LIST KEY [--password-stdin]\n"
+    "                                  print the record's lines, then the verdict; with\n"
+    "                                  --password-stdin the query carries the first line of\n"
+    "                                  standard input as its Password line, and a record whose\n"
+    "                                  position 23 differs from it counts as refused (the\n"
+    "                                  client's login, for servers that check passwords)\n"
     "  update TABLE SEQ NAME=VALUE...  print the verdict and ErrorCode\n"
     "  fileinfo NAME                   print FileSize and FileDate (packed)\n"
     "  get NAME LOCALPATH              download NAME to LOCALPATH with a progress line\n"
@@ -61,6 +66,11 @@ constexpr const char* kProgramID = "Pellomarquin";
 
 // Thrown for a request that did not succeed; main prints the reason and exits 1.
 struct Failure {
+  std::string reason;
+};
+
+// Thrown for a command line that cannot be used; main prints the usage and exits 2.
+struct BadUsage {
   std::string reason;
 };
 
@@ -142,7 +152,35 @@ int Handshake(const IniFile& ini, const Arguments&) {
   return 0;
 }
 
-int Query(const IniFile& ini, const Arguments& args) {
+constexpr const char* kPasswordStdin = "--password-stdin";
+// The login's position of the password in a "Personnel" record.
+constexpr int kPasswordItem = 23;
+
+// The first line of standard input without its line end (LF or CR LF).
+std::string ReadPasswordLine() {
+  std::string line;
+  if (!std::getline(std::cin, line)) throw Failure{"no password on standard input"};
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+// The query's arguments without the option; `password` is read when the option is there.
+Arguments QueryArguments(const Arguments& args, std::optional<std::string>& password) {
+  Arguments rest;
+  for (const std::string& arg : args) {
+    if (arg == kPasswordStdin && !password) {
+      password = ReadPasswordLine();
+    } else {
+      rest.push_back(arg);
+    }
+  }
+  if (rest.size() != 3) throw BadUsage{"wrong number of arguments for \"query\""};
+  return rest;
+}
+
+int Query(const IniFile& ini, const Arguments& all_args) {
+  std::optional<std::string> password;
+  const Arguments args = QueryArguments(all_args, password);
   int list = 0;
   auto [end, error] = std::from_chars(args[1].data(), args[1].data() + args[1].size(), list);
   if (error != std::errc() || end != args[1].data() + args[1].size()) {
@@ -150,7 +188,9 @@ int Query(const IniFile& ini, const Arguments& args) {
   }
   auto connection = OpenDataServer(ini);
   NameValueList result;
-  bool found = connection->QueryTable(args[0], list, args[2], "", result, "", "");
+  NameValueList password_line;
+  if (password) password_line.Add("Password=" + *password);
+  bool found = connection->QueryTable(args[0], list, args[2], "", result, "", "", password_line);
   if (!found && !connection->FailureReason.empty()) {
     PrintValue("Verdict", "failed");
     throw Failure{WithReason("query failed", *connection)};
@@ -161,6 +201,9 @@ int Query(const IniFile& ini, const Arguments& args) {
     throw Failure{"the server refused the query: " + result[0]};
   }
   if (!found) throw Failure{"no record for that key"};
+  if (password && (result.Count() <= kPasswordItem || result[kPasswordItem] != *password)) {
+    throw Failure{"the password does not match the record"};
+  }
   return 0;
 }
 
@@ -302,7 +345,7 @@ struct Command {
 
 const std::map<std::string, Command>& Commands() {
   static const std::map<std::string, Command> commands = {
-      {"handshake", {0, 0, Handshake}}, {"query", {3, 3, Query}},
+      {"handshake", {0, 0, Handshake}}, {"query", {3, 4, Query}},
       {"update", {2, SIZE_MAX, Update}}, {"fileinfo", {1, 1, FileInfo}},
       {"get", {2, 2, Get}},             {"function", {1, 1, Function}},
       {"fingerprint", {0, 0, Fingerprint}},
@@ -380,6 +423,8 @@ int main(int argc, char** argv) {
   dbUserInterface::ShowMessage = ShowMessage;
   try {
     return command->second.run(ini, rest);
+  } catch (const BadUsage& usage) {
+    return UsageError(usage.reason);
   } catch (const Failure& failure) {
     std::cout.flush();
     std::cerr << "hospctl: " << failure.reason << '\n';

@@ -106,6 +106,7 @@ TEST_F(TLoginFormTest, ReadsHospIniFromTheProgramFolder) {
       std::filesystem::path(::testing::TempDir()) / "hosp-ini-test";
   std::filesystem::create_directories(folder);
   std::ofstream(folder / "Hosp.ini") << "[dataserver]\nip = 10.1.2.3  \nPORT=8701\n"
+                                        "sendpassword = Y\n"
                                         "[FUNCTIONSERVER]\n  Ip=db.hospital.example\nport = 8702\n";
   ProgramFolder = folder.string() + "/";
   login_->ReadConfiguration();
@@ -113,9 +114,11 @@ TEST_F(TLoginFormTest, ReadsHospIniFromTheProgramFolder) {
   EXPECT_EQ(login_->DataServerPort, "8701");
   EXPECT_EQ(login_->FunctionServerIP, "db.hospital.example");
   EXPECT_EQ(login_->FunctionServerPort, "8702");
+  EXPECT_TRUE(login_->SendPassword);
 
   std::filesystem::remove(folder / "Hosp.ini");
   login_->ReadConfiguration();
+  EXPECT_FALSE(login_->SendPassword);
   EXPECT_EQ(login_->DataServerIP + login_->DataServerPort + login_->FunctionServerIP +
                 login_->FunctionServerPort,
             "");
@@ -244,6 +247,60 @@ TEST_F(TLoginFormLoginTest, PhysicianWithoutCasesIsTold) {
   EXPECT_TRUE(form1_->isVisible());
   EXPECT_EQ(form1_->CasesListBox->count(), 0);
 }
+
+class TLoginFormSendPasswordTest : public TLoginFormTest,
+                                   public ::testing::WithParamInterface<bool> {};
+
+// With SendPassword=Y the physician logs in through the window, whether the server checks
+// the password itself (and holds only hashes) or ignores the line and lets the client compare.
+TEST_P(TLoginFormSendPasswordTest, PhysicianLogsIn) {
+  HospdProcess hospd(GetParam() ? std::vector<std::string>{"--server-login"}
+                                : std::vector<std::string>{});
+  BuildWindows();
+  login_->SendPassword = true;
+  ASSERT_TRUE(
+      ShowLoginWindow(std::to_string(hospd.DataPort()), std::to_string(hospd.FunctionPort())));
+  LogIn("anna.weber@hospital.example", "demo");
+  EXPECT_TRUE(messages_.Shown().empty());
+  EXPECT_TRUE(form1_->isVisible());
+  EXPECT_FALSE(HospApplication::Terminated());
+  EXPECT_GT(form1_->CasesListBox->count(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, TLoginFormSendPasswordTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& row) {
+                           return row.param ? "ServerLogin" : "ClientCompares";
+                         });
+
+class TLoginFormPasswordLineTest : public TLoginFormTest,
+                                   public ::testing::WithParamInterface<std::string> {};
+
+// The password line comes last, as typed and quoted as comma text quotes any line, even
+// when the password is empty.
+TEST_P(TLoginFormPasswordLineTest, SendPasswordAddsTheLineLast) {
+  ScriptedServer data_server(true);
+  ScriptedServer function_server(false);
+  data_server.Expect(DataServerAnswering("~"));
+  function_server.Expect([](ServerPeer& peer) {
+    std::string request;
+    peer.ReadText(request);
+  });
+  BuildWindows();
+  login_->SendPassword = true;
+  ASSERT_TRUE(ShowLoginWindow(data_server.PortText(), function_server.PortText()));
+  LogIn("anna@x", GetParam());
+  NameValueList password_line;
+  password_line.Add("Password=" + GetParam());
+  const std::string request = "Key=anna@x," + password_line.CommaText() + std::string(1, '\0');
+  EXPECT_NE(data_server.Received(0).find(request), std::string::npos) << data_server.Received(0);
+  EXPECT_EQ(messages_.Shown(), std::vector<ShownMessage>{kInvalidLogin});
+}
+
+INSTANTIATE_TEST_SUITE_P(Passwords, TLoginFormPasswordLineTest,
+                         ::testing::Values("pa ss,\"word", ""),
+                         [](const ::testing::TestParamInfo<std::string>& row) {
+                           return row.param.empty() ? "Empty" : "Quoted";
+                         });
 
 struct RefusalCase {
   const char* name;

@@ -44,11 +44,16 @@ int WaitBounded(pid_t pid) {
 }  // namespace
 
 CommandOutcome RunHospd(const std::vector<std::string>& arguments, const std::string& input) {
+  return RunProgram(HospdProcess::ExecutablePath(), arguments, input);
+}
+
+CommandOutcome RunProgram(const std::string& path, const std::vector<std::string>& arguments,
+                          const std::string& input) {
   char pattern[] = "/tmp/hosp-command-XXXXXX";
   const std::filesystem::path folder = ::mkdtemp(pattern);
   std::ofstream(folder / "in", std::ios::binary) << input;
 
-  std::vector<std::string> words{HospdProcess::ExecutablePath()};
+  std::vector<std::string> words{path};
   words.insert(words.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());

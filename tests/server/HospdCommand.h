@@ -13,3 +13,7 @@ struct CommandOutcome {
 // Runs the hospd under test with `arguments`, `input` as its standard input and no terminal
 // (a new session), and collects both outputs.
 CommandOutcome RunHospd(const std::vector<std::string>& arguments, const std::string& input = "");
+
+// The same for any program at `path` (hospctl, say).
+CommandOutcome RunProgram(const std::string& path, const std::vector<std::string>& arguments,
+                          const std::string& input = "");

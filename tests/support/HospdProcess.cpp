@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -120,6 +121,10 @@ void HospdProcess::InitDemoData() {
   std::vector<std::string> arguments{ExecutablePath(), "--init-demo", data_dir_};
   // Without the database, the folder gets a hosp.db that nobody uses.
   if (load_demo_ && !database_.empty()) arguments.insert(arguments.end(), {"--database", database_});
+  if (std::find(extra_arguments_.begin(), extra_arguments_.end(), "--server-login") !=
+      extra_arguments_.end()) {
+    arguments.push_back("--server-login");
+  }
   const pid_t pid = Spawn(arguments, output);
   const auto status = WaitFor(pid, kStartLimit);
   if (!status) {
@@ -197,6 +202,12 @@ void HospdProcess::Pause() {
 
 void HospdProcess::Resume() {
   if (pid_ > 0) ::kill(pid_, SIGCONT);
+}
+
+void HospdProcess::Restart(std::vector<std::string> extra_arguments) {
+  Stop();
+  extra_arguments_ = std::move(extra_arguments);
+  Restart();
 }
 
 void HospdProcess::Restart() {

@@ -16,7 +16,8 @@
 // std::runtime_error with the reason.
 class HospdProcess {
  public:
-  // `extra_arguments` are appended to the serving command line (e.g. {"--idle-timeout", "1"}).
+  // `extra_arguments` are appended to the serving command line (e.g. {"--idle-timeout", "1"});
+  // with "--server-login" among them, the demo is made with it too (hashed passwords).
   // `load_demo` false serves a `database` that another server has filled already.
   explicit HospdProcess(std::vector<std::string> extra_arguments = {}, std::string database = {},
                         bool load_demo = true);
@@ -48,6 +49,8 @@ class HospdProcess {
   // two ports and the same extra arguments, and waits (bounded) until both listen. Throws
   // std::runtime_error when it cannot.
   void Restart();
+  // The same with other extra arguments from now on.
+  void Restart(std::vector<std::string> extra_arguments);
   bool Running() const { return pid_ > 0; }
 
   // Path of the hospd executable under test.
