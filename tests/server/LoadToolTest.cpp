@@ -10,32 +10,10 @@
 #include <thread>
 
 #include "HospdProcess.h"
+#include "HosploadRun.h"
 #include "SqliteProbe.h"
 
 namespace {
-
-struct Outcome {
-  int status = -1;
-  std::string output;
-};
-
-// Starts hospload with `arguments`, runs `meanwhile` while it works, and waits for it.
-// `meanwhile` starts once hospload has printed its first line: it has read the database
-// then, and its clients are about to start.
-template <typename Meanwhile>
-Outcome RunHospload(const std::string& arguments, Meanwhile meanwhile) {
-  const std::string command = std::string(HOSPLOAD_PATH) + " " + arguments + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return {};
-  Outcome outcome;
-  char buffer[512];
-  if (std::fgets(buffer, sizeof buffer, pipe) != nullptr) outcome.output += buffer;
-  meanwhile();
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) outcome.output += buffer;
-  const int status = ::pclose(pipe);
-  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return outcome;
-}
 
 std::string Ports(const HospdProcess& server) {
   return "--data-port " + std::to_string(server.DataPort()) + " --function-port " +
@@ -48,7 +26,7 @@ std::string Ports(const HospdProcess& server) {
 // demo cases are approved once each, and the database holds exactly that.
 TEST(LoadToolTest, BriefRunApprovesEveryOpenCaseOnce) {
   const HospdProcess server;
-  const Outcome run = RunHospload(
+  const HosploadOutcome run = RunHospload(
       Ports(server) + " --clients 8 --seconds 3 --db " + server.DatabasePath(), [] {});
   EXPECT_EQ(run.status, 0) << run.output;
   for (const char* line : {"p50 ms", "p90 ms", "p99 ms", "max ms", "req/s",
@@ -72,7 +50,7 @@ TEST(LoadToolTest, ForeignChangeFailsTheCheck) {
   const std::string ini = server.DataDir() + "/Hosp.ini";
   std::ofstream(ini) << "[DataServer]\nIP=127.0.0.1\nPort=" << server.DataPort()
                      << "\n[FunctionServer]\nIP=127.0.0.1\nPort=" << server.FunctionPort() << "\n";
-  const Outcome run = RunHospload(
+  const HosploadOutcome run = RunHospload(
       "--ini " + ini + " --clients 2 --seconds 2 --db " + server.DatabasePath(), [&server] {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         SqliteProbe(server.DatabasePath()).Execute("UPDATE Needs SET pc12 = 'changed' WHERE Seq = 1");

@@ -18,35 +18,13 @@
 #include <vector>
 
 #include "DbProbe.h"
+#include "HosploadRun.h"
 #include "PostgresServer.h"
 #include "ServerTestSupport.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct Outcome {
-  int status = -1;
-  std::string output;
-};
-
-// Starts hospload with `arguments`, runs `meanwhile` while it works, and waits for it.
-// `meanwhile` starts once hospload has printed its first line: it has read the database
-// then, and its clients are about to start.
-template <typename Meanwhile>
-Outcome RunHospload(const std::string& arguments, Meanwhile meanwhile) {
-  const std::string command = std::string(HOSPLOAD_PATH) + " " + arguments + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return {};
-  Outcome outcome;
-  char buffer[512];
-  if (std::fgets(buffer, sizeof buffer, pipe) != nullptr) outcome.output += buffer;
-  meanwhile();
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) outcome.output += buffer;
-  const int status = ::pclose(pipe);
-  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return outcome;
-}
 
 std::string ServerArgument(const HospdProcess& server) {
   return " --server 127.0.0.1:" + std::to_string(server.DataPort()) + ":" +
@@ -171,7 +149,7 @@ TEST(MultiServerTest, LoadSurvivesAKilledServerAndARestartedDatabase) {
   for (int i = 0; i < kLoadPhysicians; ++i) {
     arguments += " --login load" + std::to_string(i) + "@hospital.example:demo";
   }
-  const Outcome run = RunHospload(arguments, [&] {
+  const HosploadOutcome run = RunHospload(arguments, [&] {
     std::this_thread::sleep_for(std::chrono::seconds(8));
     postgres.Stop(true);
     std::this_thread::sleep_for(std::chrono::seconds(1));
