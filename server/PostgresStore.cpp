@@ -26,34 +26,11 @@ FieldList ReadFields(const PgResult& rows, int row, const std::vector<std::strin
   return fields;
 }
 
-// $1 is the sequence, $2... the values; rows that already hold every value are left alone,
-// so that a repeated change changes nothing and a concurrent one from another server, which
-// waits for the row lock and then reads the new row, changes nothing either.
-template <typename Assignments>
-std::string UpdateSql(const TableLayout& table, const Assignments& assignments) {
-  std::string set;
-  std::string differs;
-  for (std::size_t i = 0; i < assignments.size(); ++i) {
-    const std::string column(assignments[i].first);
-    const std::string param = "$" + std::to_string(i + 2);
-    set += (i == 0 ? "" : ", ") + column + " = " + param;
-    differs += (i == 0 ? "" : " OR ") + column + " IS DISTINCT FROM " + param;
-  }
-  return "UPDATE " + std::string(table.name) + " SET " + set + " WHERE Seq = $1 AND (" + differs +
-         ")";
-}
-
-std::string Placeholders(std::size_t count) {
-  std::string text;
-  for (std::size_t i = 1; i <= count; ++i) text += (i == 1 ? "$" : ", $") + std::to_string(i);
-  return text;
-}
-
 void InsertRows(PgConnection& db, std::string_view table,
                 const std::vector<std::string_view>& columns,
                 const std::vector<std::vector<std::string>>& rows) {
   const std::string sql = "INSERT INTO " + std::string(table) + " (" + JoinColumns(columns) +
-                          ") VALUES (" + Placeholders(columns.size()) + ")";
+                          ") VALUES (" + Placeholders(columns.size(), kPostgresDialect) + ")";
   for (const auto& row : rows) db.Query(sql, row);
 }
 
@@ -151,7 +128,8 @@ std::optional<bool> PostgresStore::ApplyUpdate(const TableLayout& table, std::in
   return Write([&](PgConnection& db) -> std::optional<bool> {
     // One statement in its own transaction: committed (synchronously) when it returns.
     // Not kept prepared: the field sets a client may send are too many.
-    if (db.QueryOnce(UpdateSql(table, assignments), params).Affected() > 0) return true;
+    const std::string sql = UpdateSql(table, assignments, kPostgresDialect);
+    if (db.QueryOnce(sql, params).Affected() > 0) return true;
     const PgResult exists =
         db.Query("SELECT 1 FROM " + std::string(table.name) + " WHERE Seq = $1", {params[0]});
     if (exists.Rows() == 0) return std::nullopt;

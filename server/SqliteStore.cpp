@@ -24,33 +24,11 @@ FieldList ReadFields(const Statement& row, const std::vector<std::string_view>& 
   return fields;
 }
 
-// UPDATE with ?1 for the sequence and ?2... for the values; rows that already hold every
-// value are left alone, so that a repeated change changes nothing.
-template <typename Assignments>
-std::string UpdateSql(const TableLayout& table, const Assignments& assignments) {
-  std::string set;
-  std::string differs;
-  for (std::size_t i = 0; i < assignments.size(); ++i) {
-    const std::string column(assignments[i].first);
-    const std::string param = "?" + std::to_string(i + 2);
-    set += (i == 0 ? "" : ", ") + column + " = " + param;
-    differs += (i == 0 ? "" : " OR ") + column + " IS NOT " + param;
-  }
-  return "UPDATE " + std::string(table.name) + " SET " + set + " WHERE Seq = ?1 AND (" + differs +
-         ")";
-}
-
-std::string Placeholders(std::size_t count) {
-  std::string text;
-  for (std::size_t i = 1; i <= count; ++i) text += (i == 1 ? "?" : ", ?") + std::to_string(i);
-  return text;
-}
-
 void InsertRows(Database& db, std::string_view table, const std::vector<std::string_view>& columns,
                 const std::vector<std::vector<std::string>>& rows) {
   Cursor insert = db.Query("INSERT INTO " + std::string(table) + " (" +
                            JoinColumns(columns) + ") VALUES (" +
-                           Placeholders(columns.size()) + ")");
+                           Placeholders(columns.size(), kSqliteDialect) + ")");
   for (const auto& row : rows) {
     for (std::size_t i = 0; i < row.size(); ++i) insert->Bind(static_cast<int>(i + 1), row[i]);
     insert->Step();
@@ -105,7 +83,7 @@ std::optional<bool> SqliteStore::ApplyUpdate(const TableLayout& table, std::int6
     if (!exists->Step()) return std::nullopt;
   }
   // Not cached: the field sets a client may send are too many to keep a statement for each.
-  const auto update = db->Prepare(UpdateSql(table, assignments));
+  const auto update = db->Prepare(UpdateSql(table, assignments, kSqliteDialect));
   update->Bind(1, seq);
   for (std::size_t i = 0; i < assignments.size(); ++i) {
     update->Bind(static_cast<int>(i + 2), assignments[i].second);

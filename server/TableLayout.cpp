@@ -56,3 +56,11 @@ std::string JoinColumns(const std::vector<std::string_view>& columns, std::strin
   }
   return joined;
 }
+
+std::string Placeholders(std::size_t count, const SqlDialect& dialect) {
+  std::string text;
+  for (std::size_t i = 1; i <= count; ++i) {
+    text += (i == 1 ? "" : ", ") + std::string(dialect.mark) + std::to_string(i);
+  }
+  return text;
+}

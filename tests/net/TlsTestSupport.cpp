@@ -161,6 +161,15 @@ std::unique_ptr<T, void (*)(T*)> ReadPem(const std::string& file,
   return object;
 }
 
+// Writes STEM.crt and STEM.key (encrypted when `pass_phrase` is not empty) into `dir`.
+Credentials SaveCredentials(const TempDir& dir, const std::string& stem, X509* certificate,
+                            EVP_PKEY* key, const std::string& pass_phrase) {
+  Credentials credentials{dir.Path(stem + ".crt"), dir.Path(stem + ".key")};
+  WriteCertificate(certificate, credentials.certificate_file);
+  WriteKey(key, credentials.key_file, pass_phrase);
+  return credentials;
+}
+
 }  // namespace
 
 Credentials MakeAuthority(const TempDir& dir, const std::string& stem) {
@@ -171,10 +180,7 @@ Credentials MakeAuthority(const TempDir& dir, const std::string& stem) {
   AddExtension(certificate.get(), certificate.get(), NID_basic_constraints, "critical,CA:TRUE");
   AddExtension(certificate.get(), certificate.get(), NID_key_usage, "critical,keyCertSign,cRLSign");
   Require(X509_sign(certificate.get(), key.get(), EVP_sha256()) > 0, "X509_sign");
-  Credentials credentials{dir.Path(stem + ".crt"), dir.Path(stem + ".key")};
-  WriteCertificate(certificate.get(), credentials.certificate_file);
-  WriteKey(key.get(), credentials.key_file, "");
-  return credentials;
+  return SaveCredentials(dir, stem, certificate.get(), key.get(), "");
 }
 
 Credentials MakeIssuedCredentials(const TempDir& dir, const std::string& stem,
@@ -189,10 +195,7 @@ Credentials MakeIssuedCredentials(const TempDir& dir, const std::string& stem,
   AddSubjectAltName(certificate.get(), details.name);
   AddExtension(certificate.get(), issuer.get(), NID_ext_key_usage, "serverAuth");
   Require(X509_sign(certificate.get(), issuer_key.get(), EVP_sha256()) > 0, "X509_sign");
-  Credentials credentials{dir.Path(stem + ".crt"), dir.Path(stem + ".key")};
-  WriteCertificate(certificate.get(), credentials.certificate_file);
-  WriteKey(key.get(), credentials.key_file, "");
-  return credentials;
+  return SaveCredentials(dir, stem, certificate.get(), key.get(), "");
 }
 
 Credentials MakeCredentials(const TempDir& dir, const std::string& stem,
@@ -200,10 +203,7 @@ Credentials MakeCredentials(const TempDir& dir, const std::string& stem,
   KeyPointer key(EVP_EC_gen("P-256"), EVP_PKEY_free);
   Require(key != nullptr, "EVP_EC_gen");
   CertificatePointer certificate = MakeCertificate(key.get(), details);
-  Credentials credentials{dir.Path(stem + ".crt"), dir.Path(stem + ".key")};
-  WriteCertificate(certificate.get(), credentials.certificate_file);
-  WriteKey(key.get(), credentials.key_file, details.pass_phrase);
-  return credentials;
+  return SaveCredentials(dir, stem, certificate.get(), key.get(), details.pass_phrase);
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& arguments) {
