@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "cJSONArena.h"
+
 using Slot = cJSONEntries::Slot;
 
 static_assert(sizeof(cJSON) <= 88, "a node no longer fits its allocation size");
@@ -114,6 +116,34 @@ cJSON::cJSON(Unread, std::string_view name_, cJSON* parent_, bool object)
 
 cJSON::~cJSON() { Clear(); }
 
+std::unique_ptr<cJSON> cJSON::NewUnread(cJSONArena& arena, std::string_view name_, cJSON* parent_, bool object) {
+  void* const storage = arena.Allocate(sizeof(cJSON));
+  cJSON* node = nullptr;
+  try {
+    node = ::new (storage) cJSON(Unread{}, name_, parent_, object);
+  } catch (...) {
+    cJSONArena::Free(storage);
+    throw;
+  }
+  node->inArena_ = true;
+  return std::unique_ptr<cJSON>(node);
+}
+
+// Out of line: the compiler would otherwise take the destroying delete for a mismatch.
+void* cJSON::operator new(std::size_t size) { return ::operator new(size); }
+
+void cJSON::operator delete(void* node) { ::operator delete(node); }
+
+void cJSON::operator delete(cJSON* node, std::destroying_delete_t) {
+  const bool inArena = node->inArena_;
+  node->~cJSON();
+  if (inArena) {
+    cJSONArena::Free(node);
+  } else {
+    ::operator delete(node);
+  }
+}
+
 cJSON::ShortName::ShortName(std::string_view text) {
   if (text.size() < sizeof bytes_) {
     std::copy(text.begin(), text.end(), bytes_);
@@ -162,15 +192,18 @@ void cJSON::SetValue(std::string_view key, std::string_view value) {
   StoreParsed(key, value, nullptr);
 }
 
-void cJSON::StoreParsed(std::string_view key, std::string_view value, std::unique_ptr<cJSON> child) {
+void cJSON::StoreParsed(std::string_view key, std::string_view value, std::unique_ptr<cJSON> child,
+                        bool storedAbsent) {
   Value stored;
   if (value.empty()) {
     stored.text = "null";
-    StoreMember(key, stored);
+    StoreMember(key, stored, false, storedAbsent);
     return;
   }
-  // A key repeated as written (quotes included) moves its member to the end.
-  const bool repeated = isObject && entries.Find(key) != cJSONEntries::NoSlot;
+  // A key repeated as written (quotes included) moves its member to the end. A key stored as
+  // written that finds nothing is not repeated.
+  const bool asWritten = UnquotedView(key).size() == key.size();
+  const bool repeated = isObject && !(storedAbsent && asWritten) && entries.Find(key) != cJSONEntries::NoSlot;
   if (repeated) {
     RemoveMember(key);
   }
@@ -180,8 +213,10 @@ void cJSON::StoreParsed(std::string_view key, std::string_view value, std::uniqu
   } else {
     Classify(key, value, stored);
   }
-  StoreMember(key, stored, !repeated);
+  StoreMember(key, stored, !repeated, storedAbsent);
 }
+
+std::string_view cJSON::StoredKey(std::string_view key) { return UnquotedView(key); }
 
 void cJSON::Classify(std::string_view key, std::string_view value, Value& out) {
   const char first = value.front();
@@ -219,7 +254,7 @@ std::unique_ptr<cJSON> cJSON::MakeChild(std::string_view text, std::string_view 
   return std::unique_ptr<cJSON>(new cJSON(text, key, this, depth_ + 1));
 }
 
-void cJSON::StoreMember(std::string_view key, Value& value, bool absent) {
+void cJSON::StoreMember(std::string_view key, Value& value, bool absent, bool storedAbsent) {
   if (!isObject) {
     entries.Append(value.text, value.kind, std::move(value.child));
     return;
@@ -228,7 +263,7 @@ void cJSON::StoreMember(std::string_view key, Value& value, bool absent) {
   // deleted the member) is destroyed here with `value`.
   // A key that was just looked up as it stands, found nowhere, need not be looked up again.
   const std::string_view stored = UnquotedView(key);
-  const bool knownAbsent = absent && stored.size() == key.size();
+  const bool knownAbsent = storedAbsent || (absent && stored.size() == key.size());
   const Slot slot = SetLineValue(stored, value.text, knownAbsent);
   if (slot != cJSONEntries::NoSlot) {
     entries.SetTag(slot, value.kind, std::move(value.child));
@@ -301,6 +336,13 @@ void cJSON::RemoveMember(std::string_view key) {
 }
 
 void cJSON::Clear() { entries.Clear(); }
+
+void cJSON::DropChildAt(int index) {
+  const Slot slot = entries.SlotAt(index);
+  if (slot != cJSONEntries::NoSlot && entries.ChildOf(slot) != nullptr) {
+    entries.SetTag(slot, JSON_WORD);
+  }
+}
 
 std::string_view cJSON::Trim(std::string_view text) {
   std::size_t begin = 0;

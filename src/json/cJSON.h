@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,12 @@ public:
   cJSON(const cJSON&) = delete;
   cJSON& operator=(const cJSON&) = delete;
 
+  // The nodes below a node that was read lie in storage of the reading (cJSONArena), the rest
+  // on the heap; deleting a node gives its storage back to wherever it came from.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* node);  // a constructor that throws
+  static void operator delete(cJSON* node, std::destroying_delete_t);
+
   // --- the document model ---
 
   // Adds or replaces a member of an object, or appends an element to an array;
@@ -61,6 +68,10 @@ public:
   void RemoveMember(std::string_view key);
   // Destroys every child and empties the node.
   void Clear();
+  // Destroys the child that entry `index` holds, so that a walk that is done with it gives its
+  // memory back before the document goes. The entry stays, as the word its line holds
+  // ("object" or "array"); nothing happens for a scalar entry or an index out of range.
+  void DropChildAt(int index);
 
   std::string_view Name() const { return name.View(); }
   cJSON* Parent() const { return parent; }
@@ -136,16 +147,23 @@ private:
   cJSON(std::string_view text, std::string_view name, cJSON* parent, int depth);
   // An empty object or array below `parent`, to be filled by the reader.
   cJSON(Unread, std::string_view name, cJSON* parent, bool object);
+  // The same, in storage of `arena`.
+  static std::unique_ptr<cJSON> NewUnread(cJSONArena& arena, std::string_view name, cJSON* parent, bool object);
   void Read(std::string_view text);
   static bool ReadingByPieces();
   void ReadTextByPieces(std::string_view text);
   void ReadPiece(std::string_view piece);
   // SetValue with the child that a bracketed or braced value reads as already read, if any.
-  void StoreParsed(std::string_view key, std::string_view value, std::unique_ptr<cJSON> child);
+  // `storedAbsent`: the key as stored (StoredKey) finds no entry.
+  void StoreParsed(std::string_view key, std::string_view value, std::unique_ptr<cJSON> child,
+                   bool storedAbsent = false);
+  // The key as an object member stores it: without its enclosing quotes, trimmed inside them.
+  static std::string_view StoredKey(std::string_view key);
   void Classify(std::string_view key, std::string_view value, Value& out);
   std::unique_ptr<cJSON> MakeChild(std::string_view text, std::string_view key);
-  // `absent`: the key as written was looked up just before and found nowhere.
-  void StoreMember(std::string_view key, Value& value, bool absent = false);
+  // `absent`: the key as written was looked up just before and found nowhere; `storedAbsent`:
+  // so was the key as stored.
+  void StoreMember(std::string_view key, Value& value, bool absent = false, bool storedAbsent = false);
   cJSONEntries::Slot SetLineValue(std::string_view key, std::string_view value, bool knownAbsent);
   void AppendText(std::string& out) const;
   void AppendMemberValue(std::string& out, std::string_view key) const;
@@ -153,6 +171,7 @@ private:
 
   ShortName name;
   bool isObject = true;
+  bool inArena_ = false;  // the node lies in a cJSONArena, not on the heap
   int depth_ = 0;  // levels above this node; the root is at 0
   cJSON* parent = nullptr;
   cJSONEntries entries;

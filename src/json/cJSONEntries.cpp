@@ -7,6 +7,7 @@
 
 #include "NameValueList.h"
 #include "cJSON.h"
+#include "cJSONArena.h"
 
 namespace {
 
@@ -121,6 +122,7 @@ int cJSONEntries::KindOf(Slot slot) const {
 
 cJSONEntries::Slot cJSONEntries::Append(std::string_view line, int kind, std::unique_ptr<cJSON> child) {
   ReserveSlot();
+  repeatsKeys_ = repeatsKeys_ || FindChar(line, '=') != std::string_view::npos;
   const std::uint32_t offset = AddText(line);
   return AddEntry(offset, static_cast<std::uint32_t>(line.size()), Tag(kind, std::move(child)));
 }
@@ -128,6 +130,8 @@ cJSONEntries::Slot cJSONEntries::Append(std::string_view line, int kind, std::un
 cJSONEntries::Slot cJSONEntries::AppendMember(std::string_view key, std::string_view value, int kind,
                                               std::unique_ptr<cJSON> child) {
   ReserveSlot();
+  // The line's key is the part of `key` before an "=" in it, which nobody looked up.
+  repeatsKeys_ = repeatsKeys_ || FindChar(key, '=') != std::string_view::npos;
   const std::uint32_t offset = AddText(key, "=", value);
   return AddEntry(offset, static_cast<std::uint32_t>(key.size() + 1 + value.size()), Tag(kind, std::move(child)));
 }
@@ -168,8 +172,13 @@ void cJSONEntries::GrowSlots() {
 }
 
 void cJSONEntries::FreeSlots() {
-  ::operator delete(slots_);
+  if (slotsInArena_) {
+    cJSONArena::Free(slots_);
+  } else {
+    ::operator delete(slots_);
+  }
   slots_ = nullptr;
+  slotsInArena_ = false;
 }
 
 void cJSONEntries::FreeText() {
@@ -323,6 +332,7 @@ void cJSONEntries::Clear() {
   textUsed_ = textCapacity_ = textDropped_ = 0;
   live_ = 0;
   quotedKeys_ = false;
+  repeatsKeys_ = false;
 }
 
 void cJSONEntries::ShrinkToFit() {
@@ -349,13 +359,19 @@ void cJSONEntries::Swap(cJSONEntries& other) noexcept {
   std::swap(live_, other.live_);
   std::swap(quotedKeys_, other.quotedKeys_);
   std::swap(textInSlots_, other.textInSlots_);
+  std::swap(slotsInArena_, other.slotsInArena_);
+  std::swap(repeatsKeys_, other.repeatsKeys_);
 }
 
-void cJSONEntries::TakeFitted(cJSONEntries& from) {
+void cJSONEntries::TakeFitted(cJSONEntries& from, cJSONArena* arena) {
   from.Compact();
   const std::uint32_t count = from.slotCount_;
   const std::uint32_t used = from.textUsed_ - from.textDropped_;
-  char* const block = count == 0 ? nullptr : static_cast<char*>(::operator new(sizeof(Entry) * count + used));
+  const std::size_t bytes = sizeof(Entry) * count + used;
+  const bool inArena = count > 0 && arena != nullptr && bytes <= cJSONArena::MaxPiece;
+  char* const block = count == 0 ? nullptr
+                      : inArena  ? static_cast<char*>(arena->Allocate(bytes))
+                                 : static_cast<char*>(::operator new(bytes));
   auto* const slots = reinterpret_cast<Entry*>(block);
   char* const text = block + sizeof(Entry) * count;
   std::uint32_t at = 0;
@@ -372,10 +388,12 @@ void cJSONEntries::TakeFitted(cJSONEntries& from) {
   slots_ = slots;
   text_ = count == 0 ? nullptr : text;
   textInSlots_ = count > 0;
+  slotsInArena_ = inArena;
   slotCount_ = slotCapacity_ = count;
   textUsed_ = textCapacity_ = count == 0 ? 0 : used;
   live_ = from.live_;
   quotedKeys_ = from.quotedKeys_;
+  repeatsKeys_ = from.repeatsKeys_;
   index_ = std::move(from.index_);
   from.Forget();
 }
@@ -386,6 +404,7 @@ void cJSONEntries::Forget() {
   textUsed_ = 0;
   textDropped_ = 0;
   quotedKeys_ = false;
+  repeatsKeys_ = false;
   index_.reset();
 }
 

@@ -10,6 +10,7 @@
 #include "cJSONKeyIndex.h"
 
 class cJSON;
+class cJSONArena;
 
 // Each entry is a line and a tag. In an object the line is key "=" value; in an
 // array it is the element's value alone. The tag is a kind code, or a child node
@@ -57,7 +58,7 @@ public:
 
   // Adds a line at the end with a kind code, or with a child when one is given.
   Slot Append(std::string_view line, int kind, std::unique_ptr<cJSON> child = nullptr);
-  // Adds the line key "=" value at the end, as Append does.
+  // Adds the line key "=" value at the end, as Append does. The caller has found no entry under `key`.
   Slot AppendMember(std::string_view key, std::string_view value, int kind, std::unique_ptr<cJSON> child = nullptr);
   // Replaces the line of an entry whose key matches the new line's key; the tag stays.
   void Rewrite(Slot slot, std::string_view line);
@@ -69,15 +70,19 @@ public:
   void Erase(Slot slot);
   // Destroys every child, then empties the list.
   void Clear();
+  // True when no two lines have the same key, so that the key of a line finds that very line.
+  // Kept as the lines are added (a line whose key was not looked up counts as a repeat).
+  bool KeysUnique() const { return !repeatsKeys_; }
   // Gives back the room kept for growth, once the list is complete: the entries and their
   // text then share one block of exactly their size.
   void ShrinkToFit();
   // Exchanges the whole content, children and storage, with `other`.
   void Swap(cJSONEntries& other) noexcept;
-  // Takes over the entries of `from`, children included, into one block of exactly their size;
-  // this list must be empty. `from` is left empty but keeps its storage, so a reader can fill
-  // node after node in the same grown storage and allocate once per node.
-  void TakeFitted(cJSONEntries& from);
+  // Takes over the entries of `from`, children included, into one block of exactly their size,
+  // cut from `arena` when one is given and the block is small enough; this list must be empty.
+  // `from` is left empty but keeps its storage, so a reader can fill node after node in the
+  // same grown storage and allocate once per node.
+  void TakeFitted(cJSONEntries& from, cJSONArena* arena = nullptr);
   // True when `text` lies in this list's own lines, which any change may move.
   bool Holds(std::string_view text) const {
     return !text.empty() && text_ && text.data() >= text_ && text.data() < text_ + textUsed_;
@@ -120,7 +125,7 @@ private:
   // Empties the list without destroying children or giving back storage.
   void Forget();
 
-  // Both blocks are raw storage from operator new: the text either has a block of its own
+  // Both blocks are raw storage from operator new (or the entries' block from an arena): the text either has a block of its own
   // or, once fitted, lies behind the entries in theirs (`textInSlots_`) and goes with it.
   Entry* slots_ = nullptr;
   char* text_ = nullptr;
@@ -134,4 +139,6 @@ private:
   Slot live_ = 0;
   bool quotedKeys_ = false;  // some line begins with a quote: a quoted key may be found
   bool textInSlots_ = false;
+  bool slotsInArena_ = false;  // the block of entries is a piece of a cJSONArena
+  bool repeatsKeys_ = false;   // two lines may have the same key
 };

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cJSON.h"
+#include "cJSONArena.h"
 
 namespace {
 
@@ -98,6 +99,36 @@ std::string_view Slice(std::string_view text, std::size_t begin, std::size_t end
   return text.substr(begin, end - begin);
 }
 
+// The keys of the lines that a node being read holds so far, as a small Bloom filter: most
+// members are new, and a key the filter has not seen needs no search of the node's lines.
+// Keys compare ASCII-case-insensitively, so they are folded before hashing.
+class KeysSeen {
+public:
+  void Clear() { bits_ = {}; }
+  // For a node that already held lines when the reading began: every key may be there.
+  void Fill() { bits_.fill(~std::uint64_t{0}); }
+  static std::uint32_t Hash(std::string_view key) {
+    std::uint32_t hash = 2166136261u;
+    for (const char c : key) {
+      const auto byte = static_cast<unsigned char>(c);
+      hash = (hash ^ (byte >= 'A' && byte <= 'Z' ? byte + 32u : byte)) * 16777619u;
+    }
+    return hash ^ (hash >> 15);
+  }
+  void Add(std::uint32_t hash) {
+    bits_[(hash >> 6) & 3] |= Bit(hash);
+    bits_[(hash >> 14) & 3] |= Bit(hash >> 8);
+  }
+  bool MayHold(std::uint32_t hash) const {
+    return (bits_[(hash >> 6) & 3] & Bit(hash)) != 0 && (bits_[(hash >> 14) & 3] & Bit(hash >> 8)) != 0;
+  }
+
+private:
+  static std::uint64_t Bit(std::uint32_t hash) { return std::uint64_t{1} << (hash & 63); }
+
+  std::array<std::uint64_t, 4> bits_{};
+};
+
 }  // namespace
 
 // One level's reading: the node it fills, its count of quotes, brackets and braces, and the
@@ -135,6 +166,7 @@ private:
     // The storage a node below the first fills while it is read, kept from node to node of
     // this depth; each node then gets one block of exactly its size.
     cJSONEntries scratch;
+    KeysSeen keys;  // of the node being read
   };
 
   Level& Begin(std::size_t index, cJSON* node, std::unique_ptr<cJSON> owned, std::size_t start);
@@ -142,11 +174,13 @@ private:
   void TakeKeyCharacter(Piece& piece, std::size_t pos) const;
   bool ReadAhead(Level& level, std::size_t& pos, std::size_t limit, Stop& stop);
   void Finish(Level& level, std::size_t end);
-  static void Fit(Level& level, cJSON& node);
+  void Fit(Level& level, cJSON& node);
   std::unique_ptr<cJSON> ChildFor(Level& level, std::string_view key, std::string_view value, std::size_t valueAt);
   std::string_view KeyOf(const Piece& piece) const { return Trim(Slice(text_, piece.start, piece.keyEnd)); }
 
   std::string_view text_;
+  // Where the nodes below the first and their entries are put.
+  cJSONArena arena_;
   // One level per depth below the first: a level has at most one child read ahead at a
   // time, so each depth's level is used again for the next value there.
   std::vector<std::unique_ptr<Level>> levels_;
@@ -167,13 +201,18 @@ cJSON::Reader::Level& cJSON::Reader::Begin(std::size_t index, cJSON* node, std::
   if (index > 0) {
     node->entries.Swap(level.scratch);
   }
+  if (node->Count() == 0) {
+    level.keys.Clear();
+  } else {
+    level.keys.Fill();
+  }
   return level;
 }
 
 // The node read at a level below the first moves out of the level's storage into its own.
 void cJSON::Reader::Fit(Level& level, cJSON& node) {
   level.scratch.Swap(node.entries);
-  node.entries.TakeFitted(level.scratch);
+  node.entries.TakeFitted(level.scratch, &arena_);
 }
 
 void cJSON::Reader::ReadAll(cJSON& node, std::size_t begin, std::size_t limit) {
@@ -246,7 +285,7 @@ void cJSON::Reader::TakeKeyCharacter(Piece& piece, std::size_t pos) const {
 bool cJSON::Reader::ReadAhead(Level& level, std::size_t& pos, std::size_t limit, Stop& stop) {
   cJSON& node = *level.node;
   const std::string_view key = node.isObject ? KeyOf(level.piece) : std::string_view{};
-  std::unique_ptr<cJSON> child(new cJSON(Unread{}, key, &node, text_[pos] == '{'));
+  std::unique_ptr<cJSON> child = NewUnread(arena_, key, &node, text_[pos] == '{');
   cJSON* const childNode = child.get();
   Level& ahead = Begin(level.index + 1, childNode, std::move(child), pos + 1);
   const Outer outer{level.cut.brackets, level.cut.braces};
@@ -310,7 +349,17 @@ void cJSON::Reader::Finish(Level& level, std::size_t end) {
     valueAt = piece.valueStart;
   }
   std::unique_ptr<cJSON> child = ChildFor(level, key, value, valueAt);
-  node.StoreParsed(key, value, std::move(child));
+  if (!node.isObject) {
+    node.StoreParsed(key, value, std::move(child));
+    return;
+  }
+  // The line stored for the member has the key as stored, up to an "=" in it.
+  const std::string_view stored = StoredKey(key);
+  const std::string_view lineKey = stored.substr(0, stored.find('='));
+  const std::uint32_t hash = KeysSeen::Hash(lineKey);
+  const bool absent = lineKey.size() == stored.size() && !level.keys.MayHold(hash);
+  node.StoreParsed(key, value, std::move(child), absent);
+  level.keys.Add(hash);
 }
 
 // The child a bracketed or braced value reads as, none for any other value. The child read
@@ -326,7 +375,7 @@ std::unique_ptr<cJSON> cJSON::Reader::ChildFor(Level& level, std::string_view ke
   const Piece& piece = level.piece;
   if (!piece.ahead) {
     // The value opened inside the level's quotes: read it from its own text.
-    std::unique_ptr<cJSON> child(new cJSON(Unread{}, key, &node, value.front() == '{'));
+    std::unique_ptr<cJSON> child = NewUnread(arena_, key, &node, value.front() == '{');
     Level& fresh = Begin(level.index + 1, child.get(), nullptr, valueAt + 1);
     Scan(fresh, valueAt + 1, lastAt);
     Finish(fresh, lastAt);
