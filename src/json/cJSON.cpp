@@ -11,7 +11,7 @@
 
 using Slot = cJSONEntries::Slot;
 
-static_assert(sizeof(cJSON) <= 88, "a node no longer fits its allocation size");
+static_assert(sizeof(cJSON) <= 80, "a node no longer fits its allocation size");
 
 namespace {
 
@@ -107,12 +107,12 @@ cJSON::cJSON(std::string_view text, std::string_view name_, cJSON* parent_)
     : cJSON(text, name_, parent_, parent_ ? parent_->depth_ + 1 : 0) {}
 
 cJSON::cJSON(std::string_view text, std::string_view name_, cJSON* parent_, int depth)
-    : name(Trim(name_)), depth_(depth), parent(parent_) {
+    : name(Trim(name_)), depth_(Depth(depth)), parent(parent_) {
   Read(text);
 }
 
 cJSON::cJSON(Unread, std::string_view name_, cJSON* parent_, bool object)
-    : name(Trim(name_)), isObject(object), depth_(parent_->depth_ + 1), parent(parent_) {}
+    : name(Trim(name_)), isObject(object), depth_(Depth(parent_->depth_ + 1)), parent(parent_) {}
 
 cJSON::~cJSON() { Clear(); }
 

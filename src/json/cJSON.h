@@ -1,6 +1,7 @@
 // A node of a JSON document in the function server's dialect: the tree, its lenient reader and compact writer.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <string>
@@ -169,10 +170,13 @@ private:
   void AppendMemberValue(std::string& out, std::string_view key) const;
   static void AppendValue(std::string& out, std::string_view text, int kind, const cJSON* child);
 
+  // Depths beyond MaxDepth all read alike, so the depth stops there and fits a byte.
+  static std::uint8_t Depth(int levels) { return static_cast<std::uint8_t>(levels < MaxDepth ? levels : MaxDepth); }
+
   ShortName name;
   bool isObject = true;
-  bool inArena_ = false;  // the node lies in a cJSONArena, not on the heap
-  int depth_ = 0;  // levels above this node; the root is at 0
+  bool inArena_ = false;    // the node lies in a cJSONArena, not on the heap
+  std::uint8_t depth_ = 0;  // levels above this node (at most MaxDepth); the root is at 0
   cJSON* parent = nullptr;
   cJSONEntries entries;
 };

@@ -9,7 +9,7 @@ namespace {
 
 constexpr std::size_t ChunkBytes = 16384;  // a power of two: a piece's chunk is its address rounded down
 constexpr std::size_t FirstRegionBytes = 4 * ChunkBytes;
-constexpr std::size_t LastRegionBytes = 64 * ChunkBytes;
+constexpr std::size_t LastRegionBytes = 256 * ChunkBytes;
 constexpr std::size_t PieceAlign = 8;  // nodes and entries hold pointers
 
 std::size_t RoundUp(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }

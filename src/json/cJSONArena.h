@@ -5,7 +5,7 @@
 
 // A big answer is read into nearly a million small nodes and blocks. Taken one by one from
 // the heap, their bookkeeping costs a tenth of the memory and freeing them a fifth of the
-// time. Here they are cut one after another from regions of a megabyte and given back by
+// time. Here they are cut one after another from regions of up to 4 MiB and given back by
 // count: a region goes back to the heap with the last of its pieces, so a document freed
 // part by part (or all at once) gives its memory back as it goes.
 //

@@ -72,7 +72,7 @@ public:
   void Clear();
   // True when no two lines have the same key, so that the key of a line finds that very line.
   // Kept as the lines are added (a line whose key was not looked up counts as a repeat).
-  bool KeysUnique() const { return !repeatsKeys_; }
+  bool KeysUnique() const { return !flags_.repeatsKeys; }
   // Gives back the room kept for growth, once the list is complete: the entries and their
   // text then share one block of exactly their size.
   void ShrinkToFit();
@@ -101,7 +101,8 @@ private:
     cJSON* Child() const { return (tag & 1u) != 0 ? nullptr : reinterpret_cast<cJSON*>(tag); }
   };
 
-  static std::uintptr_t Tag(int kind, std::unique_ptr<cJSON> child);
+  // The tag of a new entry; notes that the list holds children when it is one.
+  std::uintptr_t Tag(int kind, std::unique_ptr<cJSON> child);
   static void DestroyChild(Entry& entry);
   static std::string_view KeyOfLine(std::string_view line, bool& hasKey);
   // The key of an entry known to have one, as the index reads it.
@@ -125,20 +126,32 @@ private:
   // Empties the list without destroying children or giving back storage.
   void Forget();
 
-  // Both blocks are raw storage from operator new (or the entries' block from an arena): the text either has a block of its own
-  // or, once fitted, lies behind the entries in theirs (`textInSlots_`) and goes with it.
+  // What only some lists need, kept aside so that the many small ones stay small.
+  struct Extras {
+    std::unique_ptr<cJSONKeyIndex> index;  // of a big list
+    std::uint32_t textDropped = 0;         // bytes of the block that no line uses any more
+  };
+  cJSONKeyIndex* Index() const { return extras_ ? extras_->index.get() : nullptr; }
+  std::uint32_t TextDropped() const { return extras_ ? extras_->textDropped : 0; }
+  Extras& MakeExtras() const;
+
+  // Both blocks are raw storage from operator new (or the entries' block from an arena): the
+  // text either has a block of its own or, once fitted, lies behind the entries in theirs
+  // (`textInSlots`) and goes with it.
   Entry* slots_ = nullptr;
   char* text_ = nullptr;
   // Holes and the index are caches of a logically constant list, hence mutable.
-  mutable std::unique_ptr<cJSONKeyIndex> index_;
+  mutable std::unique_ptr<Extras> extras_;
   mutable std::uint32_t slotCount_ = 0;  // entries and holes
   std::uint32_t slotCapacity_ = 0;
   std::uint32_t textUsed_ = 0;
   std::uint32_t textCapacity_ = 0;
-  std::uint32_t textDropped_ = 0;  // bytes of the block that no line uses any more
   Slot live_ = 0;
-  bool quotedKeys_ = false;  // some line begins with a quote: a quoted key may be found
-  bool textInSlots_ = false;
-  bool slotsInArena_ = false;  // the block of entries is a piece of a cJSONArena
-  bool repeatsKeys_ = false;   // two lines may have the same key
+  struct Flags {
+    bool quotedKeys : 1 = false;  // some line begins with a quote: a quoted key may be found
+    bool textInSlots : 1 = false;
+    bool slotsInArena : 1 = false;  // the block of entries is a piece of a cJSONArena
+    bool repeatsKeys : 1 = false;   // two lines may have the same key
+    bool holdsChildren : 1 = false;  // some entry may hold a child: clearing must look
+  } flags_;
 };
