@@ -83,12 +83,12 @@ cJSONEntries::Slot cJSONEntries::SlotAt(int index) const {
 }
 
 cJSONEntries::Slot cJSONEntries::Find(std::string_view key) const {
-  // Stored keys end at the first "=", so a key holding one can never match.
-  if (FindChar(key, '=') != std::string_view::npos) {
-    return NoSlot;
-  }
   // Keys are mostly stored without their quotes: a quoted key read again finds nothing at once.
   if (!key.empty() && (key.front() == '"' || key.front() == '\'') && !flags_.quotedKeys) {
+    return NoSlot;
+  }
+  // Stored keys end at the first "=", so a key holding one can never match.
+  if (FindChar(key, '=') != std::string_view::npos) {
     return NoSlot;
   }
   if (Index() == nullptr && live_ >= IndexThreshold) {

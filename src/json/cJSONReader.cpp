@@ -34,6 +34,18 @@ constexpr std::array<bool, 256> CutMarks = [] {
   return marks;
 }();
 
+// Characters that change nothing where a piece's key or value is under way, except that they
+// end what a backslash began: neither cutting marks nor the colon that ends a key.
+constexpr std::array<bool, 256> PlainMarks = [] {
+  std::array<bool, 256> plain{};
+  for (int c = 0; c < 256; ++c) {
+    plain[static_cast<std::size_t>(c)] = !CutMarks[static_cast<std::size_t>(c)] && c != ':';
+  }
+  return plain;
+}();
+
+bool IsPlain(char c) { return PlainMarks[static_cast<unsigned char>(c)]; }
+
 // An opening character deepens, a closing one rises, but never above the top.
 void TrackDepth(char c, char open, char close, std::uint32_t& depth) {
   if (c == open) {
@@ -231,6 +243,15 @@ Stop cJSON::Reader::Scan(Level& level, std::size_t from, std::size_t limit) {
   CutState& cut = level.cut;
   for (std::size_t pos = from; pos < limit; ++pos) {
     const char c = text_[pos];
+    Piece& piece = level.piece;
+    // Within a key, or once the value has begun, a run of plain characters is passed at once.
+    if (IsPlain(c) && (piece.valueStart != None || (object && piece.keyEnd == None))) {
+      cut.escaped = false;
+      while (pos + 1 < limit && IsPlain(text_[pos + 1])) {
+        ++pos;
+      }
+      continue;
+    }
     if ((c == ']' || c == '}') && cut.Quiet()) {
       const bool bracket = c == ']';
       const std::size_t parting = level.parting[bracket ? 0 : 1];
@@ -238,7 +259,6 @@ Stop cJSON::Reader::Scan(Level& level, std::size_t from, std::size_t limit) {
         return Stop{pos, true, cut, parting};
       }
     }
-    Piece& piece = level.piece;
     if (piece.valueStart == None && (!object || piece.keyEnd != None) && !IsBlank(c)) {
       piece.valueStart = pos;
       if ((c == '[' || c == '{') && mayNest && cut.Quiet()) {
@@ -358,8 +378,24 @@ void cJSON::Reader::Finish(Level& level, std::size_t end) {
   const std::string_view lineKey = stored.substr(0, stored.find('='));
   const std::uint32_t hash = KeysSeen::Hash(lineKey);
   const bool absent = lineKey.size() == stored.size() && !level.keys.MayHold(hash);
-  node.StoreParsed(key, value, std::move(child), absent);
   level.keys.Add(hash);
+  if (absent && (stored.size() == key.size() || node.entries.Find(key) == cJSONEntries::NoSlot)) {
+    // A new member with a child, or with a double-quoted value free of backslashes, is stored
+    // as StoreParsed would store it, without its general steps.
+    if (child) {
+      const std::string_view kind = child->isObject ? "object" : "array";
+      node.entries.AppendMember(stored, kind, JSON_NULL, std::move(child));
+      return;
+    }
+    if (value.size() >= 3 && value.front() == '"' && value.back() == '"') {
+      const std::string_view inside = value.substr(1, value.size() - 2);
+      if (inside.find('\\') == std::string_view::npos) {
+        node.entries.AppendMember(stored, inside, JSON_STRING);
+        return;
+      }
+    }
+  }
+  node.StoreParsed(key, value, std::move(child), absent);
 }
 
 // The child a bracketed or braced value reads as, none for any other value. The child read
