@@ -240,14 +240,21 @@ Stop cJSON::Reader::Scan(Level& level, std::size_t from, std::size_t limit) {
   cJSON& node = *level.node;
   const bool object = node.isObject;
   const bool mayNest = node.depth_ + 1 < MaxDepth;
-  CutState& cut = level.cut;
+  const char* const text = text_.data();
+  // The count is kept here, where it can stay in registers, and handed back to the level
+  // whenever another step may look at it.
+  CutState cut = level.cut;
+  const auto stopAt = [&level, &cut](std::size_t pos, bool closed, std::size_t parting) {
+    level.cut = cut;
+    return Stop{pos, closed, cut, parting};
+  };
   for (std::size_t pos = from; pos < limit; ++pos) {
-    const char c = text_[pos];
+    const char c = text[pos];
     Piece& piece = level.piece;
     // Within a key, or once the value has begun, a run of plain characters is passed at once.
     if (IsPlain(c) && (piece.valueStart != None || (object && piece.keyEnd == None))) {
       cut.escaped = false;
-      while (pos + 1 < limit && IsPlain(text_[pos + 1])) {
+      while (pos + 1 < limit && IsPlain(text[pos + 1])) {
         ++pos;
       }
       continue;
@@ -256,15 +263,18 @@ Stop cJSON::Reader::Scan(Level& level, std::size_t from, std::size_t limit) {
       const bool bracket = c == ']';
       const std::size_t parting = level.parting[bracket ? 0 : 1];
       if ((bracket ? cut.brackets : cut.braces) == 0 && parting != None) {
-        return Stop{pos, true, cut, parting};
+        return stopAt(pos, true, parting);
       }
     }
     if (piece.valueStart == None && (!object || piece.keyEnd != None) && !IsBlank(c)) {
       piece.valueStart = pos;
       if ((c == '[' || c == '{') && mayNest && cut.Quiet()) {
         cut.Take(c);
+        level.cut = cut;
         Stop stop{};
-        if (ReadAhead(level, pos, limit, stop)) {
+        const bool stops = ReadAhead(level, pos, limit, stop);
+        cut = level.cut;
+        if (stops) {
           return stop;
         }
         continue;
@@ -277,12 +287,12 @@ Stop cJSON::Reader::Scan(Level& level, std::size_t from, std::size_t limit) {
       TakeKeyCharacter(piece, pos);
     } else if (cut.inDouble && !cut.escaped && piece.valueStart != None) {
       // Inside a double-quoted value only a double quote or a backslash changes anything.
-      while (pos + 1 < limit && text_[pos + 1] != '"' && text_[pos + 1] != '\\') {
+      while (pos + 1 < limit && text[pos + 1] != '"' && text[pos + 1] != '\\') {
         ++pos;
       }
     }
   }
-  return Stop{limit, false, cut, None};
+  return stopAt(limit, false, None);
 }
 
 // The key ends at the first colon outside quotes; a quote right after a backslash flips
