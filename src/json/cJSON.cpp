@@ -344,18 +344,6 @@ void cJSON::DropChildAt(int index) {
   }
 }
 
-std::string_view cJSON::Trim(std::string_view text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && static_cast<unsigned char>(text[begin]) <= 32) {
-    ++begin;
-  }
-  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32) {
-    --end;
-  }
-  return text.substr(begin, end - begin);
-}
-
 std::string cJSON::StripEnclosing(std::string& text) {
   const std::string_view trimmed = Trim(text);
   const std::string first(trimmed.substr(0, 1));

@@ -112,7 +112,17 @@ public:
   // --- text helpers ---
 
   // Removes the characters with codes 0 to 32 from both ends.
-  static std::string_view Trim(std::string_view text);
+  static std::string_view Trim(std::string_view text) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && static_cast<unsigned char>(text[begin]) <= 32) {
+      ++begin;
+    }
+    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32) {
+      --end;
+    }
+    return text.substr(begin, end - begin);
+  }
   // Trims `text`, returns its first character (empty for an empty text) and leaves
   // in `text` what lies between its first and last character.
   static std::string StripEnclosing(std::string& text);

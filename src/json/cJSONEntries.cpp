@@ -74,14 +74,6 @@ std::string cJSONEntries::LineAt(int index) const {
   return slot == NoSlot ? std::string{} : std::string(Line(slot));
 }
 
-cJSONEntries::Slot cJSONEntries::SlotAt(int index) const {
-  if (index < 0 || static_cast<std::size_t>(index) >= live_) {
-    return NoSlot;
-  }
-  Compact();
-  return static_cast<Slot>(index);
-}
-
 cJSONEntries::Slot cJSONEntries::Find(std::string_view key) const {
   // Keys are mostly stored without their quotes: a quoted key read again finds nothing at once.
   if (!key.empty() && (key.front() == '"' || key.front() == '\'') && !flags_.quotedKeys) {

@@ -44,7 +44,15 @@ public:
   std::string LineAt(int index) const;
 
   // The handle of entry `index`, NoSlot when out of range. Closes holes first.
-  Slot SlotAt(int index) const;
+  Slot SlotAt(int index) const {
+    if (index < 0 || static_cast<std::uint32_t>(index) >= live_) {
+      return NoSlot;
+    }
+    if (slotCount_ != live_) {
+      Compact();
+    }
+    return static_cast<Slot>(index);
+  }
   // The first entry whose key matches `key`, or NoSlot.
   Slot Find(std::string_view key) const;
 
