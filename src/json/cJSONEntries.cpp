@@ -5,7 +5,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "NameValueList.h"
 #include "cJSON.h"
 #include "cJSONArena.h"
 
@@ -19,6 +18,28 @@ std::size_t FindChar(std::string_view text, char c) {
     }
   }
   return std::string_view::npos;
+}
+
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// EqualsIgnoreCase for a stored key known to be as long as `key`, inline for the scans of short lists.
+bool SameKey(const char* stored, std::string_view key) {
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    if (stored[i] != key[i] && AsciiLower(stored[i]) != AsciiLower(key[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Copies one part of a line behind another; the block's free room never overlaps a part.
+char* CopyPart(char* out, std::string_view part) {
+  if (part.size() == 1) {
+    *out = part.front();
+  } else if (!part.empty()) {
+    std::memcpy(out, part.data(), part.size());
+  }
+  return out + part.size();
 }
 
 // Below this many entries a scan of short keys is cheaper than hashing.
@@ -99,7 +120,7 @@ cJSONEntries::Slot cJSONEntries::FindByScan(std::string_view key) const {
     const Entry& entry = slots_[slot];
     if (entry.Alive() && entry.length > key.size()) {
       const char* line = text_ + entry.offset;
-      if (line[key.size()] == '=' && EqualsIgnoreCase(std::string_view(line, key.size()), key)) {
+      if (line[key.size()] == '=' && SameKey(line, key)) {
         return slot;
       }
     }
@@ -204,12 +225,9 @@ std::uint32_t cJSONEntries::AddText(std::string_view first, std::string_view sec
   char* out = text_ + offset;
   const std::string_view lineStart = first.empty() ? second : first;
   flags_.quotedKeys = flags_.quotedKeys || (!lineStart.empty() && (lineStart.front() == '"' || lineStart.front() == '\''));
-  for (const std::string_view part : {first, second, third}) {
-    if (!part.empty()) {
-      std::memmove(out, part.data(), part.size());
-      out += part.size();
-    }
-  }
+  out = CopyPart(out, first);
+  out = CopyPart(out, second);
+  CopyPart(out, third);
   textUsed_ += static_cast<std::uint32_t>(needed);
   return offset;
 }
