@@ -47,6 +47,16 @@ constexpr std::array<bool, 256> PlainMarks = [] {
 
 bool IsPlain(char c) { return PlainMarks[static_cast<unsigned char>(c)]; }
 
+// Characters that end a double-quoted key's fast passage: its closing quote, and the two that
+// make the key's own quote flags differ from the cutting ones.
+constexpr std::array<bool, 256> KeyQuoteStops = [] {
+  std::array<bool, 256> stops{};
+  for (const char c : std::string_view("\"\\'")) {
+    stops[static_cast<unsigned char>(c)] = true;
+  }
+  return stops;
+}();
+
 // An opening character deepens, a closing one rises, but never above the top.
 void TrackDepth(char c, char open, char close, std::uint32_t& depth) {
   if (c == open) {
@@ -304,6 +314,20 @@ Stop cJSON::Reader::Scan(Level& level, std::size_t from, std::size_t limit) {
         if (stops) {
           return stop;
         }
+        continue;
+      }
+    }
+    if (c == '"' && object && piece.keyEnd == None && cut.Quiet() && !piece.keyDouble &&
+        !(pos > piece.start && text[pos - 1] == '\\')) {
+      // A double-quoted stretch of a key without backslashes or single quotes, opened where the
+      // key's own flags open it too, holds no colon that ends the key and changes no flag of
+      // either kind once its closing quote is taken: it is passed at once.
+      std::size_t close = pos + 1;
+      while (close < limit && !KeyQuoteStops[static_cast<unsigned char>(text[close])]) {
+        ++close;
+      }
+      if (close < limit && text[close] == '"') {
+        pos = close;
         continue;
       }
     }
