@@ -72,14 +72,6 @@ std::string_view InsideQuotes(std::string_view value) {
   return value.size() >= 3 ? value.substr(1, value.size() - 2) : std::string_view{};
 }
 
-// What Unquote leaves of a key, as a view of it.
-std::string_view UnquotedView(std::string_view key) {
-  if (key.empty() || (key.front() != '"' && key.front() != '\'') || key.back() != key.front()) {
-    return key;
-  }
-  return cJSON::Trim(key.size() >= 3 ? key.substr(1, key.size() - 2) : std::string_view{});
-}
-
 }  // namespace
 
 // What a value text turned into: its stored text and either a kind code or a child. The
@@ -202,7 +194,7 @@ void cJSON::StoreParsed(std::string_view key, std::string_view value, std::uniqu
   }
   // A key repeated as written (quotes included) moves its member to the end. A key stored as
   // written that finds nothing is not repeated.
-  const bool asWritten = UnquotedView(key).size() == key.size();
+  const bool asWritten = StoredKey(key).size() == key.size();
   const bool repeated = isObject && !(storedAbsent && asWritten) && entries.Find(key) != cJSONEntries::NoSlot;
   if (repeated) {
     RemoveMember(key);
@@ -216,7 +208,6 @@ void cJSON::StoreParsed(std::string_view key, std::string_view value, std::uniqu
   StoreMember(key, stored, !repeated, storedAbsent);
 }
 
-std::string_view cJSON::StoredKey(std::string_view key) { return UnquotedView(key); }
 
 void cJSON::Classify(std::string_view key, std::string_view value, Value& out) {
   const char first = value.front();
@@ -262,7 +253,7 @@ void cJSON::StoreMember(std::string_view key, Value& value, bool absent, bool st
   // A child whose member cannot be found again (its key holds "=", or its value
   // deleted the member) is destroyed here with `value`.
   // A key that was just looked up as it stands, found nowhere, need not be looked up again.
-  const std::string_view stored = UnquotedView(key);
+  const std::string_view stored = StoredKey(key);
   const bool knownAbsent = storedAbsent || (absent && stored.size() == key.size());
   const Slot slot = SetLineValue(stored, value.text, knownAbsent);
   if (slot != cJSONEntries::NoSlot) {
@@ -351,7 +342,7 @@ std::string cJSON::StripEnclosing(std::string& text) {
   return first;
 }
 
-std::string cJSON::Unquote(std::string_view key) { return std::string(UnquotedView(key)); }
+std::string cJSON::Unquote(std::string_view key) { return std::string(StoredKey(key)); }
 
 void cJSON::CollapseBackslashes(std::string& text) {
   if (text.find('\\') == std::string::npos) {

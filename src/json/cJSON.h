@@ -169,7 +169,12 @@ private:
   void StoreParsed(std::string_view key, std::string_view value, std::unique_ptr<cJSON> child,
                    bool storedAbsent = false);
   // The key as an object member stores it: without its enclosing quotes, trimmed inside them.
-  static std::string_view StoredKey(std::string_view key);
+  static std::string_view StoredKey(std::string_view key) {
+    if (key.empty() || (key.front() != '"' && key.front() != '\'') || key.back() != key.front()) {
+      return key;
+    }
+    return Trim(key.size() >= 3 ? key.substr(1, key.size() - 2) : std::string_view{});
+  }
   void Classify(std::string_view key, std::string_view value, Value& out);
   std::unique_ptr<cJSON> MakeChild(std::string_view text, std::string_view key);
   // `absent`: the key as written was looked up just before and found nowhere; `storedAbsent`:

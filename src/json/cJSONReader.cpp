@@ -26,6 +26,16 @@ constexpr std::size_t None = static_cast<std::size_t>(-1);
 
 bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
 
+// Keys and values are short: a plain loop finds a character there sooner than a library call.
+std::size_t FindChar(std::string_view text, char c) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == c) {
+      return i;
+    }
+  }
+  return std::string_view::npos;
+}
+
 // The characters that take part in cutting a text into pieces.
 constexpr std::array<bool, 256> CutMarks = [] {
   std::array<bool, 256> marks{};
@@ -422,7 +432,7 @@ void cJSON::Reader::Finish(Level& level, std::size_t end) {
   }
   // The line stored for the member has the key as stored, up to an "=" in it.
   const std::string_view stored = StoredKey(key);
-  const std::string_view lineKey = stored.substr(0, stored.find('='));
+  const std::string_view lineKey = stored.substr(0, FindChar(stored, '='));
   const std::uint32_t hash = KeysSeen::Hash(lineKey);
   const bool absent = lineKey.size() == stored.size() && !level.keys.MayHold(hash);
   level.keys.Add(hash);
@@ -436,7 +446,7 @@ void cJSON::Reader::Finish(Level& level, std::size_t end) {
     }
     if (value.size() >= 3 && value.front() == '"' && value.back() == '"') {
       const std::string_view inside = value.substr(1, value.size() - 2);
-      if (inside.find('\\') == std::string_view::npos) {
+      if (FindChar(inside, '\\') == std::string_view::npos) {
         node.entries.AppendMember(stored, inside, JSON_STRING);
         return;
       }
