@@ -315,6 +315,17 @@ Stop cJSON::Reader::Scan(Level& level, std::size_t from, std::size_t limit) {
     }
     if (piece.valueStart == None && (!object || piece.keyEnd != None) && !IsBlank(c)) {
       piece.valueStart = pos;
+      if (c == '"' && cut.Quiet()) {
+        // A double-quoted value without backslashes leaves the count as it found it.
+        std::size_t close = pos + 1;
+        while (close < limit && text[close] != '"' && text[close] != '\\') {
+          ++close;
+        }
+        if (close < limit && text[close] == '"') {
+          pos = close;
+          continue;
+        }
+      }
       if ((c == '[' || c == '{') && mayNest && cut.Quiet()) {
         cut.Take(c);
         level.cut = cut;
