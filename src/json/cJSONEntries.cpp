@@ -415,10 +415,7 @@ void cJSONEntries::TakeFitted(cJSONEntries& from, cJSONArena* arena) {
   flags_.quotedKeys = from.flags_.quotedKeys;
   flags_.repeatsKeys = from.flags_.repeatsKeys;
   flags_.holdsChildren = from.flags_.holdsChildren;
-  if (from.Index() != nullptr) {
-    extras_ = std::move(from.extras_);
-    extras_->textDropped = 0;
-  }
+  // The key index is a cache: a list that is looked up again builds it anew, and most are not.
   from.Forget();
 }
 
