@@ -5,6 +5,24 @@
 #include <cstdint>
 #include <new>
 
+// Under AddressSanitizer the room not yet cut from a region is poisoned, so a write past a
+// piece into it is caught.
+#if defined(__SANITIZE_ADDRESS__)
+#define HOSP_ARENA_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HOSP_ARENA_ASAN 1
+#endif
+#endif
+#ifdef HOSP_ARENA_ASAN
+#include <sanitizer/asan_interface.h>
+#define POISON(at, size) ASAN_POISON_MEMORY_REGION(at, size)
+#define UNPOISON(at, size) ASAN_UNPOISON_MEMORY_REGION(at, size)
+#else
+#define POISON(at, size) ((void)(at), (void)(size))
+#define UNPOISON(at, size) ((void)(at), (void)(size))
+#endif
+
 namespace {
 
 constexpr std::size_t ChunkBytes = 16384;  // a power of two: a piece's chunk is its address rounded down
@@ -42,6 +60,7 @@ void cJSONArena::Close() noexcept {
   if (region_ != nullptr) {
     region_->open = false;
     if (region_->live == 0) {
+      UNPOISON(region_->chunks, static_cast<std::size_t>(region_->chunksEnd - region_->chunks));
       ::operator delete(region_);
     }
     region_ = nullptr;
@@ -60,6 +79,7 @@ void cJSONArena::OpenRegion() {
   region->chunks = reinterpret_cast<char*>(first);
   region->chunksEnd = region->chunks + (start + regionBytes_ + ChunkBytes - first) / ChunkBytes * ChunkBytes;
   region->nextChunk = region->chunks;
+  POISON(region->chunks, static_cast<std::size_t>(region->chunksEnd - region->chunks));
   region_ = region;
 }
 
@@ -71,11 +91,13 @@ void* cJSONArena::Allocate(std::size_t size) {
     }
     char* const chunk = region_->nextChunk;
     region_->nextChunk += ChunkBytes;
+    UNPOISON(chunk, sizeof(Chunk));
     new (chunk) Chunk{region_};
     next_ = chunk + sizeof(Chunk);
     chunkEnd_ = chunk + ChunkBytes;
   }
   void* const piece = next_;
+  UNPOISON(piece, size);
   next_ += size;
   ++region_->live;
   return piece;
@@ -85,6 +107,7 @@ void cJSONArena::Free(void* piece) noexcept {
   const auto chunk = reinterpret_cast<std::uintptr_t>(piece) & ~(std::uintptr_t{ChunkBytes} - 1);
   auto* const region = static_cast<Region*>(reinterpret_cast<Chunk*>(chunk)->region);
   if (--region->live == 0 && !region->open) {
+    UNPOISON(region->chunks, static_cast<std::size_t>(region->chunksEnd - region->chunks));
     ::operator delete(region);
   }
 }
