@@ -28,6 +28,7 @@
 #include <gtest/gtest.h>
 
 #include "HospdProcess.h"
+#include "RowName.h"
 #include "XwdImage.h"
 
 extern char** environ;
@@ -71,14 +72,6 @@ std::vector<int> Numbers(const std::string& text) {
   }
   return numbers;
 }
-
-// Names the rows of a table-driven test after their `name` field.
-struct RowName {
-  template <typename Row>
-  std::string operator()(const ::testing::TestParamInfo<Row>& row) const {
-    return row.param.name;
-  }
-};
 
 // Polls `done` every 100 ms for up to `seconds`.
 template <typename Condition>
