@@ -842,23 +842,11 @@ TEST_F(LoginUpdateTest, EqualDateOnTheServerIsNoUpdate) {
 // ---------------------------------------------------------------------------------------
 // The real program, started offscreen beside its "Hosp.ini", against the reference server.
 
-// A moment given in UTC.
-std::time_t Utc(int year, int month, int day, int hour, int minute, int second) {
-  std::tm fields{};
-  fields.tm_year = year - 1900;
-  fields.tm_mon = month - 1;
-  fields.tm_mday = day;
-  fields.tm_hour = hour;
-  fields.tm_min = minute;
-  fields.tm_sec = second;
-  return ::timegm(&fields);
-}
-
 // Three hours east of UTC, without summer time: a local time that differs from UTC, so
 // that a date taken in UTC on either side would show.
 const char* const kZone = "EAT-3";
-const std::time_t kRunningTime = Utc(2030, 1, 1, 0, 0, 0);
-const std::time_t kServerTime = Utc(2031, 3, 4, 5, 6, 8);
+const std::time_t kRunningTime = UtcTime(2030, 1, 1, 0, 0, 0);
+const std::time_t kServerTime = UtcTime(2031, 3, 4, 5, 6, 8);
 constexpr std::uint32_t kServerPacked = Packed(2031, 3, 4, 8, 6, 8);
 
 std::time_t ModificationTime(const fs::path& path) {
@@ -893,9 +881,6 @@ class SelfUpdateProgramTest : public ::testing::Test {
 protected:
   void SetUp() override {
     AdoptOrphans();
-    if (const char* zone = std::getenv("TZ")) saved_zone_ = zone;
-    ::setenv("TZ", kZone, 1);
-    ::tzset();
     hospd_ = std::make_unique<HospdProcess>();
 
     client_bytes_ = ReadBytes(PELLOMARQUIN_EXE);
@@ -904,9 +889,7 @@ protected:
     fs::permissions(Exe(), fs::perms(0750));
     SetModificationTime(Exe(), kRunningTime);
     WriteBytes(folder_.Path() / "Pellomarquin.bak", kOldBackup);
-    std::ofstream(folder_.Path() / "Hosp.ini")
-        << "[DataServer]\nIP=127.0.0.1\nPort=" << hospd_->DataPort()
-        << "\n[FunctionServer]\nIP=127.0.0.1\nPort=" << hospd_->FunctionPort() << "\n";
+    WriteBytes(folder_.Path() / "Hosp.ini", ClientIni(*hospd_));
   }
 
   void TearDown() override {
@@ -915,12 +898,6 @@ protected:
     client_.reset();
     StopStrays();
     hospd_.reset();
-    if (saved_zone_) {
-      ::setenv("TZ", saved_zone_->c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
   }
 
   fs::path Exe() const { return folder_.Path() / "Pellomarquin.exe"; }
@@ -967,7 +944,8 @@ protected:
     EXPECT_EQ(ModificationTime(folder_.Path() / "Pellomarquin.bak"), kRunningTime);
   }
 
-  std::optional<std::string> saved_zone_;
+  // Set before the server starts, and kept until everything else has gone.
+  ScopedEnvironment zone_{"TZ", kZone};
   std::unique_ptr<HospdProcess> hospd_;
   TempFolder folder_;
   TempFolder log_;

@@ -74,6 +74,13 @@ std::string HospdProcess::ExecutablePath() {
   return HOSPD_BUILT_PATH;
 }
 
+std::string ClientIni(const HospdProcess& server, const std::string& data_keys,
+                      const std::string& function_keys) {
+  return "[DataServer]\nIP=127.0.0.1\nPort=" + std::to_string(server.DataPort()) + "\n" +
+         data_keys + "[FunctionServer]\nIP=127.0.0.1\nPort=" +
+         std::to_string(server.FunctionPort()) + "\n" + function_keys;
+}
+
 CommandOutcome RunHospd(const std::vector<std::string>& arguments, const std::string& input) {
   return RunProgram(HospdProcess::ExecutablePath(), arguments, input);
 }

@@ -81,6 +81,11 @@ class HospdProcess {
 // end, `input` as its standard input and no terminal, and collects both outputs.
 CommandOutcome RunHospd(const std::vector<std::string>& arguments, const std::string& input = "");
 
+// A client's Hosp.ini naming the server's two ports on 127.0.0.1, with `data_keys` and
+// `function_keys` (whole lines) added to their sections.
+std::string ClientIni(const HospdProcess& server, const std::string& data_keys = "",
+                      const std::string& function_keys = "");
+
 // Kills the (paused) server after 300 ms, from its own thread, while the test waits for an
 // answer that cannot come.
 class DelayedKill {

@@ -45,7 +45,9 @@ TempFolder::~TempFolder() {
   fs::remove_all(path_, ignored);
 }
 
-std::time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
+namespace {
+
+std::tm Fields(int year, int month, int day, int hour, int minute, int second) {
   std::tm fields{};
   fields.tm_year = year - 1900;
   fields.tm_mon = month - 1;
@@ -54,7 +56,19 @@ std::time_t LocalTime(int year, int month, int day, int hour, int minute, int se
   fields.tm_min = minute;
   fields.tm_sec = second;
   fields.tm_isdst = -1;
+  return fields;
+}
+
+}  // namespace
+
+std::time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
+  std::tm fields = Fields(year, month, day, hour, minute, second);
   return std::mktime(&fields);
+}
+
+std::time_t UtcTime(int year, int month, int day, int hour, int minute, int second) {
+  std::tm fields = Fields(year, month, day, hour, minute, second);
+  return ::timegm(&fields);
 }
 
 bool SetModificationTime(const fs::path& path, std::time_t when) {
