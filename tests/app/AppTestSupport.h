@@ -1,5 +1,5 @@
 // Shared pieces of the client's tests: the application object, answered message boxes,
-// bounded waits and a fixture with fresh program state.
+// bounded waits and fixtures with fresh program state (one with reference servers of its own).
 #pragma once
 
 #include <deque>
