@@ -57,11 +57,11 @@ constexpr std::array<bool, 256> PlainMarks = [] {
 
 bool IsPlain(char c) { return PlainMarks[static_cast<unsigned char>(c)]; }
 
-// Characters that end a double-quoted key's fast passage: its closing quote, and the two that
-// make the key's own quote flags differ from the cutting ones.
+// Characters that end a double-quoted key's fast passage: its closing quote, the two that make
+// the key's own quote flags differ from the cutting ones, and "=", which splits a stored line.
 constexpr std::array<bool, 256> KeyQuoteStops = [] {
   std::array<bool, 256> stops{};
-  for (const char c : std::string_view("\"\\'")) {
+  for (const char c : std::string_view("\"\\'=")) {
     stops[static_cast<unsigned char>(c)] = true;
   }
   return stops;
@@ -197,6 +197,11 @@ private:
     bool ahead = false;         // the value is being read ahead by the next level
     bool aheadClosed = false;   // ... which stopped at a closing character
     std::size_t aheadStop = None;
+    // Double-quoted stretches passed at once: a key's, free of "=" and backslashes, from its
+    // opening quote; and the closing quote of a value free of backslashes from valueStart on.
+    std::size_t plainKeyOpen = None;
+    std::size_t plainKeyClose = None;
+    std::size_t plainValueClose = None;
   };
 
   struct Level {
@@ -322,6 +327,7 @@ Stop cJSON::Reader::Scan(Level& level, std::size_t from, std::size_t limit) {
           ++close;
         }
         if (close < limit && text[close] == '"') {
+          piece.plainValueClose = close;
           pos = close;
           continue;
         }
@@ -348,6 +354,8 @@ Stop cJSON::Reader::Scan(Level& level, std::size_t from, std::size_t limit) {
         ++close;
       }
       if (close < limit && text[close] == '"') {
+        piece.plainKeyOpen = pos;
+        piece.plainKeyClose = close;
         pos = close;
         continue;
       }
@@ -443,7 +451,9 @@ void cJSON::Reader::Finish(Level& level, std::size_t end) {
   }
   // The line stored for the member has the key as stored, up to an "=" in it.
   const std::string_view stored = StoredKey(key);
-  const std::string_view lineKey = stored.substr(0, FindChar(stored, '='));
+  const bool plainKey = piece.plainKeyOpen != None && key.data() == text_.data() + piece.plainKeyOpen &&
+                        key.size() == piece.plainKeyClose - piece.plainKeyOpen + 1;
+  const std::string_view lineKey = plainKey ? stored : stored.substr(0, FindChar(stored, '='));
   const std::uint32_t hash = KeysSeen::Hash(lineKey);
   const bool absent = lineKey.size() == stored.size() && !level.keys.MayHold(hash);
   level.keys.Add(hash);
@@ -457,7 +467,8 @@ void cJSON::Reader::Finish(Level& level, std::size_t end) {
     }
     if (value.size() >= 3 && value.front() == '"' && value.back() == '"') {
       const std::string_view inside = value.substr(1, value.size() - 2);
-      if (FindChar(inside, '\\') == std::string_view::npos) {
+      const bool passed = valueAt == piece.valueStart && valueAt + value.size() - 1 == piece.plainValueClose;
+      if (passed || FindChar(inside, '\\') == std::string_view::npos) {
         node.entries.AppendMember(stored, inside, JSON_STRING);
         return;
       }
