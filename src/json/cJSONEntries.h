@@ -88,9 +88,8 @@ public:
   void Swap(cJSONEntries& other) noexcept;
   // Takes over the entries of `from`, children included, into one block of exactly their size,
   // cut from `arena` when one is given and the block is small enough, without the key index;
-  // this list must be empty.
-  // `from` is left empty but keeps its storage, so a reader can fill node after node in the
-  // same grown storage and allocate once per node.
+  // this list must be empty. `from` is left empty but keeps its storage, so a reader can fill
+  // node after node in the same grown storage and allocate once per node.
   void TakeFitted(cJSONEntries& from, cJSONArena* arena = nullptr);
   // True when `text` lies in this list's own lines, which any change may move.
   bool Holds(std::string_view text) const {
