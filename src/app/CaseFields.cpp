@@ -55,6 +55,15 @@ void CaseFields::SetValue(std::string_view name, std::string_view value) {
     Replace(index, name, value);
     return;
   }
+  SetNewValue(name, value);
+}
+
+void CaseFields::SetNewValue(std::string_view name, std::string_view value) {
+  if (value.empty()) return;
+  if (Holds(name) || Holds(value)) {
+    SetNewValue(std::string(name), std::string(value));
+    return;
+  }
   const std::uint32_t end = Checked(text_.size() + name.size() + 1 + value.size());
   ends_.reserve(ends_.size() + 1);
   text_.append(name).append(1, '=').append(value);

@@ -19,6 +19,8 @@ class CaseFields {
   // The value under `name`; empty when there is none.
   std::string Value(std::string_view name) const;
   void SetValue(std::string_view name, std::string_view value);
+  // SetValue for a name that no line has yet, without looking for it.
+  void SetNewValue(std::string_view name, std::string_view value);
   // Makes room for `lines` more lines of `bytes` bytes in all, so filling the fields
   // allocates once.
   void Reserve(std::size_t lines, std::size_t bytes);

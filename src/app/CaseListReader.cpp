@@ -34,25 +34,35 @@ std::size_t NameEnd(std::string_view line) {
 
 // Each line's name is looked up again as a by-name read would, since an earlier line with
 // the same name (case aside) decides the value; names and values are read in place. Where no
-// two lines share a name, a line's own value is that value.
+// two lines share a name, a line's own value is that value, and into empty fields each name
+// goes as a new one.
 void CopyFields(cJSON* field_list, CaseFields& fields) {
   if (field_list == nullptr) return;
   const cJSONEntries& lines = field_list->Items();
   std::size_t bytes = 0;
   for (int i = 0; i < lines.Count(); ++i) bytes += lines.Line(lines.SlotAt(i)).size();
   fields.Reserve(static_cast<std::size_t>(lines.Count()), bytes);
+  bool unique = lines.KeysUnique();
+  const bool fresh = fields.Count() == 0;
   for (int i = 0; i < lines.Count(); ++i) {
     const std::string_view line = lines.Line(lines.SlotAt(i));
     const std::size_t equals = NameEnd(line);
+    // A line without a name finds another line's value and may repeat a name set before.
+    unique = unique && equals != std::string_view::npos;
     const std::string_view name = equals == std::string_view::npos ? std::string_view{} : line.substr(0, equals);
     std::string_view value;
-    if (equals != std::string_view::npos && lines.KeysUnique()) {
+    if (unique) {
       value = line.substr(equals + 1);
     } else {
       const cJSONEntries::Slot found = lines.Find(name);
       value = found == cJSONEntries::NoSlot ? std::string_view{} : lines.ValueOf(found);
     }
-    fields.SetValue(name, value == "null" ? std::string_view{} : value);
+    if (value == "null") value = {};
+    if (unique && fresh) {
+      fields.SetNewValue(name, value);
+    } else {
+      fields.SetValue(name, value);
+    }
   }
 }
 
