@@ -24,8 +24,17 @@ cJSON* ObjectEntry(cJSON& node, int index) {
   return slot != cJSONEntries::NoSlot && entries.KindOf(slot) == JSON_OBJECT ? entries.ChildOf(slot) : nullptr;
 }
 
+// Where a line's name ends: its first "=". Lines are short, so a plain loop beats a library call.
+std::size_t NameEnd(std::string_view line) {
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == '=') return i;
+  }
+  return std::string_view::npos;
+}
+
 // Each line's name is looked up again as a by-name read would, since an earlier line with
-// the same name (case aside) decides the value; names and values are read in place.
+// the same name (case aside) decides the value; names and values are read in place. Where no
+// two lines share a name, a line's own value is that value.
 void CopyFields(cJSON* field_list, CaseFields& fields) {
   if (field_list == nullptr) return;
   const cJSONEntries& lines = field_list->Items();
@@ -34,10 +43,15 @@ void CopyFields(cJSON* field_list, CaseFields& fields) {
   fields.Reserve(static_cast<std::size_t>(lines.Count()), bytes);
   for (int i = 0; i < lines.Count(); ++i) {
     const std::string_view line = lines.Line(lines.SlotAt(i));
-    const std::size_t equals = line.find('=');
+    const std::size_t equals = NameEnd(line);
     const std::string_view name = equals == std::string_view::npos ? std::string_view{} : line.substr(0, equals);
-    const cJSONEntries::Slot found = lines.Find(name);
-    const std::string_view value = found == cJSONEntries::NoSlot ? std::string_view{} : lines.ValueOf(found);
+    std::string_view value;
+    if (equals != std::string_view::npos && lines.KeysUnique()) {
+      value = line.substr(equals + 1);
+    } else {
+      const cJSONEntries::Slot found = lines.Find(name);
+      value = found == cJSONEntries::NoSlot ? std::string_view{} : lines.ValueOf(found);
+    }
     fields.SetValue(name, value == "null" ? std::string_view{} : value);
   }
 }
@@ -66,6 +80,6 @@ void WalkCaseList(cJSON& answer, const CaseSink& add, WalkedCases walked) {
     CopyFields(ObjectMember(*member, "FieldList"), item->Fields);
     ReadNeeds(ObjectMember(*member, "NeedsList"), *item);
     add(std::move(item));
-    if (walked == WalkedCases::Released) member->Clear();
+    if (walked == WalkedCases::Released) cases->DropChildAt(i);
   }
 }

@@ -7,9 +7,11 @@
 #include <stdexcept>
 #include <utility>
 
+#include "cJSONArena.h"
+
 using Slot = cJSONEntries::Slot;
 
-static_assert(sizeof(cJSON) <= 88, "a node no longer fits its allocation size");
+static_assert(sizeof(cJSON) <= 80, "a node no longer fits its allocation size");
 
 namespace {
 
@@ -70,14 +72,6 @@ std::string_view InsideQuotes(std::string_view value) {
   return value.size() >= 3 ? value.substr(1, value.size() - 2) : std::string_view{};
 }
 
-// What Unquote leaves of a key, as a view of it.
-std::string_view UnquotedView(std::string_view key) {
-  if (key.empty() || (key.front() != '"' && key.front() != '\'') || key.back() != key.front()) {
-    return key;
-  }
-  return cJSON::Trim(key.size() >= 3 ? key.substr(1, key.size() - 2) : std::string_view{});
-}
-
 }  // namespace
 
 // What a value text turned into: its stored text and either a kind code or a child. The
@@ -105,14 +99,42 @@ cJSON::cJSON(std::string_view text, std::string_view name_, cJSON* parent_)
     : cJSON(text, name_, parent_, parent_ ? parent_->depth_ + 1 : 0) {}
 
 cJSON::cJSON(std::string_view text, std::string_view name_, cJSON* parent_, int depth)
-    : name(Trim(name_)), depth_(depth), parent(parent_) {
+    : name(Trim(name_)), depth_(Depth(depth)), parent(parent_) {
   Read(text);
 }
 
 cJSON::cJSON(Unread, std::string_view name_, cJSON* parent_, bool object)
-    : name(Trim(name_)), isObject(object), depth_(parent_->depth_ + 1), parent(parent_) {}
+    : name(Trim(name_)), isObject(object), depth_(Depth(parent_->depth_ + 1)), parent(parent_) {}
 
 cJSON::~cJSON() { Clear(); }
+
+std::unique_ptr<cJSON> cJSON::NewUnread(cJSONArena& arena, std::string_view name_, cJSON* parent_, bool object) {
+  void* const storage = arena.Allocate(sizeof(cJSON));
+  cJSON* node = nullptr;
+  try {
+    node = ::new (storage) cJSON(Unread{}, name_, parent_, object);
+  } catch (...) {
+    cJSONArena::Free(storage);
+    throw;
+  }
+  node->inArena_ = true;
+  return std::unique_ptr<cJSON>(node);
+}
+
+// Out of line: the compiler would otherwise take the destroying delete for a mismatch.
+void* cJSON::operator new(std::size_t size) { return ::operator new(size); }
+
+void cJSON::operator delete(void* node) { ::operator delete(node); }
+
+void cJSON::operator delete(cJSON* node, std::destroying_delete_t) {
+  const bool inArena = node->inArena_;
+  node->~cJSON();
+  if (inArena) {
+    cJSONArena::Free(node);
+  } else {
+    ::operator delete(node);
+  }
+}
 
 cJSON::ShortName::ShortName(std::string_view text) {
   if (text.size() < sizeof bytes_) {
@@ -162,15 +184,18 @@ void cJSON::SetValue(std::string_view key, std::string_view value) {
   StoreParsed(key, value, nullptr);
 }
 
-void cJSON::StoreParsed(std::string_view key, std::string_view value, std::unique_ptr<cJSON> child) {
+void cJSON::StoreParsed(std::string_view key, std::string_view value, std::unique_ptr<cJSON> child,
+                        bool storedAbsent) {
   Value stored;
   if (value.empty()) {
     stored.text = "null";
-    StoreMember(key, stored);
+    StoreMember(key, stored, false, storedAbsent);
     return;
   }
-  // A key repeated as written (quotes included) moves its member to the end.
-  const bool repeated = isObject && entries.Find(key) != cJSONEntries::NoSlot;
+  // A key repeated as written (quotes included) moves its member to the end. A key stored as
+  // written that finds nothing is not repeated.
+  const bool asWritten = StoredKey(key).size() == key.size();
+  const bool repeated = isObject && !(storedAbsent && asWritten) && entries.Find(key) != cJSONEntries::NoSlot;
   if (repeated) {
     RemoveMember(key);
   }
@@ -180,8 +205,9 @@ void cJSON::StoreParsed(std::string_view key, std::string_view value, std::uniqu
   } else {
     Classify(key, value, stored);
   }
-  StoreMember(key, stored, !repeated);
+  StoreMember(key, stored, !repeated, storedAbsent);
 }
+
 
 void cJSON::Classify(std::string_view key, std::string_view value, Value& out) {
   const char first = value.front();
@@ -219,7 +245,7 @@ std::unique_ptr<cJSON> cJSON::MakeChild(std::string_view text, std::string_view 
   return std::unique_ptr<cJSON>(new cJSON(text, key, this, depth_ + 1));
 }
 
-void cJSON::StoreMember(std::string_view key, Value& value, bool absent) {
+void cJSON::StoreMember(std::string_view key, Value& value, bool absent, bool storedAbsent) {
   if (!isObject) {
     entries.Append(value.text, value.kind, std::move(value.child));
     return;
@@ -227,8 +253,8 @@ void cJSON::StoreMember(std::string_view key, Value& value, bool absent) {
   // A child whose member cannot be found again (its key holds "=", or its value
   // deleted the member) is destroyed here with `value`.
   // A key that was just looked up as it stands, found nowhere, need not be looked up again.
-  const std::string_view stored = UnquotedView(key);
-  const bool knownAbsent = absent && stored.size() == key.size();
+  const std::string_view stored = StoredKey(key);
+  const bool knownAbsent = storedAbsent || (absent && stored.size() == key.size());
   const Slot slot = SetLineValue(stored, value.text, knownAbsent);
   if (slot != cJSONEntries::NoSlot) {
     entries.SetTag(slot, value.kind, std::move(value.child));
@@ -302,16 +328,11 @@ void cJSON::RemoveMember(std::string_view key) {
 
 void cJSON::Clear() { entries.Clear(); }
 
-std::string_view cJSON::Trim(std::string_view text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && static_cast<unsigned char>(text[begin]) <= 32) {
-    ++begin;
+void cJSON::DropChildAt(int index) {
+  const Slot slot = entries.SlotAt(index);
+  if (slot != cJSONEntries::NoSlot && entries.ChildOf(slot) != nullptr) {
+    entries.SetTag(slot, JSON_WORD);
   }
-  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32) {
-    --end;
-  }
-  return text.substr(begin, end - begin);
 }
 
 std::string cJSON::StripEnclosing(std::string& text) {
@@ -321,7 +342,7 @@ std::string cJSON::StripEnclosing(std::string& text) {
   return first;
 }
 
-std::string cJSON::Unquote(std::string_view key) { return std::string(UnquotedView(key)); }
+std::string cJSON::Unquote(std::string_view key) { return std::string(StoredKey(key)); }
 
 void cJSON::CollapseBackslashes(std::string& text) {
   if (text.find('\\') == std::string::npos) {

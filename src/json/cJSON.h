@@ -1,7 +1,9 @@
 // A node of a JSON document in the function server's dialect: the tree, its lenient reader and compact writer.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +36,12 @@ public:
   cJSON(const cJSON&) = delete;
   cJSON& operator=(const cJSON&) = delete;
 
+  // The nodes below a node that was read lie in storage of the reading (cJSONArena), the rest
+  // on the heap; deleting a node gives its storage back to wherever it came from.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* node);  // a constructor that throws
+  static void operator delete(cJSON* node, std::destroying_delete_t);
+
   // --- the document model ---
 
   // Adds or replaces a member of an object, or appends an element to an array;
@@ -61,6 +69,10 @@ public:
   void RemoveMember(std::string_view key);
   // Destroys every child and empties the node.
   void Clear();
+  // Destroys the child that entry `index` holds, so that a walk that is done with it gives its
+  // memory back before the document goes. The entry stays, as the word its line holds
+  // ("object" or "array"); nothing happens for a scalar entry or an index out of range.
+  void DropChildAt(int index);
 
   std::string_view Name() const { return name.View(); }
   cJSON* Parent() const { return parent; }
@@ -100,7 +112,17 @@ public:
   // --- text helpers ---
 
   // Removes the characters with codes 0 to 32 from both ends.
-  static std::string_view Trim(std::string_view text);
+  static std::string_view Trim(std::string_view text) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && static_cast<unsigned char>(text[begin]) <= 32) {
+      ++begin;
+    }
+    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32) {
+      --end;
+    }
+    return text.substr(begin, end - begin);
+  }
   // Trims `text`, returns its first character (empty for an empty text) and leaves
   // in `text` what lies between its first and last character.
   static std::string StripEnclosing(std::string& text);
@@ -136,24 +158,40 @@ private:
   cJSON(std::string_view text, std::string_view name, cJSON* parent, int depth);
   // An empty object or array below `parent`, to be filled by the reader.
   cJSON(Unread, std::string_view name, cJSON* parent, bool object);
+  // The same, in storage of `arena`.
+  static std::unique_ptr<cJSON> NewUnread(cJSONArena& arena, std::string_view name, cJSON* parent, bool object);
   void Read(std::string_view text);
   static bool ReadingByPieces();
   void ReadTextByPieces(std::string_view text);
   void ReadPiece(std::string_view piece);
   // SetValue with the child that a bracketed or braced value reads as already read, if any.
-  void StoreParsed(std::string_view key, std::string_view value, std::unique_ptr<cJSON> child);
+  // `storedAbsent`: the key as stored (StoredKey) finds no entry.
+  void StoreParsed(std::string_view key, std::string_view value, std::unique_ptr<cJSON> child,
+                   bool storedAbsent = false);
+  // The key as an object member stores it: without its enclosing quotes, trimmed inside them.
+  static std::string_view StoredKey(std::string_view key) {
+    if (key.empty() || (key.front() != '"' && key.front() != '\'') || key.back() != key.front()) {
+      return key;
+    }
+    return Trim(key.size() >= 3 ? key.substr(1, key.size() - 2) : std::string_view{});
+  }
   void Classify(std::string_view key, std::string_view value, Value& out);
   std::unique_ptr<cJSON> MakeChild(std::string_view text, std::string_view key);
-  // `absent`: the key as written was looked up just before and found nowhere.
-  void StoreMember(std::string_view key, Value& value, bool absent = false);
+  // `absent`: the key as written was looked up just before and found nowhere; `storedAbsent`:
+  // so was the key as stored.
+  void StoreMember(std::string_view key, Value& value, bool absent = false, bool storedAbsent = false);
   cJSONEntries::Slot SetLineValue(std::string_view key, std::string_view value, bool knownAbsent);
   void AppendText(std::string& out) const;
   void AppendMemberValue(std::string& out, std::string_view key) const;
   static void AppendValue(std::string& out, std::string_view text, int kind, const cJSON* child);
 
+  // Depths beyond MaxDepth all read alike, so the depth stops there and fits a byte.
+  static std::uint8_t Depth(int levels) { return static_cast<std::uint8_t>(levels < MaxDepth ? levels : MaxDepth); }
+
   ShortName name;
   bool isObject = true;
-  int depth_ = 0;  // levels above this node; the root is at 0
+  bool inArena_ = false;    // the node lies in a cJSONArena, not on the heap
+  std::uint8_t depth_ = 0;  // levels above this node (at most MaxDepth); the root is at 0
   cJSON* parent = nullptr;
   cJSONEntries entries;
 };

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "NameValueList.h"
 #include "cJSON.h"
+#include "cJSONArena.h"
 
 namespace {
 
@@ -18,6 +18,28 @@ std::size_t FindChar(std::string_view text, char c) {
     }
   }
   return std::string_view::npos;
+}
+
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// EqualsIgnoreCase for a stored key known to be as long as `key`, inline for the scans of short lists.
+bool SameKey(const char* stored, std::string_view key) {
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    if (stored[i] != key[i] && AsciiLower(stored[i]) != AsciiLower(key[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Copies one part of a line behind another; the block's free room never overlaps a part.
+char* CopyPart(char* out, std::string_view part) {
+  if (part.size() == 1) {
+    *out = part.front();
+  } else if (!part.empty()) {
+    std::memcpy(out, part.data(), part.size());
+  }
+  return out + part.size();
 }
 
 // Below this many entries a scan of short keys is cheaper than hashing.
@@ -32,16 +54,23 @@ cJSONEntries::cJSONEntries() = default;
 
 cJSONEntries::~cJSONEntries() { Clear(); }
 
+namespace {
+
+std::uintptr_t KindTag(int kind) { return (static_cast<std::uintptr_t>(-kind) << 1) | 1u; }
+
+}  // namespace
+
 std::uintptr_t cJSONEntries::Tag(int kind, std::unique_ptr<cJSON> child) {
   if (child) {
+    flags_.holdsChildren = true;
     return reinterpret_cast<std::uintptr_t>(child.release());
   }
-  return (static_cast<std::uintptr_t>(-kind) << 1) | 1u;
+  return KindTag(kind);
 }
 
 void cJSONEntries::DestroyChild(Entry& entry) {
   delete entry.Child();
-  entry.tag = Tag(JSON_NULL, nullptr);
+  entry.tag = KindTag(JSON_NULL);
 }
 
 std::string_view cJSONEntries::KeyOfLine(std::string_view line, bool& hasKey) {
@@ -66,31 +95,24 @@ std::string cJSONEntries::LineAt(int index) const {
   return slot == NoSlot ? std::string{} : std::string(Line(slot));
 }
 
-cJSONEntries::Slot cJSONEntries::SlotAt(int index) const {
-  if (index < 0 || static_cast<std::size_t>(index) >= live_) {
+cJSONEntries::Slot cJSONEntries::Find(std::string_view key) const {
+  // Keys are mostly stored without their quotes: a quoted key read again finds nothing at once.
+  if (!key.empty() && (key.front() == '"' || key.front() == '\'') && !flags_.quotedKeys) {
     return NoSlot;
   }
-  Compact();
-  return static_cast<Slot>(index);
-}
-
-cJSONEntries::Slot cJSONEntries::Find(std::string_view key) const {
   // Stored keys end at the first "=", so a key holding one can never match.
   if (FindChar(key, '=') != std::string_view::npos) {
     return NoSlot;
   }
-  // Keys are mostly stored without their quotes: a quoted key read again finds nothing at once.
-  if (!key.empty() && (key.front() == '"' || key.front() == '\'') && !quotedKeys_) {
-    return NoSlot;
-  }
-  if (!index_ && live_ >= IndexThreshold) {
+  if (Index() == nullptr && live_ >= IndexThreshold) {
     BuildIndex();
   }
-  if (!index_) {
+  const cJSONKeyIndex* const index = Index();
+  if (index == nullptr) {
     return FindByScan(key);
   }
-  const std::size_t at = index_->Find(key, [this](Slot slot) { return KeyOfSlot(slot); });
-  return at == cJSONKeyIndex::NotFound ? NoSlot : index_->ChainAt(at).head;
+  const std::size_t at = index->Find(key, [this](Slot slot) { return KeyOfSlot(slot); });
+  return at == cJSONKeyIndex::NotFound ? NoSlot : index->ChainAt(at).head;
 }
 
 cJSONEntries::Slot cJSONEntries::FindByScan(std::string_view key) const {
@@ -98,7 +120,7 @@ cJSONEntries::Slot cJSONEntries::FindByScan(std::string_view key) const {
     const Entry& entry = slots_[slot];
     if (entry.Alive() && entry.length > key.size()) {
       const char* line = text_ + entry.offset;
-      if (line[key.size()] == '=' && EqualsIgnoreCase(std::string_view(line, key.size()), key)) {
+      if (line[key.size()] == '=' && SameKey(line, key)) {
         return slot;
       }
     }
@@ -121,6 +143,7 @@ int cJSONEntries::KindOf(Slot slot) const {
 
 cJSONEntries::Slot cJSONEntries::Append(std::string_view line, int kind, std::unique_ptr<cJSON> child) {
   ReserveSlot();
+  flags_.repeatsKeys = flags_.repeatsKeys || FindChar(line, '=') != std::string_view::npos;
   const std::uint32_t offset = AddText(line);
   return AddEntry(offset, static_cast<std::uint32_t>(line.size()), Tag(kind, std::move(child)));
 }
@@ -128,6 +151,8 @@ cJSONEntries::Slot cJSONEntries::Append(std::string_view line, int kind, std::un
 cJSONEntries::Slot cJSONEntries::AppendMember(std::string_view key, std::string_view value, int kind,
                                               std::unique_ptr<cJSON> child) {
   ReserveSlot();
+  // The line's key is the part of `key` before an "=" in it, which nobody looked up.
+  flags_.repeatsKeys = flags_.repeatsKeys || FindChar(key, '=') != std::string_view::npos;
   const std::uint32_t offset = AddText(key, "=", value);
   return AddEntry(offset, static_cast<std::uint32_t>(key.size() + 1 + value.size()), Tag(kind, std::move(child)));
 }
@@ -143,7 +168,7 @@ cJSONEntries::Slot cJSONEntries::AddEntry(std::uint32_t offset, std::uint32_t le
   const Slot slot = slotCount_++;
   slots_[slot] = Entry{offset, length, tag};
   ++live_;
-  if (index_) {
+  if (Index() != nullptr) {
     IndexSlot(slot);
   }
   return slot;
@@ -155,7 +180,7 @@ void cJSONEntries::GrowSlots() {
     throw std::length_error("cJSONEntries: too many entries");
   }
   // Text that lies in the old block of entries moves to a block of its own first.
-  if (textInSlots_) {
+  if (flags_.textInSlots) {
     GrowText(0);
   }
   auto* const grown = static_cast<Entry*>(::operator new(sizeof(Entry) * capacity));
@@ -168,16 +193,21 @@ void cJSONEntries::GrowSlots() {
 }
 
 void cJSONEntries::FreeSlots() {
-  ::operator delete(slots_);
+  if (flags_.slotsInArena) {
+    cJSONArena::Free(slots_);
+  } else {
+    ::operator delete(slots_);
+  }
   slots_ = nullptr;
+  flags_.slotsInArena = false;
 }
 
 void cJSONEntries::FreeText() {
-  if (!textInSlots_) {
+  if (!flags_.textInSlots) {
     ::operator delete(text_);
   }
   text_ = nullptr;
-  textInSlots_ = false;
+  flags_.textInSlots = false;
 }
 
 std::uint32_t cJSONEntries::AddText(std::string_view first, std::string_view second, std::string_view third) {
@@ -194,13 +224,10 @@ std::uint32_t cJSONEntries::AddText(std::string_view first, std::string_view sec
   const std::uint32_t offset = textUsed_;
   char* out = text_ + offset;
   const std::string_view lineStart = first.empty() ? second : first;
-  quotedKeys_ = quotedKeys_ || (!lineStart.empty() && (lineStart.front() == '"' || lineStart.front() == '\''));
-  for (const std::string_view part : {first, second, third}) {
-    if (!part.empty()) {
-      std::memmove(out, part.data(), part.size());
-      out += part.size();
-    }
-  }
+  flags_.quotedKeys = flags_.quotedKeys || (!lineStart.empty() && (lineStart.front() == '"' || lineStart.front() == '\''));
+  out = CopyPart(out, first);
+  out = CopyPart(out, second);
+  CopyPart(out, third);
   textUsed_ += static_cast<std::uint32_t>(needed);
   return offset;
 }
@@ -239,7 +266,7 @@ void cJSONEntries::SetTag(Slot slot, int kind, std::unique_ptr<cJSON> child) {
 }
 
 void cJSONEntries::Erase(Slot slot) {
-  if (index_) {
+  if (Index() != nullptr) {
     Unindex(slot);
   }
   Entry& entry = slots_[slot];
@@ -260,14 +287,15 @@ void cJSONEntries::Erase(Slot slot) {
 
 // Text no line uses any more is given back once it is half of the block.
 void cJSONEntries::DropText(std::uint32_t length) {
-  textDropped_ += length;
-  if (textDropped_ > DroppedTextSlack && textDropped_ * 2 > textUsed_) {
+  std::uint32_t& dropped = MakeExtras().textDropped;
+  dropped += length;
+  if (dropped > DroppedTextSlack && dropped * 2 > textUsed_) {
     CompactText();
   }
 }
 
 void cJSONEntries::CompactText() {
-  const std::uint32_t used = textUsed_ - textDropped_;
+  const std::uint32_t used = textUsed_ - TextDropped();
   auto* const packed = static_cast<char*>(::operator new(std::max<std::uint32_t>(used, 1)));
   std::uint32_t at = 0;
   for (Slot slot = 0; slot < slotCount_; ++slot) {
@@ -284,21 +312,22 @@ void cJSONEntries::CompactText() {
   text_ = packed;
   textUsed_ = at;
   textCapacity_ = std::max<std::uint32_t>(used, 1);
-  textDropped_ = 0;
+  extras_->textDropped = 0;
 }
 
 void cJSONEntries::Unindex(Slot slot) {
   bool hasKey = false;
   const std::string_view key = KeyOfLine(Line(slot), hasKey);
-  const std::size_t at = hasKey ? index_->Find(key, [this](Slot s) { return KeyOfSlot(s); }) : cJSONKeyIndex::NotFound;
+  cJSONKeyIndex& index = *Index();
+  const std::size_t at = hasKey ? index.Find(key, [this](Slot s) { return KeyOfSlot(s); }) : cJSONKeyIndex::NotFound;
   if (at == cJSONKeyIndex::NotFound) {
     return;
   }
-  cJSONKeyIndex::Chain& chain = index_->ChainAt(at);
-  std::vector<Slot>& nextSame = index_->nextSame;
+  cJSONKeyIndex::Chain& chain = index.ChainAt(at);
+  std::vector<Slot>& nextSame = index.nextSame;
   const Slot next = nextSame[slot];
   if (chain.head == slot && next == NoSlot) {
-    index_->Remove(at);
+    index.Remove(at);
   } else if (chain.head == slot) {
     chain.head = next;
   } else {
@@ -313,22 +342,27 @@ void cJSONEntries::Unindex(Slot slot) {
 }
 
 void cJSONEntries::Clear() {
-  for (Slot slot = 0; slot < slotCount_; ++slot) {
-    delete slots_[slot].Child();
+  // Most lists of a big document hold scalars only: their entries need not be read again.
+  if (flags_.holdsChildren) {
+    for (Slot slot = 0; slot < slotCount_; ++slot) {
+      delete slots_[slot].Child();
+    }
   }
   FreeText();
   FreeSlots();
-  index_.reset();
+  extras_.reset();
   slotCount_ = slotCapacity_ = 0;
-  textUsed_ = textCapacity_ = textDropped_ = 0;
+  textUsed_ = textCapacity_ = 0;
   live_ = 0;
-  quotedKeys_ = false;
+  flags_.quotedKeys = false;
+  flags_.repeatsKeys = false;
+  flags_.holdsChildren = false;
 }
 
 void cJSONEntries::ShrinkToFit() {
   Compact();
-  const bool fitted = slotCount_ == slotCapacity_ && textDropped_ == 0 && textUsed_ == textCapacity_ &&
-                      (textInSlots_ || slotCount_ == 0);
+  const bool fitted = slotCount_ == slotCapacity_ && TextDropped() == 0 && textUsed_ == textCapacity_ &&
+                      (flags_.textInSlots || slotCount_ == 0);
   if (fitted) {
     return;
   }
@@ -340,22 +374,24 @@ void cJSONEntries::ShrinkToFit() {
 void cJSONEntries::Swap(cJSONEntries& other) noexcept {
   std::swap(slots_, other.slots_);
   std::swap(text_, other.text_);
-  std::swap(index_, other.index_);
+  std::swap(extras_, other.extras_);
   std::swap(slotCount_, other.slotCount_);
   std::swap(slotCapacity_, other.slotCapacity_);
   std::swap(textUsed_, other.textUsed_);
   std::swap(textCapacity_, other.textCapacity_);
-  std::swap(textDropped_, other.textDropped_);
   std::swap(live_, other.live_);
-  std::swap(quotedKeys_, other.quotedKeys_);
-  std::swap(textInSlots_, other.textInSlots_);
+  std::swap(flags_, other.flags_);
 }
 
-void cJSONEntries::TakeFitted(cJSONEntries& from) {
+void cJSONEntries::TakeFitted(cJSONEntries& from, cJSONArena* arena) {
   from.Compact();
   const std::uint32_t count = from.slotCount_;
-  const std::uint32_t used = from.textUsed_ - from.textDropped_;
-  char* const block = count == 0 ? nullptr : static_cast<char*>(::operator new(sizeof(Entry) * count + used));
+  const std::uint32_t used = from.textUsed_ - from.TextDropped();
+  const std::size_t bytes = sizeof(Entry) * count + used;
+  const bool inArena = count > 0 && arena != nullptr && bytes <= cJSONArena::MaxPiece;
+  char* const block = count == 0 ? nullptr
+                      : inArena  ? static_cast<char*>(arena->Allocate(bytes))
+                                 : static_cast<char*>(::operator new(bytes));
   auto* const slots = reinterpret_cast<Entry*>(block);
   char* const text = block + sizeof(Entry) * count;
   std::uint32_t at = 0;
@@ -371,12 +407,15 @@ void cJSONEntries::TakeFitted(cJSONEntries& from) {
   Clear();
   slots_ = slots;
   text_ = count == 0 ? nullptr : text;
-  textInSlots_ = count > 0;
+  flags_.textInSlots = count > 0;
+  flags_.slotsInArena = inArena;
   slotCount_ = slotCapacity_ = count;
   textUsed_ = textCapacity_ = count == 0 ? 0 : used;
   live_ = from.live_;
-  quotedKeys_ = from.quotedKeys_;
-  index_ = std::move(from.index_);
+  flags_.quotedKeys = from.flags_.quotedKeys;
+  flags_.repeatsKeys = from.flags_.repeatsKeys;
+  flags_.holdsChildren = from.flags_.holdsChildren;
+  // The key index is a cache: a list that is looked up again builds it anew, and most are not.
   from.Forget();
 }
 
@@ -384,15 +423,24 @@ void cJSONEntries::Forget() {
   slotCount_ = 0;
   live_ = 0;
   textUsed_ = 0;
-  textDropped_ = 0;
-  quotedKeys_ = false;
-  index_.reset();
+  flags_.quotedKeys = false;
+  flags_.repeatsKeys = false;
+  flags_.holdsChildren = false;
+  extras_.reset();
+}
+
+cJSONEntries::Extras& cJSONEntries::MakeExtras() const {
+  if (!extras_) {
+    extras_ = std::make_unique<Extras>();
+  }
+  return *extras_;
 }
 
 void cJSONEntries::BuildIndex() const {
-  index_ = std::make_unique<cJSONKeyIndex>();
-  index_->Reserve(live_);
-  index_->nextSame.assign(slotCount_, NoSlot);
+  Extras& extras = MakeExtras();
+  extras.index = std::make_unique<cJSONKeyIndex>();
+  extras.index->Reserve(live_);
+  extras.index->nextSame.assign(slotCount_, NoSlot);
   for (Slot slot = 0; slot < slotCount_; ++slot) {
     if (slots_[slot].Alive()) {
       IndexSlot(slot);
@@ -401,7 +449,8 @@ void cJSONEntries::BuildIndex() const {
 }
 
 void cJSONEntries::IndexSlot(Slot slot) const {
-  std::vector<Slot>& nextSame = index_->nextSame;
+  cJSONKeyIndex& index = *Index();
+  std::vector<Slot>& nextSame = index.nextSame;
   if (nextSame.size() <= slot) {
     nextSame.resize(std::max<std::size_t>(slot + 1, nextSame.size() * 2), NoSlot);
   }
@@ -411,7 +460,7 @@ void cJSONEntries::IndexSlot(Slot slot) const {
   if (!hasKey) {
     return;
   }
-  cJSONKeyIndex::Chain& chain = index_->ChainAt(index_->Insert(key, [this](Slot s) { return KeyOfSlot(s); }));
+  cJSONKeyIndex::Chain& chain = index.ChainAt(index.Insert(key, [this](Slot s) { return KeyOfSlot(s); }));
   if (chain.head == NoSlot) {
     chain.head = slot;
   } else {
@@ -426,7 +475,7 @@ void cJSONEntries::Compact() const {
   }
   Entry* const end = std::remove_if(slots_, slots_ + slotCount_, [](const Entry& e) { return !e.Alive(); });
   slotCount_ = static_cast<std::uint32_t>(end - slots_);
-  if (index_) {
+  if (Index() != nullptr) {
     BuildIndex();
   }
 }

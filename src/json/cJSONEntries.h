@@ -10,6 +10,7 @@
 #include "cJSONKeyIndex.h"
 
 class cJSON;
+class cJSONArena;
 
 // Each entry is a line and a tag. In an object the line is key "=" value; in an
 // array it is the element's value alone. The tag is a kind code, or a child node
@@ -43,7 +44,15 @@ public:
   std::string LineAt(int index) const;
 
   // The handle of entry `index`, NoSlot when out of range. Closes holes first.
-  Slot SlotAt(int index) const;
+  Slot SlotAt(int index) const {
+    if (index < 0 || static_cast<std::uint32_t>(index) >= live_) {
+      return NoSlot;
+    }
+    if (slotCount_ != live_) {
+      Compact();
+    }
+    return static_cast<Slot>(index);
+  }
   // The first entry whose key matches `key`, or NoSlot.
   Slot Find(std::string_view key) const;
 
@@ -57,7 +66,7 @@ public:
 
   // Adds a line at the end with a kind code, or with a child when one is given.
   Slot Append(std::string_view line, int kind, std::unique_ptr<cJSON> child = nullptr);
-  // Adds the line key "=" value at the end, as Append does.
+  // Adds the line key "=" value at the end, as Append does. The caller has found no entry under `key`.
   Slot AppendMember(std::string_view key, std::string_view value, int kind, std::unique_ptr<cJSON> child = nullptr);
   // Replaces the line of an entry whose key matches the new line's key; the tag stays.
   void Rewrite(Slot slot, std::string_view line);
@@ -69,15 +78,19 @@ public:
   void Erase(Slot slot);
   // Destroys every child, then empties the list.
   void Clear();
+  // True when no two lines have the same key, so that the key of a line finds that very line.
+  // Kept as the lines are added (a line whose key was not looked up counts as a repeat).
+  bool KeysUnique() const { return !flags_.repeatsKeys; }
   // Gives back the room kept for growth, once the list is complete: the entries and their
   // text then share one block of exactly their size.
   void ShrinkToFit();
   // Exchanges the whole content, children and storage, with `other`.
   void Swap(cJSONEntries& other) noexcept;
-  // Takes over the entries of `from`, children included, into one block of exactly their size;
+  // Takes over the entries of `from`, children included, into one block of exactly their size,
+  // cut from `arena` when one is given and the block is small enough, without the key index;
   // this list must be empty. `from` is left empty but keeps its storage, so a reader can fill
   // node after node in the same grown storage and allocate once per node.
-  void TakeFitted(cJSONEntries& from);
+  void TakeFitted(cJSONEntries& from, cJSONArena* arena = nullptr);
   // True when `text` lies in this list's own lines, which any change may move.
   bool Holds(std::string_view text) const {
     return !text.empty() && text_ && text.data() >= text_ && text.data() < text_ + textUsed_;
@@ -96,7 +109,8 @@ private:
     cJSON* Child() const { return (tag & 1u) != 0 ? nullptr : reinterpret_cast<cJSON*>(tag); }
   };
 
-  static std::uintptr_t Tag(int kind, std::unique_ptr<cJSON> child);
+  // The tag of a new entry; notes that the list holds children when it is one.
+  std::uintptr_t Tag(int kind, std::unique_ptr<cJSON> child);
   static void DestroyChild(Entry& entry);
   static std::string_view KeyOfLine(std::string_view line, bool& hasKey);
   // The key of an entry known to have one, as the index reads it.
@@ -120,18 +134,32 @@ private:
   // Empties the list without destroying children or giving back storage.
   void Forget();
 
-  // Both blocks are raw storage from operator new: the text either has a block of its own
-  // or, once fitted, lies behind the entries in theirs (`textInSlots_`) and goes with it.
+  // What only some lists need, kept aside so that the many small ones stay small.
+  struct Extras {
+    std::unique_ptr<cJSONKeyIndex> index;  // of a big list
+    std::uint32_t textDropped = 0;         // bytes of the block that no line uses any more
+  };
+  cJSONKeyIndex* Index() const { return extras_ ? extras_->index.get() : nullptr; }
+  std::uint32_t TextDropped() const { return extras_ ? extras_->textDropped : 0; }
+  Extras& MakeExtras() const;
+
+  // Both blocks are raw storage from operator new (or the entries' block from an arena): the
+  // text either has a block of its own or, once fitted, lies behind the entries in theirs
+  // (`textInSlots`) and goes with it.
   Entry* slots_ = nullptr;
   char* text_ = nullptr;
   // Holes and the index are caches of a logically constant list, hence mutable.
-  mutable std::unique_ptr<cJSONKeyIndex> index_;
+  mutable std::unique_ptr<Extras> extras_;
   mutable std::uint32_t slotCount_ = 0;  // entries and holes
   std::uint32_t slotCapacity_ = 0;
   std::uint32_t textUsed_ = 0;
   std::uint32_t textCapacity_ = 0;
-  std::uint32_t textDropped_ = 0;  // bytes of the block that no line uses any more
   Slot live_ = 0;
-  bool quotedKeys_ = false;  // some line begins with a quote: a quoted key may be found
-  bool textInSlots_ = false;
+  struct Flags {
+    bool quotedKeys : 1 = false;  // some line begins with a quote: a quoted key may be found
+    bool textInSlots : 1 = false;
+    bool slotsInArena : 1 = false;  // the block of entries is a piece of a cJSONArena
+    bool repeatsKeys : 1 = false;   // two lines may have the same key
+    bool holdsChildren : 1 = false;  // some entry may hold a child: clearing must look
+  } flags_;
 };

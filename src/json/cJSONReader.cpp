@@ -13,16 +13,28 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "cJSON.h"
+#include "cJSONArena.h"
 
 namespace {
 
 constexpr std::size_t None = static_cast<std::size_t>(-1);
 
 bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
+
+// Keys and values are short: a plain loop finds a character there sooner than a library call.
+std::size_t FindChar(std::string_view text, char c) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == c) {
+      return i;
+    }
+  }
+  return std::string_view::npos;
+}
 
 // The characters that take part in cutting a text into pieces.
 constexpr std::array<bool, 256> CutMarks = [] {
@@ -31,6 +43,28 @@ constexpr std::array<bool, 256> CutMarks = [] {
     marks[static_cast<unsigned char>(c)] = true;
   }
   return marks;
+}();
+
+// Characters that change nothing where a piece's key or value is under way, except that they
+// end what a backslash began: neither cutting marks nor the colon that ends a key.
+constexpr std::array<bool, 256> PlainMarks = [] {
+  std::array<bool, 256> plain{};
+  for (int c = 0; c < 256; ++c) {
+    plain[static_cast<std::size_t>(c)] = !CutMarks[static_cast<std::size_t>(c)] && c != ':';
+  }
+  return plain;
+}();
+
+bool IsPlain(char c) { return PlainMarks[static_cast<unsigned char>(c)]; }
+
+// Characters that end a double-quoted key's fast passage: its closing quote, the two that make
+// the key's own quote flags differ from the cutting ones, and "=", which splits a stored line.
+constexpr std::array<bool, 256> KeyQuoteStops = [] {
+  std::array<bool, 256> stops{};
+  for (const char c : std::string_view("\"\\'=")) {
+    stops[static_cast<unsigned char>(c)] = true;
+  }
+  return stops;
 }();
 
 // An opening character deepens, a closing one rises, but never above the top.
@@ -98,6 +132,48 @@ std::string_view Slice(std::string_view text, std::size_t begin, std::size_t end
   return text.substr(begin, end - begin);
 }
 
+// The keys of the lines that a node being read holds so far, as a small Bloom filter: most
+// members are new, and a key the filter has not seen needs no search of the node's lines.
+// Keys compare ASCII-case-insensitively, so they are folded before hashing.
+class KeysSeen {
+public:
+  void Clear() { bits_ = {}; }
+  // For a node that already held lines when the reading began: every key may be there.
+  void Fill() { bits_.fill(~std::uint64_t{0}); }
+  // Eight bytes at a time, each with its 0x20 bit set: keys equal but for the case of ASCII
+  // letters hash alike (and a few more do, which only costs a search).
+  static std::uint32_t Hash(std::string_view key) {
+    constexpr std::uint64_t Fold = 0x2020202020202020u;
+    std::uint64_t hash = key.size();
+    std::size_t at = 0;
+    for (; at + 8 <= key.size(); at += 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, key.data() + at, 8);
+      hash = (hash ^ (word | Fold)) * 0x9E3779B97F4A7C15u;
+    }
+    if (at < key.size()) {
+      std::uint64_t word = 0;
+      for (std::size_t shift = 0; at < key.size(); ++at, shift += 8) {
+        word |= std::uint64_t{static_cast<unsigned char>(key[at])} << shift;
+      }
+      hash = (hash ^ (word | Fold)) * 0x9E3779B97F4A7C15u;
+    }
+    return static_cast<std::uint32_t>(hash >> 32);
+  }
+  void Add(std::uint32_t hash) {
+    bits_[(hash >> 6) & 3] |= Bit(hash);
+    bits_[(hash >> 14) & 3] |= Bit(hash >> 8);
+  }
+  bool MayHold(std::uint32_t hash) const {
+    return (bits_[(hash >> 6) & 3] & Bit(hash)) != 0 && (bits_[(hash >> 14) & 3] & Bit(hash >> 8)) != 0;
+  }
+
+private:
+  static std::uint64_t Bit(std::uint32_t hash) { return std::uint64_t{1} << (hash & 63); }
+
+  std::array<std::uint64_t, 4> bits_{};
+};
+
 }  // namespace
 
 // One level's reading: the node it fills, its count of quotes, brackets and braces, and the
@@ -121,6 +197,11 @@ private:
     bool ahead = false;         // the value is being read ahead by the next level
     bool aheadClosed = false;   // ... which stopped at a closing character
     std::size_t aheadStop = None;
+    // Double-quoted stretches passed at once: a key's, free of "=" and backslashes, from its
+    // opening quote; and the closing quote of a value free of backslashes from valueStart on.
+    std::size_t plainKeyOpen = None;
+    std::size_t plainKeyClose = None;
+    std::size_t plainValueClose = None;
   };
 
   struct Level {
@@ -135,6 +216,7 @@ private:
     // The storage a node below the first fills while it is read, kept from node to node of
     // this depth; each node then gets one block of exactly its size.
     cJSONEntries scratch;
+    KeysSeen keys;  // of the node being read
   };
 
   Level& Begin(std::size_t index, cJSON* node, std::unique_ptr<cJSON> owned, std::size_t start);
@@ -142,11 +224,13 @@ private:
   void TakeKeyCharacter(Piece& piece, std::size_t pos) const;
   bool ReadAhead(Level& level, std::size_t& pos, std::size_t limit, Stop& stop);
   void Finish(Level& level, std::size_t end);
-  static void Fit(Level& level, cJSON& node);
+  void Fit(Level& level, cJSON& node);
   std::unique_ptr<cJSON> ChildFor(Level& level, std::string_view key, std::string_view value, std::size_t valueAt);
   std::string_view KeyOf(const Piece& piece) const { return Trim(Slice(text_, piece.start, piece.keyEnd)); }
 
   std::string_view text_;
+  // Where the nodes below the first and their entries are put.
+  cJSONArena arena_;
   // One level per depth below the first: a level has at most one child read ahead at a
   // time, so each depth's level is used again for the next value there.
   std::vector<std::unique_ptr<Level>> levels_;
@@ -167,13 +251,18 @@ cJSON::Reader::Level& cJSON::Reader::Begin(std::size_t index, cJSON* node, std::
   if (index > 0) {
     node->entries.Swap(level.scratch);
   }
+  if (node->Count() == 0) {
+    level.keys.Clear();
+  } else {
+    level.keys.Fill();
+  }
   return level;
 }
 
 // The node read at a level below the first moves out of the level's storage into its own.
 void cJSON::Reader::Fit(Level& level, cJSON& node) {
   level.scratch.Swap(node.entries);
-  node.entries.TakeFitted(level.scratch);
+  node.entries.TakeFitted(level.scratch, &arena_);
 }
 
 void cJSON::Reader::ReadAll(cJSON& node, std::size_t begin, std::size_t limit) {
@@ -183,52 +272,9 @@ void cJSON::Reader::ReadAll(cJSON& node, std::size_t begin, std::size_t limit) {
   node.entries.ShrinkToFit();
 }
 
-// Reads from `from` on, up to `limit` or, while reading ahead, up to the first closing
-// character that the parent counts and this level does not. The last piece stays open.
-Stop cJSON::Reader::Scan(Level& level, std::size_t from, std::size_t limit) {
-  cJSON& node = *level.node;
-  const bool object = node.isObject;
-  const bool mayNest = node.depth_ + 1 < MaxDepth;
-  CutState& cut = level.cut;
-  for (std::size_t pos = from; pos < limit; ++pos) {
-    const char c = text_[pos];
-    if ((c == ']' || c == '}') && cut.Quiet()) {
-      const bool bracket = c == ']';
-      const std::size_t parting = level.parting[bracket ? 0 : 1];
-      if ((bracket ? cut.brackets : cut.braces) == 0 && parting != None) {
-        return Stop{pos, true, cut, parting};
-      }
-    }
-    Piece& piece = level.piece;
-    if (piece.valueStart == None && (!object || piece.keyEnd != None) && !IsBlank(c)) {
-      piece.valueStart = pos;
-      if ((c == '[' || c == '{') && mayNest && cut.Quiet()) {
-        cut.Take(c);
-        Stop stop{};
-        if (ReadAhead(level, pos, limit, stop)) {
-          return stop;
-        }
-        continue;
-      }
-    }
-    if (cut.Take(c)) {
-      Finish(level, pos);
-      level.piece = Piece(pos + 1);
-    } else if (object && piece.keyEnd == None) {
-      TakeKeyCharacter(piece, pos);
-    } else if (cut.inDouble && !cut.escaped && piece.valueStart != None) {
-      // Inside a double-quoted value only a double quote or a backslash changes anything.
-      while (pos + 1 < limit && text_[pos + 1] != '"' && text_[pos + 1] != '\\') {
-        ++pos;
-      }
-    }
-  }
-  return Stop{limit, false, cut, None};
-}
-
 // The key ends at the first colon outside quotes; a quote right after a backslash flips
 // nothing, and the two quote flags flip independently of each other.
-void cJSON::Reader::TakeKeyCharacter(Piece& piece, std::size_t pos) const {
+inline void cJSON::Reader::TakeKeyCharacter(Piece& piece, std::size_t pos) const {
   const char c = text_[pos];
   const bool afterBackslash = pos > piece.start && text_[pos - 1] == '\\';
   if (c == '"' && !afterBackslash) {
@@ -240,13 +286,102 @@ void cJSON::Reader::TakeKeyCharacter(Piece& piece, std::size_t pos) const {
   }
 }
 
+// Reads from `from` on, up to `limit` or, while reading ahead, up to the first closing
+// character that the parent counts and this level does not. The last piece stays open.
+Stop cJSON::Reader::Scan(Level& level, std::size_t from, std::size_t limit) {
+  cJSON& node = *level.node;
+  const bool object = node.isObject;
+  const bool mayNest = node.depth_ + 1 < MaxDepth;
+  const char* const text = text_.data();
+  // The count is kept here, where it can stay in registers, and handed back to the level
+  // whenever another step may look at it.
+  CutState cut = level.cut;
+  const auto stopAt = [&level, &cut](std::size_t pos, bool closed, std::size_t parting) {
+    level.cut = cut;
+    return Stop{pos, closed, cut, parting};
+  };
+  for (std::size_t pos = from; pos < limit; ++pos) {
+    const char c = text[pos];
+    Piece& piece = level.piece;
+    // Within a key, or once the value has begun, a run of plain characters is passed at once.
+    if (IsPlain(c) && (piece.valueStart != None || (object && piece.keyEnd == None))) {
+      cut.escaped = false;
+      while (pos + 1 < limit && IsPlain(text[pos + 1])) {
+        ++pos;
+      }
+      continue;
+    }
+    if ((c == ']' || c == '}') && cut.Quiet()) {
+      const bool bracket = c == ']';
+      const std::size_t parting = level.parting[bracket ? 0 : 1];
+      if ((bracket ? cut.brackets : cut.braces) == 0 && parting != None) {
+        return stopAt(pos, true, parting);
+      }
+    }
+    if (piece.valueStart == None && (!object || piece.keyEnd != None) && !IsBlank(c)) {
+      piece.valueStart = pos;
+      if (c == '"' && cut.Quiet()) {
+        // A double-quoted value without backslashes leaves the count as it found it.
+        std::size_t close = pos + 1;
+        while (close < limit && text[close] != '"' && text[close] != '\\') {
+          ++close;
+        }
+        if (close < limit && text[close] == '"') {
+          piece.plainValueClose = close;
+          pos = close;
+          continue;
+        }
+      }
+      if ((c == '[' || c == '{') && mayNest && cut.Quiet()) {
+        cut.Take(c);
+        level.cut = cut;
+        Stop stop{};
+        const bool stops = ReadAhead(level, pos, limit, stop);
+        cut = level.cut;
+        if (stops) {
+          return stop;
+        }
+        continue;
+      }
+    }
+    if (c == '"' && object && piece.keyEnd == None && cut.Quiet() && !piece.keyDouble &&
+        !(pos > piece.start && text[pos - 1] == '\\')) {
+      // A double-quoted stretch of a key without backslashes or single quotes, opened where the
+      // key's own flags open it too, holds no colon that ends the key and changes no flag of
+      // either kind once its closing quote is taken: it is passed at once.
+      std::size_t close = pos + 1;
+      while (close < limit && !KeyQuoteStops[static_cast<unsigned char>(text[close])]) {
+        ++close;
+      }
+      if (close < limit && text[close] == '"') {
+        piece.plainKeyOpen = pos;
+        piece.plainKeyClose = close;
+        pos = close;
+        continue;
+      }
+    }
+    if (cut.Take(c)) {
+      Finish(level, pos);
+      level.piece = Piece(pos + 1);
+    } else if (object && piece.keyEnd == None) {
+      TakeKeyCharacter(piece, pos);
+    } else if (cut.inDouble && !cut.escaped && piece.valueStart != None) {
+      // Inside a double-quoted value only a double quote or a backslash changes anything.
+      while (pos + 1 < limit && text[pos + 1] != '"' && text[pos + 1] != '\\') {
+        ++pos;
+      }
+    }
+  }
+  return stopAt(limit, false, None);
+}
+
 // Reads the value opening at `pos` as a child, its opening character already counted by
 // the level. Moves `pos` to the last position the child used up and leaves the level's count
 // there; true when the level has to stop there too, with `stop` saying where and why.
 bool cJSON::Reader::ReadAhead(Level& level, std::size_t& pos, std::size_t limit, Stop& stop) {
   cJSON& node = *level.node;
   const std::string_view key = node.isObject ? KeyOf(level.piece) : std::string_view{};
-  std::unique_ptr<cJSON> child(new cJSON(Unread{}, key, &node, text_[pos] == '{'));
+  std::unique_ptr<cJSON> child = NewUnread(arena_, key, &node, text_[pos] == '{');
   cJSON* const childNode = child.get();
   Level& ahead = Begin(level.index + 1, childNode, std::move(child), pos + 1);
   const Outer outer{level.cut.brackets, level.cut.braces};
@@ -310,7 +445,36 @@ void cJSON::Reader::Finish(Level& level, std::size_t end) {
     valueAt = piece.valueStart;
   }
   std::unique_ptr<cJSON> child = ChildFor(level, key, value, valueAt);
-  node.StoreParsed(key, value, std::move(child));
+  if (!node.isObject) {
+    node.StoreParsed(key, value, std::move(child));
+    return;
+  }
+  // The line stored for the member has the key as stored, up to an "=" in it.
+  const std::string_view stored = StoredKey(key);
+  const bool plainKey = piece.plainKeyOpen != None && key.data() == text_.data() + piece.plainKeyOpen &&
+                        key.size() == piece.plainKeyClose - piece.plainKeyOpen + 1;
+  const std::string_view lineKey = plainKey ? stored : stored.substr(0, FindChar(stored, '='));
+  const std::uint32_t hash = KeysSeen::Hash(lineKey);
+  const bool absent = lineKey.size() == stored.size() && !level.keys.MayHold(hash);
+  level.keys.Add(hash);
+  if (absent && (stored.size() == key.size() || node.entries.Find(key) == cJSONEntries::NoSlot)) {
+    // A new member with a child, or with a double-quoted value free of backslashes, is stored
+    // as StoreParsed would store it, without its general steps.
+    if (child) {
+      const std::string_view kind = child->isObject ? "object" : "array";
+      node.entries.AppendMember(stored, kind, JSON_NULL, std::move(child));
+      return;
+    }
+    if (value.size() >= 3 && value.front() == '"' && value.back() == '"') {
+      const std::string_view inside = value.substr(1, value.size() - 2);
+      const bool passed = valueAt == piece.valueStart && valueAt + value.size() - 1 == piece.plainValueClose;
+      if (passed || FindChar(inside, '\\') == std::string_view::npos) {
+        node.entries.AppendMember(stored, inside, JSON_STRING);
+        return;
+      }
+    }
+  }
+  node.StoreParsed(key, value, std::move(child), absent);
 }
 
 // The child a bracketed or braced value reads as, none for any other value. The child read
@@ -326,7 +490,7 @@ std::unique_ptr<cJSON> cJSON::Reader::ChildFor(Level& level, std::string_view ke
   const Piece& piece = level.piece;
   if (!piece.ahead) {
     // The value opened inside the level's quotes: read it from its own text.
-    std::unique_ptr<cJSON> child(new cJSON(Unread{}, key, &node, value.front() == '{'));
+    std::unique_ptr<cJSON> child = NewUnread(arena_, key, &node, value.front() == '{');
     Level& fresh = Begin(level.index + 1, child.get(), nullptr, valueAt + 1);
     Scan(fresh, valueAt + 1, lastAt);
     Finish(fresh, lastAt);

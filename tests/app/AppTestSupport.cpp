@@ -5,18 +5,15 @@
 #include <cstdio>
 #include <utility>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QWidget>
 
 #include "AppFonts.h"
 #include "HospApplication.h"
 #include "LabeledEdit.h"
+#include "Loopback.h"
 #include "ProgramState.h"
 #include "TForm1.h"
 #include "TLoginForm.h"
@@ -111,6 +108,30 @@ void ClientTest::LogIn(const std::string& email, const std::string& password) {
   login_->LoginButtonClick();
 }
 
+void DemoServerTest::Start(int timeout) {
+  BuildWindows();
+  login_->DataServerTimeout = timeout;
+  login_->FunctionServerTimeout = timeout;
+  ASSERT_TRUE(ShowLoginWindow(DataPort(), FunctionPort()));
+}
+
+void DemoServerTest::LogInAsAnna(int timeout) {
+  Start(timeout);
+  ASSERT_FALSE(HasFatalFailure());
+  LogIn(kAnna, "demo");
+  ASSERT_TRUE(messages_.Shown().empty()) << messages_.Shown().front().text;
+  ASSERT_EQ(form1_->CaseObjects.size(), kAnnasCases);
+}
+
+void DemoServerTest::ApproveFirstCase() {
+  form1_->CasesListBox->setCurrentRow(0);
+  form1_->CasesListBoxDblClick();
+}
+
+std::string DemoServerTest::CaseField(const std::string& seq, const std::string& column) const {
+  return SqlValue(server_.DatabasePath(), "SELECT " + column + " FROM Cases WHERE Seq=" + seq);
+}
+
 std::vector<QWidget*> TabChain(QWidget* first, int count) {
   std::vector<QWidget*> chain;
   for (QWidget* w = first; static_cast<int>(chain.size()) < count; w = w->nextInFocusChain()) {
@@ -120,17 +141,7 @@ std::vector<QWidget*> TabChain(QWidget* first, int count) {
   return chain;
 }
 
-std::string ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return std::to_string(ntohs(address.sin_port));
-}
+std::string ClosedPort() { return std::to_string(FreeLoopbackPort()); }
 
 std::string SqlValue(const std::string& database, const std::string& query) {
   const std::string command = "sqlite3 -readonly '" + database + "' \"" + query + "\"";

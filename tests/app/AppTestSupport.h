@@ -1,5 +1,5 @@
 // Shared pieces of the client's tests: the application object, answered message boxes,
-// bounded waits and a fixture with fresh program state.
+// bounded waits and fixtures with fresh program state (one with reference servers of its own).
 #pragma once
 
 #include <deque>
@@ -12,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include "HospdProcess.h"
 #include "MessageBox.h"
+#include "RowName.h"
 
 class QWidget;
 class TForm1;
@@ -44,14 +46,6 @@ class AnsweredMessages {
   std::deque<MessageAnswer> answers_;
 };
 
-// Names the rows of a table-driven test after their `name` field.
-struct RowName {
-  template <typename Row>
-  std::string operator()(const ::testing::TestParamInfo<Row>& row) const {
-    return row.param.name;
-  }
-};
-
 // Handles events until `done` holds or `milliseconds` have passed; returns `done()`.
 bool WaitUntil(const std::function<bool()>& done, int milliseconds = 10000);
 // Handles events for about `milliseconds`.
@@ -73,6 +67,30 @@ class ClientTest : public ::testing::Test {
   AnsweredMessages messages_;
   std::unique_ptr<TLoginForm> login_;
   std::unique_ptr<TForm1> form1_;
+};
+
+// The demo physician with twelve open cases.
+constexpr const char* kAnna = "anna.weber@hospital.example";
+constexpr std::size_t kAnnasCases = 12;
+
+// A ClientTest against reference servers of its own, on fresh demo data.
+class DemoServerTest : public ClientTest {
+ public:
+  // The login window against the servers, both connections made; each answer is awaited at
+  // most `timeout` seconds (-1: without limit).
+  void Start(int timeout = -1);
+  // Anna logged in, her case list filled.
+  void LogInAsAnna(int timeout = -1);
+  // Double-clicks the first listed case.
+  void ApproveFirstCase();
+
+ protected:
+  std::string DataPort() const { return std::to_string(server_.DataPort()); }
+  std::string FunctionPort() const { return std::to_string(server_.FunctionPort()); }
+  // One column of a case, as the server's database holds it.
+  std::string CaseField(const std::string& seq, const std::string& column) const;
+
+  HospdProcess server_;
 };
 
 // The widgets that take the focus with Tab, in their order, starting at `first`.

@@ -70,6 +70,9 @@ INSTANTIATE_TEST_SUITE_P(
                  R"({"caselist":{"1":{"fieldlist":{"PA10":"A"},)"
                  R"("NEEDSLIST":{"n":{"FieldList":{"pd12":"x"}}}}}})",
                  "1{PA10=A}[n{pd12=x}]"},
+        // The second line's name is "a" too: its value is the first line's, as by name.
+        WalkCase{"KeyHoldingEqualsReadsFirstMatch",
+                 R"({"CaseList":{"1":{"FieldList":{"a":"1","a=b":"2"}}}})", "1{a=1}[]"},
         WalkCase{"OtherMembersIgnored", R"({"Status":"ok","CaseList":{"1":{"Extra":[1,2]}}})",
                  "1{}[]"},
         WalkCase{"CaseListPlainValue", R"({"CaseList":5})", ""},

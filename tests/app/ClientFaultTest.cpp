@@ -26,8 +26,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kAnna = "anna.weber@hospital.example";
-constexpr std::size_t kAnnasCases = 12;
 constexpr std::size_t kLargeBuild = 8u << 20;
 constexpr std::size_t kNoNulBytes = 70000;
 
@@ -37,30 +35,8 @@ const ShownMessage kUpdateFailed{"Could not update the case.", "Communication er
 const ShownMessage kRefreshFailed{"Unable to get the case list from the function server.",
                                   "Problem getting case list", MessageButtons::Ok};
 
-class ClientFaultTest : public ClientTest {
+class ClientFaultTest : public DemoServerTest {
  protected:
-  // The case list of the demo physician with twelve open cases, as after a real login.
-  void LogInAsAnna() {
-    BuildWindows();
-    ASSERT_TRUE(ShowLoginWindow(DataPort(), FunctionPort()));
-    LogIn(kAnna, "demo");
-    ASSERT_TRUE(messages_.Shown().empty()) << messages_.Shown().front().text;
-    ASSERT_EQ(form1_->CaseObjects.size(), kAnnasCases);
-  }
-
-  std::string DataPort() const { return std::to_string(server_.DataPort()); }
-  std::string FunctionPort() const { return std::to_string(server_.FunctionPort()); }
-
-  std::string CaseField(const std::string& seq, const std::string& column) const {
-    return SqlValue(server_.DatabasePath(), "SELECT " + column + " FROM Cases WHERE Seq=" + seq);
-  }
-
-  // Double-clicks the first listed case and answers the question with OK.
-  void ApproveFirstCase() {
-    form1_->CasesListBox->setCurrentRow(0);
-    form1_->CasesListBoxDblClick();
-  }
-
   // The messages shown, with the approval question reduced to its buttons (its caption is
   // the patient's name).
   std::vector<ShownMessage> Shown() const {
@@ -70,8 +46,6 @@ class ClientFaultTest : public ClientTest {
     }
     return shown;
   }
-
-  HospdProcess server_;
 };
 
 }  // namespace

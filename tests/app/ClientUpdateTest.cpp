@@ -85,24 +85,9 @@ constexpr std::uint32_t Packed(int year, int month, int day, int hour, int minut
 // negative as signed numbers.
 constexpr std::uint32_t kNewDate = Packed(2040, 6, 15, 12, 0, 0);
 
-std::string ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
 mode_t PermissionBits(const fs::path& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 0;
-}
-
-std::string Le32(std::uint32_t value) {
-  return FrameHeader(static_cast<std::int32_t>(value), 0, 0).substr(0, 4);
 }
 
 // The frame the client sends for a request text.
@@ -116,27 +101,8 @@ std::int32_t OwnDate() {
   return GetFilePackedDate(ToStdString(QCoreApplication::applicationFilePath()));
 }
 
-// A fresh folder below the test's temporary folder, removed with everything in it.
-class TempFolder {
-public:
-  TempFolder() {
-    std::string pattern = (fs::path(::testing::TempDir()) / "hosp-update-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-
-  const fs::path& Path() const { return path_; }
-  // The folder as cClientUpdate takes it: with its closing separator.
-  std::string Text() const { return path_.string() + "/"; }
-
-private:
-  fs::path path_;
-};
+// The folder as cClientUpdate takes it: with its closing separator.
+std::string FolderText(const TempFolder& folder) { return folder.Path().string() + "/"; }
 
 // Lets this test program reap the programs that the client under test starts on their
 // own: they are orphaned at once and would otherwise go to init.
@@ -412,7 +378,7 @@ TEST(cClientUpdateTest, ButtonRunsTheUpdateWhileTheObjectLives) {
   for (QWidget* widget : std::initializer_list<QWidget*>{&indicator, &button, &bar}) widget->hide();
   RecordedMessages messages;
 
-  auto update = std::make_unique<cClientUpdate>(connection.get(), kRemote, folder.Text(),
+  auto update = std::make_unique<cClientUpdate>(connection.get(), kRemote, FolderText(folder),
                                                 &indicator, &button, &bar);
   ASSERT_TRUE(update->UpdateNeeded);
   EXPECT_TRUE(bar.isHidden());
@@ -459,7 +425,7 @@ TEST_P(cClientUpdateNameTest, NamesTheFilesAfterTheRemoteName) {
   auto connection = Connect(server);
   RecordedMessages messages;
 
-  cClientUpdate update(connection.get(), GetParam().remote, folder.Text(), nullptr, nullptr,
+  cClientUpdate update(connection.get(), GetParam().remote, FolderText(folder), nullptr, nullptr,
                        nullptr);
   ASSERT_TRUE(update.UpdateNeeded);
   update.PerformUpdate();
@@ -486,22 +452,10 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------------------
 // PerformUpdate's outcomes on real files, against the reference server.
 
-class UpdateOutcomeTest;
-
-struct OutcomeRow {
-  std::string name;
-  // Runs after the constructor has found the update and before PerformUpdate.
-  std::function<void(UpdateOutcomeTest&)> arrange;
-  int message;  // 0 none, 1 the first rename message, 2 the second
-  std::string exe;
-  std::string tmp;
-  std::string bak;
-  bool restarts;
-};
-
-void PrintTo(const OutcomeRow& row, std::ostream* out) { *out << row.name; }
-
-class UpdateOutcomeTest : public ::testing::TestWithParam<OutcomeRow> {
+// The running build and an old backup in a folder of their own, a connection to a reference
+// server (one per suite) and the new build to offer there.
+template <typename Row>
+class PerformUpdateTest : public ::testing::TestWithParam<Row> {
 public:
   static void SetUpTestSuite() {
     AdoptOrphans();
@@ -509,19 +463,17 @@ public:
   }
   static void TearDownTestSuite() { hospd_.reset(); }
 
-  fs::path Published() const { return fs::path(hospd_->ClientsDir()) / "Pellomarquin.exe"; }
+  fs::path Published(const std::string& suffix = "") const {
+    return fs::path(hospd_->ClientsDir()) / ("Pellomarquin.exe" + suffix);
+  }
   fs::path Local(const std::string& name) const { return folder_.Path() / name; }
-  std::string LocalText() const { return folder_.Text(); }
+  std::string LocalText() const { return FolderText(folder_); }
 
 protected:
   void SetUp() override {
     HospApplication::ClearTerminate();
     new_build_ = ReadBytes(FAKE_CLIENT_BUILD);
     ASSERT_FALSE(new_build_.empty());
-    WriteBytes(Published(), new_build_);
-    fs::permissions(Published(), fs::perms(0644));
-    ASSERT_TRUE(SetFilePackedDate(Published().string(), kNewDate));
-
     WriteBytes(Local("Pellomarquin.exe"), kRunningBuild);
     fs::permissions(Local("Pellomarquin.exe"), fs::perms(0750));
     WriteBytes(Local("Pellomarquin.bak"), kOldBackup);
@@ -537,11 +489,12 @@ protected:
     if (stand_in_) Release(folder_.Path(), *stand_in_);
     std::error_code ignored;
     fs::remove(Published(), ignored);
+    fs::remove(Published(".sig"), ignored);
     DropOverrideCursors();
     HospApplication::ClearTerminate();
   }
 
-  static std::unique_ptr<HospdProcess> hospd_;
+  static inline std::unique_ptr<HospdProcess> hospd_;
   TempFolder folder_;
   std::string new_build_;
   std::unique_ptr<dbServerConnection> connection_;
@@ -550,7 +503,32 @@ protected:
   std::unique_ptr<Process> stand_in_;
 };
 
-std::unique_ptr<HospdProcess> UpdateOutcomeTest::hospd_;
+class UpdateOutcomeTest;
+
+struct OutcomeRow {
+  std::string name;
+  // Runs after the constructor has found the update and before PerformUpdate.
+  std::function<void(UpdateOutcomeTest&)> arrange;
+  int message;  // 0 none, 1 the first rename message, 2 the second
+  std::string exe;
+  std::string tmp;
+  std::string bak;
+  bool restarts;
+};
+
+void PrintTo(const OutcomeRow& row, std::ostream* out) { *out << row.name; }
+
+class UpdateOutcomeTest : public PerformUpdateTest<OutcomeRow> {
+protected:
+  // The new build, readable by all and dated later than any running build.
+  void SetUp() override {
+    PerformUpdateTest::SetUp();
+    if (HasFatalFailure()) return;
+    WriteBytes(Published(), new_build_);
+    fs::permissions(Published(), fs::perms(0644));
+    ASSERT_TRUE(SetFilePackedDate(Published().string(), kNewDate));
+  }
+};
 
 // The files, the message, the cursor and the restart after each outcome of PerformUpdate.
 TEST_P(UpdateOutcomeTest, LeavesTheFilesAsTheOutcomeSays) {
@@ -630,18 +608,6 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------------------
 // Signed builds: PerformUpdate with a public key, against builds published by hospd.
 
-// Runs `arguments` (the program first) and returns its exit status, or -1.
-int RunProgram(std::vector<std::string> arguments) {
-  std::vector<char*> argv;
-  for (std::string& word : arguments) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
-
 // Every entry of a folder: its bytes, modification time and permission bits.
 std::map<std::string, std::string> FolderState(const fs::path& folder) {
   std::map<std::string, std::string> state;
@@ -666,11 +632,10 @@ struct SignedRow {
 
 void PrintTo(const SignedRow& row, std::ostream* out) { *out << row.name; }
 
-class SignedUpdateTest : public ::testing::TestWithParam<SignedRow> {
+class SignedUpdateTest : public PerformUpdateTest<SignedRow> {
 public:
   static void SetUpTestSuite() {
-    AdoptOrphans();
-    hospd_ = std::make_unique<HospdProcess>();
+    PerformUpdateTest::SetUpTestSuite();
     keys_ = std::make_unique<TempFolder>();
     std::string error;
     ASSERT_TRUE(BuildSignature::MakeKeyPair(Key("publisher.key"), Key("publisher.pem"), error))
@@ -678,61 +643,25 @@ public:
     ASSERT_TRUE(BuildSignature::MakeKeyPair(Key("other.key"), Key("other.pem"), error)) << error;
   }
   static void TearDownTestSuite() {
-    hospd_.reset();
+    PerformUpdateTest::TearDownTestSuite();
     keys_.reset();
   }
 
-  static std::string Key(const std::string& name) { return (keys_->Path() / name).string(); }
-  fs::path Published(const std::string& suffix = "") const {
-    return fs::path(hospd_->ClientsDir()) / ("Pellomarquin.exe" + suffix);
-  }
+  static std::string Key(const std::string& name) { return keys_->Path(name); }
   // `hospd publish` of the new build, signed with `key` unless it is empty.
   void PublishWith(const std::string& key) {
-    WriteBytes(folder_.Path() / "upload" / "Pellomarquin.exe", new_build_);
-    std::vector<std::string> command{HospdProcess::ExecutablePath(), "publish",
-                                     (folder_.Path() / "upload" / "Pellomarquin.exe").string(),
-                                     "--data", hospd_->DataDir()};
+    WriteBytes(upload_.Path() / "Pellomarquin.exe", new_build_);
+    std::vector<std::string> command{"publish", upload_.Path("Pellomarquin.exe"), "--data",
+                                     hospd_->DataDir()};
     if (!key.empty()) command.insert(command.end(), {"--key", Key(key)});
-    ASSERT_EQ(RunProgram(command), 0);
+    const CommandOutcome published = RunHospd(command);
+    ASSERT_EQ(published.status, 0) << published.err;
   }
 
 protected:
-  void SetUp() override {
-    HospApplication::ClearTerminate();
-    new_build_ = ReadBytes(FAKE_CLIENT_BUILD);
-    ASSERT_FALSE(new_build_.empty());
-    fs::create_directory(folder_.Path() / "upload");
-    fs::create_directory(Local());
-    WriteBytes(Local() / "Pellomarquin.exe", kRunningBuild);
-    fs::permissions(Local() / "Pellomarquin.exe", fs::perms(0750));
-    WriteBytes(Local() / "Pellomarquin.bak", kOldBackup);
-    connection_ = std::make_unique<dbServerConnection>(
-        "127.0.0.1", std::to_string(hospd_->DataPort()), "Pellomarquin", "", true, 10);
-  }
-
-  void TearDown() override {
-    if (stand_in_) Release(Local(), *stand_in_);
-    std::error_code ignored;
-    fs::remove(Published(), ignored);
-    fs::remove(Published(".sig"), ignored);
-    DropOverrideCursors();
-    HospApplication::ClearTerminate();
-  }
-
-  fs::path Local() const { return folder_.Path() / "install"; }
-
-  static std::unique_ptr<HospdProcess> hospd_;
-  static std::unique_ptr<TempFolder> keys_;
-  TempFolder folder_;
-  std::string new_build_;
-  std::unique_ptr<dbServerConnection> connection_;
-  QProgressBar bar_;
-  RecordedMessages messages_;
-  std::unique_ptr<Process> stand_in_;
+  static inline std::unique_ptr<TempFolder> keys_;
+  TempFolder upload_;
 };
-
-std::unique_ptr<HospdProcess> SignedUpdateTest::hospd_;
-std::unique_ptr<TempFolder> SignedUpdateTest::keys_;
 
 // With a public key, only a build with a valid signature is installed; any other leaves the
 // installation exactly as it was (names, bytes, dates, permissions), tells the user, and
@@ -740,10 +669,9 @@ std::unique_ptr<TempFolder> SignedUpdateTest::keys_;
 TEST_P(SignedUpdateTest, InstallsOnlyAVerifiedBuild) {
   const SignedRow& row = GetParam();
   row.publish(*this);
-  const auto before = FolderState(Local());
-  const std::string local = Local().string() + "/";
+  const auto before = FolderState(folder_.Path());
   {
-    cClientUpdate update(connection_.get(), kRemote, local, nullptr, nullptr, &bar_);
+    cClientUpdate update(connection_.get(), kRemote, LocalText(), nullptr, nullptr, &bar_);
     update.PublicKeyFile = Key("publisher.pem");
     ASSERT_TRUE(update.UpdateNeeded);
     update.PerformUpdate();
@@ -751,16 +679,16 @@ TEST_P(SignedUpdateTest, InstallsOnlyAVerifiedBuild) {
   EXPECT_EQ(HospApplication::Terminated(), row.installs);
   EXPECT_EQ(QApplication::overrideCursor() != nullptr, row.installs);
   if (row.installs) {
-    EXPECT_EQ(Holds(Local() / "Pellomarquin.exe", new_build_), "the new build");
-    EXPECT_EQ(Holds(Local() / "Pellomarquin.bak", new_build_), "the running build");
-    EXPECT_FALSE(fs::exists(Local() / "Pellomarquin.sig"));
+    EXPECT_EQ(Holds(Local("Pellomarquin.exe"), new_build_), "the new build");
+    EXPECT_EQ(Holds(Local("Pellomarquin.bak"), new_build_), "the running build");
+    EXPECT_FALSE(fs::exists(Local("Pellomarquin.sig")));
     EXPECT_TRUE(messages_.shown.empty());
     StartRecord record;
-    stand_in_ = WaitForStandIn(Local(), record);
+    stand_in_ = WaitForStandIn(folder_.Path(), record);
     EXPECT_NE(stand_in_, nullptr) << "the new build was not started";
     return;
   }
-  EXPECT_EQ(FolderState(Local()), before);
+  EXPECT_EQ(FolderState(folder_.Path()), before);
   ASSERT_EQ(messages_.shown.size(), 1u);
   EXPECT_EQ(messages_.shown[0].text, "The new version could not be verified and was not installed.");
   EXPECT_EQ(messages_.shown[0].caption, "Program rename error");
@@ -803,7 +731,7 @@ protected:
     ClientTest::SetUp();
     saved_program_folder_ = ProgramFolder;
     BuildWindows();
-    ProgramFolder = folder_.Text();  // the update works beside "the running program" here
+    ProgramFolder = FolderText(folder_);  // the update works beside "the running program" here
     WriteBytes(folder_.Path() / "Pellomarquin.exe", kRunningBuild);
     WriteBytes(folder_.Path() / "Pellomarquin.bak", kOldBackup);
   }
@@ -914,29 +842,12 @@ TEST_F(LoginUpdateTest, EqualDateOnTheServerIsNoUpdate) {
 // ---------------------------------------------------------------------------------------
 // The real program, started offscreen beside its "Hosp.ini", against the reference server.
 
-// A moment given in UTC.
-std::time_t Utc(int year, int month, int day, int hour, int minute, int second) {
-  std::tm fields{};
-  fields.tm_year = year - 1900;
-  fields.tm_mon = month - 1;
-  fields.tm_mday = day;
-  fields.tm_hour = hour;
-  fields.tm_min = minute;
-  fields.tm_sec = second;
-  return ::timegm(&fields);
-}
-
 // Three hours east of UTC, without summer time: a local time that differs from UTC, so
 // that a date taken in UTC on either side would show.
 const char* const kZone = "EAT-3";
-const std::time_t kRunningTime = Utc(2030, 1, 1, 0, 0, 0);
-const std::time_t kServerTime = Utc(2031, 3, 4, 5, 6, 8);
+const std::time_t kRunningTime = UtcTime(2030, 1, 1, 0, 0, 0);
+const std::time_t kServerTime = UtcTime(2031, 3, 4, 5, 6, 8);
 constexpr std::uint32_t kServerPacked = Packed(2031, 3, 4, 8, 6, 8);
-
-void SetModificationTime(const fs::path& path, std::time_t when) {
-  const timespec times[2] = {{when, 0}, {when, 0}};
-  ::utimensat(AT_FDCWD, path.c_str(), times, 0);
-}
 
 std::time_t ModificationTime(const fs::path& path) {
   struct stat info {};
@@ -970,9 +881,6 @@ class SelfUpdateProgramTest : public ::testing::Test {
 protected:
   void SetUp() override {
     AdoptOrphans();
-    if (const char* zone = std::getenv("TZ")) saved_zone_ = zone;
-    ::setenv("TZ", kZone, 1);
-    ::tzset();
     hospd_ = std::make_unique<HospdProcess>();
 
     client_bytes_ = ReadBytes(PELLOMARQUIN_EXE);
@@ -981,9 +889,7 @@ protected:
     fs::permissions(Exe(), fs::perms(0750));
     SetModificationTime(Exe(), kRunningTime);
     WriteBytes(folder_.Path() / "Pellomarquin.bak", kOldBackup);
-    std::ofstream(folder_.Path() / "Hosp.ini")
-        << "[DataServer]\nIP=127.0.0.1\nPort=" << hospd_->DataPort()
-        << "\n[FunctionServer]\nIP=127.0.0.1\nPort=" << hospd_->FunctionPort() << "\n";
+    WriteBytes(folder_.Path() / "Hosp.ini", ClientIni(*hospd_));
   }
 
   void TearDown() override {
@@ -992,12 +898,6 @@ protected:
     client_.reset();
     StopStrays();
     hospd_.reset();
-    if (saved_zone_) {
-      ::setenv("TZ", saved_zone_->c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
   }
 
   fs::path Exe() const { return folder_.Path() / "Pellomarquin.exe"; }
@@ -1044,7 +944,8 @@ protected:
     EXPECT_EQ(ModificationTime(folder_.Path() / "Pellomarquin.bak"), kRunningTime);
   }
 
-  std::optional<std::string> saved_zone_;
+  // Set before the server starts, and kept until everything else has gone.
+  ScopedEnvironment zone_{"TZ", kZone};
   std::unique_ptr<HospdProcess> hospd_;
   TempFolder folder_;
   TempFolder log_;
@@ -1088,9 +989,10 @@ TEST_F(SelfUpdateProgramTest, InstallsASignedBuildFromAVerifiedServer) {
       << error;
   const std::string new_build = ReadBytes(FAKE_CLIENT_BUILD);
   WriteBytes(keys / "upload.exe", new_build);
-  ASSERT_EQ(RunProgram({HospdProcess::ExecutablePath(), "publish", (keys / "upload.exe").string(),
-                        "--key", (keys / "publisher.key").string(), "--data", hospd_->DataDir()}),
-            0);
+  const CommandOutcome published_signed =
+      RunHospd({"publish", (keys / "upload.exe").string(), "--key",
+                (keys / "publisher.key").string(), "--data", hospd_->DataDir()});
+  ASSERT_EQ(published_signed.status, 0) << published_signed.err;
   const fs::path published = fs::path(hospd_->ClientsDir()) / "Pellomarquin.exe";
   SetModificationTime(published, kServerTime);
   fs::copy_file(fs::path(hospd_->DataDir()) / "server.crt", folder_.Path() / "server.pem");

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -28,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include "HospdProcess.h"
+#include "RowName.h"
 #include "XwdImage.h"
 
 extern char** environ;
@@ -71,14 +71,6 @@ std::vector<int> Numbers(const std::string& text) {
   }
   return numbers;
 }
-
-// Names the rows of a table-driven test after their `name` field.
-struct RowName {
-  template <typename Row>
-  std::string operator()(const ::testing::TestParamInfo<Row>& row) const {
-    return row.param.name;
-  }
-};
 
 // Polls `done` every 100 ms for up to `seconds`.
 template <typename Condition>
@@ -202,10 +194,7 @@ class PellomarquinGuiTest : public ::testing::Test {
     const fs::path folder = fs::path(hospd_->DataDir()).parent_path() / "client";
     fs::create_directories(folder / "screen");
     fs::copy_file(fs::path(build) / "src" / "app" / "Pellomarquin.exe", folder / "Pellomarquin.exe");
-    std::ofstream(folder / "Hosp.ini")
-        << "[DataServer]\nIP=127.0.0.1\nPort=" << hospd_->DataPort() << "\n" << ini_extra
-        << "[FunctionServer]\nIP=127.0.0.1\nPort=" << hospd_->FunctionPort() << "\n"
-        << ini_extra;
+    WriteBytes(folder / "Hosp.ini", ClientIni(*hospd_, ini_extra, ini_extra));
     screen_ = std::make_unique<VirtualScreen>(folder / "screen");
     ASSERT_TRUE(screen_->Ready()) << "Xvfb did not start";
     if (manager != nullptr) {

@@ -32,8 +32,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kAnna = "anna.weber@hospital.example";
-constexpr std::size_t kAnnasCases = 12;
 constexpr int kLimit = 2;  // seconds, as "Timeout=2" in Hosp.ini
 
 // Runs `action` on a thread of its own after `delay`, unless it is destroyed first: a client
@@ -63,47 +61,25 @@ class SafetyNet {
   std::thread thread_;
 };
 
-class ResponsiveClientTest : public ClientTest {
+class ResponsiveClientTest : public DemoServerTest {
  public:
-  // The login window against the reference servers, both connections made.
-  void Start(int timeout = -1) {
-    BuildWindows();
-    login_->DataServerTimeout = timeout;
-    login_->FunctionServerTimeout = timeout;
-    ASSERT_TRUE(ShowLoginWindow(Port(server_.DataPort()), Port(server_.FunctionPort())));
-  }
-  // The demo physician with twelve open cases, logged in, the case list on screen.
+  // Anna logged in, the case list on screen.
   void LogInAsAnna(int timeout = -1) {
-    Start(timeout);
+    DemoServerTest::LogInAsAnna(timeout);
     ASSERT_FALSE(HasFatalFailure());
-    LogInAnna();
-    ASSERT_TRUE(messages_.Shown().empty()) << messages_.Shown().front().text;
-    ASSERT_EQ(form1_->CaseObjects.size(), kAnnasCases);
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form1_.get()));
   }
   void LogInAnna() { LogIn(kAnna, "demo"); }
-  void ApproveFirstCase() {
-    form1_->CasesListBox->setCurrentRow(0);
-    form1_->CasesListBoxDblClick();
-  }
   TForm1& CaseList() { return *form1_; }
   TLoginForm& Login() { return *login_; }
 
  protected:
-  static std::string Port(int port) { return std::to_string(port); }
-
-  std::string CaseField(const std::string& seq, const std::string& column) const {
-    return SqlValue(server_.DatabasePath(), "SELECT " + column + " FROM Cases WHERE Seq=" + seq);
-  }
-
   // The messages shown, without the approval question (its caption is the patient's name).
   std::vector<ShownMessage> Reports() const {
     std::vector<ShownMessage> shown = messages_.Shown();
     std::erase_if(shown, [](const ShownMessage& m) { return m.buttons == MessageButtons::OkCancel; });
     return shown;
   }
-
-  HospdProcess server_;
 };
 
 template <typename Row>
@@ -184,7 +160,7 @@ TEST_F(ResponsiveClientTest, StartUpAgainstSilentServerClosesAtOnce) {
     closed_at = clock.elapsed();
     login_->close();
   });
-  ASSERT_TRUE(ShowLoginWindow(silent.PortText(), Port(server_.FunctionPort())));
+  ASSERT_TRUE(ShowLoginWindow(silent.PortText(), FunctionPort()));
   const qint64 done_at = clock.elapsed();
   EXPECT_GT(paints_while_waiting, 0);
   ASSERT_GE(closed_at, 0);

@@ -1,7 +1,6 @@
 // Tests of the login window's check of the data server's identity, from "Hosp.ini" to the
 // message the physician sees, against the reference server.
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
@@ -74,9 +73,7 @@ TEST_P(ServerTrustTest, TalksOnlyToAVerifiedDataServer) {
   const TrustRow& row = GetParam();
   const std::string fingerprint = LoggedFingerprint(*hospd_);
   ASSERT_EQ(fingerprint.size(), 95u);
-  std::ofstream(folder_ / "Hosp.ini") << "[DataServer]\nIP=127.0.0.1\nPort=" << hospd_->DataPort()
-                                      << "\n" << row.keys(fingerprint) << "\n[FunctionServer]\n"
-                                      << "IP=127.0.0.1\nPort=" << hospd_->FunctionPort() << "\n";
+  WriteBytes(folder_ / "Hosp.ini", ClientIni(*hospd_, row.keys(fingerprint) + "\n"));
   const std::size_t log_before = hospd_->LogText().size();
   BuildWindows();
   ProgramFolder = folder_.string() + "/";

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -15,14 +14,13 @@
 #include "FileDate.h"
 #include "Recorders.h"
 #include "ScriptedServer.h"
+#include "TestFiles.h"
 #include "TestScripts.h"
 
 namespace {
 
 constexpr std::uint32_t kServerDate = 0x586F6DAF;  // 2024-03-15 13:45:30
 const char* const kRemote = "Clients\\Pellomarquin.exe";
-
-std::string Le32(std::uint32_t value) { return FrameHeader(static_cast<std::int32_t>(value), 0, 0).substr(0, 4); }
 
 // The download answer: header, the first `sent` bytes of `data`, and (when whole) the closing answer.
 Script Download(std::string data, std::size_t sent, bool close_after) {
@@ -46,14 +44,9 @@ public:
   LocalFile() : path_("/tmp/hosp-download-" + std::to_string(getpid()) + ".exe") {}
   ~LocalFile() { std::filesystem::remove(path_); }
   const std::string& Path() const { return path_; }
-  std::string Contents() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string Contents() const { return ReadBytes(path_); }
   bool Exists() const { return std::filesystem::exists(path_); }
-  void Write(const std::string& text) const { std::ofstream(path_, std::ios::binary) << text; }
+  void Write(const std::string& text) const { WriteBytes(path_, text); }
 
 private:
   std::string path_;

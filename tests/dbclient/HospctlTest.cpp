@@ -1,17 +1,9 @@
 // Tests of hospctl, run as a program against scripted data and function servers.
 #include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
-
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -21,35 +13,12 @@
 #include "TestScripts.h"
 #include "dbServerConnection.h"
 
-extern char** environ;
-
 namespace {
-
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// The build puts the path of the hospctl it made into HOSPCTL_PATH.
-std::string HospctlPath() { return HOSPCTL_PATH; }
 
 // A temporary folder with a Hosp.ini naming the two servers.
 class Workspace {
 public:
-  Workspace() {
-    char pattern[] = "/tmp/hosp-hospctl-XXXXXX";
-    folder_ = mkdtemp(pattern);
-  }
-  ~Workspace() { std::filesystem::remove_all(folder_); }
-  std::string Path(const char* name) const { return folder_ + "/" + name; }
+  std::string Path(const char* name) const { return folder_.Path(name); }
 
   std::string WriteIni(int data_port, int function_port) const {
     std::ofstream(Path("Hosp.ini")) << "[DataServer]\r\nIP=127.0.0.1\r\nPort=" << data_port
@@ -58,50 +27,14 @@ public:
     return Path("Hosp.ini");
   }
 
-  // Runs hospctl with the arguments; ends it if it takes longer than 20 seconds.
-  Outcome Run(const std::vector<std::string>& arguments) const {
-    std::vector<std::string> words{HospctlPath()};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    return RunProgram(std::move(words));
-  }
-
-  // The same for any program (found on the PATH): the first word.
-  Outcome RunProgram(std::vector<std::string> words) const {
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, Path("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, Path("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    Outcome outcome;
-    if (spawned != 0) return outcome;
-    outcome.status = WaitBounded(pid);
-    outcome.out = ReadWhole(Path("out"));
-    outcome.err = ReadWhole(Path("err"));
-    return outcome;
+  // Runs hospctl (the build puts its path into HOSPCTL_PATH) with the arguments; ends it if
+  // it takes longer than 20 seconds.
+  CommandOutcome Run(const std::vector<std::string>& arguments) const {
+    return RunProgram(HOSPCTL_PATH, arguments, "", std::chrono::seconds(20));
   }
 
 private:
-  static int WaitBounded(pid_t pid) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() >= deadline) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  std::string folder_;
+  TempFolder folder_{"hosp-hospctl"};
 };
 
 struct Case {
@@ -139,7 +72,7 @@ TEST(HospctlTest, DataServerCommands) {
     data.Expect(HandshakeThen(c.answers));
     std::vector<std::string> arguments{workspace.WriteIni(data.Port(), 1)};
     arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
-    Outcome outcome = workspace.Run(arguments);
+    CommandOutcome outcome = workspace.Run(arguments);
     EXPECT_EQ(outcome.status, c.status) << c.name;
     EXPECT_EQ(outcome.out, c.out) << c.name;
     EXPECT_EQ(outcome.err, c.err) << c.name;
@@ -151,7 +84,7 @@ TEST(HospctlTest, RefusedHandshake) {
   Workspace workspace;
   ScriptedServer data(true);
   data.Expect(AnswerFrames({"Date=45000,RunningFolder=R,RemoteIP=1.2.3.4,Accepted=y"}));
-  Outcome outcome = workspace.Run({workspace.WriteIni(data.Port(), 1), "handshake"});
+  CommandOutcome outcome = workspace.Run({workspace.WriteIni(data.Port(), 1), "handshake"});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.out, "Date=45000\nRunningFolder=R\nRemoteIP=1.2.3.4\nAccepted=y\n");
   EXPECT_EQ(outcome.err, "hospctl: handshake refused\n");
@@ -162,7 +95,7 @@ TEST(HospctlTest, HandshakeByDateRequest) {
   Workspace workspace;
   ScriptedServer data(true);
   data.Expect(AnswerFrames({"RunningFolder=R,Accepted=Y", "Date=45123.25"}));
-  Outcome outcome = workspace.Run({workspace.WriteIni(data.Port(), 1), "handshake"});
+  CommandOutcome outcome = workspace.Run({workspace.WriteIni(data.Port(), 1), "handshake"});
   EXPECT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_EQ(outcome.out, "Date=45123.25\nRunningFolder=\nRemoteIP=\nAccepted=Y\n");
 }
@@ -209,7 +142,7 @@ TEST(HospctlTest, FailuresGiveTheirReason) {
     data.Expect(c.script);
     std::vector<std::string> arguments{workspace.WriteIni(data.Port(), 1)};
     arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
-    Outcome outcome = workspace.Run(arguments);
+    CommandOutcome outcome = workspace.Run(arguments);
     EXPECT_EQ(outcome.status, 1) << c.name;
     EXPECT_EQ(outcome.err, c.err) << c.name;
   }
@@ -223,16 +156,16 @@ TEST(HospctlTest, GetWritesFile) {
   data.Expect([body](ServerPeer& peer) {
     Frame frame;
     if (!peer.AcceptHandshake() || !peer.ReadFrame(frame)) return;
-    std::string header = FrameHeader(static_cast<std::int32_t>(body.size()), 0x586F6DAF, 0).substr(0, 8);
-    peer.Send(header + body);
+    peer.Send(Le32(static_cast<std::uint32_t>(body.size())) + Le32(0x586F6DAF) + body);
     peer.Answer("ErrorCode=0");
   });
   const std::string local = workspace.Path("client.exe");
-  Outcome outcome = workspace.Run({workspace.WriteIni(data.Port(), 1), "get", "Clients\\Pellomarquin.exe", local});
+  CommandOutcome outcome = workspace.Run(
+      {workspace.WriteIni(data.Port(), 1), "get", "Clients\\Pellomarquin.exe", local});
   EXPECT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_EQ(outcome.out, "FileSize=120000\nFileDate=" + std::to_string(0x586F6DAFu) + "\n");
   EXPECT_NE(outcome.err.find("Received 120000 of 120000 bytes"), std::string::npos) << outcome.err;
-  EXPECT_EQ(ReadWhole(local), body);
+  EXPECT_EQ(ReadBytes(local), body);
 }
 
 // The function command sends the bare JSON text and prints the answer.
@@ -243,7 +176,7 @@ TEST(HospctlTest, FunctionExchange) {
     std::string text;
     if (peer.ReadText(text)) peer.Answer("{Echo:" + text + "}");
   });
-  Outcome outcome = workspace.Run({workspace.WriteIni(1, function.Port()), "function",
+  CommandOutcome outcome = workspace.Run({workspace.WriteIni(1, function.Port()), "function",
                                    "{ServerCommand:getdoctorcases,DoctorSeq:17}"});
   EXPECT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_EQ(outcome.out, "{Echo:{ServerCommand:getdoctorcases,DoctorSeq:17}}\n");
@@ -260,27 +193,27 @@ TEST(HospctlTest, UsageAndStartFailures) {
   }
   const std::string ini = workspace.WriteIni(free_port, free_port);
 
-  Outcome help = workspace.Run({"--help"});
+  CommandOutcome help = workspace.Run({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("Usage: hospctl [--timeout SECONDS] HOSP.INI COMMAND", 0), 0u);
 
-  Outcome unknown = workspace.Run({ini, "shutdown"});
+  CommandOutcome unknown = workspace.Run({ini, "shutdown"});
   EXPECT_EQ(unknown.status, 2);
   EXPECT_EQ(unknown.err.rfind("hospctl: unknown command \"shutdown\"\n", 0), 0u);
 
-  Outcome short_query = workspace.Run({ini, "query", "Personnel"});
+  CommandOutcome short_query = workspace.Run({ini, "query", "Personnel"});
   EXPECT_EQ(short_query.status, 2);
 
-  Outcome no_file = workspace.Run({workspace.Path("missing.ini"), "handshake"});
+  CommandOutcome no_file = workspace.Run({workspace.Path("missing.ini"), "handshake"});
   EXPECT_EQ(no_file.status, 1);
   EXPECT_EQ(no_file.err, "hospctl: cannot read " + workspace.Path("missing.ini") + "\n");
 
-  Outcome no_data = workspace.Run({ini, "handshake"});
+  CommandOutcome no_data = workspace.Run({ini, "handshake"});
   EXPECT_EQ(no_data.status, 1);
   const std::string unreachable = ": no connection to 127.0.0.1:" + std::to_string(free_port) + "\n";
   EXPECT_EQ(no_data.err, "hospctl: Unable to connect to data server" + unreachable);
 
-  Outcome no_function = workspace.Run({ini, "function", "{}"});
+  CommandOutcome no_function = workspace.Run({ini, "function", "{}"});
   EXPECT_EQ(no_function.status, 1);
   EXPECT_EQ(no_function.err, "hospctl: Unable to connect to function server" + unreachable);
 }
@@ -291,11 +224,11 @@ TEST(HospctlTest, FingerprintAndTheIdentityKeys) {
   HospdProcess hospd;
   Workspace workspace;
   const std::string certificate = hospd.DataDir() + "/server.crt";
-  Outcome expected = workspace.RunProgram(
-      {"openssl", "x509", "-noout", "-fingerprint", "-sha256", "-in", certificate});
+  CommandOutcome expected =
+      RunProgram("openssl", {"x509", "-noout", "-fingerprint", "-sha256", "-in", certificate});
   ASSERT_EQ(expected.status, 0);
   const std::string ini = workspace.WriteIni(hospd.DataPort(), hospd.FunctionPort());
-  Outcome printed = workspace.Run({ini, "fingerprint"});
+  CommandOutcome printed = workspace.Run({ini, "fingerprint"});
   EXPECT_EQ(printed.status, 0);
   EXPECT_EQ("sha256 Fingerprint=" + printed.out, expected.out);
   const std::string pin = printed.out.substr(0, printed.out.size() - 1);
@@ -311,7 +244,7 @@ TEST(HospctlTest, FingerprintAndTheIdentityKeys) {
   for (const auto& row : rows) {
     std::ofstream(ini) << "[DataServer]\nIP=127.0.0.1\nPort=" << hospd.DataPort() << "\n"
                        << row.keys << "\n";
-    Outcome handshake = workspace.Run({ini, "handshake"});
+    CommandOutcome handshake = workspace.Run({ini, "handshake"});
     EXPECT_EQ(handshake.status, row.status) << row.keys;
     EXPECT_EQ(handshake.err, row.status == 0 ? ""
                                              : "hospctl: The data server's identity could not be "
@@ -329,21 +262,20 @@ TEST(HospctlTest, KeygenAndSignMakeAVerifiableSignature) {
   EXPECT_EQ(workspace.Run({"keygen", private_key, public_key}).status, 0);
   EXPECT_EQ(std::filesystem::status(private_key).permissions(),
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-  const std::string public_text = ReadWhole(public_key);
+  const std::string public_text = ReadBytes(public_key);
   EXPECT_EQ(workspace.Run({"keygen", workspace.Path("other.pem"), public_key}).status, 1);
-  EXPECT_EQ(ReadWhole(public_key), public_text);
+  EXPECT_EQ(ReadBytes(public_key), public_text);
   EXPECT_FALSE(std::filesystem::exists(workspace.Path("other.pem")));
 
   const std::string build = workspace.Path("Pellomarquin.exe");
   std::ofstream(build, std::ios::binary) << std::string(100000, 'b') << "end";
   EXPECT_EQ(workspace.Run({"sign", private_key, build}).status, 0);
-  EXPECT_EQ(ReadWhole(build + ".sig").size(), 64u);
-  const std::vector<std::string> verify{"openssl", "pkeyutl", "-verify", "-pubin", "-inkey",
-                                        public_key, "-rawin", "-in", build, "-sigfile",
-                                        build + ".sig"};
-  EXPECT_EQ(workspace.RunProgram(verify).status, 0);
+  EXPECT_EQ(ReadBytes(build + ".sig").size(), 64u);
+  const std::vector<std::string> verify{"pkeyutl", "-verify", "-pubin", "-inkey", public_key,
+                                        "-rawin", "-in", build, "-sigfile", build + ".sig"};
+  EXPECT_EQ(RunProgram("openssl", verify).status, 0);
   std::ofstream(build, std::ios::binary | std::ios::app) << "!";
-  EXPECT_NE(workspace.RunProgram(verify).status, 0);
+  EXPECT_NE(RunProgram("openssl", verify).status, 0);
 }
 
 // A data server that takes the handshake and then stays silent: the Timeout key ends the
@@ -361,7 +293,7 @@ TEST(HospctlTest, TimeoutKeyAndOption) {
   std::ofstream(ini, std::ios::app) << "[DataServer]\r\nTimeout=30\r\n";
 
   const auto start = std::chrono::steady_clock::now();
-  Outcome overridden = workspace.Run({"--timeout", "1", ini, "fileinfo", "Clients\\x"});
+  CommandOutcome overridden = workspace.Run({"--timeout", "1", ini, "fileinfo", "Clients\\x"});
   const double waited =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(overridden.status, 1);
@@ -372,14 +304,14 @@ TEST(HospctlTest, TimeoutKeyAndOption) {
 
   std::ofstream(ini) << "[DataServer]\r\nIP=127.0.0.1\r\nPort=" << data.Port()
                      << "\r\nTimeout=1\r\n";
-  Outcome from_key = workspace.Run({ini, "query", "Personnel", "4", "x"});
+  CommandOutcome from_key = workspace.Run({ini, "query", "Personnel", "4", "x"});
   EXPECT_EQ(from_key.status, 1);
   EXPECT_NE(from_key.err.find("The data server did not answer within 1 second.\n"),
             std::string::npos)
       << from_key.err;
 
   for (const char* bad : {"0", "soon", "-1"}) {
-    Outcome usage = workspace.Run({"--timeout=" + std::string(bad), ini, "handshake"});
+    CommandOutcome usage = workspace.Run({"--timeout=" + std::string(bad), ini, "handshake"});
     EXPECT_EQ(usage.status, 2) << bad;
   }
 }

@@ -4,11 +4,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -17,7 +14,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "Loopback.h"
 #include "SecureSocket.h"
+#include "TestFiles.h"
 
 namespace {
 
@@ -33,18 +32,11 @@ public:
     static const TestCertificate certificate;
     return certificate;
   }
-  ~TestCertificate() {
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
-  }
-  std::string CertificatePath() const { return folder_ + "/cert.pem"; }
-  std::string KeyPath() const { return folder_ + "/key.pem"; }
+  std::string CertificatePath() const { return folder_.Path("cert.pem"); }
+  std::string KeyPath() const { return folder_.Path("key.pem"); }
 
 private:
   TestCertificate() {
-    char pattern[] = "/tmp/hosp-dbclient-cert-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("no temporary folder");
-    folder_ = pattern;
     EVP_PKEY* key = EVP_EC_gen("P-256");
     X509* cert = X509_new();
     if (key == nullptr || cert == nullptr) throw std::runtime_error("no key or certificate");
@@ -73,28 +65,8 @@ private:
     if (!written) throw std::runtime_error("cannot write " + path);
   }
 
-  std::string folder_;
+  TempFolder folder_{"hosp-dbclient-cert"};
 };
-
-int ListenOnLoopback(int& port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-      listen(fd, 16) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-    if (fd >= 0) close(fd);
-    throw std::runtime_error("cannot listen on loopback");
-  }
-  port = ntohs(address.sin_port);
-  return fd;
-}
-
-void PutLe32(std::string& out, std::int32_t value) {
-  auto bits = static_cast<std::uint32_t>(value);
-  for (int i = 0; i < 4; ++i) out += static_cast<char>((bits >> (8 * i)) & 0xFF);
-}
 
 std::int32_t GetLe32(const char* at) {
   std::uint32_t value = 0;
@@ -104,12 +76,15 @@ std::int32_t GetLe32(const char* at) {
 
 }  // namespace
 
+std::string Le32(std::uint32_t value) {
+  std::string bytes;
+  for (int i = 0; i < 4; ++i) bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
+  return bytes;
+}
+
 std::string FrameHeader(std::int32_t length, std::int32_t type, std::int32_t subtype) {
-  std::string header;
-  PutLe32(header, length);
-  PutLe32(header, type);
-  PutLe32(header, subtype);
-  return header;
+  return Le32(static_cast<std::uint32_t>(length)) + Le32(static_cast<std::uint32_t>(type)) +
+         Le32(static_cast<std::uint32_t>(subtype));
 }
 
 ServerPeer::ServerPeer(ScriptedServer& server, int index, std::unique_ptr<PlainSocket> socket)
@@ -195,7 +170,7 @@ ScriptedServer::ScriptedServer(bool tls) {
                                            certificate.KeyPath().c_str(), nullptr, nullptr);
     if (context_ == nullptr) throw std::runtime_error("no server TLS context");
   }
-  listener_ = ListenOnLoopback(port_);
+  listener_ = ListenOnLoopback(16, port_);
   acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 

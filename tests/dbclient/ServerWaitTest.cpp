@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Loopback.h"
 #include "Recorders.h"
 #include "ScriptedServer.h"
 #include "TestScripts.h"
@@ -35,16 +36,11 @@ double SecondsSince(Clock::time_point start) {
 // all, as from an address that drops packets.
 class BlackHole {
  public:
-  BlackHole() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  BlackHole() : listener_(ListenOnLoopback(0, port_)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
-    ::listen(listener_, 0);
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    address.sin_port = htons(static_cast<std::uint16_t>(port_));
     // The queue takes one connection more than its backlog; these fill it.
     for (int& filler : fillers_) {
       filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
@@ -61,9 +57,9 @@ class BlackHole {
   std::string PortText() const { return std::to_string(port_); }
 
  private:
-  int listener_ = -1;
-  int fillers_[2] = {-1, -1};
   int port_ = 0;
+  int listener_;
+  int fillers_[2] = {-1, -1};
 };
 
 // One way a server can leave the client waiting, and the request that meets it.

@@ -2,10 +2,7 @@
 #include "dbServerConnection.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -17,6 +14,7 @@
 #include "ScriptedServer.h"
 #include "TestScripts.h"
 #include "SecureSocket.h"
+#include "TestFiles.h"
 #include "TextException.h"
 
 namespace {
@@ -518,30 +516,13 @@ namespace {
 // Points the debug log at a fresh folder for one test and switches it on.
 class DebugLogGuard {
 public:
-  DebugLogGuard() {
-    char pattern[] = "/tmp/hosp-dblog-XXXXXX";
-    folder_ = mkdtemp(pattern);
-    const char* old = std::getenv("XDG_STATE_HOME");
-    had_old_ = old != nullptr;
-    if (had_old_) old_ = old;
-    setenv("XDG_STATE_HOME", folder_.c_str(), 1);
-    dbServerConnection::DebugLogEnabled = true;
-  }
-  ~DebugLogGuard() {
-    dbServerConnection::DebugLogEnabled = false;
-    if (had_old_) {
-      setenv("XDG_STATE_HOME", old_.c_str(), 1);
-    } else {
-      unsetenv("XDG_STATE_HOME");
-    }
-    std::filesystem::remove_all(folder_);
-  }
-  const std::string& Folder() const { return folder_; }
+  DebugLogGuard() { dbServerConnection::DebugLogEnabled = true; }
+  ~DebugLogGuard() { dbServerConnection::DebugLogEnabled = false; }
+  std::string Folder() const { return folder_.Path().string(); }
 
 private:
-  std::string folder_;
-  bool had_old_ = false;
-  std::string old_;
+  TempFolder folder_{"hosp-dblog"};
+  ScopedEnvironment state_home_{"XDG_STATE_HOME", folder_.Path().string()};
 };
 
 // Whether `line` starts with a "hh:nn:ss:zzz " time stamp, digits where the digits go.
@@ -555,13 +536,6 @@ bool HasTimeStamp(std::string_view line) {
   return true;
 }
 
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 }  // namespace
 
 // Switched on, the log appends time-stamped lines, with CR LF unless the line already ends with LF.
@@ -571,7 +545,7 @@ TEST(dbServerConnectionTest, DebugLogLines) {
   EXPECT_EQ(dbServerConnection::DebugLogPath(), log.Folder() + "/hosp/DbDebugLog.txt");
   dbServerConnection::DebugLog("Connect::NoSocket");
   dbServerConnection::DebugLog("ends with a line feed\n");
-  const std::string text = ReadWhole(dbServerConnection::DebugLogPath());
+  const std::string text = ReadBytes(dbServerConnection::DebugLogPath());
   const std::string first = "Connect::NoSocket\r\n";
   const std::string second = "ends with a line feed\n";
   ASSERT_EQ(text.size(), 2 * 13 + first.size() + second.size()) << text;

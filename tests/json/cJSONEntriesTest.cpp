@@ -90,6 +90,26 @@ TEST(cJSONEntriesTest, MatchesPlainLinesUnderRandomChanges) {
   }
 }
 
+// KeysUnique holds until a line whose key nobody looked up comes in: then a line's own key may
+// find an earlier line.
+TEST(cJSONEntriesTest, KeysUniqueUntilAKeyMayRepeat) {
+  cJSONEntries entries;
+  entries.AppendMember("a", "1", JSON_WORD);
+  entries.AppendMember("B", "2", JSON_WORD);
+  entries.Append("plain", JSON_WORD);  // no key at all
+  EXPECT_TRUE(entries.KeysUnique());
+  entries.AppendMember("a=b", "3", JSON_WORD);  // its line's key is "a"
+  EXPECT_FALSE(entries.KeysUnique());
+  EXPECT_EQ(entries.Find("a"), entries.SlotAt(0));
+  entries.Clear();
+  EXPECT_TRUE(entries.KeysUnique());
+  entries.Append("b=1", JSON_WORD);
+  EXPECT_FALSE(entries.KeysUnique());
+  cJSONEntries fitted;
+  fitted.TakeFitted(entries);
+  EXPECT_FALSE(fitted.KeysUnique());
+}
+
 // KeyAt is the part before the first "=", and empty for a line without one.
 TEST(cJSONEntriesTest, KeyAtSplitsAtFirstEquals) {
   cJSONEntries entries;

@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include "HospdCommand.h"
 #include "ServerTestSupport.h"
 #include "SqliteProbe.h"
 

@@ -1,11 +1,8 @@
 // Tests of `hospd check`: each kind of damage to a real data folder is found and named.
 #include <sys/stat.h>
-#include <utime.h>
 
 #include <algorithm>
-#include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -15,7 +12,7 @@
 #include "Certificate.h"
 #include "DataFolderCheck.h"
 #include "DemoFolder.h"
-#include "HospdCommand.h"
+#include "HospdProcess.h"
 #include "SqliteProbe.h"
 
 namespace fs = std::filesystem;
@@ -26,33 +23,15 @@ namespace {
 class DemoDataFolder {
  public:
   DemoDataFolder() {
-    char pattern[] = "/tmp/hosp-check-XXXXXX";
-    root_ = ::mkdtemp(pattern);
     std::ostringstream ignored;
     InitDemoFolder(Data(), ignored);
   }
-  ~DemoDataFolder() { fs::remove_all(root_); }
-  fs::path Root() const { return root_; }
-  fs::path Data() const { return root_ / "data"; }
+  fs::path Root() const { return root_.Path(); }
+  fs::path Data() const { return root_.Path() / "data"; }
 
  private:
-  fs::path root_;
+  TempFolder root_{"hosp-check"};
 };
-
-void WriteFile(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-void SetModified(const fs::path& path, int year) {
-  std::tm when{};
-  when.tm_year = year - 1900;
-  when.tm_mon = 5;
-  when.tm_mday = 1;
-  when.tm_hour = 12;
-  when.tm_isdst = -1;
-  const utimbuf times{std::mktime(&when), std::mktime(&when)};
-  ::utime(path.c_str(), &times);
-}
 
 std::string Joined(const std::vector<std::string>& lines) {
   std::string text;
@@ -89,7 +68,7 @@ const Damage kDamages[] = {
     {"CertificateMissing", [](const DemoDataFolder& f) { fs::remove(f.Data() / "server.crt"); },
      "server.crt: cannot be read"},
     {"CertificateNotPem",
-     [](const DemoDataFolder& f) { WriteFile(f.Data() / "server.crt", "not a certificate\n"); },
+     [](const DemoDataFolder& f) { WriteBytes(f.Data() / "server.crt", "not a certificate\n"); },
      "server.crt: not a PEM certificate"},
     {"KeyReadableByEveryone",
      [](const DemoDataFolder& f) { ::chmod((f.Data() / "server.key").c_str(), 0644); },
@@ -98,7 +77,7 @@ const Damage kDamages[] = {
      "hosp.db: missing"},
     {"DatabaseNotSqlite",
      [](const DemoDataFolder& f) {
-       WriteFile(f.Data() / "hosp.db", std::string(8192, 'x'));
+       WriteBytes(f.Data() / "hosp.db", std::string(8192, 'x'));
      },
      "hosp.db: damaged or not a database"},
     {"SchemaNewerThanTheProgram",
@@ -115,19 +94,19 @@ const Damage kDamages[] = {
      "Clients: missing"},
     {"BuildDatedBefore1980",
      [](const DemoDataFolder& f) {
-       WriteFile(f.Data() / "Clients" / "Pellomarquin.exe", "build");
-       SetModified(f.Data() / "Clients" / "Pellomarquin.exe", 1975);
+       WriteBytes(f.Data() / "Clients" / "Pellomarquin.exe", "build");
+       SetModificationTime(f.Data() / "Clients" / "Pellomarquin.exe", LocalTime(1975, 6, 1, 12));
      },
      "Clients/Pellomarquin.exe: its date cannot be sent"},
     {"BuildDatedAfter2043",
      [](const DemoDataFolder& f) {
-       WriteFile(f.Data() / "Clients" / "Pellomarquin.exe", "build");
-       SetModified(f.Data() / "Clients" / "Pellomarquin.exe", 2050);
+       WriteBytes(f.Data() / "Clients" / "Pellomarquin.exe", "build");
+       SetModificationTime(f.Data() / "Clients" / "Pellomarquin.exe", LocalTime(2050, 6, 1, 12));
      },
      "Clients/Pellomarquin.exe: its date cannot be sent"},
     {"LinkOutOfClients",
      [](const DemoDataFolder& f) {
-       WriteFile(f.Root() / "secret.txt", "secret");
+       WriteBytes(f.Root() / "secret.txt", "secret");
        fs::create_symlink(f.Root() / "secret.txt", f.Data() / "Clients" / "Pellomarquin.exe");
      },
      "Clients/Pellomarquin.exe: not offered (Refused file name"},
@@ -140,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(Damages, DataFolderCheckTest, ::testing::ValuesIn(kDama
 // problems exits 1 with exactly two problem lines.
 TEST(DataFolderCheckCommandTest, ExitStatusAndOneLinePerProblem) {
   const DemoDataFolder folder;
-  WriteFile(folder.Data() / "Clients" / "Pellomarquin.exe", "build");
+  WriteBytes(folder.Data() / "Clients" / "Pellomarquin.exe", "build");
   const CommandOutcome sound = RunHospd({"check", "--data", folder.Data().string()});
   EXPECT_EQ(sound.status, 0) << sound.err;
   EXPECT_EQ(sound.err, "");

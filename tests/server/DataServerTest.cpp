@@ -1,9 +1,6 @@
 // The data server over TLS, driven by the client's own dbServerConnection.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -45,11 +42,6 @@ double LocalDayCountNow() {
 void WriteFile(const std::string& path, std::size_t size) {
   std::ofstream out(path, std::ios::binary);
   for (std::size_t i = 0; i < size; ++i) out.put(static_cast<char>((i * 7919) % 251));
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace
@@ -226,7 +218,7 @@ TEST_P(DataServerTest, ClientBuildSizeDateAndDownload) {
 
   const std::string local = Server().DataDir() + "/../Pellomarquin.tmp";
   ASSERT_TRUE(connection->GetFile("Clients\\Pellomarquin.exe", local, nullptr));
-  EXPECT_EQ(ReadFile(local), ReadFile(served));
+  EXPECT_EQ(ReadBytes(local), ReadBytes(served));
   EXPECT_EQ(GetFilePackedDate(local), date);
   // The connection goes on after the download's closing answer.
   EXPECT_EQ(connection->GetFileInfo("clients/Pellomarquin.exe"), date);
@@ -266,14 +258,7 @@ TEST_P(DataServerTest, BuildDatedOutsideThePackedRangeIsRefused) {
   const std::string local = Server().DataDir() + "/../dated.bin";
   for (const int year : {1975, 2110}) {
     SCOPED_TRACE(year);
-    std::tm when{};
-    when.tm_year = year - 1900;
-    when.tm_mon = 5;
-    when.tm_mday = 1;
-    when.tm_hour = 12;
-    when.tm_isdst = -1;
-    const timespec times[2] = {{std::mktime(&when), 0}, {std::mktime(&when), 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, served.c_str(), times, 0), 0);
+    ASSERT_TRUE(SetModificationTime(served, LocalTime(year, 6, 1, 12)));
 
     EXPECT_EQ(connection->GetFileInfo("Clients\\Dated.exe"), 0);
     EXPECT_EQ(connection->ErrorCode, 8);

@@ -2,22 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <ctime>
 
 #include "DayCountDate.h"
+#include "TestFiles.h"
 
 namespace {
 
-std::chrono::system_clock::time_point LocalTime(int year, int month, int day, int hour,
-                                                int minute) {
-  std::tm local{};
-  local.tm_year = year - 1900;
-  local.tm_mon = month - 1;
-  local.tm_mday = day;
-  local.tm_hour = hour;
-  local.tm_min = minute;
-  local.tm_isdst = -1;
-  return std::chrono::system_clock::from_time_t(std::mktime(&local));
+std::chrono::system_clock::time_point LocalClock(int year, int month, int day, int hour,
+                                                 int minute) {
+  return std::chrono::system_clock::from_time_t(LocalTime(year, month, day, hour, minute));
 }
 
 }  // namespace
@@ -34,12 +27,12 @@ TEST(DayCountDateTest, KnownDates) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.year);
-    EXPECT_NEAR(DayCountDate(LocalTime(row.year, row.month, row.day, row.hour, row.minute)),
+    EXPECT_NEAR(DayCountDate(LocalClock(row.year, row.month, row.day, row.hour, row.minute)),
                 row.expected, 1e-9);
   }
 }
 
 // The text has a full stop and eight decimals, whatever the process locale.
 TEST(DayCountDateTest, TextForm) {
-  EXPECT_EQ(DayCountDateText(LocalTime(2024, 1, 1, 12, 0)), "45292.50000000");
+  EXPECT_EQ(DayCountDateText(LocalClock(2024, 1, 1, 12, 0)), "45292.50000000");
 }

@@ -3,8 +3,6 @@
 // answers of 70,000 bytes without a NUL, and peers that never answer a handshake.
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "Loopback.h"
 #include "RawConnection.h"
 #include "ScriptedServer.h"
 #include "SecureSocket.h"
@@ -64,36 +63,6 @@ class KillAtFirstBlock : public dbProgressBar {
 class ServerKillTest : public ::testing::Test {
  protected:
   HospdProcess server_;
-};
-
-// A listening socket on 127.0.0.1 that never accepts: the system completes the TCP
-// handshake, and nothing ever answers the client's bytes. Closing it resets the waiting peer.
-class SilentListener {
- public:
-  SilentListener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 && ::listen(fd_, 4) == 0 &&
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-      port_ = ntohs(address.sin_port);
-    }
-  }
-  ~SilentListener() { Close(); }
-  SilentListener(const SilentListener&) = delete;
-  SilentListener& operator=(const SilentListener&) = delete;
-
-  int Port() const { return port_; }
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
 };
 
 // Opens a data connection (waiting without limit, as the client does) on its own thread and

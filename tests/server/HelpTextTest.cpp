@@ -1,6 +1,4 @@
 // The man pages of hospd and hospctl against the programs' own --help texts.
-#include <cstdio>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -8,16 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include "HospdCommand.h"
+#include "HospdProcess.h"
 
 namespace {
 
 // The roff source as it reads: "\-" is a plain hyphen.
 std::string ManPage(const std::string& name) {
-  std::ifstream in(std::string(HOSP_TEST_BUILD_DIR) + "/man/" + name);
-  std::ostringstream text;
-  text << in.rdbuf();
-  std::string page = text.str();
+  std::string page = ReadBytes(std::string(HOSP_TEST_BUILD_DIR) + "/man/" + name);
   for (auto at = page.find("\\-"); at != std::string::npos; at = page.find("\\-", at)) {
     page.erase(at, 1);
   }
@@ -56,24 +51,12 @@ std::vector<std::string> Subcommands(const std::string& help) {
   return names;
 }
 
-std::string RunHospctl(const std::string& argument) {
-  std::string output;
-  std::FILE* pipe = ::popen((std::string(HOSPCTL_PATH) + " " + argument).c_str(), "r");
-  if (pipe == nullptr) return output;
-  char block[4096];
-  for (std::size_t got; (got = std::fread(block, 1, sizeof block, pipe)) > 0;) output.append(block, got);
-  ::pclose(pipe);
-  return output;
-}
-
 std::string GroffWarnings(const std::string& name) {
-  const std::string page = std::string(HOSP_TEST_BUILD_DIR) + "/man/" + name;
-  std::FILE* pipe = ::popen(("LC_ALL=C.UTF-8 groff -man -Tutf8 -ww -z " + page + " 2>&1").c_str(), "r");
-  std::string output;
-  char block[4096];
-  for (std::size_t got; (got = std::fread(block, 1, sizeof block, pipe)) > 0;) output.append(block, got);
-  const int status = ::pclose(pipe);
-  return status == 0 ? output : "groff failed: " + output;
+  const CommandOutcome groff =
+      RunProgram("env", {"LC_ALL=C.UTF-8", "groff", "-man", "-Tutf8", "-ww", "-z",
+                         std::string(HOSP_TEST_BUILD_DIR) + "/man/" + name});
+  const std::string output = groff.out + groff.err;
+  return groff.status == 0 ? output : "groff failed: " + output;
 }
 
 // Every subcommand of hospd (found by walking the help texts) is in the man page's synopsis,
@@ -106,7 +89,7 @@ TEST(HelpTextTest, HospdManPageMatchesTheHelpTexts) {
 // hospctl's commands and options in its usage text and in its man page are the same.
 TEST(HelpTextTest, HospctlManPageMatchesTheUsage) {
   const std::string page = ManPage("hospctl.1");
-  const std::string usage = RunHospctl("--help");
+  const std::string usage = RunProgram(HOSPCTL_PATH, {"--help"}).out;
   ASSERT_FALSE(page.empty());
   std::set<std::string> usage_commands;
   std::istringstream lines(usage);

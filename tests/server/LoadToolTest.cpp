@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -48,8 +47,7 @@ TEST(LoadToolTest, BriefRunApprovesEveryOpenCaseOnce) {
 TEST(LoadToolTest, ForeignChangeFailsTheCheck) {
   const HospdProcess server;
   const std::string ini = server.DataDir() + "/Hosp.ini";
-  std::ofstream(ini) << "[DataServer]\nIP=127.0.0.1\nPort=" << server.DataPort()
-                     << "\n[FunctionServer]\nIP=127.0.0.1\nPort=" << server.FunctionPort() << "\n";
+  WriteBytes(ini, ClientIni(server));
   const HosploadOutcome run = RunHospload(
       "--ini " + ini + " --clients 2 --seconds 2 --db " + server.DatabasePath(), [&server] {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));

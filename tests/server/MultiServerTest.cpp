@@ -2,9 +2,6 @@
 // server and a restarted database survived, and a database that cannot be reached at start.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +16,7 @@
 
 #include "DbProbe.h"
 #include "HosploadRun.h"
+#include "Loopback.h"
 #include "PostgresServer.h"
 #include "ServerTestSupport.h"
 
@@ -53,31 +51,6 @@ void AddLoadData(DbProbe& db) {
              ", 'Load', '2099' || lpad((i % 1000)::text, 4, '0') "
              "FROM generate_series(0, " + std::to_string(kLoadPhysicians * kCasesEach - 1) + ") i");
 }
-
-// Takes connections into its backlog and never accepts them: a database host that hangs.
-class SilentListener {
- public:
-  SilentListener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::listen(fd_, 16) == 0 &&
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-      port_ = ntohs(address.sin_port);
-    }
-  }
-  ~SilentListener() { ::close(fd_); }
-  SilentListener(const SilentListener&) = delete;
-  SilentListener& operator=(const SilentListener&) = delete;
-
-  int Port() const { return port_; }
-
- private:
-  int fd_;
-  int port_ = 0;
-};
 
 }  // namespace
 

@@ -1,70 +1,38 @@
 // Tests of `hospd publish`, run as a program on a real data folder.
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "BuildSignature.h"
 #include "HospdProcess.h"
 
-extern char** environ;
-
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
 
 // A data folder with its Clients folder, a build to publish and two key pairs.
 class PublishTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    std::string pattern = (fs::path(::testing::TempDir()) / "hosp-publish-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
     fs::create_directories(Clients());
     std::string error;
     ASSERT_TRUE(BuildSignature::MakeKeyPair(Path("key"), Path("key.pub"), error)) << error;
   }
-  void TearDown() override { fs::remove_all(root_); }
 
-  std::string Path(const std::string& name) const { return (root_ / name).string(); }
-  fs::path Clients() const { return root_ / "data" / "Clients"; }
+  std::string Path(const std::string& name) const { return root_.Path(name); }
+  fs::path Clients() const { return root_.Path() / "data" / "Clients"; }
 
   // `hospd publish BUILD ARGUMENTS... --data DATA`; its exit status.
   int Publish(const std::string& bytes, std::vector<std::string> arguments) {
     WriteBytes(Path("build"), bytes);
-    std::vector<std::string> words{HospdProcess::ExecutablePath(), "publish", Path("build")};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    words.insert(words.end(), {"--data", Path("data")});
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    int status = 0;
-    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0 ||
-        ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
-      return -1;
-    }
-    return WEXITSTATUS(status);
+    arguments.insert(arguments.begin(), {"publish", Path("build")});
+    arguments.insert(arguments.end(), {"--data", Path("data")});
+    return RunHospd(arguments).status;
   }
 
   // The Clients folder: each file's bytes, permission bits and inode.
@@ -85,7 +53,7 @@ protected:
                                       (Clients() / (name + ".sig")).string());
   }
 
-  fs::path root_;
+  TempFolder root_{"hosp-publish"};
 };
 
 // Each publish replaces the build and its signature by renames (new files, never rewritten

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include "DbProbe.h"
-#include "HospdCommand.h"
 #include "PostgresServer.h"
 #include "ServerTestSupport.h"
 
@@ -51,12 +49,7 @@ LoginAnswer Login(const HospdProcess& server, const std::string& email,
 // The database file and its write-ahead log, as bytes.
 std::string DatabaseBytes(const HospdProcess& server) {
   std::string bytes;
-  for (const std::string suffix : {"", "-wal"}) {
-    std::ifstream in(server.DatabasePath() + suffix, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    bytes += text.str();
-  }
+  for (const std::string suffix : {"", "-wal"}) bytes += ReadBytes(server.DatabasePath() + suffix);
   return bytes;
 }
 

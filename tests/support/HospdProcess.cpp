@@ -11,12 +11,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <utility>
+
+#include "TestFiles.h"
 
 extern char** environ;
 
@@ -28,21 +28,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kStartLimit = std::chrono::seconds(30);
 constexpr auto kStopLimit = std::chrono::seconds(15);
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string MakeTempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/hospd-test-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  return pattern;
-}
 
 // Starts `arguments` with stdout and stderr appended to `output_path`.
 pid_t Spawn(const std::vector<std::string>& arguments, const std::string& output_path) {
@@ -89,12 +74,23 @@ std::string HospdProcess::ExecutablePath() {
   return HOSPD_BUILT_PATH;
 }
 
+std::string ClientIni(const HospdProcess& server, const std::string& data_keys,
+                      const std::string& function_keys) {
+  return "[DataServer]\nIP=127.0.0.1\nPort=" + std::to_string(server.DataPort()) + "\n" +
+         data_keys + "[FunctionServer]\nIP=127.0.0.1\nPort=" +
+         std::to_string(server.FunctionPort()) + "\n" + function_keys;
+}
+
+CommandOutcome RunHospd(const std::vector<std::string>& arguments, const std::string& input) {
+  return RunProgram(HospdProcess::ExecutablePath(), arguments, input);
+}
+
 HospdProcess::HospdProcess(std::vector<std::string> extra_arguments, std::string database,
                            bool load_demo)
     : extra_arguments_(std::move(extra_arguments)),
       database_(std::move(database)),
       load_demo_(load_demo) {
-  temp_dir_ = MakeTempDir();
+  temp_dir_ = MakeTempFolder("hospd-test").string();
   data_dir_ = temp_dir_ + "/data";
   ports_file_ = temp_dir_ + "/ports";
   log_file_ = temp_dir_ + "/hospd.log";
@@ -131,7 +127,7 @@ void HospdProcess::InitDemoData() {
     ::kill(pid, SIGKILL);
     WaitFor(pid, kStopLimit);
   }
-  if (status != 0) throw std::runtime_error("hospd --init-demo failed: " + ReadFile(output));
+  if (status != 0) throw std::runtime_error("hospd --init-demo failed: " + ReadBytes(output));
 }
 
 // Port 0 lets the system choose.
@@ -153,7 +149,7 @@ void HospdProcess::StartServer(int data_port, int function_port) {
 void HospdProcess::WaitForPorts() {
   const auto deadline = Clock::now() + kStartLimit;
   while (Clock::now() < deadline) {
-    const std::string ports = ReadFile(ports_file_);
+    const std::string ports = ReadBytes(ports_file_);
     data_port_ = ReadPort(ports, "data_port");
     function_port_ = ReadPort(ports, "function_port");
     if (data_port_ > 0 && function_port_ > 0) return;
@@ -168,7 +164,7 @@ void HospdProcess::WaitForPorts() {
 }
 
 std::string HospdProcess::LogText() const {
-  return ReadFile(log_file_);
+  return ReadBytes(log_file_);
 }
 
 void HospdProcess::Kill() {

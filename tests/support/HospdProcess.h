@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "TestFiles.h"
+
 // Creates a demo data folder in a new temporary folder (`hospd --init-demo`), starts
 // `hospd` there on ports chosen by the system and waits (bounded) until both listen.
 // With a PostgreSQL `database`, the server keeps its data there instead of hosp.db.
@@ -74,6 +76,15 @@ class HospdProcess {
   int data_port_ = 0;
   int function_port_ = 0;
 };
+
+// Runs the hospd under test once with `arguments` (an administrator's subcommand, say) to its
+// end, `input` as its standard input and no terminal, and collects both outputs.
+CommandOutcome RunHospd(const std::vector<std::string>& arguments, const std::string& input = "");
+
+// A client's Hosp.ini naming the server's two ports on 127.0.0.1, with `data_keys` and
+// `function_keys` (whole lines) added to their sections.
+std::string ClientIni(const HospdProcess& server, const std::string& data_keys = "",
+                      const std::string& function_keys = "");
 
 // Kills the (paused) server after 300 ms, from its own thread, while the test waits for an
 // answer that cannot come.

@@ -2,13 +2,10 @@
 // 127.0.0.1 and a free port, run as an unprivileged user (PostgreSQL refuses root).
 #include "PostgresServer.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <libpq-fe.h>
-#include <netinet/in.h>
 #include <pwd.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,18 +16,14 @@
 #include <stdexcept>
 #include <vector>
 
+#include "Loopback.h"
+#include "TestFiles.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
 const char* const kBinaries = "/usr/lib/postgresql/15/bin";
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 struct Account {
   uid_t uid;
@@ -77,34 +70,13 @@ int RunAs(const Account& account, const std::vector<std::string>& arguments,
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-  ::close(fd);
-  if (!bound) throw std::runtime_error("no free port for PostgreSQL");
-  return ntohs(address.sin_port);
-}
-
 std::string Binary(const char* name) {
   return std::string(kBinaries) + "/" + name;
 }
 
-std::string MakeTempFolder() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/hosp-pg-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  return pattern;
-}
-
 }  // namespace
 
-PostgresServer::PostgresServer() : folder_(MakeTempFolder()) {
+PostgresServer::PostgresServer() : folder_(MakeTempFolder("hosp-pg").string()) {
   try {
     Create();
     StartOnFreePort();
@@ -142,7 +114,7 @@ PostgresServer& PostgresServer::Shared() {
   static const std::unique_ptr<PostgresServer> shared = [] {
     std::string folder;
     int port = 0;
-    std::istringstream(ReadFile(FixtureRecord())) >> folder >> port;
+    std::istringstream(ReadBytes(FixtureRecord())) >> folder >> port;
     if (port > 0) {
       std::unique_ptr<PostgresServer> fixture(new PostgresServer(Attached{}, folder, port));
       try {
@@ -165,7 +137,7 @@ void PostgresServer::KeepAs(const std::string& record) {
 void PostgresServer::StopRecorded(const std::string& record) {
   std::string folder;
   int port = 0;
-  std::istringstream(ReadFile(record)) >> folder >> port;
+  std::istringstream(ReadBytes(record)) >> folder >> port;
   std::error_code ignored;
   fs::remove(record, ignored);
   if (folder.empty() || !fs::exists(folder + "/db/postmaster.pid")) return;
@@ -188,23 +160,23 @@ void PostgresServer::Create() {
                            log);
   if (status != 0) {
     throw std::runtime_error("initdb failed (status " + std::to_string(status) + ", " +
-                             "is the Debian package postgresql installed?): " + ReadFile(log));
+                             "is the Debian package postgresql installed?): " + ReadBytes(log));
   }
 }
 
 void PostgresServer::StartOnFreePort() {
   for (int attempt = 0; attempt < 3; ++attempt) {
-    port_ = FreePort();
+    port_ = FreeLoopbackPort();
     if (TryStart()) {
       return;
     }
   }
-  throw std::runtime_error("PostgreSQL did not start: " + ReadFile(folder_ + "/server.log"));
+  throw std::runtime_error("PostgreSQL did not start: " + ReadBytes(folder_ + "/server.log"));
 }
 
 void PostgresServer::Start() {
   if (!TryStart()) {
-    throw std::runtime_error("PostgreSQL did not start again: " + ReadFile(folder_ + "/server.log"));
+    throw std::runtime_error("PostgreSQL did not start again: " + ReadBytes(folder_ + "/server.log"));
   }
 }
 
@@ -228,7 +200,7 @@ void PostgresServer::Stop(bool crash) {
                             crash ? "immediate" : "fast", "stop"},
                            folder_ + "/pg_ctl.log");
   running_ = false;
-  if (status != 0) throw std::runtime_error("pg_ctl stop failed: " + ReadFile(folder_ + "/pg_ctl.log"));
+  if (status != 0) throw std::runtime_error("pg_ctl stop failed: " + ReadBytes(folder_ + "/pg_ctl.log"));
 }
 
 std::string PostgresServer::Url(const std::string& database) const {

@@ -1,7 +1,6 @@
 // Tests of packed MS-DOS dates and of reading and setting a file's last-write time with them.
 #include "FileDate.h"
 
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -13,34 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include "TestFiles.h"
+
 namespace {
 
 constexpr std::uint32_t kMarch15 = 0x586F6DAF;  // 2024-03-15 13:45:30
 constexpr std::time_t kMarch15Utc = 1710510330;
-
-// Switches the process to a POSIX time zone for one test and back afterwards.
-class ZoneGuard {
-public:
-  explicit ZoneGuard(const char* zone) {
-    const char* old = std::getenv("TZ");
-    had_old_ = old != nullptr;
-    if (had_old_) old_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ZoneGuard() {
-    if (had_old_) {
-      setenv("TZ", old_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
-private:
-  bool had_old_ = false;
-  std::string old_;
-};
 
 std::string MakeFile(const char* name) {
   std::string path = (std::filesystem::temp_directory_path() /
@@ -60,7 +37,7 @@ std::time_t MTime(const std::string& path) {
 
 // Packing splits the local time into the date and time halves; odd seconds round down.
 TEST(FileDateTest, PacksLocalTime) {
-  ZoneGuard zone("UTC0");
+  const ScopedEnvironment zone("TZ", "UTC0");
   EXPECT_EQ(PackDosDate(kMarch15Utc), kMarch15);
   EXPECT_EQ(PackDosDate(kMarch15Utc + 1), kMarch15);
   EXPECT_EQ(PackDosDate(315532800), 0x00210000u);  // 1980-01-01 00:00:00
@@ -69,14 +46,14 @@ TEST(FileDateTest, PacksLocalTime) {
 
 // Times the 32 bits cannot hold give 0 instead of a wrapped year.
 TEST(FileDateTest, OutOfRangeYearsPackAsZero) {
-  ZoneGuard zone("UTC0");
+  const ScopedEnvironment zone("TZ", "UTC0");
   EXPECT_EQ(PackDosDate(315532799), 0u);
   EXPECT_EQ(PackDosDate(4354819200), 0u);
 }
 
 // The packed value follows the local zone, summer time included.
 TEST(FileDateTest, FollowsLocalZone) {
-  ZoneGuard zone("CET-1CEST,M3.5.0,M10.5.0/3");
+  const ScopedEnvironment zone("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
   EXPECT_EQ(PackDosDate(kMarch15Utc), 0x586F75AFu);    // 14:45:30 in winter time
   EXPECT_EQ(PackDosDate(1719835200), 0x58E17000u);     // 2024-07-01 14:00:00 in summer time
   EXPECT_EQ(UnpackDosDate(0x58E17000u), 1719835200);
@@ -84,7 +61,7 @@ TEST(FileDateTest, FollowsLocalZone) {
 
 // Unpacking gives the moment back; fields that are no date give -1.
 TEST(FileDateTest, UnpacksOrRejects) {
-  ZoneGuard zone("UTC0");
+  const ScopedEnvironment zone("TZ", "UTC0");
   EXPECT_EQ(UnpackDosDate(kMarch15), kMarch15Utc);
   const std::uint32_t invalid[] = {
       0,                                       // month 0, day 0

@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "TestFiles.h"
 #include "TextException.h"
 
 using namespace std::chrono_literals;
@@ -204,25 +205,6 @@ TEST(UsageTest, ConcurrentCountingBalances) {
 
 namespace {
 
-// A fresh folder under the test temp folder, removed with its files at the end.
-class TempFolder {
-public:
-  TempFolder() {
-    std::string pattern = ::testing::TempDir() + "open_with_shell_XXXXXX";
-    path_ = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-  }
-  ~TempFolder() {
-    for (const char* name : {"/marker", "/marker.tmp", "/release"}) {
-      unlink((path_ + name).c_str());
-    }
-    rmdir(path_.c_str());
-  }
-  const std::string& Path() const { return path_; }
-
-private:
-  std::string path_;
-};
-
 // The lines of the file once it exists, waiting at most five seconds.
 std::vector<std::string> WaitForLines(const std::string& path) {
   for (int i = 0; i < 500 && access(path.c_str(), F_OK) != 0; ++i) {
@@ -243,22 +225,21 @@ bool HasNoChildren() { return waitpid(-1, nullptr, WNOHANG) == -1 && errno == EC
 
 // The program starts detached in its own session, returns at once, gets its words and none of our descriptors.
 TEST(OpenWithShellTest, StartsProgramDetached) {
-  TempFolder folder;
-  ASSERT_FALSE(folder.Path().empty());
+  const TempFolder folder("open_with_shell");
   int inheritable = open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
   ASSERT_GE(inheritable, 0);
-  std::string parameters = "\"" + folder.Path() + "\" " + std::to_string(inheritable) +
+  std::string parameters = "\"" + folder.Path().string() + "\" " + std::to_string(inheritable) +
                            "  plain \"two words\"\tjoined\"quoted part\"s \"\"";
   OpenWithShell(OPEN_WITH_SHELL_PROBE, parameters);
   close(inheritable);
   EXPECT_TRUE(HasNoChildren());
 
   // The probe waits for this file: had OpenWithShell waited for the probe, it would say "not released".
-  std::ofstream(folder.Path() + "/release").put('\n');
+  std::ofstream(folder.Path("release")).put('\n');
   std::vector<std::string> expected = {"released",  "session leader",        "descriptor closed",
                                        "plain",     "two words",             "joinedquoted parts",
                                        ""};
-  EXPECT_EQ(WaitForLines(folder.Path() + "/marker"), expected);
+  EXPECT_EQ(WaitForLines(folder.Path("marker")), expected);
 }
 
 // A file that cannot be started is simply not started, and nothing is left behind.

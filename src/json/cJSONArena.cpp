@@ -1,0 +1,113 @@
+// Regions of chunks, pieces cut from them in order, regions freed by count.
+#include "cJSONArena.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+
+// Under AddressSanitizer the room not yet cut from a region is poisoned, so a write past a
+// piece into it is caught.
+#if defined(__SANITIZE_ADDRESS__)
+#define HOSP_ARENA_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HOSP_ARENA_ASAN 1
+#endif
+#endif
+#ifdef HOSP_ARENA_ASAN
+#include <sanitizer/asan_interface.h>
+#define POISON(at, size) ASAN_POISON_MEMORY_REGION(at, size)
+#define UNPOISON(at, size) ASAN_UNPOISON_MEMORY_REGION(at, size)
+#else
+#define POISON(at, size) ((void)(at), (void)(size))
+#define UNPOISON(at, size) ((void)(at), (void)(size))
+#endif
+
+namespace {
+
+constexpr std::size_t ChunkBytes = 16384;  // a power of two: a piece's chunk is its address rounded down
+constexpr std::size_t FirstRegionBytes = 4 * ChunkBytes;
+constexpr std::size_t LastRegionBytes = 256 * ChunkBytes;
+constexpr std::size_t PieceAlign = 8;  // nodes and entries hold pointers
+
+std::size_t RoundUp(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
+
+}  // namespace
+
+// Sits at the start of the block taken from the heap; the chunks follow at the next aligned
+// address, each beginning with a Chunk.
+struct cJSONArena::Region {
+  std::size_t live = 0;  // pieces not yet given back
+  bool open = true;      // the arena may still cut pieces from it
+  char* chunks = nullptr;
+  char* chunksEnd = nullptr;
+  char* nextChunk = nullptr;
+};
+
+namespace {
+
+struct alignas(16) Chunk {
+  void* region;
+};
+
+}  // namespace
+
+static_assert(cJSONArena::MaxPiece + sizeof(Chunk) <= ChunkBytes, "a piece must fit a chunk");
+
+cJSONArena::~cJSONArena() { Close(); }
+
+void cJSONArena::Close() noexcept {
+  if (region_ != nullptr) {
+    region_->open = false;
+    if (region_->live == 0) {
+      UNPOISON(region_->chunks, static_cast<std::size_t>(region_->chunksEnd - region_->chunks));
+      ::operator delete(region_);
+    }
+    region_ = nullptr;
+  }
+  next_ = chunkEnd_ = nullptr;
+}
+
+void cJSONArena::OpenRegion() {
+  regionBytes_ = regionBytes_ == 0 ? FirstRegionBytes : std::min(regionBytes_ * 2, LastRegionBytes);
+  // One chunk more than the region holds: the first aligned address may lie up to a chunk in.
+  void* const block = ::operator new(regionBytes_ + ChunkBytes);
+  Close();
+  auto* const region = new (block) Region();
+  const auto start = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t first = RoundUp(start + sizeof(Region), ChunkBytes);
+  region->chunks = reinterpret_cast<char*>(first);
+  region->chunksEnd = region->chunks + (start + regionBytes_ + ChunkBytes - first) / ChunkBytes * ChunkBytes;
+  region->nextChunk = region->chunks;
+  POISON(region->chunks, static_cast<std::size_t>(region->chunksEnd - region->chunks));
+  region_ = region;
+}
+
+void* cJSONArena::Allocate(std::size_t size) {
+  size = RoundUp(std::max<std::size_t>(size, 1), PieceAlign);
+  if (next_ == nullptr || size > static_cast<std::size_t>(chunkEnd_ - next_)) {
+    if (region_ == nullptr || region_->nextChunk == region_->chunksEnd) {
+      OpenRegion();
+    }
+    char* const chunk = region_->nextChunk;
+    region_->nextChunk += ChunkBytes;
+    UNPOISON(chunk, sizeof(Chunk));
+    new (chunk) Chunk{region_};
+    next_ = chunk + sizeof(Chunk);
+    chunkEnd_ = chunk + ChunkBytes;
+  }
+  void* const piece = next_;
+  UNPOISON(piece, size);
+  next_ += size;
+  ++region_->live;
+  return piece;
+}
+
+void cJSONArena::Free(void* piece) noexcept {
+  const auto chunk = reinterpret_cast<std::uintptr_t>(piece) & ~(std::uintptr_t{ChunkBytes} - 1);
+  auto* const region = static_cast<Region*>(reinterpret_cast<Chunk*>(chunk)->region);
+  if (--region->live == 0 && !region->open) {
+    UNPOISON(region->chunks, static_cast<std::size_t>(region->chunksEnd - region->chunks));
+    ::operator delete(region);
+  }
+}
