@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <thread>
+#include <typeinfo>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "SysUtils.h"
@@ -182,17 +184,47 @@ constexpr int kWouldBlock = -1000;
 
 bool IsConnectionEndedError(int error);
 
-// One recv() into the buffer's free space, which the caller has made sure of: the count of
-// bytes taken, or with the socket closed SOCK_DISCONNECTED for the end of the connection and
-// SOCK_ERROR for a failure.
-int Receive(PlainSocket& socket, int flags) {
-  const int free = RECV_BUFFER_CAPACITY - socket.recv_count;
+// Where the first bytes of a receive go instead of the buffer: the caller's destination.
+// A reader that receives there saves copying every byte out of the buffer again.
+struct Front {
+  char* data = nullptr;
+  int size = 0;
+};
+
+// recv() of `size` bytes at `data`, resumed after signals.
+ssize_t ReceiveInto(int fd, char* data, int size, int flags) {
   ssize_t n;
   do {
-    n = recv(socket.handle, socket.recv_buffer + socket.recv_count, static_cast<std::size_t>(free), flags);
+    n = recv(fd, data, static_cast<std::size_t>(size), flags);
   } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+// One receive into the front part and then the buffer's free space, which the caller has made
+// sure of: the count of bytes taken, or with the socket closed SOCK_DISCONNECTED for the end of
+// the connection and SOCK_ERROR for a failure. The receive asks for as many bytes as the free
+// space alone would take, so the front changes where the bytes land and nothing else.
+int Receive(PlainSocket& socket, int flags, Front front = {}) {
+  const int free = RECV_BUFFER_CAPACITY - socket.recv_count;
+  char* space = socket.recv_buffer + socket.recv_count;
+  front.size = std::clamp(front.size, 0, free);
+  ssize_t n;
+  if (front.size == 0) {
+    n = ReceiveInto(socket.handle, space, free, flags);
+  } else if (front.size == free) {
+    n = ReceiveInto(socket.handle, front.data, front.size, flags);
+  } else {
+    iovec parts[2] = {{front.data, static_cast<std::size_t>(front.size)},
+                      {space, static_cast<std::size_t>(free - front.size)}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    do {
+      n = recvmsg(socket.handle, &message, flags);
+    } while (n < 0 && errno == EINTR);
+  }
   if (n > 0) {
-    socket.recv_count += static_cast<std::int32_t>(n);
+    socket.recv_count += static_cast<std::int32_t>(std::max<ssize_t>(n - front.size, 0));
     socket.recv_buffer[socket.recv_count] = '\0';
     return static_cast<int>(n);
   }
@@ -279,6 +311,46 @@ off_t TransmitFile(int socket, int file, bool& complete) {
   }
 }
 
+// WaitForData's receive without its test of the buffered bytes; bytes go to `front` first.
+int WaitAndReceive(PlainSocket& socket, const WaitLimit& limit, Front front) {
+  if (socket.state != SOCK_STATE_CONNECTED) {
+    return SOCK_DISCONNECTED;
+  }
+  // Bytes that are already there are taken without asking poll() first: a long answer
+  // arrives faster than it is read, and a wait per fill costs a system call per chunk.
+  if (socket.recv_count < RECV_BUFFER_CAPACITY && socket.EnsureBuffer()) {
+    const int got = Receive(socket, MSG_DONTWAIT, front);
+    if (got != kWouldBlock) {
+      return got;
+    }
+  }
+  for (;;) {
+    // read_set is kept for its place among the fields; poll() does the waiting,
+    // so the set is only refreshed where a select set can hold the descriptor.
+    FD_ZERO(&socket.read_set);
+    if (socket.handle >= 0 && socket.handle < FD_SETSIZE) {
+      FD_SET(socket.handle, &socket.read_set);
+    }
+    short revents = 0;
+    int ready = PollReadable(socket.handle, limit, revents);
+    if (ready < 0 || (ready > 0 && (revents & POLLNVAL) != 0)) {
+      socket.Close();
+      return SOCK_ERROR;
+    }
+    if (ready == 0) {
+      return SOCK_TIMEOUT;
+    }
+    if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      // FillBuffer's tests, which a front does not change, hold here: connected, room left.
+      return front.size > 0 ? Receive(socket, 0, front) : socket.FillBuffer();
+    }
+  }
+}
+
+// Only the plain transport's own receive can put bytes into the caller's memory: a derived
+// socket fills the buffer its own way (TLS decrypts into it) and is read through it.
+bool ReceivesDirectly(const PlainSocket& socket) { return typeid(socket) == typeid(PlainSocket); }
+
 // Which byte sequence ends a delimited read, and how a reader behaves around it.
 struct Delimiter {
   enum class Kind { Byte, Char, Text };
@@ -330,6 +402,7 @@ public:
 
 private:
   int ReadDelimited(char* destination, int length, int seconds, int microseconds, int& delivered);
+  int ReadDirect(char* destination, int length, int seconds, int microseconds, int& delivered);
   bool TryBuffered(char* destination, int length, int& result, int& delivered);
 
   PlainSocket& socket_;
@@ -397,6 +470,9 @@ int DelimitedReader::ReadDelimited(char* destination, int length, int seconds, i
   // More than the buffer can hold would wait on a full buffer for ever; a capped
   // chunk ends with result 0 and the caller reads on, as for any full chunk.
   length = std::min(length, RECV_BUFFER_CAPACITY);
+  if (delimiter_.kind == Delimiter::Kind::Byte && ReceivesDirectly(socket_)) {
+    return ReadDirect(destination, length, seconds, microseconds, delivered);
+  }
   int result = 0;
   while (!TryBuffered(destination, length, result, delivered)) {
     if (socket_.WaitForData(true, seconds, microseconds) <= 0) {
@@ -405,6 +481,55 @@ int DelimitedReader::ReadDelimited(char* destination, int length, int seconds, i
     }
   }
   return result;
+}
+
+// ReadDelimited for a byte delimiter on the plain transport, with the same results. Once the
+// buffered bytes do not settle the read they move to the destination, and the receives put
+// their bytes there too, the part beyond `length` into the buffer: a long answer is copied
+// once, by the kernel, and each byte searched once.
+int DelimitedReader::ReadDirect(char* destination, int length, int seconds, int microseconds,
+                                int& delivered) {
+  int result = 0;
+  if (TryBuffered(destination, length, result, delivered)) {
+    return result;
+  }
+  // Fewer than `length` bytes are buffered, none of them the delimiter.
+  int held = socket_.TakeReceived(destination, static_cast<unsigned>(socket_.recv_count), true);
+  for (;;) {
+    const Front front{destination + held, length - held};
+    const int got = WaitAndReceive(socket_, MakeWaitLimit(seconds, microseconds), front);
+    if (got <= 0) {
+      // A timeout delivers what came; the end of the connection dropped it with the buffer.
+      const bool connected = socket_.state == SOCK_STATE_CONNECTED;
+      delivered = connected ? held : 0;
+      return connected ? SOCK_TIMEOUT : SOCK_DISCONNECTED;
+    }
+    const int arrived = std::min(got, front.size);
+    const char* found = FindByte(front.data, static_cast<std::size_t>(arrived), delimiter_.byte);
+    held += arrived;
+    if (found != nullptr) {
+      // The bytes behind the delimiter go back in front of those the receive buffered.
+      const int n = static_cast<int>(found - destination) + 1;
+      const int rest = held - n;
+      std::memmove(socket_.recv_buffer + rest, socket_.recv_buffer,
+                   static_cast<std::size_t>(socket_.recv_count) + 1);
+      std::memcpy(socket_.recv_buffer, destination + n, static_cast<std::size_t>(rest));
+      socket_.recv_count += rest;
+      destination[n] = '\0';
+      delivered = n;
+      return n;
+    }
+    if (held == length) {
+      // A full chunk: as from the buffer, the byte behind it stays as it was only when the
+      // delimiter is among the bytes already buffered.
+      if (FindByte(socket_.recv_buffer, static_cast<std::size_t>(socket_.recv_count),
+                   delimiter_.byte) == nullptr) {
+        destination[length] = '\0';
+      }
+      delivered = length;
+      return 0;
+    }
+  }
 }
 
 // The text forms read into the text's own storage (size() + 1 bytes, the last
@@ -749,37 +874,7 @@ int PlainSocket::WaitForData(bool force, int seconds, int microseconds) {
   if (!force && recv_count > 0) {
     return recv_count;
   }
-  if (state != SOCK_STATE_CONNECTED) {
-    return SOCK_DISCONNECTED;
-  }
-  // Bytes that are already there are taken without asking poll() first: a long answer
-  // arrives faster than it is read, and a wait per fill costs a system call per chunk.
-  if (recv_count < RECV_BUFFER_CAPACITY && EnsureBuffer()) {
-    const int got = Receive(*this, MSG_DONTWAIT);
-    if (got != kWouldBlock) {
-      return got;
-    }
-  }
-  for (;;) {
-    // read_set is kept for its place among the fields; poll() does the waiting,
-    // so the set is only refreshed where a select set can hold the descriptor.
-    FD_ZERO(&read_set);
-    if (handle >= 0 && handle < FD_SETSIZE) {
-      FD_SET(handle, &read_set);
-    }
-    short revents = 0;
-    int ready = PollReadable(handle, limit, revents);
-    if (ready < 0 || (ready > 0 && (revents & POLLNVAL) != 0)) {
-      Close();
-      return SOCK_ERROR;
-    }
-    if (ready == 0) {
-      return SOCK_TIMEOUT;
-    }
-    if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-      return FillBuffer();
-    }
-  }
+  return WaitAndReceive(*this, limit, Front{});
 }
 
 int PlainSocket::FillBuffer() {
@@ -800,17 +895,31 @@ int PlainSocket::Read(char* destination, int length, int seconds, int microsecon
   if (length == 0) {
     return 0;
   }
-  std::memset(destination, 0, static_cast<std::size_t>(length));
-  if (state != SOCK_STATE_CONNECTED) {
-    return SOCK_DISCONNECTED;
+  if (state != SOCK_STATE_CONNECTED || !EnsureBuffer()) {
+    std::memset(destination, 0, static_cast<std::size_t>(length));
+    return state != SOCK_STATE_CONNECTED ? SOCK_DISCONNECTED : SOCK_ERROR;
   }
-  if (!EnsureBuffer()) {
-    return SOCK_ERROR;
-  }
+  const bool direct = ReceivesDirectly(*this);
   int total = 0;
-  while (total < length && WaitForData(false, seconds, microseconds) > 0) {
-    total += TakeReceived(destination + total, static_cast<unsigned>(length - total), true);
+  while (total < length) {
+    if (direct && recv_count == 0) {
+      // Straight into the destination; what the receive takes beyond it stays buffered.
+      const Front front{destination + total, std::min(length - total, RECV_BUFFER_CAPACITY)};
+      const int got = WaitAndReceive(*this, MakeWaitLimit(seconds, microseconds), front);
+      if (got <= 0) {
+        break;
+      }
+      total += std::min(got, front.size);
+    } else {
+      if (WaitForData(false, seconds, microseconds) <= 0) {
+        break;
+      }
+      total += TakeReceived(destination + total, static_cast<unsigned>(length - total), true);
+    }
   }
+  // The rest of the destination is cleared afterwards rather than all of it first, which
+  // would write every byte twice.
+  std::memset(destination + total, 0, static_cast<std::size_t>(length - total));
   return total;
 }
 

@@ -166,6 +166,7 @@ TEST_F(PlainSocketTest, ReadToNulChunking) {
        {{0, "abcde", '#'}, {1, std::string("\0", 1), '#'}, {3, std::string("xy\0", 3), '#'}}},
       {"delimiter far after length", std::string("abcdefghij\0", 11), 4,
        {{0, "abcd", '#'}, {0, "efgh", '#'}, {3, std::string("ij\0", 3), '#'}}},
+      {"no delimiter among the bytes", "abcdefgh", 4, {{0, "abcd", '\0'}, {0, "efgh", '\0'}}},
   };
   for (const Case& c : cases) {
     ConnectToPeer();
@@ -292,7 +293,8 @@ TEST_F(PlainSocketTest, ReadWithMicrosecondLimitOnIdleConnection) {
   EXPECT_EQ(socket_.state, SOCK_STATE_CONNECTED);
 }
 
-// Read without limit gathers bytes that arrive in pieces until it has them all.
+// Read without limit gathers bytes that arrive in pieces until it has them all; the bytes
+// beyond stay for the next read.
 TEST_F(PlainSocketTest, ReadWithoutLimitGathersPieces) {
   ConnectToPeer();
   std::thread peer([this] {
@@ -304,6 +306,8 @@ TEST_F(PlainSocketTest, ReadWithoutLimitGathersPieces) {
   EXPECT_EQ(socket_.Read(destination, 8, -1, 0), 8);
   peer.join();
   EXPECT_EQ(Bytes(destination, 8), "abcdefgh");
+  EXPECT_EQ(socket_.Read(destination, 8, 0, 20000), 3);  // the bytes beyond are kept
+  EXPECT_EQ(Bytes(destination, 4), std::string("XYZ\0", 4));
 }
 
 // Read without limit returns what it gathered when the connection ends first.
@@ -423,60 +427,62 @@ TEST_F(PlainSocketTest, AttachReplacingPreviousHandle) {
   EXPECT_EQ(socket_.Attach(-7, false), SOCK_ERROR);
 }
 
-// An unexpected receive error sets the error state, which Close keeps together with the buffer.
-TEST_F(PlainSocketTest, CloseInErrorStateKeepsBuffer) {
+// What is done to the socket after a receive error.
+enum class AfterError { Close, Connect, Attach };
+
+class PlainSocketAfterErrorTest : public PlainSocketTest,
+                                  public ::testing::WithParamInterface<AfterError> {};
+
+// An unexpected receive error sets the error state, which Close keeps together with the
+// buffer. A connection made afterwards, by Connect or by Attach, serves only its own peer's
+// bytes: what the failed connection left buffered is gone.
+TEST_P(PlainSocketAfterErrorTest, FailedConnectionsBuffer) {
   int pipe_ends[2];
   ASSERT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
   UniqueFd read_end(pipe_ends[0]);
   UniqueFd write_end(pipe_ends[1]);
   ASSERT_EQ(socket_.Attach(read_end.Get(), true), SOCK_SUCCESS);
   ASSERT_EQ(write(write_end.Get(), "x", 1), 1);
-  EXPECT_EQ(socket_.WaitForData(true, 1, 0), SOCK_ERROR);  // recv() on a pipe: ENOTSOCK
+  ASSERT_EQ(socket_.WaitForData(true, 1, 0), SOCK_ERROR);  // recv() on a pipe: ENOTSOCK
   EXPECT_EQ(socket_.state, SOCK_STATE_ERROR);
-
   auto [space, at] = socket_.ReceiveSpace();
   ASSERT_GE(space, 4);
   std::memcpy(at, "kept", 4);
   socket_.CommitReceived(4);
-  socket_.Close();
-  EXPECT_EQ(socket_.state, SOCK_STATE_ERROR);
-  EXPECT_EQ(socket_.recv_count, 4);
-  EXPECT_STREQ(socket_.recv_buffer, "kept");
 
-  ConnectToPeer();
-  EXPECT_EQ(socket_.state, SOCK_STATE_CONNECTED);
-}
-
-// A connection made after a receive error, by Connect or by Attach, serves only its own
-// peer's bytes: what the failed connection left buffered is gone.
-TEST_F(PlainSocketTest, NewConnectionAfterErrorStartsEmpty) {
-  for (bool by_attach : {false, true}) {
-    int pipe_ends[2];
-    ASSERT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
-    UniqueFd read_end(pipe_ends[0]);
-    UniqueFd write_end(pipe_ends[1]);
-    ASSERT_EQ(socket_.Attach(read_end.Get(), true), SOCK_SUCCESS);
-    ASSERT_EQ(write(write_end.Get(), "x", 1), 1);
-    ASSERT_EQ(socket_.WaitForData(true, 1, 0), SOCK_ERROR);  // recv() on a pipe: ENOTSOCK
-    auto [space, at] = socket_.ReceiveSpace();
-    ASSERT_GE(space, 5);
-    std::memcpy(at, "stale", 5);
-    socket_.CommitReceived(5);
-
-    if (by_attach) {
-      auto [mine, theirs] = loopback::MakeSocketPair();
-      ASSERT_EQ(socket_.Attach(mine.Release(), false), SOCK_SUCCESS);
-      peer_ = std::move(theirs);
-    } else {
-      ConnectToPeer();
-    }
-    ASSERT_TRUE(WriteAll(peer_.Get(), std::string("fresh\0", 6)));
-    char text[32];
-    EXPECT_EQ(socket_.ReadToNul(text, 31, 5, 0), 6) << (by_attach ? "Attach" : "Connect");
-    EXPECT_STREQ(text, "fresh") << (by_attach ? "Attach" : "Connect");
+  if (GetParam() == AfterError::Close) {
     socket_.Close();
+    EXPECT_EQ(socket_.state, SOCK_STATE_ERROR);
+    EXPECT_EQ(socket_.recv_count, 4);
+    EXPECT_STREQ(socket_.recv_buffer, "kept");
   }
+  if (GetParam() == AfterError::Attach) {
+    auto [mine, theirs] = loopback::MakeSocketPair();
+    ASSERT_EQ(socket_.Attach(mine.Release(), false), SOCK_SUCCESS);
+    peer_ = std::move(theirs);
+  } else {
+    ConnectToPeer();
+  }
+  EXPECT_EQ(socket_.state, SOCK_STATE_CONNECTED);
+  ASSERT_TRUE(WriteAll(peer_.Get(), std::string("fresh\0", 6)));
+  char text[32];
+  EXPECT_EQ(socket_.ReadToNul(text, 31, 5, 0), 6);
+  EXPECT_STREQ(text, "fresh");
 }
+
+INSTANTIATE_TEST_SUITE_P(Steps, PlainSocketAfterErrorTest,
+                         ::testing::Values(AfterError::Close, AfterError::Connect,
+                                           AfterError::Attach),
+                         [](const auto& row) {
+                           switch (row.param) {
+                             case AfterError::Close:
+                               return std::string("Close");
+                             case AfterError::Connect:
+                               return std::string("Connect");
+                             default:
+                               return std::string("Attach");
+                           }
+                         });
 
 // SendFile by name and by open handle delivers a multi-megabyte file byte for byte.
 TEST_F(PlainSocketTest, SendFileArrivesByteExact) {
