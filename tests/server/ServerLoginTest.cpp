@@ -68,7 +68,7 @@ struct LoginCase {
 
 // Only the right password gets the record, with what was typed at 23 and no stored form
 // anywhere; a wrong or missing password and an unknown address all get "~", and none of
-// them comes back in less than half the time of a wrong password (the fastest of three
+// them comes back in less than a fifth of the time of a wrong password (the fastest of three
 // each, as other work on the machine only makes answers slower).
 TEST(ServerLoginTest, AnswersOnlyTheRightPasswordAndRefusalsTakeAlike) {
   HospdProcess server({"--server-login"});
@@ -98,9 +98,11 @@ TEST(ServerLoginTest, AnswersOnlyTheRightPasswordAndRefusalsTakeAlike) {
     }
     fastest.push_back(best);
   }
+  // A refusal that skipped the password hash would take a small fraction of a hashed one; the
+  // margin leaves room for a busy machine slowing some attempts and not others.
   const double wrong_password = fastest[2];
   for (std::size_t i = 2; i < cases.size(); ++i) {
-    EXPECT_GE(fastest[i], 0.5 * wrong_password)
+    EXPECT_GE(fastest[i], 0.2 * wrong_password)
         << cases[i].name << " took " << fastest[i] << " s, a wrong password " << wrong_password;
   }
 }
