@@ -13,8 +13,8 @@ using CaseSink = std::function<void(std::unique_ptr<ListBoxObjectClass>)>;
 // What the walk leaves of each case's node in the answer once its case object is made.
 enum class WalkedCases {
   Kept,
-  // Emptied at once, so that a big answer's nodes make room for its case objects instead
-  // of being held beside them until the answer goes.
+  // Dropped from the answer at once (the entry stays as a plain word), so that a big answer's
+  // nodes make room for its case objects instead of being held beside them until it goes.
   Released,
 };
 

@@ -208,7 +208,6 @@ void cJSON::StoreParsed(std::string_view key, std::string_view value, std::uniqu
   StoreMember(key, stored, !repeated, storedAbsent);
 }
 
-
 void cJSON::Classify(std::string_view key, std::string_view value, Value& out) {
   const char first = value.front();
   const char last = value.back();

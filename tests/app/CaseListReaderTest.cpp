@@ -47,7 +47,7 @@ class CaseListReaderTest : public ::testing::TestWithParam<WalkCase> {};
 // Each answer gives exactly the listed cases, needs and fields, and never crashes.
 TEST_P(CaseListReaderTest, ListsWhatTheAnswerHolds) {
   EXPECT_EQ(WalkAndDescribe(GetParam().answer), GetParam().expected);
-  // Emptying each case's node behind the walk changes none of the case objects.
+  // Dropping each case's node behind the walk changes none of the case objects.
   EXPECT_EQ(WalkAndDescribe(GetParam().answer, WalkedCases::Released), GetParam().expected);
 }
 
