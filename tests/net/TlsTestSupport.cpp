@@ -50,7 +50,9 @@ void AddSubjectAltName(X509* certificate, const std::string& name) {
   AddExtension(certificate, certificate, NID_subject_alt_name, (address ? "IP:" : "DNS:") + name);
 }
 
-CertificatePointer MakeCertificate(EVP_PKEY* key, const CertificateDetails& details) {
+// A certificate for `key` with the subject `name`, valid as `details` says, not yet signed.
+CertificatePointer UnsignedCertificate(EVP_PKEY* key, const std::string& name,
+                                       const CertificateDetails& details) {
   CertificatePointer certificate(X509_new(), X509_free);
   X509* x = certificate.get();
   Require(x != nullptr, "X509_new");
@@ -59,10 +61,15 @@ CertificatePointer MakeCertificate(EVP_PKEY* key, const CertificateDetails& deta
   X509_gmtime_adj(X509_getm_notBefore(x), details.valid_from_seconds);
   X509_gmtime_adj(X509_getm_notAfter(x), details.valid_until_seconds);
   X509_set_pubkey(x, key);
-  X509_NAME* subject = X509_get_subject_name(x);
-  const auto* common_name = reinterpret_cast<const unsigned char*>(details.name.c_str());
-  X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC, common_name, -1, -1, 0);
-  X509_set_issuer_name(x, subject);
+  X509_NAME_add_entry_by_txt(X509_get_subject_name(x), "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>(name.c_str()), -1, -1, 0);
+  return certificate;
+}
+
+CertificatePointer MakeCertificate(EVP_PKEY* key, const CertificateDetails& details) {
+  CertificatePointer certificate = UnsignedCertificate(key, details.name, details);
+  X509* x = certificate.get();
+  X509_set_issuer_name(x, X509_get_subject_name(x));
   AddSubjectAltName(x, details.name);
   Require(X509_sign(x, key, EVP_sha256()) > 0, "X509_sign");
   return certificate;
@@ -133,22 +140,6 @@ TempDir::~TempDir() {
 }
 
 namespace {
-
-// A certificate for `key` with the subject `name`, valid as `details` says, not yet signed.
-CertificatePointer UnsignedCertificate(EVP_PKEY* key, const std::string& name,
-                                       const CertificateDetails& details) {
-  CertificatePointer certificate(X509_new(), X509_free);
-  X509* x = certificate.get();
-  Require(x != nullptr, "X509_new");
-  X509_set_version(x, 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(x), static_cast<long>(std::rand() & 0x7fffffff));
-  X509_gmtime_adj(X509_getm_notBefore(x), details.valid_from_seconds);
-  X509_gmtime_adj(X509_getm_notAfter(x), details.valid_until_seconds);
-  X509_set_pubkey(x, key);
-  X509_NAME_add_entry_by_txt(X509_get_subject_name(x), "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>(name.c_str()), -1, -1, 0);
-  return certificate;
-}
 
 template <typename T>
 std::unique_ptr<T, void (*)(T*)> ReadPem(const std::string& file,
