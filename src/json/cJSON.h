@@ -6,7 +6,6 @@
 #include <new>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "cJSONEntries.h"
 
@@ -84,15 +83,6 @@ public:
   void Parse(std::string_view text);
   // Reads the pieces of an inner text (without its enclosing characters) into the node.
   void ParseMembers(std::string_view inner);
-  // Reads `text` into a new root as the constructor does, but the way the reader worked
-  // before it read in one pass: each level cuts its own text into pieces again. The one-pass
-  // reader must give the same tree for every text; this is the reference it is checked against.
-  static std::unique_ptr<cJSON> ReadByPieces(std::string_view text);
-  // The pieces of an inner text: split at commas outside quotes, brackets and braces, each trimmed.
-  static std::vector<std::string> SplitMembers(std::string_view text);
-  // Takes the key off the front of an object piece: up to the first delimiter
-  // outside quotes, which stays in `piece`. The key is returned trimmed, quotes kept.
-  static std::string TakeKey(std::string& piece, std::string_view delimiters);
 
   // --- the writer ---
 
@@ -161,9 +151,6 @@ private:
   // The same, in storage of `arena`.
   static std::unique_ptr<cJSON> NewUnread(cJSONArena& arena, std::string_view name, cJSON* parent, bool object);
   void Read(std::string_view text);
-  static bool ReadingByPieces();
-  void ReadTextByPieces(std::string_view text);
-  void ReadPiece(std::string_view piece);
   // SetValue with the child that a bracketed or braced value reads as already read, if any.
   // `storedAbsent`: the key as stored (StoredKey) finds no entry.
   void StoreParsed(std::string_view key, std::string_view value, std::unique_ptr<cJSON> child,

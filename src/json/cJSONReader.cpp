@@ -514,10 +514,6 @@ void cJSON::Parse(std::string_view text) {
 
 // The first and last characters of the trimmed text are dropped unseen; an opening "[" makes an array.
 void cJSON::Read(std::string_view text) {
-  if (ReadingByPieces()) {
-    ReadTextByPieces(text);
-    return;
-  }
   const std::string_view trimmed = Trim(text);
   isObject = trimmed.empty() || trimmed.front() != '[';
   if (trimmed.size() >= 3) {

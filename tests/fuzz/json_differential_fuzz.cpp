@@ -8,10 +8,11 @@
 
 #include "TreeDescription.h"
 #include "cJSON.h"
+#include "cJSONPieceReader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const std::unique_ptr<cJSON> byPieces = cJSON::ReadByPieces(text);
+  const std::unique_ptr<cJSON> byPieces = cJSONPieceReader::ReadByPieces(text);
   cJSON onePass;
   onePass.SetValue("left", "over");
   onePass.Parse(text);

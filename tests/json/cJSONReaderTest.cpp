@@ -6,6 +6,7 @@
 
 #include "JsonDump.h"
 #include "cJSON.h"
+#include "cJSONPieceReader.h"
 
 namespace {
 
@@ -147,17 +148,17 @@ TEST(cJSONReaderTest, ReadsKeyWithEquals) {
   EXPECT_EQ(root.GetValue("a=b"), "");
 }
 
-// SplitMembers and TakeKey, the reader's two cutting steps, on their own.
+// SplitMembers and TakeKey, the piece reader's two cutting steps, on their own.
 TEST(cJSONReaderTest, SplitsPiecesAndTakesKeys) {
-  EXPECT_EQ(cJSON::SplitMembers(" a , [1,2] ,{b:3,c:4}, 'x,y' ,"),
+  EXPECT_EQ(cJSONPieceReader::SplitMembers(" a , [1,2] ,{b:3,c:4}, 'x,y' ,"),
             (std::vector<std::string>{"a", "[1,2]", "{b:3,c:4}", "'x,y'", ""}));
-  EXPECT_EQ(cJSON::SplitMembers("a]],b"), (std::vector<std::string>{"a]]", "b"}));
-  EXPECT_EQ(cJSON::SplitMembers(""), (std::vector<std::string>{""}));
+  EXPECT_EQ(cJSONPieceReader::SplitMembers("a]],b"), (std::vector<std::string>{"a]]", "b"}));
+  EXPECT_EQ(cJSONPieceReader::SplitMembers(""), (std::vector<std::string>{""}));
   std::string piece = " \"k:1\" : v";
-  EXPECT_EQ(cJSON::TakeKey(piece, ":"), "\"k:1\"");
+  EXPECT_EQ(cJSONPieceReader::TakeKey(piece, ":"), "\"k:1\"");
   EXPECT_EQ(piece, ": v");
   piece = "novalue";
-  EXPECT_EQ(cJSON::TakeKey(piece, ":"), "novalue");
+  EXPECT_EQ(cJSONPieceReader::TakeKey(piece, ":"), "novalue");
   EXPECT_EQ(piece, "");
 }
 

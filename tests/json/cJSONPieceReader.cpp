@@ -1,15 +1,12 @@
 // The piece-by-piece reader: every level cuts its own text into pieces again. The one-pass
 // reader gives the same trees; this one stays as the reference it is checked against, and
 // SplitMembers and TakeKey show the two cutting steps on their own.
+#include "cJSONPieceReader.h"
+
 #include <array>
 #include <cstring>
 
-#include "cJSON.h"
-
 namespace {
-
-// Set while a text is read by pieces, so that the children built on the way are read so too.
-thread_local bool readingByPieces = false;
 
 // An opening character deepens, a closing one rises, but never above the top.
 void TrackDepth(char c, char open, char close, std::size_t& depth) {
@@ -108,56 +105,82 @@ std::size_t KeyLength(std::string_view piece, std::string_view delimiters) {
   return pos;
 }
 
-}  // namespace
+void Fill(cJSON& node, std::string_view text, int depth);
 
-std::unique_ptr<cJSON> cJSON::ReadByPieces(std::string_view text) {
-  struct Switch {
-    bool outer = readingByPieces;
-    Switch() { readingByPieces = true; }
-    ~Switch() { readingByPieces = outer; }
-  } byPieces;
-  return std::make_unique<cJSON>(text);
-}
-
-bool cJSON::ReadingByPieces() { return readingByPieces; }
-
-// The first and last characters of the trimmed text are dropped unseen; an opening "[" makes an array.
-void cJSON::ReadTextByPieces(std::string_view text) {
-  const std::string_view trimmed = Trim(text);
-  isObject = trimmed.empty() || trimmed.front() != '[';
-  const std::string_view inner = Trim(trimmed.size() >= 3 ? trimmed.substr(1, trimmed.size() - 2) : std::string_view{});
-  if (!inner.empty()) {
-    ForEachPiece(inner, [this](std::string_view piece) { ReadPiece(piece); });
+// Stores one key and value as SetValue does. A bracketed or braced value that SetValue would
+// read into a child becomes an empty child of the same kind instead, stored the same way, which
+// is then filled by pieces: the entry and the child's name, parent and depth come out as
+// SetValue makes them, and only the child's content is read here.
+void Store(cJSON& node, std::string_view key, std::string_view value, int depth) {
+  const bool nested = !value.empty() && depth + 1 < cJSON::MaxDepth &&
+                      ((value.front() == '[' && value.back() == ']') || (value.front() == '{' && value.back() == '}'));
+  if (!nested) {
+    node.SetValue(key, value);
+    return;
+  }
+  node.SetValue(key, value.front() == '[' ? "[]" : "{}");
+  // An element is appended; a member lies under its key as stored, and a key that holds "=" is
+  // found nowhere, its child gone with it.
+  cJSON* const child = node.IsArray() ? node.ChildAt(node.Count() - 1) : node.FindChild(cJSON::Unquote(key), false);
+  if (child != nullptr) {
+    Fill(*child, value, depth + 1);
   }
 }
 
-void cJSON::ReadPiece(std::string_view piece) {
+void ReadPiece(cJSON& node, std::string_view piece, int depth) {
   if (piece.empty()) {
     return;
   }
-  if (!isObject) {
-    SetValue({}, piece == "null" ? std::string_view{} : piece);
+  if (node.IsArray()) {
+    Store(node, {}, piece == "null" ? std::string_view{} : piece, depth);
     return;
   }
   const std::size_t keyLength = KeyLength(piece, ":");
-  const std::string_view key = Trim(piece.substr(0, keyLength));
+  const std::string_view key = cJSON::Trim(piece.substr(0, keyLength));
   if (key.empty()) {
     return;
   }
   // What follows the colon, if the key did not use up the piece.
-  const std::string_view value = keyLength < piece.size() ? Trim(piece.substr(keyLength + 1)) : std::string_view{};
-  SetValue(key, value);
+  const std::string_view value =
+      keyLength < piece.size() ? cJSON::Trim(piece.substr(keyLength + 1)) : std::string_view{};
+  Store(node, key, value, depth);
 }
 
-std::vector<std::string> cJSON::SplitMembers(std::string_view text) {
+// Reads the pieces of `text` into `node`, `depth` levels below the root. The first and last
+// characters of the trimmed text are dropped unseen.
+void Fill(cJSON& node, std::string_view text, int depth) {
+  const std::string_view trimmed = cJSON::Trim(text);
+  const std::string_view inner =
+      cJSON::Trim(trimmed.size() >= 3 ? trimmed.substr(1, trimmed.size() - 2) : std::string_view{});
+  if (!inner.empty()) {
+    ForEachPiece(inner, [&node, depth](std::string_view piece) { ReadPiece(node, piece, depth); });
+  }
+}
+
+}  // namespace
+
+namespace cJSONPieceReader {
+
+// An opening "[" makes an array, anything else an object.
+std::unique_ptr<cJSON> ReadByPieces(std::string_view text) {
+  const std::string_view trimmed = cJSON::Trim(text);
+  const bool array = !trimmed.empty() && trimmed.front() == '[';
+  auto root = std::make_unique<cJSON>(array ? "[]" : "{}");
+  Fill(*root, trimmed, 0);
+  return root;
+}
+
+std::vector<std::string> SplitMembers(std::string_view text) {
   std::vector<std::string> pieces;
   ForEachPiece(text, [&pieces](std::string_view piece) { pieces.emplace_back(piece); });
   return pieces;
 }
 
-std::string cJSON::TakeKey(std::string& piece, std::string_view delimiters) {
+std::string TakeKey(std::string& piece, std::string_view delimiters) {
   const std::size_t length = KeyLength(piece, delimiters);
-  std::string key(Trim(std::string_view(piece).substr(0, length)));
+  std::string key(cJSON::Trim(std::string_view(piece).substr(0, length)));
   piece.erase(0, length);
   return key;
 }
+
+}  // namespace cJSONPieceReader
