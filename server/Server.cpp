@@ -12,14 +12,14 @@
 #include <stdexcept>
 #include <thread>
 
-#include "DataSession.h"
-#include "FunctionSession.h"
+#include "net/DataSession.h"
+#include "net/FunctionSession.h"
 #include "Log.h"
-#include "MemoryFailureCounters.h"
+#include "login/MemoryFailureCounters.h"
 #include "SecureSocket.h"
 #include "ServerIdentity.h"
-#include "SessionChannel.h"
-#include "StaffDirectory.h"
+#include "net/SessionChannel.h"
+#include "store/StaffDirectory.h"
 
 namespace fs = std::filesystem;
 

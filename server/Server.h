@@ -6,11 +6,11 @@
 #include <memory>
 #include <string>
 
-#include "ConnectionRegistry.h"
-#include "Listener.h"
-#include "ServiceContext.h"
-#include "StoreSettings.h"
-#include "ThreadSet.h"
+#include "net/ConnectionRegistry.h"
+#include "net/Listener.h"
+#include "service/ServiceContext.h"
+#include "store/StoreSettings.h"
+#include "net/ThreadSet.h"
 #include "UniqueFd.h"
 
 struct ssl_ctx_st;

@@ -7,8 +7,8 @@
 #include <iostream>
 #include <string>
 
-#include "AdminCommands.h"
-#include "DemoFolder.h"
+#include "admin/AdminCommands.h"
+#include "admin/DemoFolder.h"
 #include "HospVersion.h"
 #include "Log.h"
 #include "PortsFile.h"

@@ -28,7 +28,7 @@ keys=${HOSP_KEYS:-$PWD/demo-keys}
 if [ ! -f "$keys/publisher.key" ]; then
   mkdir -p "$keys"
   rm -f "$keys/publisher.pem"
-  build/src/dbclient/hospctl keygen "$keys/publisher.key" "$keys/publisher.pem"
+  build/tools/hospctl/hospctl keygen "$keys/publisher.key" "$keys/publisher.pem"
 fi
 
 ports=$(mktemp)

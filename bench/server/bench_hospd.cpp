@@ -14,14 +14,14 @@
 #include <utility>
 #include <vector>
 
-#include "DemoFolder.h"
+#include "admin/DemoFolder.h"
 #include "HospdProcess.h"
 #include "Log.h"
 #include "NameValueList.h"
 #include "PostgresServer.h"
-#include "PostgresStore.h"
+#include "store/postgres/PostgresStore.h"
 #include "Server.h"
-#include "SqliteStore.h"
+#include "store/sqlite/SqliteStore.h"
 #include "dbServerConnection.h"
 
 namespace fs = std::filesystem;

@@ -10,9 +10,9 @@
 #include <sstream>
 #include <string>
 
-#include "DemoFolder.h"
+#include "admin/DemoFolder.h"
 #include "Log.h"
-#include "StoreSettings.h"
+#include "store/StoreSettings.h"
 
 namespace {
 

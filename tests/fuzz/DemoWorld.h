@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <memory>
 
-#include "ConnectionRegistry.h"
-#include "ServiceContext.h"
+#include "net/ConnectionRegistry.h"
+#include "service/ServiceContext.h"
 
 // Lives until the process ends; the folder is removed then.
 class DemoWorld {

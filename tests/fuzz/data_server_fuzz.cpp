@@ -11,12 +11,12 @@
 #include <string>
 #include <string_view>
 
-#include "DataService.h"
-#include "DataSession.h"
+#include "service/DataService.h"
+#include "net/DataSession.h"
 #include "DemoWorld.h"
 #include "PlainSocket.h"
-#include "ServiceContext.h"
-#include "SessionChannel.h"
+#include "service/ServiceContext.h"
+#include "net/SessionChannel.h"
 #include "SocketPump.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "DemoWorld.h"
-#include "FunctionService.h"
+#include "service/FunctionService.h"
 #include "cJSON.h"
 
 namespace {

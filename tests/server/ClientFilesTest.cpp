@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "ClientFiles.h"
+#include "service/ClientFiles.h"
 #include "FileDate.h"
 
 namespace fs = std::filesystem;

@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Certificate.h"
-#include "DataFolderCheck.h"
-#include "DemoFolder.h"
+#include "admin/Certificate.h"
+#include "admin/DataFolderCheck.h"
+#include "admin/DemoFolder.h"
 #include "HospdProcess.h"
 #include "SqliteProbe.h"
 

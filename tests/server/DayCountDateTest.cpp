@@ -3,7 +3,7 @@
 
 #include <chrono>
 
-#include "DayCountDate.h"
+#include "service/DayCountDate.h"
 #include "TestFiles.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "DialectWriter.h"
+#include "service/DialectWriter.h"
 #include "cJSON.h"
 
 namespace {

@@ -8,12 +8,12 @@
 #include <filesystem>
 #include <memory>
 
-#include "DatabaseError.h"
-#include "DemoData.h"
+#include "store/DatabaseError.h"
+#include "store/DemoData.h"
 #include "PostgresServer.h"
-#include "PostgresStore.h"
+#include "store/postgres/PostgresStore.h"
 #include "SqliteProbe.h"
-#include "SqliteStore.h"
+#include "store/sqlite/SqliteStore.h"
 #include "StoreServers.h"
 
 namespace fs = std::filesystem;

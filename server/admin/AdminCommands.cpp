@@ -1,0 +1,28 @@
+// The administrator's subcommands of hospd (init, staff, backup, check, publish); each group adds
+// its own.
+#include "admin/AdminCommands.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+
+#include "admin/FolderCommands.h"
+#include "admin/PublishCommand.h"
+#include "admin/StaffCommands.h"
+
+AdminCommands::AdminCommands(CLI::App& app) {
+  AddFolderCommands(app, action_);
+  AddStaffCommands(app, action_);
+  AddPublishCommand(app, action_);
+}
+
+int AdminCommands::Run() const {
+  try {
+    return action_();
+  } catch (const std::exception& error) {
+    std::cout.flush();
+    std::cerr << "hospd: " << error.what() << "\n";
+    return EXIT_FAILURE;
+  }
+}

@@ -1,0 +1,82 @@
+// `hospd init`, `hospd backup FILE` and `hospd check`: the data folder as a whole.
+#include <CLI/CLI.hpp>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+
+#include "admin/FolderCommands.h"
+#include "admin/DataFolderCheck.h"
+#include "store/sqlite/SqliteBackup.h"
+#include "admin/DemoFolder.h"
+#include "admin/FolderOwner.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct FolderOptions {
+  std::string data_dir;
+  std::string backup_file;
+};
+
+int Init(const FolderOptions& options) {
+  // An existing folder (made by the package for its system user) is filled as its owner; a
+  // new one is closed to other users, as it will hold the passwords and the private key.
+  if (fs::exists(options.data_dir)) {
+    BecomeFolderOwner(options.data_dir);
+  } else {
+    fs::create_directories(options.data_dir);
+    fs::permissions(options.data_dir, fs::perms::owner_all | fs::perms::group_read |
+                                          fs::perms::group_exec);
+  }
+  InitDataFolder(options.data_dir, std::cout);
+  return EXIT_SUCCESS;
+}
+
+int Backup(const FolderOptions& options) {
+  BecomeFolderOwner(options.data_dir);
+  BackupDatabase(fs::path(options.data_dir) / "hosp.db", options.backup_file);
+  std::cout << "Backup of " << (fs::path(options.data_dir) / "hosp.db").string() << " written to "
+            << options.backup_file << "\n";
+  return EXIT_SUCCESS;
+}
+
+int Check(const FolderOptions& options) {
+  BecomeFolderOwner(options.data_dir);
+  const FolderReport report = CheckDataFolder(options.data_dir);
+  for (const auto& fact : report.facts) std::cout << fact << "\n";
+  std::cout.flush();
+  for (const auto& problem : report.problems) std::cerr << "hospd check: " << problem << "\n";
+  if (!report.problems.empty()) return EXIT_FAILURE;
+  std::cout << "ok\n";
+  return EXIT_SUCCESS;
+}
+
+}  // namespace
+
+void AddFolderCommands(CLI::App& app, AdminAction& action) {
+  const auto options = std::make_shared<FolderOptions>();
+
+  auto* init = app.add_subcommand(
+      "init", "Create a data folder for production: hosp.db with the tables and no records, a "
+              "self-signed server.crt and server.key (an existing pair is kept) and an empty "
+              "Clients folder. Never overwrites hosp.db.");
+  AddDataOption(*init, options->data_dir);
+  WhenChosen(*init, action, [options] { return Init(*options); });
+
+  auto* backup = app.add_subcommand(
+      "backup", "Write a consistent copy of the data folder's hosp.db to FILE (a new file) "
+                "while the server runs.");
+  AddDataOption(*backup, options->data_dir);
+  backup->add_option("FILE", options->backup_file, "The new file; an existing one is refused.")
+      ->type_name("")
+      ->required();
+  WhenChosen(*backup, action, [options] { return Backup(*options); });
+
+  auto* check = app.add_subcommand(
+      "check", "Check the data folder: server.crt and server.key readable and matching, the "
+               "database and its schema version, the client builds in Clients with their dates. "
+               "Exit status 0 when all is well, 1 with one line per problem.");
+  AddDataOption(*check, options->data_dir);
+  WhenChosen(*check, action, [options] { return Check(*options); });
+}

@@ -1,0 +1,74 @@
+// The data server's answers to framed requests, for one connection (it remembers the handshake).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "service/ClientFiles.h"
+#include "service/ServiceAnswer.h"
+
+class NameValueList;
+struct ServiceContext;
+struct TableLayout;
+
+// Message types and subtypes of the data server's frames.
+namespace DataRequest {
+constexpr int kHandshake = 1;
+constexpr int kDate = 2;
+constexpr int kTable = 31001;
+constexpr int kTableQuery = 20003;
+constexpr int kRecordUpdate = 20004;
+constexpr int kFile = 31002;
+constexpr int kFileDownload = 101;
+constexpr int kFileInfo = 103;
+}  // namespace DataRequest
+
+// "ErrorCode" values of refused updates, file requests and unknown requests.
+namespace DataError {
+constexpr int kHandshakeRequired = 1;
+constexpr int kUnknownTable = 2;
+constexpr int kUnknownRecord = 3;
+constexpr int kUnknownField = 4;
+constexpr int kStorageFailure = 5;
+constexpr int kUnknownRequest = 6;
+constexpr int kNoSuchFile = 7;
+constexpr int kUnsendableDate = 8;
+}  // namespace DataError
+
+// The program identifier whose handshake is accepted.
+constexpr std::string_view kAcceptedProgram = "Pellomarquin";
+
+class DataService {
+ public:
+  DataService(ServiceContext& context, std::string remote_ip);
+
+  ServiceAnswer Handshake(std::string_view request);
+  ServiceAnswer Date() const;
+  ServiceAnswer TableQuery(std::string_view request);
+  ServiceAnswer RecordUpdate(std::string_view request);
+  ServiceAnswer FileInfo(std::string_view remote_name) const;
+  // The file to download, or nothing with the closing answer of a refusal in `refusal`.
+  std::optional<ClientFile> OpenDownload(std::string_view remote_name,
+                                         ServiceAnswer& refusal) const;
+  ServiceAnswer Unknown(int type, int subtype) const;
+
+  bool Accepted() const { return accepted_; }
+  // What the administrator should know about the request just served (usually nothing);
+  // taking it empties it.
+  std::string TakeNotice() { return std::exchange(notice_, {}); }
+
+ private:
+  // A "Personnel" query under --server-login: the record only for its right password.
+  ServiceAnswer CheckedLogin(const TableLayout& table, const std::string& key,
+                             const NameValueList& lines);
+  // The file a client may download, or nothing with the refusal's code and reason.
+  std::optional<ClientFile> OfferedFile(std::string_view remote_name, int& code,
+                                        std::string& error) const;
+
+  ServiceContext& context_;
+  std::string remote_ip_;
+  bool accepted_ = false;
+  std::string notice_;
+};

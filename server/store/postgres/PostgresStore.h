@@ -1,0 +1,40 @@
+// The hospital database in PostgreSQL, shared by any number of servers, over a bounded set
+// of connections that are opened again when the database was lost.
+#pragma once
+
+#include <string>
+
+#include "store/ConnectionPool.h"
+#include "store/HospitalStore.h"
+#include "store/postgres/PgConnection.h"
+
+class PostgresStore : public HospitalStore {
+ public:
+  // Connects once (failing at once when the database cannot be reached), creates or upgrades
+  // the schema and keeps at most `connections` connections. Throws DatabaseError.
+  PostgresStore(std::string conninfo, int connections);
+
+  std::optional<Physician> FindPhysician(std::int64_t seq) override;
+  std::vector<CaseEntry> OpenCases(std::int64_t doctor_seq) override;
+  void LoadDemo(const DemoRecords& records) override;
+  std::string Description() const override { return description_; }
+  std::unique_ptr<StaffDirectory> Staff() override;
+  std::unique_ptr<FailureCounters> SharedFailureCounters() override;
+
+ protected:
+  std::optional<std::vector<std::string>> ReadRecord(const TableLayout& table,
+                                                     const RecordKey& key) override;
+  std::optional<bool> ApplyUpdate(const TableLayout& table, std::int64_t seq,
+                                  const Assignments& assignments) override;
+
+ private:
+  ConnectionPool<PgConnection>::Lease Take();
+  template <typename Work>
+  auto Read(Work work);
+  template <typename Work>
+  auto Write(Work work);
+
+  std::string conninfo_;
+  std::string description_;
+  ConnectionPool<PgConnection> pool_;
+};

@@ -1,0 +1,37 @@
+// hospctl's key commands: the publisher's key pair and the signature of a build.
+#include <iostream>
+#include <string>
+
+#include "BuildSignature.h"
+#include "HospctlCommands.h"
+
+namespace {
+
+int KeyGen(const Arguments& args) {
+  std::string error;
+  if (!BuildSignature::MakeKeyPair(args[0], args[1], error)) throw Failure{error};
+  std::cout << "Private key: " << args[0] << " (keep it secret)\nPublic key: " << args[1] << '\n';
+  return 0;
+}
+
+int Sign(const Arguments& args) {
+  std::string bytes;
+  if (!BuildSignature::ReadWholeFile(args[1], bytes)) throw Failure{"cannot read " + args[1]};
+  std::string error;
+  const std::string signature = BuildSignature::Sign(args[0], bytes, error);
+  if (signature.empty()) throw Failure{error};
+  if (!BuildSignature::WriteFileAtomically(args[1] + ".sig", signature, 0644, error)) {
+    throw Failure{error};
+  }
+  std::cout << "Signature: " << args[1] << ".sig\n";
+  return 0;
+}
+
+}  // namespace
+
+const std::map<std::string, KeyCommand>& KeyCommands() {
+  static const std::map<std::string, KeyCommand> commands = {
+      {"keygen", KeyGen}, {"sign", Sign}};
+  return commands;
+}
+
