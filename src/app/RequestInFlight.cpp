@@ -67,6 +67,22 @@ RequestInFlight::~RequestInFlight() {
 
 bool RequestInFlight::Active() { return depth_ > 0; }
 
+RequestOutcome RequestInFlight::Run(const std::unique_ptr<dbServerConnection>& connection,
+                                    const std::string& caption,
+                                    const std::function<bool()>& request,
+                                    const std::string& failure) {
+  bool succeeded = false;
+  {
+    RequestInFlight busy;
+    succeeded = request();
+  }
+  // Reports come once the busy cursor and the input are back: the user is to answer them.
+  if (succeeded) return RequestOutcome::Succeeded;
+  if (ReportTimeout(connection.get(), caption)) return RequestOutcome::TimedOut;
+  if (!failure.empty()) MessageBox::Show(failure, caption);
+  return RequestOutcome::Failed;
+}
+
 bool RequestInFlight::ReportTimeout(const dbServerConnection* connection,
                                     const std::string& caption) {
   if (connection == nullptr || !connection->TimedOut) return false;

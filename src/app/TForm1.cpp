@@ -147,21 +147,18 @@ void TForm1::RefreshListButtonClick() {
   cJSON document;
   document.SetValue("ServerCommand", "getdoctorcases");
   document.SetValue("DoctorSeq", DoctorSeq);
-  bool exchanged = false;
-  {
-    RequestInFlight busy;
-    exchanged = FunctionConnection != nullptr &&
-                FunctionConnection->ExchangeText(document.GetText());
-  }
-  if (!exchanged &&
-      RequestInFlight::ReportTimeout(FunctionConnection.get(), "Problem getting case list")) {
-    return;
-  }
+  const RequestOutcome outcome =
+      RequestInFlight::Run(FunctionConnection, "Problem getting case list", [&document] {
+        return FunctionConnection != nullptr &&
+               FunctionConnection->ExchangeText(document.GetText());
+      });
+  if (outcome == RequestOutcome::TimedOut) return;
   // Whatever follows, the old cases go; they stayed listed only while the request waited.
+  // They go before a failure's box appears, which is why Run is given no text for it.
   ClearCaseList();
   // An exchange that failed leaves the previous answer behind: it must not be listed
   // again, it may hold cases that were approved since.
-  if (!exchanged) {
+  if (outcome == RequestOutcome::Failed) {
     MessageBox::Show("Unable to get the case list from the function server.",
                      "Problem getting case list");
     return;
@@ -271,19 +268,14 @@ void TForm1::CasesListBoxDblClick() {
   }
   NameValueList approval;
   approval.SetValue("f25", "Y");
-  bool approved = false;
-  {
-    RequestInFlight busy;
-    approved =
-        DataConnection != nullptr && DataConnection->UpdateRecord("Cases", item->CaseKey, approval);
-  }
-  if (!approved) {
-    if (!RequestInFlight::ReportTimeout(DataConnection.get(), "Communication error")) {
-      MessageBox::Show("Could not update the case.", "Communication error");
-    }
-    return;
-  }
-  RemoveCase(index);
+  const RequestOutcome outcome = RequestInFlight::Run(
+      DataConnection, "Communication error",
+      [&] {
+        return DataConnection != nullptr &&
+               DataConnection->UpdateRecord("Cases", item->CaseKey, approval);
+      },
+      "Could not update the case.");
+  if (outcome == RequestOutcome::Succeeded) RemoveCase(index);
 }
 
 bool TForm1::CasesListBoxKeyDown(QKeyEvent* key) {

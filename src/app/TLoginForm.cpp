@@ -144,35 +144,32 @@ void TLoginForm::RunFirstPaintSequence() {
 }
 
 void TLoginForm::ConnectDataServer() {
-  {
-    RequestInFlight busy;
+  const RequestOutcome outcome = RequestInFlight::Run(DataConnection, "Error", [this] {
     DataConnection = std::make_unique<dbServerConnection>(
         DataServerIP, DataServerPort, "Pellomarquin", "", true, DataServerTimeout,
         Trust.DataServerIdentity);
+    return DataConnection->IsConnected();
+  });
+  // The text names the cause, which only the failed connection knows.
+  if (outcome == RequestOutcome::Failed) {
+    MessageBox::Show(DataConnection->IdentityRefused
+                         ? "The data server's identity could not be verified."
+                         : "Unable to connect to data server",
+                     "Error");
   }
-  if (!DataConnection->IsConnected()) {
-    if (!RequestInFlight::ReportTimeout(DataConnection.get(), "Error")) {
-      MessageBox::Show(DataConnection->IdentityRefused
-                           ? "The data server's identity could not be verified."
-                           : "Unable to connect to data server",
-                       "Error");
-    }
-    HospApplication::Terminate();
-  }
+  if (outcome != RequestOutcome::Succeeded) HospApplication::Terminate();
 }
 
 void TLoginForm::ConnectFunctionServer() {
-  {
-    RequestInFlight busy;
-    FunctionConnection = std::make_unique<dbServerConnection>(
-        FunctionServerIP, FunctionServerPort, "", "", false, FunctionServerTimeout);
-  }
-  if (!FunctionConnection->IsConnected()) {
-    if (!RequestInFlight::ReportTimeout(FunctionConnection.get(), "Error")) {
-      MessageBox::Show("Unable to connect to function server", "Error");
-    }
-    HospApplication::Terminate();
-  }
+  const RequestOutcome outcome = RequestInFlight::Run(
+      FunctionConnection, "Error",
+      [this] {
+        FunctionConnection = std::make_unique<dbServerConnection>(
+            FunctionServerIP, FunctionServerPort, "", "", false, FunctionServerTimeout);
+        return FunctionConnection->IsConnected();
+      },
+      "Unable to connect to function server");
+  if (outcome != RequestOutcome::Succeeded) HospApplication::Terminate();
 }
 
 // A successful update starts the new build and ends this one. A failed one has shown its
@@ -202,20 +199,25 @@ void TLoginForm::LoginButtonClick() {
   // server is to check it (the line is there even for an empty one).
   NameValueList password_line;
   if (SendPassword) password_line.Add("Password=" + ToStdString(PasswordEdit->text()));
-  bool found = false;
-  {
-    RequestInFlight busy;
-    found = DataConnection != nullptr &&
-            DataConnection->QueryTable("Personnel", 4, ToStdString(UserEdit->text()), "",
-                                       LoginRecord, "", "", password_line);
-  }
-  if (LoginAccepted(found)) {
-    OpenCaseList();
-  } else if (RequestInFlight::ReportTimeout(DataConnection.get(), "Error")) {
-    ShowLoginControls(true);  // no verdict on the login: it may be tried again
-  } else {
-    MessageBox::Show("Invalid login", "Error");
-    HospApplication::Terminate();
+  const RequestOutcome outcome = RequestInFlight::Run(
+      DataConnection, "Error",
+      [&] {
+        return LoginAccepted(DataConnection != nullptr &&
+                             DataConnection->QueryTable("Personnel", 4,
+                                                        ToStdString(UserEdit->text()), "",
+                                                        LoginRecord, "", "", password_line));
+      },
+      "Invalid login");
+  switch (outcome) {
+    case RequestOutcome::Succeeded:
+      OpenCaseList();
+      break;
+    case RequestOutcome::TimedOut:
+      ShowLoginControls(true);  // no verdict on the login: it may be tried again
+      break;
+    case RequestOutcome::Failed:
+      HospApplication::Terminate();
+      break;
   }
 }
 

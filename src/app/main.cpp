@@ -2,10 +2,12 @@
 #include "AppFonts.h"
 #include "HospApplication.h"
 #include "ProgramState.h"
+#include "RuntimeFolder.h"
 #include "TForm1.h"
 #include "TLoginForm.h"
 
 int main(int argc, char** argv) {
+  ProvideRuntimeFolder();
   HospApplication app(argc, argv);
   HospApplication::setApplicationName(QStringLiteral("Pellomarquin"));
   InstallFontSubstitutes();

@@ -15,6 +15,7 @@
 #include "LabeledEdit.h"
 #include "MessageBox.h"
 #include "ProgramState.h"
+#include "RuntimeFolder.h"
 #include "TForm1.h"
 #include "TLoginForm.h"
 
@@ -49,6 +50,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: hosp_screenshots OUTPUT_FOLDER EMAIL PASSWORD\n");
     return 2;
   }
+  ProvideRuntimeFolder();
   HospApplication app(argc, argv);
   HospApplication::setApplicationName(QStringLiteral("Pellomarquin"));
   InstallFontSubstitutes();

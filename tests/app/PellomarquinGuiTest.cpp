@@ -1,6 +1,6 @@
 // The real program as a physician uses it: under Xvfb, typed into and clicked with xdotool,
 // against the reference servers; the approval is checked in the server's database and on
-// screenshots of the virtual screen.
+// screenshots of the virtual screen. Also its start on a bare machine, offscreen.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -28,6 +29,7 @@
 
 #include "HospdProcess.h"
 #include "RowName.h"
+#include "TestFiles.h"
 #include "XwdImage.h"
 
 extern char** environ;
@@ -428,5 +430,21 @@ INSTANTIATE_TEST_SUITE_P(Managers, PellomarquinFrameTest,
                          ::testing::Values(ManagerRow{"NoWindowManager", nullptr},
                                            ManagerRow{"Openbox", "openbox"}),
                          RowName());
+
+// Without a session (root under a test screen, no XDG_RUNTIME_DIR) the program still starts
+// without the toolkit's warning about the runtime folder: it provides a private one itself.
+TEST(PellomarquinStartTest, NoRuntimeFolderWarningWithoutASession) {
+  const char* build = std::getenv("HOSP_BUILD_DIR");
+  ASSERT_NE(build, nullptr);
+  const TempFolder temp("pellomarquin-start");
+  const ScopedEnvironment tmpdir("TMPDIR", temp.Path().string());
+  const ScopedEnvironment runtime("XDG_RUNTIME_DIR", std::nullopt);
+  const ScopedEnvironment platform("QT_QPA_PLATFORM", "offscreen");
+  // Without servers it stops at its message box; the limit ends it there.
+  const fs::path program = fs::path(build) / "src" / "app" / "Pellomarquin.exe";
+  const CommandOutcome run = RunProgram(program.string(), {}, "", std::chrono::seconds(2));
+  EXPECT_EQ(run.err.find("XDG_RUNTIME_DIR"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("QStandardPaths"), std::string::npos) << run.err;
+}
 
 }  // namespace
