@@ -117,7 +117,7 @@ std::unique_ptr<cJSON> cJSON::NewUnread(cJSONArena& arena, std::string_view name
     cJSONArena::Free(storage);
     throw;
   }
-  node->inArena_ = true;
+  node->in_arena_ = true;
   return std::unique_ptr<cJSON>(node);
 }
 
@@ -127,7 +127,7 @@ void* cJSON::operator new(std::size_t size) { return ::operator new(size); }
 void cJSON::operator delete(void* node) { ::operator delete(node); }
 
 void cJSON::operator delete(cJSON* node, std::destroying_delete_t) {
-  const bool inArena = node->inArena_;
+  const bool inArena = node->in_arena_;
   node->~cJSON();
   if (inArena) {
     cJSONArena::Free(node);

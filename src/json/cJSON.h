@@ -177,7 +177,7 @@ private:
 
   ShortName name;
   bool isObject = true;
-  bool inArena_ = false;    // the node lies in a cJSONArena, not on the heap
+  bool in_arena_ = false;    // the node lies in a cJSONArena, not on the heap
   std::uint8_t depth_ = 0;  // levels above this node (at most MaxDepth); the root is at 0
   cJSON* parent = nullptr;
   cJSONEntries entries;

@@ -65,19 +65,19 @@ void cJSONArena::Close() noexcept {
     }
     region_ = nullptr;
   }
-  next_ = chunkEnd_ = nullptr;
+  next_ = chunk_end_ = nullptr;
 }
 
 void cJSONArena::OpenRegion() {
-  regionBytes_ = regionBytes_ == 0 ? FirstRegionBytes : std::min(regionBytes_ * 2, LastRegionBytes);
+  region_bytes_ = region_bytes_ == 0 ? FirstRegionBytes : std::min(region_bytes_ * 2, LastRegionBytes);
   // One chunk more than the region holds: the first aligned address may lie up to a chunk in.
-  void* const block = ::operator new(regionBytes_ + ChunkBytes);
+  void* const block = ::operator new(region_bytes_ + ChunkBytes);
   Close();
   auto* const region = new (block) Region();
   const auto start = reinterpret_cast<std::uintptr_t>(block);
   const std::uintptr_t first = RoundUp(start + sizeof(Region), ChunkBytes);
   region->chunks = reinterpret_cast<char*>(first);
-  region->chunksEnd = region->chunks + (start + regionBytes_ + ChunkBytes - first) / ChunkBytes * ChunkBytes;
+  region->chunksEnd = region->chunks + (start + region_bytes_ + ChunkBytes - first) / ChunkBytes * ChunkBytes;
   region->nextChunk = region->chunks;
   POISON(region->chunks, static_cast<std::size_t>(region->chunksEnd - region->chunks));
   region_ = region;
@@ -85,7 +85,7 @@ void cJSONArena::OpenRegion() {
 
 void* cJSONArena::Allocate(std::size_t size) {
   size = RoundUp(std::max<std::size_t>(size, 1), PieceAlign);
-  if (next_ == nullptr || size > static_cast<std::size_t>(chunkEnd_ - next_)) {
+  if (next_ == nullptr || size > static_cast<std::size_t>(chunk_end_ - next_)) {
     if (region_ == nullptr || region_->nextChunk == region_->chunksEnd) {
       OpenRegion();
     }
@@ -94,7 +94,7 @@ void* cJSONArena::Allocate(std::size_t size) {
     UNPOISON(chunk, sizeof(Chunk));
     new (chunk) Chunk{region_};
     next_ = chunk + sizeof(Chunk);
-    chunkEnd_ = chunk + ChunkBytes;
+    chunk_end_ = chunk + ChunkBytes;
   }
   void* const piece = next_;
   UNPOISON(piece, size);

@@ -35,6 +35,6 @@ private:
 
   Region* region_ = nullptr;    // the region pieces are cut from now
   char* next_ = nullptr;        // the free room of its current chunk
-  char* chunkEnd_ = nullptr;
-  std::size_t regionBytes_ = 0;  // the size of the next region: small documents stay small
+  char* chunk_end_ = nullptr;
+  std::size_t region_bytes_ = 0;  // the size of the next region: small documents stay small
 };

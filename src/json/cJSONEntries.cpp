@@ -116,7 +116,7 @@ cJSONEntries::Slot cJSONEntries::Find(std::string_view key) const {
 }
 
 cJSONEntries::Slot cJSONEntries::FindByScan(std::string_view key) const {
-  for (Slot slot = 0; slot < slotCount_; ++slot) {
+  for (Slot slot = 0; slot < slot_count_; ++slot) {
     const Entry& entry = slots_[slot];
     if (entry.Alive() && entry.length > key.size()) {
       const char* line = text_ + entry.offset;
@@ -159,13 +159,13 @@ cJSONEntries::Slot cJSONEntries::AppendMember(std::string_view key, std::string_
 
 // Room for one more entry is made before its text and child are taken, so a failure leaves both with the caller.
 void cJSONEntries::ReserveSlot() {
-  if (slotCount_ == slotCapacity_) {
+  if (slot_count_ == slot_capacity_) {
     GrowSlots();
   }
 }
 
 cJSONEntries::Slot cJSONEntries::AddEntry(std::uint32_t offset, std::uint32_t length, std::uintptr_t tag) {
-  const Slot slot = slotCount_++;
+  const Slot slot = slot_count_++;
   slots_[slot] = Entry{offset, length, tag};
   ++live_;
   if (Index() != nullptr) {
@@ -175,8 +175,8 @@ cJSONEntries::Slot cJSONEntries::AddEntry(std::uint32_t offset, std::uint32_t le
 }
 
 void cJSONEntries::GrowSlots() {
-  const std::uint32_t capacity = std::max<std::uint32_t>(4, slotCapacity_ * 2);
-  if (capacity <= slotCapacity_) {
+  const std::uint32_t capacity = std::max<std::uint32_t>(4, slot_capacity_ * 2);
+  if (capacity <= slot_capacity_) {
     throw std::length_error("cJSONEntries: too many entries");
   }
   // Text that lies in the old block of entries moves to a block of its own first.
@@ -184,12 +184,12 @@ void cJSONEntries::GrowSlots() {
     GrowText(0);
   }
   auto* const grown = static_cast<Entry*>(::operator new(sizeof(Entry) * capacity));
-  if (slotCount_ > 0) {
-    std::memcpy(grown, slots_, sizeof(Entry) * slotCount_);
+  if (slot_count_ > 0) {
+    std::memcpy(grown, slots_, sizeof(Entry) * slot_count_);
   }
   FreeSlots();
   slots_ = grown;
-  slotCapacity_ = capacity;
+  slot_capacity_ = capacity;
 }
 
 void cJSONEntries::FreeSlots() {
@@ -212,36 +212,36 @@ void cJSONEntries::FreeText() {
 
 std::uint32_t cJSONEntries::AddText(std::string_view first, std::string_view second, std::string_view third) {
   const std::size_t needed = first.size() + second.size() + third.size();
-  if (needed > UINT32_MAX - textUsed_) {
+  if (needed > UINT32_MAX - text_used_) {
     throw std::length_error("cJSONEntries: text too long");
   }
-  if (textUsed_ + needed > textCapacity_) {
+  if (text_used_ + needed > text_capacity_) {
     // The parts may be views into this very block, which growing moves.
     const std::string copies = std::string(first) + std::string(second) + std::string(third);
     GrowText(needed);
     return AddText(copies);
   }
-  const std::uint32_t offset = textUsed_;
+  const std::uint32_t offset = text_used_;
   char* out = text_ + offset;
   const std::string_view lineStart = first.empty() ? second : first;
   flags_.quotedKeys = flags_.quotedKeys || (!lineStart.empty() && (lineStart.front() == '"' || lineStart.front() == '\''));
   out = CopyPart(out, first);
   out = CopyPart(out, second);
   CopyPart(out, third);
-  textUsed_ += static_cast<std::uint32_t>(needed);
+  text_used_ += static_cast<std::uint32_t>(needed);
   return offset;
 }
 
 void cJSONEntries::GrowText(std::size_t needed) {
-  const std::size_t capacity = std::max<std::size_t>({32, std::size_t{textCapacity_} * 2, textUsed_ + needed});
+  const std::size_t capacity = std::max<std::size_t>({32, std::size_t{text_capacity_} * 2, text_used_ + needed});
   const auto bounded = static_cast<std::uint32_t>(std::min<std::size_t>(capacity, UINT32_MAX));
   auto* const grown = static_cast<char*>(::operator new(bounded));
-  if (textUsed_ > 0) {
-    std::memcpy(grown, text_, textUsed_);
+  if (text_used_ > 0) {
+    std::memcpy(grown, text_, text_used_);
   }
   FreeText();
   text_ = grown;
-  textCapacity_ = bounded;
+  text_capacity_ = bounded;
 }
 
 void cJSONEntries::Rewrite(Slot slot, std::string_view line) {
@@ -274,13 +274,13 @@ void cJSONEntries::Erase(Slot slot) {
   const std::uint32_t length = entry.length;
   entry.length = Entry::Hole;
   --live_;
-  if (slot + 1 == slotCount_) {
-    --slotCount_;
+  if (slot + 1 == slot_count_) {
+    --slot_count_;
   }
   DropText(length);
   // Holes are closed once they outnumber the entries, so scans and memory stay
   // in proportion to the entries however often members move to the end.
-  if (slotCount_ > 2 * static_cast<std::size_t>(live_) + IndexThreshold) {
+  if (slot_count_ > 2 * static_cast<std::size_t>(live_) + IndexThreshold) {
     Compact();
   }
 }
@@ -289,16 +289,16 @@ void cJSONEntries::Erase(Slot slot) {
 void cJSONEntries::DropText(std::uint32_t length) {
   std::uint32_t& dropped = MakeExtras().textDropped;
   dropped += length;
-  if (dropped > DroppedTextSlack && dropped * 2 > textUsed_) {
+  if (dropped > DroppedTextSlack && dropped * 2 > text_used_) {
     CompactText();
   }
 }
 
 void cJSONEntries::CompactText() {
-  const std::uint32_t used = textUsed_ - TextDropped();
+  const std::uint32_t used = text_used_ - TextDropped();
   auto* const packed = static_cast<char*>(::operator new(std::max<std::uint32_t>(used, 1)));
   std::uint32_t at = 0;
-  for (Slot slot = 0; slot < slotCount_; ++slot) {
+  for (Slot slot = 0; slot < slot_count_; ++slot) {
     Entry& entry = slots_[slot];
     if (entry.Alive()) {
       if (entry.length > 0) {
@@ -310,8 +310,8 @@ void cJSONEntries::CompactText() {
   }
   FreeText();
   text_ = packed;
-  textUsed_ = at;
-  textCapacity_ = std::max<std::uint32_t>(used, 1);
+  text_used_ = at;
+  text_capacity_ = std::max<std::uint32_t>(used, 1);
   extras_->textDropped = 0;
 }
 
@@ -344,15 +344,15 @@ void cJSONEntries::Unindex(Slot slot) {
 void cJSONEntries::Clear() {
   // Most lists of a big document hold scalars only: their entries need not be read again.
   if (flags_.holdsChildren) {
-    for (Slot slot = 0; slot < slotCount_; ++slot) {
+    for (Slot slot = 0; slot < slot_count_; ++slot) {
       delete slots_[slot].Child();
     }
   }
   FreeText();
   FreeSlots();
   extras_.reset();
-  slotCount_ = slotCapacity_ = 0;
-  textUsed_ = textCapacity_ = 0;
+  slot_count_ = slot_capacity_ = 0;
+  text_used_ = text_capacity_ = 0;
   live_ = 0;
   flags_.quotedKeys = false;
   flags_.repeatsKeys = false;
@@ -361,8 +361,8 @@ void cJSONEntries::Clear() {
 
 void cJSONEntries::ShrinkToFit() {
   Compact();
-  const bool fitted = slotCount_ == slotCapacity_ && TextDropped() == 0 && textUsed_ == textCapacity_ &&
-                      (flags_.textInSlots || slotCount_ == 0);
+  const bool fitted = slot_count_ == slot_capacity_ && TextDropped() == 0 && text_used_ == text_capacity_ &&
+                      (flags_.textInSlots || slot_count_ == 0);
   if (fitted) {
     return;
   }
@@ -375,18 +375,18 @@ void cJSONEntries::Swap(cJSONEntries& other) noexcept {
   std::swap(slots_, other.slots_);
   std::swap(text_, other.text_);
   std::swap(extras_, other.extras_);
-  std::swap(slotCount_, other.slotCount_);
-  std::swap(slotCapacity_, other.slotCapacity_);
-  std::swap(textUsed_, other.textUsed_);
-  std::swap(textCapacity_, other.textCapacity_);
+  std::swap(slot_count_, other.slot_count_);
+  std::swap(slot_capacity_, other.slot_capacity_);
+  std::swap(text_used_, other.text_used_);
+  std::swap(text_capacity_, other.text_capacity_);
   std::swap(live_, other.live_);
   std::swap(flags_, other.flags_);
 }
 
 void cJSONEntries::TakeFitted(cJSONEntries& from, cJSONArena* arena) {
   from.Compact();
-  const std::uint32_t count = from.slotCount_;
-  const std::uint32_t used = from.textUsed_ - from.TextDropped();
+  const std::uint32_t count = from.slot_count_;
+  const std::uint32_t used = from.text_used_ - from.TextDropped();
   const std::size_t bytes = sizeof(Entry) * count + used;
   const bool inArena = count > 0 && arena != nullptr && bytes <= cJSONArena::MaxPiece;
   char* const block = count == 0 ? nullptr
@@ -409,8 +409,8 @@ void cJSONEntries::TakeFitted(cJSONEntries& from, cJSONArena* arena) {
   text_ = count == 0 ? nullptr : text;
   flags_.textInSlots = count > 0;
   flags_.slotsInArena = inArena;
-  slotCount_ = slotCapacity_ = count;
-  textUsed_ = textCapacity_ = count == 0 ? 0 : used;
+  slot_count_ = slot_capacity_ = count;
+  text_used_ = text_capacity_ = count == 0 ? 0 : used;
   live_ = from.live_;
   flags_.quotedKeys = from.flags_.quotedKeys;
   flags_.repeatsKeys = from.flags_.repeatsKeys;
@@ -420,9 +420,9 @@ void cJSONEntries::TakeFitted(cJSONEntries& from, cJSONArena* arena) {
 }
 
 void cJSONEntries::Forget() {
-  slotCount_ = 0;
+  slot_count_ = 0;
   live_ = 0;
-  textUsed_ = 0;
+  text_used_ = 0;
   flags_.quotedKeys = false;
   flags_.repeatsKeys = false;
   flags_.holdsChildren = false;
@@ -440,8 +440,8 @@ void cJSONEntries::BuildIndex() const {
   Extras& extras = MakeExtras();
   extras.index = std::make_unique<cJSONKeyIndex>();
   extras.index->Reserve(live_);
-  extras.index->nextSame.assign(slotCount_, NoSlot);
-  for (Slot slot = 0; slot < slotCount_; ++slot) {
+  extras.index->nextSame.assign(slot_count_, NoSlot);
+  for (Slot slot = 0; slot < slot_count_; ++slot) {
     if (slots_[slot].Alive()) {
       IndexSlot(slot);
     }
@@ -470,11 +470,11 @@ void cJSONEntries::IndexSlot(Slot slot) const {
 }
 
 void cJSONEntries::Compact() const {
-  if (slotCount_ == live_) {
+  if (slot_count_ == live_) {
     return;
   }
-  Entry* const end = std::remove_if(slots_, slots_ + slotCount_, [](const Entry& e) { return !e.Alive(); });
-  slotCount_ = static_cast<std::uint32_t>(end - slots_);
+  Entry* const end = std::remove_if(slots_, slots_ + slot_count_, [](const Entry& e) { return !e.Alive(); });
+  slot_count_ = static_cast<std::uint32_t>(end - slots_);
   if (Index() != nullptr) {
     BuildIndex();
   }

@@ -48,7 +48,7 @@ public:
     if (index < 0 || static_cast<std::uint32_t>(index) >= live_) {
       return NoSlot;
     }
-    if (slotCount_ != live_) {
+    if (slot_count_ != live_) {
       Compact();
     }
     return static_cast<Slot>(index);
@@ -93,7 +93,7 @@ public:
   void TakeFitted(cJSONEntries& from, cJSONArena* arena = nullptr);
   // True when `text` lies in this list's own lines, which any change may move.
   bool Holds(std::string_view text) const {
-    return !text.empty() && text_ && text.data() >= text_ && text.data() < text_ + textUsed_;
+    return !text.empty() && text_ && text.data() >= text_ && text.data() < text_ + text_used_;
   }
 
 private:
@@ -150,10 +150,10 @@ private:
   char* text_ = nullptr;
   // Holes and the index are caches of a logically constant list, hence mutable.
   mutable std::unique_ptr<Extras> extras_;
-  mutable std::uint32_t slotCount_ = 0;  // entries and holes
-  std::uint32_t slotCapacity_ = 0;
-  std::uint32_t textUsed_ = 0;
-  std::uint32_t textCapacity_ = 0;
+  mutable std::uint32_t slot_count_ = 0;  // entries and holes
+  std::uint32_t slot_capacity_ = 0;
+  std::uint32_t text_used_ = 0;
+  std::uint32_t text_capacity_ = 0;
   Slot live_ = 0;
   struct Flags {
     bool quotedKeys : 1 = false;  // some line begins with a quote: a quoted key may be found

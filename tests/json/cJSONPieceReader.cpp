@@ -39,19 +39,19 @@ public:
     } else if (c == '\\') {
       escaped_ = true;
     } else if (c == '"') {
-      inDouble_ = inSingle_ ? inDouble_ : !inDouble_;
+      in_double_ = in_single_ ? in_double_ : !in_double_;
     } else if (c == '\'') {
-      inSingle_ = inDouble_ ? inSingle_ : !inSingle_;
-    } else if (!inDouble_ && !inSingle_) {
+      in_single_ = in_double_ ? in_single_ : !in_single_;
+    } else if (!in_double_ && !in_single_) {
       TrackDepth(c, '[', ']', brackets_);
       TrackDepth(c, '{', '}', braces_);
     }
-    return c == ',' && !inDouble_ && !inSingle_ && brackets_ == 0 && braces_ == 0;
+    return c == ',' && !in_double_ && !in_single_ && brackets_ == 0 && braces_ == 0;
   }
 
 private:
-  bool inDouble_ = false;
-  bool inSingle_ = false;
+  bool in_double_ = false;
+  bool in_single_ = false;
   bool escaped_ = false;
   std::size_t brackets_ = 0;
   std::size_t braces_ = 0;
