@@ -236,7 +236,11 @@ ServiceAnswer DataService::FileInfo(std::string_view remote_name) const {
   answer.SetValue("FileDate", "0");
   answer.SetValue("ErrorCode", std::to_string(code));
   answer.SetValue("Error", error);
-  return {answer.CommaText(), error};
+  // Every client asks at its start; with no build published, that is the normal state and
+  // no failure worth a log line.
+  const bool nothing_published =
+      code == DataError::kNoSuchFile && error.rfind("No such file", 0) == 0;
+  return {answer.CommaText(), nothing_published ? std::string() : error};
 }
 
 std::optional<ClientFile> DataService::OpenDownload(std::string_view remote_name,

@@ -247,6 +247,10 @@ TEST_P(DataServerTest, FileNamesOutsideClientsAreRefused) {
     EXPECT_EQ(std::filesystem::file_size(local), 0u);
   }
   EXPECT_TRUE(connection->IsConnected());
+  // A refused name is worth a log line; asking after a build nobody published is not.
+  const std::string log = Server().LogText();
+  EXPECT_NE(log.find("file size and date failed: Refused file name"), std::string::npos) << log;
+  EXPECT_EQ(log.find("file size and date failed: No such file"), std::string::npos) << log;
 }
 
 // A build whose date the packed form cannot hold is refused with a reason, not offered with
