@@ -120,7 +120,7 @@ void Server::SetUpLogins() {
   context_.server_login = true;
   std::unique_ptr<FailureCounters> counters = context_.store->SharedFailureCounters();
   if (!counters) counters = std::make_unique<MemoryFailureCounters>();
-  context_.throttle = std::make_unique<LoginThrottle>(ThrottleSettings(), std::move(counters));
+  context_.throttle = std::make_unique<LoginThrottle>(options_.throttle, std::move(counters));
 }
 
 Server::~Server() {

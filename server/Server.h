@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "login/LoginThrottle.h"
 #include "net/ConnectionRegistry.h"
 #include "net/Listener.h"
 #include "service/ServiceContext.h"
@@ -29,6 +30,9 @@ struct ServerOptions {
   bool data_tls = true;
   // The server checks the passwords of logins itself (and so may serve hashed ones).
   bool server_login = false;
+  // How guessing is slowed down with server_login; only a benchmark in this process
+  // shortens it, to measure the throttle in seconds instead of hours.
+  ThrottleSettings throttle;
 };
 
 class Server {

@@ -7,9 +7,12 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "service/ClientFiles.h"
 #include "FileDate.h"
@@ -56,13 +59,6 @@ void CheckCertificateDates(const X509* certificate, FolderReport& report) {
   }
 }
 
-void CheckKeyMode(const fs::path& key_path, FolderReport& report) {
-  struct stat info {};
-  if (::stat(key_path.c_str(), &info) == 0 && (info.st_mode & S_IROTH) != 0) {
-    report.problems.push_back("server.key: readable by every user of this machine");
-  }
-}
-
 void CheckCertificate(const fs::path& folder, FolderReport& report) {
   const auto certificate_file = OpenForReading(folder / "server.crt", report);
   const auto key_file = OpenForReading(folder / "server.key", report);
@@ -75,7 +71,6 @@ void CheckCertificate(const fs::path& folder, FolderReport& report) {
   if (key_file) {
     key.reset(PEM_read_PrivateKey(key_file.get(), nullptr, nullptr, nullptr));
     if (!key) report.problems.push_back("server.key: not an unencrypted PEM private key");
-    CheckKeyMode(folder / "server.key", report);
   }
   ERR_clear_error();
   if (certificate) {
@@ -167,6 +162,35 @@ void CheckDatabase(const fs::path& folder, FolderReport& report) {
       " open cases");
 }
 
+// The private key, hosp.db with its -wal and -shm, and databases kept beside it (backups,
+// an interrupted init's copy): each holds the key or every password.
+bool HoldsSecrets(const std::string& name) {
+  return name == "server.key" || name.rfind("hosp.db", 0) == 0 ||
+         fs::path(name).extension() == ".db";
+}
+
+void CheckSecretModes(const fs::path& folder, FolderReport& report) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    if (HoldsSecrets(name) && entry.is_regular_file(error)) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  for (const auto& name : names) {
+    struct stat info {};
+    if (::stat((folder / name).c_str(), &info) != 0) continue;
+    const char* readers = (info.st_mode & S_IROTH) != 0   ? "every user of this machine"
+                          : (info.st_mode & S_IRGRP) != 0 ? "its group"
+                                                          : nullptr;
+    if (readers == nullptr) continue;
+    char mode[8] = {};
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    report.problems.push_back(name + ": readable by " + readers + " (mode " + mode +
+                              "; make it 0600)");
+  }
+}
+
 std::string DateText(std::time_t when) {
   std::tm local{};
   ::localtime_r(&when, &local);
@@ -224,6 +248,7 @@ FolderReport CheckDataFolder(const fs::path& folder) {
   }
   CheckCertificate(folder, report);
   CheckDatabase(folder, report);
+  CheckSecretModes(folder, report);
   CheckClients(folder, report);
   return report;
 }

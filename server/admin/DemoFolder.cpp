@@ -83,9 +83,17 @@ void PrintFingerprint(const fs::path& folder, std::ostream& out) {
       << CertificateFileFingerprint((folder / "server.crt").string()) << "\n";
 }
 
+// A new folder is closed to other users, as it will hold the passwords and the private key;
+// its group may enter it, as the package's /var/lib/hospd. An existing folder keeps its mode.
+void CreateDataFolder(const fs::path& folder) {
+  const bool is_new = !fs::exists(folder);
+  fs::create_directories(folder);
+  if (is_new) fs::permissions(folder, fs::perms(0750));
+}
+
 void CreateFolder(const fs::path& folder, bool demo, bool hashed_passwords, std::ostream& out,
                   const std::string& database) {
-  fs::create_directories(folder);
+  CreateDataFolder(folder);
   if (database.empty() && fs::exists(folder / "hosp.db")) {
     throw std::runtime_error((folder / "hosp.db").string() + " exists already; not overwritten");
   }

@@ -20,15 +20,8 @@ struct FolderOptions {
 };
 
 int Init(const FolderOptions& options) {
-  // An existing folder (made by the package for its system user) is filled as its owner; a
-  // new one is closed to other users, as it will hold the passwords and the private key.
-  if (fs::exists(options.data_dir)) {
-    BecomeFolderOwner(options.data_dir);
-  } else {
-    fs::create_directories(options.data_dir);
-    fs::permissions(options.data_dir, fs::perms::owner_all | fs::perms::group_read |
-                                          fs::perms::group_exec);
-  }
+  // An existing folder (made by the package for its system user) is filled as its owner.
+  if (fs::exists(options.data_dir)) BecomeFolderOwner(options.data_dir);
   InitDataFolder(options.data_dir, std::cout);
   return EXIT_SUCCESS;
 }
@@ -65,8 +58,8 @@ void AddFolderCommands(CLI::App& app, AdminAction& action) {
   WhenChosen(*init, action, [options] { return Init(*options); });
 
   auto* backup = app.add_subcommand(
-      "backup", "Write a consistent copy of the data folder's hosp.db to FILE (a new file) "
-                "while the server runs.");
+      "backup", "Write a consistent copy of the data folder's hosp.db to FILE (a new file, mode "
+                "0600) while the server runs.");
   AddDataOption(*backup, options->data_dir);
   backup->add_option("FILE", options->backup_file, "The new file; an existing one is refused.")
       ->type_name("")
@@ -75,7 +68,8 @@ void AddFolderCommands(CLI::App& app, AdminAction& action) {
 
   auto* check = app.add_subcommand(
       "check", "Check the data folder: server.crt and server.key readable and matching, the "
-               "database and its schema version, the client builds in Clients with their dates. "
+               "database and its schema version, the client builds in Clients with their dates, "
+               "no file with secrets readable by its group or other users. "
                "Exit status 0 when all is well, 1 with one line per problem.");
   AddDataOption(*check, options->data_dir);
   WhenChosen(*check, action, [options] { return Check(*options); });

@@ -1,25 +1,34 @@
 // Slows down the guessing of passwords: answers to logins that keep failing, for one e-mail
-// address or from one client address, come later and later.
+// address from one client address, from one client address, or for one e-mail address from
+// everywhere, come later and later, however many connections send them at once.
 #include "login/LoginThrottle.h"
 
 #include <algorithm>
 
 namespace {
 
+using Clock = FailureCounters::Clock;
+
 // No e-mail address is longer; a request's key may be, and must not fill the memory.
 constexpr std::size_t kLongestEmail = 320;
 
+// The keys' order in Attempt::keys and in the counts.
+enum KeyIndex { kPair, kAddress, kEmail };
+
 // The lookup of an address ignores ASCII case, so its failures must count together too.
-std::string EmailKey(std::string_view email) {
-  std::string key = "email:";
+std::string FoldedEmail(std::string_view email) {
+  std::string folded;
   for (const char c : email.substr(0, kLongestEmail)) {
-    key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    folded += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   }
-  return key;
+  return folded;
 }
 
-std::string AddressKey(std::string_view address) {
-  return "address:" + std::string(address);
+// A client address holds no space, so the pair's key cannot be read two ways.
+std::vector<std::string> Keys(std::string_view email, std::string_view address) {
+  const std::string folded = FoldedEmail(email);
+  return {"pair:" + std::string(address) + " " + folded, "address:" + std::string(address),
+          "email:" + folded};
 }
 
 }  // namespace
@@ -34,25 +43,42 @@ std::chrono::milliseconds LoginThrottle::DelayAfter(int failures, int limit) con
   return std::min(delay, settings_.max_delay);
 }
 
-LoginThrottle::Verdict LoginThrottle::Judge(std::string_view email, std::string_view address) {
-  const auto since = FailureCounters::Clock::now() - settings_.window;
-  Verdict verdict;
-  verdict.email_failures = counters_->Failures(EmailKey(email), since);
-  verdict.address_failures = counters_->Failures(AddressKey(address), since);
-  verdict.delay = std::max(DelayAfter(verdict.email_failures, settings_.email_limit),
-                           DelayAfter(verdict.address_failures, settings_.address_limit));
-  return verdict;
+// A throttled key's attempts are answered in turn: each after the latest one noted, as a
+// client that waited for each answer would have sent them. The account's ceiling only
+// delays: queued behind an attacker's attempts, its owner could never log in.
+Clock::time_point LoginThrottle::AnswerTime(const std::vector<FailureCounters::KeyCount>& counts,
+                                            Clock::time_point now) const {
+  Clock::time_point at = now;
+  const auto in_turn = [&](const FailureCounters::KeyCount& count, int limit) {
+    const auto delay = DelayAfter(count.attempts, limit);
+    if (delay.count() > 0) at = std::max(at, std::max(now, count.latest) + delay);
+  };
+  in_turn(counts[kPair], settings_.pair_limit);
+  in_turn(counts[kAddress], settings_.address_limit);
+  if (counts[kEmail].answered >= settings_.account_limit) {
+    at = std::max(at, now + settings_.account_delay);
+  }
+  return at;
 }
 
-void LoginThrottle::Failed(std::string_view email, std::string_view address) {
-  const auto now = FailureCounters::Clock::now();
-  const auto since = now - settings_.window;
-  counters_->AddFailure(EmailKey(email), now, since);
-  counters_->AddFailure(AddressKey(address), now, since);
+LoginThrottle::Attempt LoginThrottle::Admit(std::string_view email, std::string_view address) {
+  Attempt attempt;
+  attempt.keys = Keys(email, address);
+  const auto now = Clock::now();
+  attempt.answer_at = counters_->Admit(
+      attempt.keys, now, now - settings_.window,
+      [&](const std::vector<FailureCounters::KeyCount>& counts) {
+        attempt.pair_failures = counts[kPair].attempts;
+        attempt.address_failures = counts[kAddress].attempts;
+        attempt.account_failures = counts[kEmail].answered;
+        return AnswerTime(counts, now);
+      });
+  attempt.delay = std::chrono::ceil<std::chrono::milliseconds>(attempt.answer_at - now);
+  return attempt;
 }
 
-void LoginThrottle::Succeeded(std::string_view email) {
-  counters_->Clear(EmailKey(email));
+void LoginThrottle::Succeeded(const Attempt& attempt) {
+  counters_->Withdraw(attempt.keys, attempt.answer_at, attempt.keys[kPair]);
 }
 
 bool LoginThrottle::Wait(std::chrono::milliseconds delay) {

@@ -1,5 +1,6 @@
 // Slows down the guessing of passwords: answers to logins that keep failing, for one e-mail
-// address or from one client address, come later and later.
+// address from one client address, from one client address, or for one e-mail address from
+// everywhere, come later and later, however many connections send them at once.
 #pragma once
 
 #include <chrono>
@@ -8,35 +9,52 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "login/FailureCounters.h"
 
 struct ThrottleSettings {
-  int email_limit = 5;      // failures of one e-mail address within the window ...
-  int address_limit = 50;   // ... or from one client address, before attempts wait
-  std::chrono::milliseconds window = std::chrono::minutes(15);
+  int pair_limit = 5;       // failures of one e-mail address from one client address ...
+  int address_limit = 50;   // ... or from one client address for any, before attempts wait
   std::chrono::milliseconds first_delay = std::chrono::seconds(1);  // doubles per failure
   std::chrono::milliseconds max_delay = std::chrono::seconds(30);
+  // Past this many answered failures of one e-mail address from all client addresses
+  // together, every attempt for it waits `account_delay`, its owner's too. Kept below the
+  // usual client timeout (20 s), so that the owner can still log in.
+  int account_limit = 100;
+  std::chrono::milliseconds account_delay = std::chrono::seconds(10);
+  std::chrono::milliseconds window = std::chrono::minutes(15);
 };
 
-// Safe from every connection thread. A waiting attempt waits on its own connection's thread
-// and holds no lock, so that it never holds up another connection.
+// Safe from every connection thread. An attempt is counted as a failure when it is admitted,
+// before its password is checked, and its answer time follows the one of the attempt before
+// it on the same key, as if they had come one after the other; so N guesses sent at once on
+// N connections wait as long as N sent in turn. A waiting attempt waits on its own
+// connection's thread and holds no lock, so that it never holds up another connection.
 class LoginThrottle {
  public:
   LoginThrottle(ThrottleSettings settings, std::unique_ptr<FailureCounters> counters);
 
-  struct Verdict {
-    std::chrono::milliseconds delay{0};
-    int email_failures = 0;
+  // One admitted login attempt: a failure until Succeeded says otherwise.
+  struct Attempt {
+    std::vector<std::string> keys;  // pair, client address, e-mail address
+    FailureCounters::Clock::time_point answer_at;
+    std::chrono::milliseconds delay{0};  // from admission to answer_at
+    // Attempts before this one within the window.
+    int pair_failures = 0;
     int address_failures = 0;
+    int account_failures = 0;  // answered ones only
   };
 
-  // How long the answer to a login for `email` from `address` waits: nothing below the
-  // limits, else the first delay doubled for each failure beyond a limit, up to the cap.
-  Verdict Judge(std::string_view email, std::string_view address);
-  void Failed(std::string_view email, std::string_view address);
-  // The e-mail address's failures are forgotten; the client address's stay.
-  void Succeeded(std::string_view email);
+  // Admits an attempt for `email` from `address` and says when it may be answered: at once
+  // below the limits, else first_delay doubled for each failure beyond a limit (up to
+  // max_delay) after the answer of the key's previous attempt, and past the account limit
+  // no sooner than account_delay from now.
+  Attempt Admit(std::string_view email, std::string_view address);
+  // The attempt's password was right: it is no failure, and the failures of its e-mail
+  // address from its client address are forgotten (the client address's and the e-mail
+  // address's counts from everywhere stay).
+  void Succeeded(const Attempt& attempt);
 
   // Waits `delay`, or less when Stop is called; false when stopped.
   bool Wait(std::chrono::milliseconds delay);
@@ -45,6 +63,8 @@ class LoginThrottle {
 
  private:
   std::chrono::milliseconds DelayAfter(int failures, int limit) const;
+  FailureCounters::Clock::time_point AnswerTime(const std::vector<FailureCounters::KeyCount>& counts,
+                                                FailureCounters::Clock::time_point now) const;
 
   ThrottleSettings settings_;
   std::unique_ptr<FailureCounters> counters_;

@@ -1,4 +1,4 @@
-// Failed logins counted in this server's memory only.
+// Login attempts counted in this server's memory only.
 #pragma once
 
 #include <cstdint>
@@ -8,24 +8,28 @@
 
 #include "login/FailureCounters.h"
 
-// Safe from every connection thread. Keeps at most `kKeptPerKey` times per key (enough for
-// any delay to reach its cap) and drops keys whose failures have all expired now and then,
+// Safe from every connection thread; one mutex covers each whole Admit, which takes
+// microseconds (nobody waits under it). Keeps at most `kKeptPerKey` times per key (enough for
+// any delay to reach its cap) and drops keys whose attempts have all expired now and then,
 // so that guesses at many addresses cannot fill the memory.
 class MemoryFailureCounters final : public FailureCounters {
  public:
-  int AddFailure(const std::string& key, Clock::time_point at, Clock::time_point since) override;
-  int Failures(const std::string& key, Clock::time_point since) override;
-  void Clear(const std::string& key) override;
+  Clock::time_point Admit(const std::vector<std::string>& keys, Clock::time_point now,
+                          Clock::time_point since, const Schedule& schedule) override;
+  void Withdraw(const std::vector<std::string>& keys, Clock::time_point at,
+                const std::string& cleared) override;
 
   static constexpr std::size_t kKeptPerKey = 256;
 
  private:
-  using Times = std::deque<Clock::time_point>;
+  using Times = std::deque<Clock::time_point>;  // in order of time, not of admission
 
   static void Expire(Times& times, Clock::time_point since);
+  static KeyCount Count(const Times& times, Clock::time_point now);
+  static void Note(Times& times, Clock::time_point at);
   void SweepNowAndThen(Clock::time_point since);
 
   std::mutex mutex_;
-  std::unordered_map<std::string, Times> failures_;
-  std::uint64_t additions_ = 0;
+  std::unordered_map<std::string, Times> attempts_;
+  std::uint64_t admissions_ = 0;
 };

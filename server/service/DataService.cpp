@@ -142,17 +142,19 @@ ServiceAnswer DataService::TableQuery(std::string_view request) {
 // The answer is "~" for a wrong or missing password as for an unknown address, and takes
 // the same time, so that it tells nobody which addresses exist. The stored password never
 // leaves the server: a right one is answered with what was typed in its place, which is
-// what the client compares.
+// what the client compares. The attempt counts as a failure from its admission on, so that
+// guesses sent at once on many connections cannot all be judged before any has failed.
 ServiceAnswer DataService::CheckedLogin(const TableLayout& table, const std::string& key,
                                         const NameValueList& lines) {
   LoginThrottle& throttle = *context_.throttle;
-  const LoginThrottle::Verdict verdict = throttle.Judge(key, remote_ip_);
+  const LoginThrottle::Attempt attempt = throttle.Admit(key, remote_ip_);
   std::string waited;
-  if (verdict.delay.count() > 0) {
-    waited = "; throttled: answered after " + Seconds(verdict.delay) + " (" +
-             std::to_string(verdict.email_failures) + " recent failures of the address, " +
-             std::to_string(verdict.address_failures) + " from the client)";
-    if (!throttle.Wait(verdict.delay)) {
+  if (attempt.delay.count() > 0) {
+    waited = "; throttled: answered after " + Seconds(attempt.delay) + " (" +
+             std::to_string(attempt.pair_failures) + " recent failures of the address from " +
+             "the client, " + std::to_string(attempt.address_failures) + " from the client, " +
+             std::to_string(attempt.account_failures) + " of the address from all clients)";
+    if (!throttle.Wait(attempt.delay)) {
       return {"~", "login for " + Excerpt(key) + " not checked: the server is stopping"};
     }
   }
@@ -164,11 +166,10 @@ ServiceAnswer DataService::CheckedLogin(const TableLayout& table, const std::str
   std::optional<std::string> stored;
   if (record) stored = (*record)[column];
   if (!LoginPasswordMatches(typed, stored)) {
-    throttle.Failed(key, remote_ip_);
     const char* why = !record ? "unknown address" : !typed ? "no password given" : "wrong password";
     return {"~", "login refused for " + Excerpt(key) + ": " + why + waited};
   }
-  throttle.Succeeded(key);
+  throttle.Succeeded(attempt);
   (*record)[column] = *typed;
   NameValueList answer;
   for (const auto& value : *record) answer.Add(value);

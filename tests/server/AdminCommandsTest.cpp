@@ -1,4 +1,6 @@
-// Tests of hospd's staff and backup commands against a running hospd on a real data folder.
+// Tests of hospd's staff, backup and init commands on real data folders and a running hospd.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
@@ -6,6 +8,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -202,5 +205,55 @@ TEST_F(AdminCommandsTest, BackupUnderLoadHoldsEveryCommittedApproval) {
   EXPECT_NE(again.err.find("not overwritten"), std::string::npos);
   std::filesystem::remove(copy);
 }
+
+struct ModeCase {
+  const char* name;
+  // hospd's command lines, in order; "DATA" and "BACKUP" stand for paths in a new folder.
+  std::vector<std::vector<std::string>> commands;
+  std::vector<std::pair<std::string, unsigned>> modes;  // path in that folder, its mode
+};
+
+void PrintTo(const ModeCase& row, std::ostream* out) { *out << row.name; }
+
+// The umask is the process's; hospd, started from it, inherits it.
+class FileModesTest : public ::testing::TestWithParam<ModeCase> {
+ protected:
+  void SetUp() override { saved_umask_ = ::umask(022); }
+  void TearDown() override { ::umask(saved_umask_); }
+
+ private:
+  mode_t saved_umask_ = 0;
+};
+
+// Under the usual umask 022, the data folder is closed to other users and every file holding
+// passwords or the private key is its owner's alone.
+TEST_P(FileModesTest, SecretsAreTheOwnersAloneUnderUmask022) {
+  const TempFolder root("hosp-modes");
+  for (auto arguments : GetParam().commands) {
+    for (auto& argument : arguments) {
+      if (argument == "DATA" || argument == "BACKUP") argument = root.Path(argument);
+    }
+    const CommandOutcome outcome = RunHospd(arguments);
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+  }
+  for (const auto& [path, mode] : GetParam().modes) {
+    struct stat info {};
+    ASSERT_EQ(::stat(root.Path(path).c_str(), &info), 0) << path;
+    EXPECT_EQ(info.st_mode & 07777, mode)
+        << path << " has mode " << std::oct << (info.st_mode & 07777);
+  }
+}
+
+const std::vector<std::pair<std::string, unsigned>> kDataFolderModes = {
+    {"DATA", 0750}, {"DATA/hosp.db", 0600}, {"DATA/server.key", 0600}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, FileModesTest,
+    ::testing::Values(ModeCase{"InitDemo", {{"--init-demo", "DATA"}}, kDataFolderModes},
+                      ModeCase{"Init", {{"init", "--data", "DATA"}}, kDataFolderModes},
+                      ModeCase{"Backup",
+                               {{"--init-demo", "DATA"}, {"backup", "--data", "DATA", "BACKUP"}},
+                               {{"BACKUP", 0600}}}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace

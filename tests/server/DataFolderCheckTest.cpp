@@ -73,6 +73,15 @@ const Damage kDamages[] = {
     {"KeyReadableByEveryone",
      [](const DemoDataFolder& f) { ::chmod((f.Data() / "server.key").c_str(), 0644); },
      "server.key: readable by every user"},
+    {"DatabaseReadableByEveryone",
+     [](const DemoDataFolder& f) { ::chmod((f.Data() / "hosp.db").c_str(), 0644); },
+     "hosp.db: readable by every user"},
+    {"BackupInTheFolderReadableByItsGroup",
+     [](const DemoDataFolder& f) {
+       fs::copy_file(f.Data() / "hosp.db", f.Data() / "monday.db");
+       ::chmod((f.Data() / "monday.db").c_str(), 0640);
+     },
+     "monday.db: readable by its group"},
     {"DatabaseMissing", [](const DemoDataFolder& f) { fs::remove(f.Data() / "hosp.db"); },
      "hosp.db: missing"},
     {"DatabaseNotSqlite",

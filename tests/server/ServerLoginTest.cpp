@@ -1,5 +1,11 @@
 // The server's own password check (hospd --server-login) through the client's connection:
-// answers, their timing, the stored form, throttled guessing and the move from clear passwords.
+// answers, their timing, the stored form, throttled guessing (also in parallel and from two
+// client addresses) and the move from clear passwords.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -14,7 +20,9 @@
 
 #include "DbProbe.h"
 #include "PostgresServer.h"
+#include "SecureSocket.h"
 #include "ServerTestSupport.h"
+#include "StoreServers.h"
 
 namespace {
 
@@ -51,6 +59,38 @@ std::string DatabaseBytes(const HospdProcess& server) {
   std::string bytes;
   for (const std::string suffix : {"", "-wal"}) bytes += ReadBytes(server.DatabasePath() + suffix);
   return bytes;
+}
+
+// The client's TLS socket connecting from 127.0.0.2: to the server, another client machine.
+class OtherAddressSocket final : public SecureSocket {
+ public:
+  int Connect(const char* host, int port) override {
+    Close();
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    ::inet_pton(AF_INET, "127.0.0.2", &source.sin_addr);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, host, &server.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
+      ::close(fd);
+      return SOCK_ERROR;
+    }
+    handle = fd;
+    return TLSConnect(host);
+  }
+
+  static std::unique_ptr<PlainSocket> Make(bool) { return std::make_unique<OtherAddressSocket>(); }
+};
+
+std::unique_ptr<dbServerConnection> OpenFromOtherAddress(const HospdProcess& server) {
+  dbServerConnection::SocketMaker = OtherAddressSocket::Make;
+  auto connection = OpenDataConnection(server);
+  dbServerConnection::SocketMaker = nullptr;
+  return connection;
 }
 
 int CountOf(const std::string& text, const std::string& part) {
@@ -257,5 +297,73 @@ TEST(ServerLoginTest, PostgresServersShareStaffAndFailures) {
   }
   PostgresServer::Shared().DropDatabase(database);
 }
+
+// Guessing against one store: one hospd on SQLite, or two sharing one PostgreSQL database
+// (the connections then alternate between them).
+class ServerLoginGuessTest : public ::testing::TestWithParam<StoreKind> {
+ protected:
+  void SetUp() override {
+    database_ = NewDatabase(GetParam());
+    servers_.push_back(std::make_unique<HospdProcess>(std::vector<std::string>{"--server-login"},
+                                                      database_));
+    if (!database_.empty()) {
+      servers_.push_back(std::make_unique<HospdProcess>(
+          std::vector<std::string>{"--server-login"}, database_, false));
+    }
+  }
+  void TearDown() override {
+    servers_.clear();
+    if (!database_.empty()) PostgresServer::Shared().DropDatabase(database_);
+  }
+  const HospdProcess& Server(std::size_t i) const { return *servers_[i % servers_.size()]; }
+
+  std::string database_;
+  std::vector<std::unique_ptr<HospdProcess>> servers_;
+};
+
+// Eight wrong guesses at one e-mail address sent at once on eight connections are answered
+// no sooner than one after the other would be: the 6th after 1 s, the 7th 2 s and the 8th 4 s
+// after the one before.
+TEST_P(ServerLoginGuessTest, ParallelGuessesWaitAsSequentialOnesWould) {
+  constexpr std::size_t kGuesses = 8;
+  std::vector<std::unique_ptr<dbServerConnection>> connections;
+  for (std::size_t i = 0; i < kGuesses; ++i) connections.push_back(OpenDataConnection(Server(i)));
+  std::vector<double> answered(kGuesses);
+  std::atomic<int> found = 0;
+  const auto start = Clock::now();
+  std::vector<std::thread> guesses;
+  for (std::size_t i = 0; i < kGuesses; ++i) {
+    guesses.emplace_back([&, i] {
+      if (Login(*connections[i], kAnna, "guess").found) ++found;
+      answered[i] = std::chrono::duration<double>(Clock::now() - start).count();
+    });
+  }
+  for (std::thread& guess : guesses) guess.join();
+  EXPECT_EQ(found, 0);
+  std::sort(answered.begin(), answered.end());
+  const std::vector<double> earliest{0, 0, 0, 0, 0, 1, 3, 7};
+  for (std::size_t i = 0; i < kGuesses; ++i) {
+    EXPECT_GE(answered[i], earliest[i] - 0.05) << "guess " << i + 1 << " of " << kGuesses;
+  }
+}
+
+// While guesses from 127.0.0.2 keep an e-mail address throttled there, its owner logs in from
+// 127.0.0.1 at once (well within the 4 s that the attacker's next guess waits).
+TEST_P(ServerLoginGuessTest, OwnerLogsInWhileAnotherAddressGuesses) {
+  const auto attacker = OpenFromOtherAddress(Server(0));
+  for (int i = 0; i < 7; ++i) ASSERT_FALSE(Login(*attacker, kAnna, "guess").found);
+  LoginAnswer eighth;
+  std::thread guessing([&] { eighth = Login(*attacker, kAnna, "guess"); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const LoginAnswer owner = Login(Server(1), kAnna, "demo");
+  guessing.join();
+  EXPECT_TRUE(owner.found);
+  EXPECT_LT(owner.seconds, 2.0);
+  EXPECT_FALSE(eighth.found);
+  EXPECT_GE(eighth.seconds, 4.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, ServerLoginGuessTest,
+                         ::testing::Values(StoreKind::Sqlite, StoreKind::Postgres), StoreName);
 
 }  // namespace

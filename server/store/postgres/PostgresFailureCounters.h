@@ -1,5 +1,5 @@
-// Failed logins counted in a PostgreSQL table, so that every server on the database sees
-// the failures of all of them.
+// Login attempts counted in a PostgreSQL table, so that every server on the database sees
+// the attempts of all of them.
 #pragma once
 
 #include <cstdint>
@@ -13,16 +13,18 @@ class PgConnection;
 
 // Over one connection of its own, opened again when it was lost. Safe from every connection
 // thread; logins take their turns on it, which costs little beside the hash each one takes.
-// Failures throw DatabaseError.
+// Admissions take turns across all servers on the database under one transaction lock (a
+// few milliseconds each; nobody waits out a delay under it). Failures throw DatabaseError.
 class PostgresFailureCounters final : public FailureCounters {
  public:
   // Connects and creates the table LoginFailures when it is missing.
   explicit PostgresFailureCounters(std::string conninfo);
   ~PostgresFailureCounters() override;
 
-  int AddFailure(const std::string& key, Clock::time_point at, Clock::time_point since) override;
-  int Failures(const std::string& key, Clock::time_point since) override;
-  void Clear(const std::string& key) override;
+  Clock::time_point Admit(const std::vector<std::string>& keys, Clock::time_point now,
+                          Clock::time_point since, const Schedule& schedule) override;
+  void Withdraw(const std::vector<std::string>& keys, Clock::time_point at,
+                const std::string& cleared) override;
 
  private:
   PgConnection& Connection();

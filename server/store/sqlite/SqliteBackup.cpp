@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "store/DatabaseError.h"
+#include "store/sqlite/SqliteDatabase.h"
 #include "UniqueFd.h"
 
 namespace fs = std::filesystem;
@@ -91,6 +92,7 @@ void BackupDatabase(const fs::path& source, const fs::path& destination) {
   try {
     {
       const Connection from = OpenConnection(source, SQLITE_OPEN_READWRITE);
+      SqliteDatabase::CreateOwnerOnlyFile(partial);  // the copy holds every password
       const Connection copy =
           OpenConnection(partial, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
       CopyPages(from.get(), copy.get());

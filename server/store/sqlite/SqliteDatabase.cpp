@@ -1,11 +1,32 @@
 // One SQLite connection of the servers, with its settings and its prepared statements.
 #include "store/sqlite/SqliteDatabase.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "store/DatabaseError.h"
+#include "UniqueFd.h"
+
+void SqliteDatabase::CreateOwnerOnlyFile(const std::string& path) {
+  const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!fd.Valid()) {
+    const int error = errno;
+    if (error == EEXIST) return;
+    throw DatabaseError("cannot create " + path + ": " + std::strerror(error));
+  }
+  // fchmod as well: a umask such as 0277 would take the owner's own bits away.
+  if (::fchmod(fd.Get(), 0600) != 0) {
+    throw DatabaseError("cannot set the mode of " + path + ": " + std::strerror(errno));
+  }
+}
 
 std::unique_ptr<SqliteDatabase> SqliteDatabase::Open(const std::string& path, bool create) {
+  // SQLite would make a new database with the umask's mode (0644 under the usual 022).
+  if (create) CreateOwnerOnlyFile(path);
   sqlite3* db = nullptr;
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   const int result = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);

@@ -31,6 +31,11 @@ class SqliteDatabase {
   // Opens the file in WAL mode with a busy timeout and full synchronous commits;
   // `create` allows a new file. Throws DatabaseError.
   static std::unique_ptr<SqliteDatabase> Open(const std::string& path, bool create);
+  // Creates `path` as an empty file with mode 0600 whatever the umask, unless it exists.
+  // SQLite takes an empty file as an empty database and gives the -wal, -shm and -journal
+  // files it makes beside it the database's mode, so all of them stay their owner's alone.
+  // Throws DatabaseError when it cannot.
+  static void CreateOwnerOnlyFile(const std::string& path);
   ~SqliteDatabase();
   SqliteDatabase(const SqliteDatabase&) = delete;
   SqliteDatabase& operator=(const SqliteDatabase&) = delete;
