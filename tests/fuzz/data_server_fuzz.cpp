@@ -11,7 +11,6 @@
 #include <string>
 #include <string_view>
 
-#include "service/DataService.h"
 #include "net/DataSession.h"
 #include "DataFrame.h"
 #include "DemoWorld.h"
