@@ -11,7 +11,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -25,6 +24,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include "DataFrame.h"
 #include "SecureSocket.h"
 #include "dbServerConnection.h"
 
@@ -75,12 +75,6 @@ const std::string& FileBlock() {
     return bytes;
   }();
   return block;
-}
-
-std::string Le32(std::uint32_t value) {
-  std::string out;
-  for (int i = 0; i < 4; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
-  return out;
 }
 
 // A throwaway certificate and key for the TLS server side, removed at exit.
@@ -183,17 +177,15 @@ private:
 
   // The data-server kind: a handshake frame is accepted, any other frame is a download.
   bool AnswerFrame(PlainSocket& peer) {
-    char header[12];
-    int n = peer.Read(header, 12, 0, 50000);
+    constexpr int kHeader = static_cast<int>(kFrameHeaderSize);
+    char header[kHeader];
+    int n = peer.Read(header, kHeader, 0, 50000);
     if (n == 0) return true;
-    if (n != 12) return false;
-    std::int32_t length = 0;
-    std::int32_t type = 0;
-    std::memcpy(&length, header, 4);
-    std::memcpy(&type, header + 4, 4);
-    std::vector<char> text(static_cast<std::size_t>(length) + 1);
-    if (peer.Read(text.data(), length, 5, 0) != length) return false;
-    if (type == 1) {
+    if (n != kHeader) return false;
+    const FrameHeader frame = DecodeFrameHeader(header);
+    std::vector<char> text(static_cast<std::size_t>(frame.length) + 1);
+    if (peer.Read(text.data(), frame.length, 5, 0) != frame.length) return false;
+    if (frame.type == FrameType::Handshake) {
       SendText(peer, "Date=45000.5,RunningFolder=B,RemoteIP=127.0.0.1,Accepted=Y");
     } else {
       SendFile(peer);
@@ -206,7 +198,7 @@ private:
   }
 
   static void SendFile(PlainSocket& peer) {
-    std::string header = Le32(static_cast<std::uint32_t>(kFileBytes)) + Le32(kFileDate);
+    std::string header = EncodeDownloadHeader({static_cast<std::int32_t>(kFileBytes), kFileDate});
     peer.Send(header.data(), static_cast<int>(header.size()));
     for (std::size_t sent = 0; sent < kFileBytes; sent += kSendBlock) {
       if (peer.Send(FileBlock().data(), static_cast<int>(kSendBlock)) != SOCK_SUCCESS) return;
@@ -224,8 +216,7 @@ private:
 
 // The download request as the connection frames it.
 std::string DownloadFrame(const std::string& name) {
-  std::string frame = Le32(static_cast<std::uint32_t>(name.size() + 1)) + Le32(31002) + Le32(101);
-  return frame + name + std::string(1, '\0');
+  return EncodeFrame(FrameType::File, FrameSubtype::FileDownload, name);
 }
 
 // Reference: the raw socket reads the answer in chunks up to its 0 byte; with `keep` the

@@ -8,32 +8,22 @@
 #include <cerrno>
 #include <vector>
 
+#include "DataFrame.h"
 #include "service/ServiceContext.h"
 #include "net/SessionChannel.h"
 
 namespace {
 
-constexpr int kHeaderBytes = 12;
+constexpr int kHeaderBytes = static_cast<int>(kFrameHeaderSize);
 constexpr std::size_t kFileBlock = 65536;
 
-std::int32_t ReadLittleEndian(const char* bytes) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[i]);
-  return static_cast<std::int32_t>(value);
-}
-
-void WriteLittleEndian(char* bytes, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-}
-
 std::string RequestName(int type, int subtype) {
-  using namespace DataRequest;
-  if (type == kHandshake && subtype == 0) return "handshake";
-  if (type == kDate && subtype == 0) return "date request";
-  if (type == kTable && subtype == kTableQuery) return "table query";
-  if (type == kTable && subtype == kRecordUpdate) return "record update";
-  if (type == kFile && subtype == kFileInfo) return "file size and date";
-  if (type == kFile && subtype == kFileDownload) return "file download";
+  if (type == FrameType::Handshake && subtype == FrameSubtype::None) return "handshake";
+  if (type == FrameType::Date && subtype == FrameSubtype::None) return "date request";
+  if (type == FrameType::Table && subtype == FrameSubtype::TableQuery) return "table query";
+  if (type == FrameType::Table && subtype == FrameSubtype::RecordUpdate) return "record update";
+  if (type == FrameType::File && subtype == FrameSubtype::FileInfo) return "file size and date";
+  if (type == FrameType::File && subtype == FrameSubtype::FileDownload) return "file download";
   return "request " + std::to_string(type) + "/" + std::to_string(subtype);
 }
 
@@ -62,9 +52,10 @@ std::optional<DataSession::Frame> DataSession::ReadFrame(std::string& end_reason
     return std::nullopt;
   }
   Frame frame;
-  const std::int32_t length = ReadLittleEndian(header.data());
-  frame.type = ReadLittleEndian(header.data() + 4);
-  frame.subtype = ReadLittleEndian(header.data() + 8);
+  const FrameHeader decoded = DecodeFrameHeader(header.data());
+  const std::int32_t length = decoded.length;
+  frame.type = decoded.type;
+  frame.subtype = decoded.subtype;
   // The length counts the text and its NUL: below 1 or above the limit, the frame is garbage.
   if (length < 1 || length > kMaxRequestBytes) {
     end_reason = "bad frame length " + std::to_string(length);
@@ -88,23 +79,26 @@ std::optional<DataSession::Frame> DataSession::ReadFrame(std::string& end_reason
 }
 
 bool DataSession::Serve(const Frame& frame) {
-  using namespace DataRequest;
   const std::string what = RequestName(frame.type, frame.subtype);
   // Only subtype 0 of these two is known; any other would pass for a handshake or date.
-  if (frame.type == kHandshake && frame.subtype == 0) {
+  if (frame.type == FrameType::Handshake && frame.subtype == FrameSubtype::None) {
     return SendAnswer(what, service_.Handshake(frame.text));
   }
-  if (frame.type == kDate && frame.subtype == 0) return SendAnswer(what, service_.Date());
-  if (frame.type == kTable && frame.subtype == kTableQuery) {
+  if (frame.type == FrameType::Date && frame.subtype == FrameSubtype::None) {
+    return SendAnswer(what, service_.Date());
+  }
+  if (frame.type == FrameType::Table && frame.subtype == FrameSubtype::TableQuery) {
     return SendAnswer(what, service_.TableQuery(frame.text));
   }
-  if (frame.type == kTable && frame.subtype == kRecordUpdate) {
+  if (frame.type == FrameType::Table && frame.subtype == FrameSubtype::RecordUpdate) {
     return SendAnswer(what, service_.RecordUpdate(frame.text));
   }
-  if (frame.type == kFile && frame.subtype == kFileInfo) {
+  if (frame.type == FrameType::File && frame.subtype == FrameSubtype::FileInfo) {
     return SendAnswer(what, service_.FileInfo(frame.text));
   }
-  if (frame.type == kFile && frame.subtype == kFileDownload) return SendDownload(frame.text);
+  if (frame.type == FrameType::File && frame.subtype == FrameSubtype::FileDownload) {
+    return SendDownload(frame.text);
+  }
   return SendAnswer(what, service_.Unknown(frame.type, frame.subtype));
 }
 
@@ -119,14 +113,14 @@ bool DataSession::SendAnswer(std::string_view what, const ServiceAnswer& answer)
 bool DataSession::SendDownload(std::string_view remote_name) {
   ServiceAnswer refusal;
   const auto file = service_.OpenDownload(remote_name, refusal);
-  std::array<char, 8> header{};
+  std::array<char, kDownloadHeaderSize> header{};
+  constexpr int kHeaderSize = static_cast<int>(kDownloadHeaderSize);
   if (!file) {
     // The client reads the size and date first whatever happens: a refusal is an empty file.
-    return channel_.Send(header.data(), 8) && SendAnswer("file download", refusal);
+    return channel_.Send(header.data(), kHeaderSize) && SendAnswer("file download", refusal);
   }
-  WriteLittleEndian(header.data(), static_cast<std::uint32_t>(file->size));
-  WriteLittleEndian(header.data() + 4, file->packed_date);
-  if (!channel_.Send(header.data(), 8) || !SendFileBytes(*file)) return false;
+  EncodeDownloadHeader({file->size, file->packed_date}, header.data());
+  if (!channel_.Send(header.data(), kHeaderSize) || !SendFileBytes(*file)) return false;
   return channel_.SendAnswer("ErrorCode=0");
 }
 

@@ -13,18 +13,6 @@ class NameValueList;
 struct ServiceContext;
 struct TableLayout;
 
-// Message types and subtypes of the data server's frames.
-namespace DataRequest {
-constexpr int kHandshake = 1;
-constexpr int kDate = 2;
-constexpr int kTable = 31001;
-constexpr int kTableQuery = 20003;
-constexpr int kRecordUpdate = 20004;
-constexpr int kFile = 31002;
-constexpr int kFileDownload = 101;
-constexpr int kFileInfo = 103;
-}  // namespace DataRequest
-
 // "ErrorCode" values of refused updates, file requests and unknown requests.
 namespace DataError {
 constexpr int kHandshakeRequired = 1;

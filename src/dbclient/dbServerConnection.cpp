@@ -23,6 +23,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "DataFrame.h"
 #include "FileDate.h"
 #include "SecureSocket.h"
 
@@ -33,18 +34,9 @@ std::size_t dbServerConnection::MaxAnswerSize = MAX_ANSWER_SIZE;
 namespace {
 
 constexpr int kDefaultPort = 8700;
-constexpr int kFrameHeader = 12;
+constexpr int kFrameHeader = static_cast<int>(kFrameHeaderSize);
 constexpr int kDrainChunk = 100;
-constexpr int kFileHeader = 8;
-
-constexpr int kHandshakeType = 1;
-constexpr int kDateType = 2;
-constexpr int kTableType = 31001;
-constexpr int kQuerySubtype = 20003;
-constexpr int kUpdateSubtype = 20004;
-constexpr int kFileType = 31002;
-constexpr int kDownloadSubtype = 101;
-constexpr int kFileInfoSubtype = 103;
+constexpr int kFileHeader = static_cast<int>(kDownloadHeaderSize);
 
 constexpr int kLogAttempts = 20;
 constexpr auto kLogPause = std::chrono::milliseconds(100);
@@ -106,16 +98,6 @@ double DateNumber(std::string_view text) {
       !std::isfinite(value)) {
     return 0;
   }
-  return value;
-}
-
-void PutInt32(char* at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-}
-
-std::uint32_t GetUInt32(const char* at) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(at[i]);
   return value;
 }
 
@@ -315,7 +297,7 @@ bool dbServerConnection::Handshake() {
   RequestList.SetValue("Key", Key);
   RequestList.SetValue("ProgramID", ProgramID);
   HandshakeAnswer.clear();
-  if (!SendMessage(kHandshakeType, 0, RequestList.CommaText())) {
+  if (!SendMessage(FrameType::Handshake, FrameSubtype::None, RequestList.CommaText())) {
     // An empty answer leaves Connected as it was; the handshake has failed all the same.
     Connected = false;
     return NoteFailure("the handshake got no answer");
@@ -336,7 +318,7 @@ bool dbServerConnection::Handshake() {
 }
 
 bool dbServerConnection::RequestServerDate() {
-  if (!SendMessage(kDateType, 0, std::string())) return false;
+  if (!SendMessage(FrameType::Date, FrameSubtype::None, std::string())) return false;
   ServerDate = DateNumber(AnswerList.Value("Date"));
   return true;
 }
@@ -480,9 +462,7 @@ bool dbServerConnection::SendFrame(int type, int subtype, const std::string& tex
                        " characters; at most " + std::to_string(MAX_FRAME_TEXT - 1) + ")");
   }
   const int n = static_cast<int>(text.size()) + 1;
-  PutInt32(MessageBuffer, static_cast<std::uint32_t>(n));
-  PutInt32(MessageBuffer + 4, static_cast<std::uint32_t>(type));
-  PutInt32(MessageBuffer + 8, static_cast<std::uint32_t>(subtype));
+  EncodeFrameHeader({n, type, subtype}, MessageBuffer);
   std::memcpy(MessageBuffer + kFrameHeader, text.data(), text.size());
   MessageBuffer[kFrameHeader + n - 1] = '\0';
   if (!Socket || IsSocketFailure(Socket->Send(MessageBuffer, kFrameHeader + n))) {
@@ -593,7 +573,7 @@ std::int32_t dbServerConnection::GetFileInfo(const std::string& remote_name) {
     NoteFailure("not connected to the server");
     return 0;
   }
-  if (!SendMessage(kFileType, kFileInfoSubtype, remote_name)) return 0;
+  if (!SendMessage(FrameType::File, FrameSubtype::FileInfo, remote_name)) return 0;
   FileSize = Int32OrZero(AnswerList.Value("FileSize"));
   return PackedDateOrZero(AnswerList.Value("FileDate"));
 }
@@ -606,14 +586,13 @@ bool dbServerConnection::GetFile(const std::string& remote_name, const std::stri
   unlink(local_path.c_str());
   FileDescriptor file(open(local_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!file.Valid()) return NoteFailure("cannot create " + local_path + ": " + SystemError(errno));
-  if (!SendFrame(kFileType, kDownloadSubtype, remote_name)) return false;
+  if (!SendFrame(FrameType::File, FrameSubtype::FileDownload, remote_name)) return false;
 
   if (ReadFileBytes(kFileHeader) < kFileHeader) {
     return StopTransfer(TimedOut ? TimeoutText()
                                  : "the connection ended before the file's size and date arrived");
   }
-  const auto size = static_cast<std::int32_t>(GetUInt32(MessageBuffer));
-  const std::uint32_t date = GetUInt32(MessageBuffer + 4);
+  const auto [size, date] = DecodeDownloadHeader(MessageBuffer);
   if (progress != nullptr) {
     progress->SetPosition(0);
     progress->SetMax(size);
@@ -700,7 +679,7 @@ bool dbServerConnection::QueryTable(std::string table_name, int list, const std:
   for (const std::string& line : extra_lines.Lines()) RequestList.Add(line);
 
   result.Clear();
-  if (!SendMessage(kTableType, kQuerySubtype, RequestList.CommaText())) {
+  if (!SendMessage(FrameType::Table, FrameSubtype::TableQuery, RequestList.CommaText())) {
     result.Add("\"Error: SendMessage Failed.\"");
     return false;
   }
@@ -728,7 +707,8 @@ bool dbServerConnection::UpdateRecord(std::string table_name, const std::string&
     }
     RequestList.Add(std::move(line));
   }
-  return SendMessage(kTableType, kUpdateSubtype, RequestList.CommaText()) && ErrorCode == 0;
+  return SendMessage(FrameType::Table, FrameSubtype::RecordUpdate, RequestList.CommaText()) &&
+         ErrorCode == 0;
 }
 
 // On Linux the log lives where an administrator looks for a program's state files:

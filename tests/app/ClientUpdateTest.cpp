@@ -36,6 +36,7 @@
 
 #include "AppTestSupport.h"
 #include "BuildSignature.h"
+#include "DataFrame.h"
 #include "FileDate.h"
 #include "HospApplication.h"
 #include "HospdProcess.h"
@@ -88,12 +89,6 @@ constexpr std::uint32_t kNewDate = Packed(2040, 6, 15, 12, 0, 0);
 mode_t PermissionBits(const fs::path& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 0;
-}
-
-// The frame the client sends for a request text.
-std::string RequestFrame(int type, int subtype, const std::string& text) {
-  return FrameHeader(static_cast<std::int32_t>(text.size() + 1), type, subtype) + text +
-         std::string(1, '\0');
 }
 
 // The packed date of this test program, which is what cClientUpdate takes as LocalAge.
@@ -284,11 +279,11 @@ Script InfoThenEmptyDownload(std::string info_answer, std::string remote) {
   return [info_answer, remote](ServerPeer& peer) {
     Frame frame;
     if (!peer.AcceptHandshake() || !peer.ReadFrame(frame) || !peer.Answer(info_answer)) return;
-    if (!peer.ReadFrame(frame) || frame.type != 31002 || frame.subtype != 101 ||
-        frame.text != remote) {
+    if (!peer.ReadFrame(frame) || frame.type != FrameType::File ||
+        frame.subtype != FrameSubtype::FileDownload || frame.text != remote) {
       return;
     }
-    peer.Send(Le32(0) + Le32(kNewDate));
+    peer.Send(EncodeDownloadHeader({0, kNewDate}));
     peer.Answer("ErrorCode=0");
   };
 }
@@ -330,7 +325,8 @@ TEST_P(cClientUpdateDecisionTest, ComparesTheServerDateWithTheRunningProgram) {
   EXPECT_EQ(update.LocalFolder, "/nowhere/");
   EXPECT_EQ(indicator.isHidden(), !GetParam().update_needed);
   EXPECT_EQ(button.isHidden(), !GetParam().update_needed);
-  EXPECT_NE(server.Received(0).find(RequestFrame(31002, 103, kRemote)), std::string::npos);
+  EXPECT_NE(server.Received(0).find(EncodeFrame(FrameType::File, FrameSubtype::FileInfo, kRemote)),
+            std::string::npos);
 }
 
 // The date question's answer as a row gives it, from the running program's date.
@@ -388,7 +384,9 @@ TEST(cClientUpdateTest, ButtonRunsTheUpdateWhileTheObjectLives) {
   EXPECT_TRUE(button.isHidden());
   EXPECT_TRUE(indicator.isHidden());
   EXPECT_FALSE(bar.isHidden());
-  EXPECT_NE(server.Received(0).find(RequestFrame(31002, 101, kRemote)), std::string::npos);
+  EXPECT_NE(
+      server.Received(0).find(EncodeFrame(FrameType::File, FrameSubtype::FileDownload, kRemote)),
+      std::string::npos);
   EXPECT_TRUE(messages.shown.empty());
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 
@@ -772,7 +770,7 @@ TEST_F(LoginUpdateTest, BrokenDownloadGoesOnToTheLogin) {
     if (!peer.AcceptHandshake() || !peer.ReadFrame(frame)) return;
     peer.Answer("FileSize=" + std::to_string(kSize) + ",FileDate=" + std::to_string(kNewDate));
     if (!peer.ReadFrame(frame)) return;
-    peer.Send(Le32(kSize) + Le32(kNewDate) + std::string(kSent, 'x'));
+    peer.Send(EncodeDownloadHeader({kSize, kNewDate}) + std::string(kSent, 'x'));
     peer.Close();
   });
   function.Expect([](ServerPeer& peer) { peer.WaitForClose(); });
@@ -789,7 +787,9 @@ TEST_F(LoginUpdateTest, BrokenDownloadGoesOnToTheLogin) {
   EXPECT_EQ(ReadBytes(folder_.Path() / "Pellomarquin.tmp"), std::string(kSent, 'x'));
   EXPECT_EQ(LocalHolds("Pellomarquin.exe"), "the running build");
   EXPECT_EQ(LocalHolds("Pellomarquin.bak"), "the old backup");
-  EXPECT_NE(data.Received(0).find(RequestFrame(31002, 101, kRemote)), std::string::npos);
+  EXPECT_NE(
+      data.Received(0).find(EncodeFrame(FrameType::File, FrameSubtype::FileDownload, kRemote)),
+      std::string::npos);
   EXPECT_TRUE(panel_showed);
   EXPECT_TRUE(cursor.busy);
   EXPECT_FALSE(login_->UpdateIndicatorPanel->isVisible());

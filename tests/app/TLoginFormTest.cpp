@@ -16,6 +16,7 @@
 #include <QStyle>
 
 #include "AppTestSupport.h"
+#include "DataFrame.h"
 #include "HospApplication.h"
 #include "HospdProcess.h"
 #include "LabeledEdit.h"
@@ -37,7 +38,8 @@ Script DataServerAnswering(std::string record) {
     if (!peer.AcceptHandshake()) return;
     Frame frame;
     while (peer.ReadFrame(frame)) {
-      const bool query = frame.type == 31001 && frame.subtype == 20003;
+      const bool query =
+          frame.type == FrameType::Table && frame.subtype == FrameSubtype::TableQuery;
       if (!peer.Answer(query ? record : "FileSize=0,FileDate=0")) return;
     }
   };

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "DataFrame.h"
 #include "FileDate.h"
 #include "Recorders.h"
 #include "ScriptedServer.h"
@@ -27,8 +28,11 @@ Script Download(std::string data, std::size_t sent, bool close_after) {
   return [data, sent, close_after](ServerPeer& peer) {
     Frame frame;
     if (!peer.AcceptHandshake() || !peer.ReadFrame(frame)) return;
-    if (frame.type != 31002 || frame.subtype != 101 || frame.text != kRemote) return;
-    peer.Send(Le32(static_cast<std::uint32_t>(data.size())) + Le32(kServerDate));
+    if (frame.type != FrameType::File || frame.subtype != FrameSubtype::FileDownload ||
+        frame.text != kRemote) {
+      return;
+    }
+    peer.Send(EncodeDownloadHeader({static_cast<std::int32_t>(data.size()), kServerDate}));
     peer.Send(std::string_view(data).substr(0, sent));
     if (close_after) {
       peer.Close();
@@ -97,7 +101,7 @@ TEST_P(DownloadTest, FileWithDateAndProgress) {
   EXPECT_GE(ui.events, static_cast<int>(progress.positions.size()) - 1);
   EXPECT_EQ(connection->AnswerList.Value("ErrorCode"), "0");
   // The closing answer was consumed: the next request gets its own answer.
-  ASSERT_TRUE(connection->SendMessage(31001, 20003, "next"));
+  ASSERT_TRUE(connection->SendMessage(FrameType::Table, FrameSubtype::TableQuery, "next"));
   EXPECT_EQ(connection->AnswerText, "After=1");
 }
 
@@ -118,7 +122,7 @@ TEST_P(DownloadTest, LocalWriteFailureLeavesNothingUnread) {
   }
   EXPECT_EQ(file.Contents(), data.substr(0, 60000));
   EXPECT_FALSE(connection->Connected);
-  ASSERT_TRUE(connection->SendMessage(31001, 20003, "next"));
+  ASSERT_TRUE(connection->SendMessage(FrameType::Table, FrameSubtype::TableQuery, "next"));
   EXPECT_EQ(connection->AnswerText, "Fresh=1");
   EXPECT_EQ(server.Connections(), 2);
 }
@@ -194,7 +198,8 @@ TEST(FileTransferTest, FileInfo) {
   EXPECT_EQ(static_cast<std::uint32_t>(connection->GetFileInfo(kRemote)), kServerDate);
   EXPECT_EQ(connection->FileSize, 120000);
   EXPECT_EQ(server.Received(0).substr(35),
-            FrameHeader(25, 31002, 103) + kRemote + std::string(1, '\0'));
+            EncodeFrameHeader({25, FrameType::File, FrameSubtype::FileInfo}) + kRemote +
+                std::string(1, '\0'));
   EXPECT_EQ(connection->GetFileInfo(kRemote), 0);
   EXPECT_EQ(connection->FileSize, 12);
   EXPECT_EQ(static_cast<std::uint32_t>(connection->GetFileInfo(kRemote)), 4294967295u);

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "DataFrame.h"
 #include "Loopback.h"
 #include "SecureSocket.h"
 #include "TestFiles.h"
@@ -68,24 +69,7 @@ private:
   TempFolder folder_{"hosp-dbclient-cert"};
 };
 
-std::int32_t GetLe32(const char* at) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(at[i]);
-  return static_cast<std::int32_t>(value);
-}
-
 }  // namespace
-
-std::string Le32(std::uint32_t value) {
-  std::string bytes;
-  for (int i = 0; i < 4; ++i) bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
-  return bytes;
-}
-
-std::string FrameHeader(std::int32_t length, std::int32_t type, std::int32_t subtype) {
-  return Le32(static_cast<std::uint32_t>(length)) + Le32(static_cast<std::uint32_t>(type)) +
-         Le32(static_cast<std::uint32_t>(subtype));
-}
 
 ServerPeer::ServerPeer(ScriptedServer& server, int index, std::unique_ptr<PlainSocket> socket)
     : server_(server), index_(index), socket_(std::move(socket)) {}
@@ -105,16 +89,17 @@ bool ServerPeer::ReadExactly(char* destination, int count) {
 }
 
 bool ServerPeer::ReadFrame(Frame& frame) {
-  char header[12];
-  if (!ReadExactly(header, 12)) return false;
-  frame.length = GetLe32(header);
-  frame.type = GetLe32(header + 4);
-  frame.subtype = GetLe32(header + 8);
+  char header[kFrameHeaderSize];
+  if (!ReadExactly(header, static_cast<int>(kFrameHeaderSize))) return false;
+  const FrameHeader decoded = DecodeFrameHeader(header);
+  frame.length = decoded.length;
+  frame.type = decoded.type;
+  frame.subtype = decoded.subtype;
   if (frame.length < 1 || frame.length > 1 << 24) return false;
   std::string body(static_cast<std::size_t>(frame.length) + 1, '\0');
   if (!ReadExactly(body.data(), frame.length)) return false;
   body.resize(static_cast<std::size_t>(frame.length));
-  frame.raw = std::string(header, 12) + body;
+  frame.raw = std::string(header, kFrameHeaderSize) + body;
   frame.text = body.substr(0, body.size() - 1);
   return true;
 }

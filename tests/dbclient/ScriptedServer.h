@@ -102,8 +102,3 @@ private:
   std::vector<std::thread> workers_;
   std::thread acceptor_;
 };
-
-// The bytes of a frame header: length, type, subtype as 32-bit little-endian numbers.
-std::string FrameHeader(std::int32_t length, std::int32_t type, std::int32_t subtype);
-// One 32-bit little-endian number, as the download header's size and date are sent.
-std::string Le32(std::uint32_t value);

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "DataFrame.h"
 #include "Loopback.h"
 #include "Recorders.h"
 #include "ScriptedServer.h"
@@ -94,7 +95,9 @@ const SilentServer kSilentServers[] = {
        if (peer.ReadFrame(frame)) peer.WaitForClose();
      }, Nothing},
     {"TableAnswer", false, true, true, HandshakeThenSilent(),
-     [](dbServerConnection& c) { return c.SendMessage(31001, 20003, "Key=1"); }},
+     [](dbServerConnection& c) {
+       return c.SendMessage(FrameType::Table, FrameSubtype::TableQuery, "Key=1");
+     }},
     {"DownloadBlock", false, true, true,
      [](ServerPeer& peer) {
        Frame frame;
@@ -163,9 +166,9 @@ TEST(ServerWaitTest, NextRequestAfterTimeoutReconnects) {
     peer.Answer("Late=1");
   });
   dbServerConnection connection("127.0.0.1", server.PortText(), kProgram, "", true, kLimit);
-  ASSERT_FALSE(connection.SendMessage(31001, 20003, "Key=1"));
+  ASSERT_FALSE(connection.SendMessage(FrameType::Table, FrameSubtype::TableQuery, "Key=1"));
   ASSERT_TRUE(connection.TimedOut);
-  ASSERT_TRUE(connection.SendMessage(31001, 20003, "Key=2"));
+  ASSERT_TRUE(connection.SendMessage(FrameType::Table, FrameSubtype::TableQuery, "Key=2"));
   EXPECT_FALSE(connection.TimedOut);
   EXPECT_EQ(connection.AnswerList.Value("Late"), "1");
   EXPECT_EQ(server.Connections(), 2);
@@ -220,13 +223,13 @@ TEST(ServerWaitTest, CancelEndsWaitAndNothingIsSentAfter) {
   const std::size_t sent_before = HandshakeFrame().size();
   {
     CancelAfter cancel(300ms);
-    EXPECT_FALSE(connection.SendMessage(31001, 20003, "Key=1"));
+    EXPECT_FALSE(connection.SendMessage(FrameType::Table, FrameSubtype::TableQuery, "Key=1"));
     ASSERT_NE(CancelAfter::CancelledAt(), Clock::time_point{});
     EXPECT_LT(SecondsSince(CancelAfter::CancelledAt()), 0.5);
     EXPECT_FALSE(connection.TimedOut);
     EXPECT_FALSE(connection.Connected);
     const std::string received = server.Received(0);
-    EXPECT_FALSE(connection.SendMessage(31001, 20003, "Key=2"));
+    EXPECT_FALSE(connection.SendMessage(FrameType::Table, FrameSubtype::TableQuery, "Key=2"));
     EXPECT_FALSE(connection.ExchangeText("more"));
     EXPECT_EQ(connection.GetFileInfo("Clients\\Pellomarquin.exe"), 0);
     std::this_thread::sleep_for(200ms);
@@ -255,16 +258,16 @@ TEST(ServerWaitTest, RequestFromInsideAWaitIsRefused) {
   dbUserInterface::ProcessEvents = [] {
     NameValueList result;
     if (!connection->QueryTable("Personnel", 4, "x", "", result, "", "") && result.Empty() &&
-        !connection->SendMessage(1, 0, "inner")) {
+        !connection->SendMessage(FrameType::Handshake, FrameSubtype::None, "inner")) {
       ++refused;
     }
   };
-  const bool answered = opened.SendMessage(31001, 20003, "Key=1");
+  const bool answered = opened.SendMessage(FrameType::Table, FrameSubtype::TableQuery, "Key=1");
   dbUserInterface::ProcessEvents = nullptr;
   ASSERT_TRUE(answered);
   EXPECT_GT(refused, 0);
   EXPECT_EQ(opened.AnswerText, "First=1");
-  ASSERT_TRUE(opened.SendMessage(31001, 20003, "Key=2"));
+  ASSERT_TRUE(opened.SendMessage(FrameType::Table, FrameSubtype::TableQuery, "Key=2"));
   EXPECT_EQ(opened.AnswerText, "Second=1");
   EXPECT_EQ(server.Connections(), 1);
 }

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "DataFrame.h"
 #include "ScriptedServer.h"
 #include "TestScripts.h"
 
@@ -53,8 +54,8 @@ TEST(TableRequestTest, QuerySendsThreeLines) {
   NameValueList result;
   ASSERT_TRUE(connection->QueryTable("Personnel", 4, "dr who@example.org", "", result, "", ""));
   ASSERT_EQ(log->frames.size(), 1u);
-  EXPECT_EQ(log->frames[0].type, 31001);
-  EXPECT_EQ(log->frames[0].subtype, 20003);
+  EXPECT_EQ(log->frames[0].type, FrameType::Table);
+  EXPECT_EQ(log->frames[0].subtype, FrameSubtype::TableQuery);
   EXPECT_EQ(log->frames[0].text, "TableName=Personnel,List=4,\"Key=dr who@example.org\"");
   EXPECT_EQ(result.Lines(), (Lines{"1", "Dr Who", "x"}));
 }
@@ -125,8 +126,8 @@ TEST(TableRequestTest, UpdateLines) {
   EXPECT_FALSE(connection->UpdateRecord("Cases", "43", ListOf({"f25=Y"})));
   EXPECT_EQ(connection->Error, "Locked by Ward 3");
   ASSERT_EQ(log->frames.size(), 3u);
-  EXPECT_EQ(log->frames[0].type, 31001);
-  EXPECT_EQ(log->frames[0].subtype, 20004);
+  EXPECT_EQ(log->frames[0].type, FrameType::Table);
+  EXPECT_EQ(log->frames[0].subtype, FrameSubtype::RecordUpdate);
   EXPECT_EQ(log->frames[0].text, "TableName=Cases,Seq=,f25=Y,Note=a||b||c,\"x=c\rd\ne\"");
   EXPECT_EQ(log->frames[1].text, "TableName=Cases,Seq=42,f25=Y");
 }

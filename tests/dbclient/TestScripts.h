@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "DataFrame.h"
 #include "ScriptedServer.h"
 #include "dbServerConnection.h"
 
@@ -43,7 +44,8 @@ inline Script HandshakeThen(std::vector<std::string> answers) {
 }
 
 inline std::string HandshakeFrame() {
-  return FrameHeader(23, 1, 0) + "ProgramID=Pellomarquin" + std::string(1, '\0');
+  return EncodeFrameHeader({23, FrameType::Handshake, FrameSubtype::None}) +
+         "ProgramID=Pellomarquin" + std::string(1, '\0');
 }
 
 // A text whose every position is told apart from its neighbours, so a lost or doubled

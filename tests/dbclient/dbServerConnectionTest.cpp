@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "DataFrame.h"
 #include "Recorders.h"
 #include "ScriptedServer.h"
 #include "TestScripts.h"
@@ -42,7 +43,7 @@ TEST_P(TransportTest, LongAnswerIsJoined) {
   const std::string value = Patterned(120000 - 4);
   server.Expect(HandshakeThen({"Big=" + value}));
   auto connection = OpenData(server);
-  ASSERT_TRUE(connection->SendMessage(31001, 20003, "Key=1"));
+  ASSERT_TRUE(connection->SendMessage(FrameType::Table, FrameSubtype::TableQuery, "Key=1"));
   EXPECT_EQ(connection->AnswerText.size(), 120000u);
   EXPECT_EQ(connection->AnswerText, "Big=" + value);
   EXPECT_EQ(connection->AnswerList.Value("Big"), value);
@@ -58,9 +59,9 @@ TEST_P(TransportTest, TwoAnswersInOnePacket) {
     peer.ReadFrame(frame);
   });
   auto connection = OpenData(server);
-  ASSERT_TRUE(connection->SendMessage(31001, 20003, "first"));
+  ASSERT_TRUE(connection->SendMessage(FrameType::Table, FrameSubtype::TableQuery, "first"));
   EXPECT_EQ(connection->AnswerText, "A=1");
-  ASSERT_TRUE(connection->SendMessage(31001, 20003, "second"));
+  ASSERT_TRUE(connection->SendMessage(FrameType::Table, FrameSubtype::TableQuery, "second"));
   EXPECT_EQ(connection->AnswerText, "B=2");
   EXPECT_EQ(connection->AnswerList.Value("A"), "");
 }
@@ -83,11 +84,11 @@ TEST_P(TransportTest, EndlessAnswerIsCutAtTheCap) {
   });
   server.Expect(HandshakeThen({"After=1"}));
   auto connection = OpenData(server);
-  EXPECT_FALSE(connection->SendMessage(31001, 20003, "q"));
+  EXPECT_FALSE(connection->SendMessage(FrameType::Table, FrameSubtype::TableQuery, "q"));
   EXPECT_FALSE(connection->Connected);
   EXPECT_LT(connection->AnswerText.capacity(), 1000u);
   EXPECT_EQ(ui.messages.size(), 1u);
-  ASSERT_TRUE(connection->SendMessage(31001, 20003, "again"));
+  ASSERT_TRUE(connection->SendMessage(FrameType::Table, FrameSubtype::TableQuery, "again"));
   EXPECT_EQ(connection->AnswerText, "After=1");
 }
 
@@ -100,21 +101,25 @@ TEST(dbServerConnectionTest, LargestFrameAndOversizedText) {
   server.Expect(HandshakeThen({"Got=largest", "Got=small"}));
   auto connection = OpenData(server);
   const std::string largest(49988, 'x');
-  ASSERT_TRUE(connection->SendMessage(31001, 20004, largest));
+  ASSERT_TRUE(connection->SendMessage(FrameType::Table, FrameSubtype::RecordUpdate, largest));
   const std::string frame = server.Received(0).substr(35);
   EXPECT_EQ(frame.size(), 50001u);
-  EXPECT_EQ(frame, FrameHeader(49989, 31001, 20004) + largest + std::string(1, '\0'));
+  EXPECT_EQ(frame, EncodeFrameHeader({49989, FrameType::Table, FrameSubtype::RecordUpdate}) +
+                       largest + std::string(1, '\0'));
 
-  EXPECT_FALSE(connection->SendMessage(31001, 20004, std::string(49989, 'y')));
+  EXPECT_FALSE(connection->SendMessage(FrameType::Table, FrameSubtype::RecordUpdate,
+                                       std::string(49989, 'y')));
   ASSERT_EQ(ui.messages.size(), 1u);
   EXPECT_EQ(ui.messages[0].first, "Application Error");
   EXPECT_EQ(ui.messages[0].second, "Sending a message larger than MessageBuffer");
   EXPECT_TRUE(connection->Connected);
 
   // The next request follows the largest one directly on the same connection.
-  ASSERT_TRUE(connection->SendMessage(2, 0, "k"));
+  ASSERT_TRUE(connection->SendMessage(FrameType::Date, FrameSubtype::None, "k"));
   EXPECT_EQ(connection->AnswerText, "Got=small");
-  EXPECT_EQ(server.Received(0).substr(35 + 50001), FrameHeader(2, 2, 0) + "k" + std::string(1, '\0'));
+  EXPECT_EQ(server.Received(0).substr(35 + 50001),
+            EncodeFrameHeader({2, FrameType::Date, FrameSubtype::None}) + "k" +
+                std::string(1, '\0'));
   EXPECT_EQ(server.Connections(), 1);
 }
 
@@ -123,7 +128,7 @@ TEST(dbServerConnectionTest, EmptyTextIsThirteenByteFrame) {
   ScriptedServer server(false);
   server.Expect(HandshakeThen({"Date=1"}));
   auto connection = OpenData(server);
-  ASSERT_TRUE(connection->SendMessage(2, 0, ""));
+  ASSERT_TRUE(connection->SendMessage(FrameType::Date, FrameSubtype::None, ""));
   EXPECT_EQ(server.Received(0).substr(35), std::string("\x01\0\0\0\x02\0\0\0\0\0\0\0\0", 13));
 }
 
@@ -133,10 +138,10 @@ TEST(dbServerConnectionTest, LoneNulFailsWithoutTouchingConnected) {
   ScriptedServer server(false);
   server.Expect(HandshakeThen({"", "After=1"}));
   auto connection = OpenData(server);
-  EXPECT_FALSE(connection->SendMessage(31001, 20003, "x"));
+  EXPECT_FALSE(connection->SendMessage(FrameType::Table, FrameSubtype::TableQuery, "x"));
   EXPECT_TRUE(connection->Connected);
   EXPECT_TRUE(connection->AnswerText.empty());
-  ASSERT_TRUE(connection->SendMessage(31001, 20003, "y"));
+  ASSERT_TRUE(connection->SendMessage(FrameType::Table, FrameSubtype::TableQuery, "y"));
   EXPECT_EQ(connection->AnswerList.Value("After"), "1");
   EXPECT_EQ(server.Connections(), 1);
 }
@@ -163,7 +168,8 @@ TEST(dbServerConnectionTest, ReadsErrorFields) {
   server.Expect(HandshakeThen(answers));
   auto connection = OpenData(server);
   for (const Case& c : cases) {
-    ASSERT_TRUE(connection->SendMessage(31001, 20004, "q")) << c.answer;
+    ASSERT_TRUE(connection->SendMessage(FrameType::Table, FrameSubtype::RecordUpdate, "q"))
+        << c.answer;
     EXPECT_EQ(connection->Error, c.error) << c.answer;
     EXPECT_EQ(connection->ErrorCode, c.error_code) << c.answer;
   }
@@ -190,7 +196,8 @@ TEST(dbServerConnectionTest, DateRequestPath) {
     EXPECT_TRUE(connection->IsConnected()) << first;
     EXPECT_DOUBLE_EQ(connection->ServerDate, 45123.25);
     EXPECT_EQ(connection->RunningFolder, "");
-    EXPECT_EQ(server.Received(0).substr(35), FrameHeader(1, 2, 0) + std::string(1, '\0'));
+    EXPECT_EQ(server.Received(0).substr(35),
+              EncodeFrameHeader({1, FrameType::Date, FrameSubtype::None}) + std::string(1, '\0'));
   }
 }
 
@@ -281,11 +288,11 @@ TEST(dbServerConnectionTest, DroppedServerReconnectedBeforeNextFramedRequest) {
   });
   server.Expect(HandshakeThen({"Second=yes"}));
   auto connection = OpenData(server);
-  EXPECT_FALSE(connection->SendMessage(31001, 20003, "lost"));
+  EXPECT_FALSE(connection->SendMessage(FrameType::Table, FrameSubtype::TableQuery, "lost"));
   EXPECT_FALSE(connection->Connected);
   const int events_before = ui.events;  // waits let the user interface in as well
 
-  ASSERT_TRUE(connection->SendMessage(31001, 20003, "again"));
+  ASSERT_TRUE(connection->SendMessage(FrameType::Table, FrameSubtype::TableQuery, "again"));
   EXPECT_EQ(connection->AnswerList.Value("Second"), "yes");
   EXPECT_EQ(server.Connections(), 2);
   EXPECT_GT(ui.events, events_before);  // Reconnect lets the user interface breathe
@@ -301,8 +308,8 @@ TEST(dbServerConnectionTest, EmptyHandshakeAnswerOnReconnectIsNotConnected) {
   });
   server.Expect(AnswerFrames({""}));
   auto connection = OpenData(server);
-  EXPECT_FALSE(connection->SendMessage(31001, 20003, "lost"));
-  EXPECT_FALSE(connection->SendMessage(31001, 20003, "not sent"));
+  EXPECT_FALSE(connection->SendMessage(FrameType::Table, FrameSubtype::TableQuery, "lost"));
+  EXPECT_FALSE(connection->SendMessage(FrameType::Table, FrameSubtype::TableQuery, "not sent"));
   EXPECT_FALSE(connection->Connected);
   EXPECT_TRUE(server.WaitForConnections(2));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -394,7 +401,7 @@ TEST(dbServerConnectionTest, NobodyListeningIsNotConnected) {
   }
   dbServerConnection connection("127.0.0.1", std::to_string(port), kProgram, "", true, 1);
   EXPECT_FALSE(connection.IsConnected());
-  EXPECT_FALSE(connection.SendMessage(1, 0, "x"));
+  EXPECT_FALSE(connection.SendMessage(FrameType::Handshake, FrameSubtype::None, "x"));
 }
 
 namespace {
@@ -434,7 +441,7 @@ TEST(dbServerConnectionTest, SocketCreationExceptionLeavesNotConnected) {
   }
   EXPECT_FALSE(connection->IsConnected());
   EXPECT_EQ(connection->Socket, nullptr);
-  ASSERT_TRUE(connection->SendMessage(31001, 20003, "x"));
+  ASSERT_TRUE(connection->SendMessage(FrameType::Table, FrameSubtype::TableQuery, "x"));
   EXPECT_EQ(connection->AnswerList.Value("Recovered"), "1");
 }
 
@@ -451,7 +458,7 @@ TEST(dbServerConnectionTest, ConnectExceptionLeavesNotConnected) {
     EXPECT_FALSE(connection->IsConnected());
     EXPECT_EQ(connection->Socket, nullptr);
   }
-  ASSERT_TRUE(connection->SendMessage(31001, 20003, "x"));
+  ASSERT_TRUE(connection->SendMessage(FrameType::Table, FrameSubtype::TableQuery, "x"));
   EXPECT_EQ(connection->AnswerList.Value("Recovered"), "1");
 }
 
@@ -506,7 +513,7 @@ TEST(dbServerConnectionTest, IdleCloseByServerNoticedBeforeNextRequest) {
   ASSERT_TRUE(connection->Connected);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
-  ASSERT_TRUE(connection->SendMessage(31001, 20003, "after idle"));
+  ASSERT_TRUE(connection->SendMessage(FrameType::Table, FrameSubtype::TableQuery, "after idle"));
   EXPECT_EQ(connection->AnswerList.Value("Second"), "yes");
   EXPECT_EQ(server.Connections(), 2);
 }

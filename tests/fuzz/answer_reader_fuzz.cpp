@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "DataFrame.h"
 #include "NameValueList.h"
 #include "PlainSocket.h"
 #include "SocketPump.h"
@@ -77,12 +78,6 @@ std::string LocalPath() {
 std::string FileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::int32_t LittleEndian(std::string_view bytes) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[i]);
-  return static_cast<std::int32_t>(value);
 }
 
 // Whether ReadAnswer succeeds when `stream` is what the server sends from here on: the answer
@@ -151,12 +146,12 @@ void FileRequest(dbServerConnection& connection, std::string_view stream) {
   const bool received = connection.GetFile("Clients\\Pellomarquin.exe", path, nullptr);
   const std::string file = FileText(path);
   ::unlink(path.c_str());
-  if (stream.size() < 8) {
+  if (stream.size() < kDownloadHeaderSize) {
     Check(!received && file.empty());
     return;
   }
-  const std::int32_t size = LittleEndian(stream);
-  const std::string_view data = stream.substr(8);
+  const std::int32_t size = DecodeDownloadHeader(stream.data()).size;
+  const std::string_view data = stream.substr(kDownloadHeaderSize);
   if (size <= 0) {
     Check(!received && file.empty());
     CheckAnswer(connection, data);
@@ -186,7 +181,8 @@ void HandshakeRequest(std::string_view stream, std::size_t piece) {
     if (!was_connected) Check(result.Lines() == std::vector<std::string>{"\"Error: SendMessage Failed.\""});
   }
   server.Join();
-  Check(server.Received().rfind(std::string("\x17\0\0\0\x01\0\0\0\0\0\0\0", 12), 0) == 0);
+  const FrameHeader handshake{23, FrameType::Handshake, FrameSubtype::None};
+  Check(server.Received().rfind(EncodeFrameHeader(handshake), 0) == 0);
 }
 
 using Request = void (*)(dbServerConnection&, std::string_view);

@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "service/DataService.h"
 #include "net/DataSession.h"
+#include "DataFrame.h"
 #include "DemoWorld.h"
 #include "PlainSocket.h"
 #include "service/ServiceContext.h"
@@ -25,28 +25,18 @@ void Check(bool condition) {
   if (!condition) __builtin_trap();
 }
 
-std::int32_t LittleEndian(std::string_view bytes) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[i]);
-  return static_cast<std::int32_t>(value);
-}
-
 // How many answers the bytes call for: one per whole, well-formed frame before the first
 // broken one, which ends the connection. Nothing when a download is among them (its file
 // bytes cannot be told from answers).
 std::optional<int> ExpectedAnswers(std::string_view bytes) {
   int frames = 0;
-  while (bytes.size() >= 12) {
-    const std::int32_t length = LittleEndian(bytes);
-    if (length < 1 || length > kMaxRequestBytes) break;
-    if (bytes.size() - 12 < static_cast<std::size_t>(length)) break;
-    if (bytes[12 + static_cast<std::size_t>(length) - 1] != '\0') break;
-    if (LittleEndian(bytes.substr(4)) == DataRequest::kFile &&
-        LittleEndian(bytes.substr(8)) == DataRequest::kFileDownload) {
+  while (const auto frame = DecodeFrame(bytes, kMaxRequestBytes)) {
+    if (frame->header.type == FrameType::File &&
+        frame->header.subtype == FrameSubtype::FileDownload) {
       return std::nullopt;
     }
     ++frames;
-    bytes.remove_prefix(12 + static_cast<std::size_t>(length));
+    bytes.remove_prefix(frame->size);
   }
   return frames;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "DataFrame.h"
 #include "RawConnection.h"
 #include "SecureSocket.h"
 #include "ServerTestSupport.h"
@@ -63,12 +64,15 @@ TEST_F(BadInputTest, MalformedFramesCloseTheirConnection) {
     std::string bytes;
   };
   const Row rows[] = {
-      {"negative length", FrameBytes(-5, 31001, 20003, "")},
-      {"zero length", FrameBytes(0, 1, 0, "")},
-      {"absurd length", FrameBytes(0x7FFFFFFF, 31001, 20003, "TableName=Personnel")},
-      {"just over 1 MiB", FrameBytes((1 << 20) + 1, 1, 0, std::string(4096, 'x'))},
-      {"text without its NUL", FrameBytes(12, 1, 0, "ProgramID=Pe")},
-      {"frame cut short", FrameBytes(100, 1, 0, "ProgramID")},
+      {"negative length", FrameBytes(-5, FrameType::Table, FrameSubtype::TableQuery, "")},
+      {"zero length", FrameBytes(0, FrameType::Handshake, FrameSubtype::None, "")},
+      {"absurd length",
+       FrameBytes(0x7FFFFFFF, FrameType::Table, FrameSubtype::TableQuery, "TableName=Personnel")},
+      {"just over 1 MiB", FrameBytes((1 << 20) + 1, FrameType::Handshake, FrameSubtype::None,
+                                     std::string(4096, 'x'))},
+      {"text without its NUL",
+       FrameBytes(12, FrameType::Handshake, FrameSubtype::None, "ProgramID=Pe")},
+      {"frame cut short", FrameBytes(100, FrameType::Handshake, FrameSubtype::None, "ProgramID")},
       {"half a header", std::string("\x17\x00\x00", 3)},
   };
   for (const Row& row : rows) {
@@ -126,8 +130,10 @@ TEST_F(BadInputTest, ClientVanishingMidAnswer) {
     std::ofstream big(server_->ClientsDir() + "/Big.exe", std::ios::binary);
     big << std::string(8 << 20, 'B');
   }
-  const std::string handshake = FrameBytes(23, 1, 0, std::string("ProgramID=Pellomarquin") + '\0');
-  const std::string download = FrameBytes(16, 31002, 101, std::string("Clients\\Big.exe") + '\0');
+  const std::string handshake = FrameBytes(23, FrameType::Handshake, FrameSubtype::None,
+                                           std::string("ProgramID=Pellomarquin") + '\0');
+  const std::string download = FrameBytes(16, FrameType::File, FrameSubtype::FileDownload,
+                                          std::string("Clients\\Big.exe") + '\0');
   for (int round = 0; round < 3; ++round) {
     const auto socket = OpenTls();
     ASSERT_EQ(socket->Send(handshake.data(), static_cast<int>(handshake.size())), SOCK_SUCCESS);

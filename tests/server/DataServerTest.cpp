@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 
+#include "DataFrame.h"
 #include "FileDate.h"
 #include "ServerTestSupport.h"
 #include "DbProbe.h"
@@ -75,7 +76,7 @@ TEST_P(DataServerTest, HandshakeRefusesOtherPrograms) {
 // The date request answers a date value as well.
 TEST_P(DataServerTest, DateRequestAnswersTheDate) {
   const auto connection = OpenDataConnection(Server());
-  ASSERT_TRUE(connection->SendMessage(2, 0, ""));
+  ASSERT_TRUE(connection->SendMessage(FrameType::Date, FrameSubtype::None, ""));
   EXPECT_NEAR(std::stod(connection->AnswerList.Value("Date")), LocalDayCountNow(), 0.01);
 }
 
@@ -191,7 +192,12 @@ TEST_P(DataServerTest, UnknownRequestIsAnswered) {
   const struct {
     int type;
     int subtype;
-  } requests[] = {{31001, 77}, {1, 1}, {1, -1}, {2, 5}, {2, 20003}, {31002, 0}};
+  } requests[] = {{FrameType::Table, 77},
+                  {FrameType::Handshake, 1},
+                  {FrameType::Handshake, -1},
+                  {FrameType::Date, 5},
+                  {FrameType::Date, FrameSubtype::TableQuery},
+                  {FrameType::File, FrameSubtype::None}};
   const auto connection = OpenDataConnection(Server());
   for (const auto& request : requests) {
     SCOPED_TRACE(std::to_string(request.type) + "/" + std::to_string(request.subtype));

@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "DataFrame.h"
 #include "Loopback.h"
 #include "RawConnection.h"
 #include "ScriptedServer.h"
@@ -167,7 +168,8 @@ TEST_F(ServerKillTest, ServersTakeSeventyThousandBytesWithoutNul) {
   const std::string text(kNoNulBytes, 'k');
   SecureSocket broken;
   ASSERT_EQ(broken.Connect("127.0.0.1", server_.DataPort()), SOCK_SUCCESS);
-  const std::string unterminated = FrameBytes(kNoNulBytes + 1, 1, 0, text + "k");
+  const std::string unterminated =
+      FrameBytes(kNoNulBytes + 1, FrameType::Handshake, FrameSubtype::None, text + "k");
   ASSERT_EQ(broken.Send(unterminated.data(), static_cast<int>(unterminated.size())), SOCK_SUCCESS);
   char answer[256];
   EXPECT_EQ(broken.ReadToNul(answer, 255, 10, 0), SOCK_DISCONNECTED);
@@ -175,7 +177,8 @@ TEST_F(ServerKillTest, ServersTakeSeventyThousandBytesWithoutNul) {
   SecureSocket whole;
   ASSERT_EQ(whole.Connect("127.0.0.1", server_.DataPort()), SOCK_SUCCESS);
   const std::string handshake =
-      FrameBytes(kNoNulBytes + 1, 1, 0, "ProgramID=Pellomarquin,Key=" + text.substr(27) + '\0');
+      FrameBytes(kNoNulBytes + 1, FrameType::Handshake, FrameSubtype::None,
+                 "ProgramID=Pellomarquin,Key=" + text.substr(27) + '\0');
   ASSERT_EQ(whole.Send(handshake.data(), static_cast<int>(handshake.size())), SOCK_SUCCESS);
   std::string reply;
   EXPECT_GT(whole.ReadToNul(reply, 4096, 10, 0), 0);
@@ -222,8 +225,10 @@ TEST_P(NoNulAnswerTest, AnswerIsReadInChunks) {
   dbServerConnection connection("127.0.0.1", server.PortText(), row.tls ? "Pellomarquin" : "",
                                 "", row.tls, -1);
   ASSERT_TRUE(connection.IsConnected());
-  const bool read = row.tls ? connection.SendMessage(31001, 20003, "TableName=Personnel")
-                            : connection.ExchangeText(kCasesRequest);
+  const bool read =
+      row.tls ? connection.SendMessage(FrameType::Table, FrameSubtype::TableQuery,
+                                       "TableName=Personnel")
+              : connection.ExchangeText(kCasesRequest);
   if (row.then_close) {
     EXPECT_FALSE(read);
     EXPECT_FALSE(connection.Connected);
@@ -263,7 +268,7 @@ TEST(SilentPeerTest, UnansweredProgramHandshakeWaitsUntilThePeerGoes) {
   ScriptedServer server(true);
   server.Expect([&](ServerPeer& peer) {
     Frame frame;
-    frame_read = peer.ReadFrame(frame) && frame.type == 1;
+    frame_read = peer.ReadFrame(frame) && frame.type == FrameType::Handshake;
     const auto deadline = std::chrono::steady_clock::now() + kReleaseLimit;
     while (!release && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(10ms);

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "DataFrame.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -18,11 +20,6 @@ using Clock = std::chrono::steady_clock;
 int MillisecondsLeft(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-void AppendLittleEndian(std::string& out, int value) {
-  const auto bits = static_cast<std::uint32_t>(value);
-  for (int i = 0; i < 4; ++i) out += static_cast<char>((bits >> (8 * i)) & 0xFF);
 }
 
 }  // namespace
@@ -78,10 +75,5 @@ bool RawConnection::ClosedByServer(std::chrono::milliseconds limit) {
 }
 
 std::string FrameBytes(int length, int type, int subtype, std::string_view text) {
-  std::string frame;
-  AppendLittleEndian(frame, length);
-  AppendLittleEndian(frame, type);
-  AppendLittleEndian(frame, subtype);
-  frame += text;
-  return frame;
+  return EncodeFrameHeader({length, type, subtype}) + std::string(text);
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "DataFrame.h"
 #include "DbProbe.h"
 #include "PostgresServer.h"
 #include "ServerTestSupport.h"
@@ -90,8 +91,12 @@ std::vector<std::string> Answers(const HospdProcess& server, const std::vector<R
   for (const Request& request : requests) {
     bool sent = false;
     switch (request.kind) {
-      case Request::Query: sent = data->SendMessage(31001, 20003, request.text); break;
-      case Request::Update: sent = data->SendMessage(31001, 20004, request.text); break;
+      case Request::Query:
+        sent = data->SendMessage(FrameType::Table, FrameSubtype::TableQuery, request.text);
+        break;
+      case Request::Update:
+        sent = data->SendMessage(FrameType::Table, FrameSubtype::RecordUpdate, request.text);
+        break;
       case Request::Function: sent = function->ExchangeText(request.text); break;
     }
     answers.push_back(sent ? (request.kind == Request::Function ? function : data)->AnswerText

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "DataFrame.h"
 #include "FileDate.h"
 #include "HospdProcess.h"
 #include "ScriptedServer.h"
@@ -156,7 +157,7 @@ TEST(HospctlTest, GetWritesFile) {
   data.Expect([body](ServerPeer& peer) {
     Frame frame;
     if (!peer.AcceptHandshake() || !peer.ReadFrame(frame)) return;
-    peer.Send(Le32(static_cast<std::uint32_t>(body.size())) + Le32(0x586F6DAF) + body);
+    peer.Send(EncodeDownloadHeader({static_cast<std::int32_t>(body.size()), 0x586F6DAF}) + body);
     peer.Answer("ErrorCode=0");
   });
   const std::string local = workspace.Path("client.exe");
