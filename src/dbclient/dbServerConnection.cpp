@@ -25,6 +25,7 @@
 
 #include "FileDate.h"
 #include "SecureSocket.h"
+#include "UniqueFd.h"
 
 bool dbServerConnection::DebugLogEnabled = false;
 std::unique_ptr<PlainSocket> (*dbServerConnection::SocketMaker)(bool secure) = nullptr;
@@ -162,24 +163,6 @@ private:
 };
 
 std::string SystemError(int error) { return std::strerror(error); }
-
-// Owns one open file descriptor; closing is idempotent.
-class FileDescriptor {
-public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() { Close(); }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
-private:
-  int fd_;
-};
 
 // "hh:nn:ss:zzz " of the current local time.
 std::string LogTimeStamp() {
@@ -604,7 +587,7 @@ bool dbServerConnection::GetFile(const std::string& remote_name, const std::stri
   if (Refused()) return false;
   if (!IsConnected()) return NoteFailure("not connected to the server");
   unlink(local_path.c_str());
-  FileDescriptor file(open(local_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  UniqueFd file(open(local_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!file.Valid()) return NoteFailure("cannot create " + local_path + ": " + SystemError(errno));
   if (!SendFrame(kFileType, kDownloadSubtype, remote_name)) return false;
 
@@ -620,7 +603,7 @@ bool dbServerConnection::GetFile(const std::string& remote_name, const std::stri
   }
   if (!ReceiveFile(file.Get(), size, progress)) return false;
   SetFilePackedDate(file.Get(), date);
-  file.Close();
+  file.Reset();
   ReadAnswer();
   if (size <= 0) {
     NoteFailure(Error.empty() ? "the server sent no file" : "the server sent no file: " + Error);
@@ -753,6 +736,6 @@ void dbServerConnection::DebugLog(const std::string& message) {
   const std::string path = DebugLogPath();
   int created = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (created >= 0) close(created);
-  FileDescriptor log(OpenLogWithRetries(path));
+  UniqueFd log(OpenLogWithRetries(path));
   if (log.Valid()) WriteAll(log.Get(), line.data(), line.size());
 }

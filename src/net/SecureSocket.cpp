@@ -28,6 +28,7 @@
 
 #include "SysUtils.h"
 #include "TextException.h"
+#include "UniqueFd.h"
 
 namespace {
 
@@ -230,15 +231,14 @@ std::string LockFilePath() {
 
 // Opens the lock file, refusing a symbolic link and any file that is not the user's own,
 // in case the folder changed hands after it was checked.
-int OpenLockFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    return -1;
+UniqueFd OpenLockFile(const std::string& path) {
+  UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd.Valid()) {
+    return fd;
   }
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
-    close(fd);
-    return -1;
+  if (fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+    fd.Reset();
   }
   return fd;
 }
@@ -257,33 +257,24 @@ public:
       return;
     }
     fd_ = OpenLockFile(path);
-    if (fd_ < 0 || !Acquire()) {
-      Release();
+    if (!fd_.Valid() || !Acquire()) {
+      fd_.Reset();
       throw TextException("WaitForSingleObject(SSL_CERT_MUTEX) Failed");
     }
   }
   CertificateLock(const CertificateLock&) = delete;
   CertificateLock& operator=(const CertificateLock&) = delete;
-  ~CertificateLock() { Release(); }
 
 private:
   bool Acquire() const {
     int result;
     do {
-      result = flock(fd_, LOCK_EX);
+      result = flock(fd_.Get(), LOCK_EX);
     } while (result != 0 && errno == EINTR);
     return result == 0;
   }
 
-  // Closing the descriptor drops the lock with it.
-  void Release() {
-    if (fd_ >= 0) {
-      close(fd_);
-      fd_ = -1;
-    }
-  }
-
-  int fd_ = -1;
+  UniqueFd fd_;  // closing the descriptor drops the lock with it
 };
 
 // ---- Running library calls -----------------------------------------------------------------
@@ -412,23 +403,6 @@ void ApplyPolicy(SSL_CTX* ctx) {
     throw TextException("Failed to set context session id");
   }
 }
-
-// Closes a file this code opened, on every way out.
-class OpenedFile {
-public:
-  explicit OpenedFile(int fd) : fd_(fd) {}
-  OpenedFile(const OpenedFile&) = delete;
-  OpenedFile& operator=(const OpenedFile&) = delete;
-  ~OpenedFile() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  int Get() const { return fd_; }
-
-private:
-  int fd_;
-};
 
 // Four times the granularity in which the system hands out memory: its page size here.
 std::size_t FileChunkSize() {
@@ -709,7 +683,7 @@ int SecureSocket::SendFile(const char* file_name) {
     if (state != SOCK_STATE_CONNECTED) {
       throw TextException("State != SOCK_STATE_CONNECTED");
     }
-    OpenedFile file(file_name != nullptr ? open(file_name, O_RDONLY | O_CLOEXEC) : -1);
+    const UniqueFd file(file_name != nullptr ? open(file_name, O_RDONLY | O_CLOEXEC) : -1);
     if (file.Get() < 0) {
       throw TextException("CreateFile() returned NULL");
     }

@@ -308,7 +308,7 @@ TEST(SecureSocketTest, AttachServesOpensslClient) {
   loopback::Listener listener;
   ChildProcess client({"openssl", "s_client", "-connect",
                        "127.0.0.1:" + std::to_string(listener.Port()), "-quiet"});
-  loopback::UniqueFd accepted = listener.Accept(10000);
+  UniqueFd accepted = listener.Accept(10000);
   ASSERT_GE(accepted.Get(), 0);
   SecureSocket server(context.get());
   ASSERT_EQ(server.Attach(accepted.Release(), false), SOCK_SUCCESS);
@@ -488,7 +488,7 @@ TEST(SecureSocketTest, NonBlockingDescriptorLosesNoData) {
       gathered = client.Read(arrived.data(), static_cast<int>(size), 10, 0);
     }
   });
-  loopback::UniqueFd accepted = listener.Accept();
+  UniqueFd accepted = listener.Accept();
   ASSERT_GE(accepted.Get(), 0);
   fcntl(accepted.Get(), F_SETFL, fcntl(accepted.Get(), F_GETFL) | O_NONBLOCK);
   SecureSocket server(context.get());
@@ -518,7 +518,7 @@ TEST(SecureSocketTest, ConnectFailsWithoutThrowing) {
     loopback::Listener listener;
     std::promise<void> done;
     std::thread peer([&, finished = done.get_future()] {
-      loopback::UniqueFd accepted = listener.Accept(c.listening ? 5000 : 0);
+      UniqueFd accepted = listener.Accept(c.listening ? 5000 : 0);
       if (accepted.Get() >= 0 && c.reply != nullptr) {
         loopback::WriteAll(accepted.Get(), c.reply);
       }
@@ -739,7 +739,7 @@ TEST(SecureSocketTest, CertificateLockIsSharedThroughTheLockFile) {
   ASSERT_EQ(stat(lock_file.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 
-  loopback::UniqueFd holder(open(lock_file.c_str(), O_RDWR | O_CLOEXEC));
+  UniqueFd holder(open(lock_file.c_str(), O_RDWR | O_CLOEXEC));
   ASSERT_EQ(flock(holder.Get(), LOCK_EX), 0);
   std::atomic<ssl_ctx_st*> made{nullptr};
   std::thread maker(
@@ -806,7 +806,7 @@ TEST(SecureSocketTest, LockFileCannotBeTakenByAnotherUser) {
     }
   } tidy{squatted, home};
   std::filesystem::remove(squatted);
-  loopback::UniqueFd squat(open(squatted.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  UniqueFd squat(open(squatted.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   ASSERT_GE(squat.Get(), 0);
   ASSERT_EQ(fchown(squat.Get(), kOther, kOther), 0);
   ASSERT_EQ(flock(squat.Get(), LOCK_EX), 0);

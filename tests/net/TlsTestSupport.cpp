@@ -265,7 +265,7 @@ int ListeningPort(pid_t pid) {
 
 ServerThread::ServerThread(ssl_ctx_st* context, Serve serve)
     : thread_([this, context, serve = std::move(serve)] {
-        loopback::UniqueFd accepted = listener_.Accept(10000);
+        UniqueFd accepted = listener_.Accept(10000);
         if (accepted.Get() < 0) {
           return;
         }
