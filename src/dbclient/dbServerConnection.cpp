@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "FileDate.h"
+#include "RetryOnEintr.h"
 #include "SecureSocket.h"
 #include "UniqueFd.h"
 
@@ -123,8 +124,7 @@ std::uint32_t GetUInt32(const char* at) {
 // Writes all of `data`, retrying after interruptions and short writes.
 bool WriteAll(int fd, const char* data, std::size_t count) {
   while (count > 0) {
-    ssize_t written = write(fd, data, count);
-    if (written < 0 && errno == EINTR) continue;
+    const ssize_t written = RetryOnEintr([&] { return write(fd, data, count); });
     if (written <= 0) return false;
     data += written;
     count -= static_cast<std::size_t>(written);

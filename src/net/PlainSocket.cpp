@@ -23,6 +23,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "RetryOnEintr.h"
 #include "SysUtils.h"
 #include "TextException.h"
 
@@ -72,10 +73,7 @@ int MoveOffZero(int fd) {
 // A connect interrupted by a signal goes on in the kernel; wait for its outcome.
 bool FinishInterruptedConnect(int fd) {
   pollfd entry{fd, POLLOUT, 0};
-  int ready;
-  do {
-    ready = poll(&entry, 1, -1);
-  } while (ready < 0 && errno == EINTR);
+  const int ready = RetryOnEintr([&] { return poll(&entry, 1, -1); });
   int error = 0;
   socklen_t size = sizeof error;
   return ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
@@ -100,10 +98,7 @@ bool ConnectInSlices(int fd, const sockaddr_in& address, const std::function<boo
   if (!connected && (errno == EINPROGRESS || errno == EINTR)) {
     pollfd entry{fd, POLLOUT, 0};
     for (;;) {
-      int ready = poll(&entry, 1, WAIT_SLICE_MICROSECONDS / 1000);
-      if (ready < 0 && errno == EINTR) {
-        continue;
-      }
+      int ready = RetryOnEintr([&] { return poll(&entry, 1, WAIT_SLICE_MICROSECONDS / 1000); });
       if (ready != 0) {
         int error = 0;
         socklen_t size = sizeof error;
@@ -123,14 +118,11 @@ bool ConnectInSlices(int fd, const sockaddr_in& address, const std::function<boo
 // Only a descriptor someone made non-blocking reports EAGAIN; wait until it can take more.
 void WaitWritable(int fd) {
   pollfd entry{fd, POLLOUT, 0};
-  while (poll(&entry, 1, -1) < 0 && errno == EINTR) {
-  }
+  RetryOnEintr([&] { return poll(&entry, 1, -1); });
 }
 
+// Interrupted sends are retried where they are made, with RetryOnEintr.
 bool IsRetryableSendError(int error, int fd) {
-  if (error == EINTR) {
-    return true;
-  }
   if (error == EAGAIN || error == EWOULDBLOCK) {
     WaitWritable(fd);
     return true;
@@ -193,11 +185,7 @@ struct Front {
 
 // recv() of `size` bytes at `data`, resumed after signals.
 ssize_t ReceiveInto(int fd, char* data, int size, int flags) {
-  ssize_t n;
-  do {
-    n = recv(fd, data, static_cast<std::size_t>(size), flags);
-  } while (n < 0 && errno == EINTR);
-  return n;
+  return RetryOnEintr([&] { return recv(fd, data, static_cast<std::size_t>(size), flags); });
 }
 
 // One receive into the front part and then the buffer's free space, which the caller has made
@@ -219,9 +207,7 @@ int Receive(PlainSocket& socket, int flags, Front front = {}) {
     msghdr message{};
     message.msg_iov = parts;
     message.msg_iovlen = 2;
-    do {
-      n = recvmsg(socket.handle, &message, flags);
-    } while (n < 0 && errno == EINTR);
+    n = RetryOnEintr([&] { return recvmsg(socket.handle, &message, flags); });
   }
   if (n > 0) {
     socket.recv_count += static_cast<std::int32_t>(std::max<ssize_t>(n - front.size, 0));
@@ -298,7 +284,7 @@ off_t TransmitFile(int socket, int file, bool& complete) {
   SigpipeGuard guard;
   off_t sent = 0;
   for (;;) {
-    ssize_t n = sendfile(socket, file, nullptr, kMaxChunk);
+    ssize_t n = RetryOnEintr([&] { return sendfile(socket, file, nullptr, kMaxChunk); });
     if (n > 0) {
       sent += n;
     } else if (n == 0) {
@@ -735,7 +721,8 @@ int PlainSocket::Send(const char* data, int length) {
   }
   while (length > 0) {
     // MSG_NOSIGNAL: a peer that has gone gives EPIPE here instead of killing the process.
-    ssize_t n = send(handle, data, static_cast<std::size_t>(length), MSG_NOSIGNAL);
+    ssize_t n = RetryOnEintr(
+        [&] { return send(handle, data, static_cast<std::size_t>(length), MSG_NOSIGNAL); });
     if (n < 0) {
       if (IsRetryableSendError(errno, handle)) {
         continue;

@@ -26,6 +26,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "RetryOnEintr.h"
 #include "SysUtils.h"
 #include "TextException.h"
 #include "UniqueFd.h"
@@ -83,10 +84,9 @@ int SocketBioRead(BIO* bio, char* out, int size) {
     return 0;
   }
   SocketBioState* state = StateOf(bio);
-  ssize_t n;
-  do {
-    n = recv(state->fd, out, static_cast<std::size_t>(size), state->reads_wait ? 0 : MSG_DONTWAIT);
-  } while (n < 0 && errno == EINTR);
+  const int flags = state->reads_wait ? 0 : MSG_DONTWAIT;
+  const ssize_t n =
+      RetryOnEintr([&] { return recv(state->fd, out, static_cast<std::size_t>(size), flags); });
   if (n == 0) {
     state->at_eof = true;
   } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -100,10 +100,8 @@ int SocketBioWrite(BIO* bio, const char* in, int size) {
   if (in == nullptr || size <= 0) {
     return 0;
   }
-  ssize_t n;
-  do {
-    n = send(StateOf(bio)->fd, in, static_cast<std::size_t>(size), MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
+  const ssize_t n = RetryOnEintr(
+      [&] { return send(StateOf(bio)->fd, in, static_cast<std::size_t>(size), MSG_NOSIGNAL); });
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
     BIO_set_retry_write(bio);  // only a descriptor someone made non-blocking gets here
   }
@@ -267,11 +265,7 @@ public:
 
 private:
   bool Acquire() const {
-    int result;
-    do {
-      result = flock(fd_.Get(), LOCK_EX);
-    } while (result != 0 && errno == EINTR);
-    return result == 0;
+    return RetryOnEintr([this] { return flock(fd_.Get(), LOCK_EX); }) == 0;
   }
 
   UniqueFd fd_;  // closing the descriptor drops the lock with it
@@ -408,14 +402,6 @@ void ApplyPolicy(SSL_CTX* ctx) {
 std::size_t FileChunkSize() {
   long page = sysconf(_SC_PAGESIZE);
   return 4 * static_cast<std::size_t>(page > 0 ? page : 4096);
-}
-
-ssize_t ReadSome(int file, char* buffer, std::size_t size) {
-  ssize_t n;
-  do {
-    n = read(file, buffer, size);
-  } while (n < 0 && errno == EINTR);
-  return n;
 }
 
 }  // namespace
@@ -733,7 +719,7 @@ int SecureSocket::SendFileChunks(FileHandle file, unsigned long long size) {
   unsigned long long offset = 0;
   while (offset < size) {
     auto wanted = static_cast<std::size_t>(std::min<unsigned long long>(chunk, size - offset));
-    ssize_t n = ReadSome(file, buffer.get(), wanted);
+    ssize_t n = RetryOnEintr([&] { return read(file, buffer.get(), wanted); });
     // A file shortened meanwhile or a read error ends the transfer; a count of 0 must never
     // reach Send, which would take it as "up to the first 0 byte".
     if (n <= 0) {

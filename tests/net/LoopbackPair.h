@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "RetryOnEintr.h"
 #include "UniqueFd.h"
 
 namespace loopback {
@@ -89,10 +90,7 @@ inline std::pair<UniqueFd, UniqueFd> MakeSocketPair() {
 inline bool WriteAll(int fd, const void* data, std::size_t size) {
   auto* bytes = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
+    const ssize_t n = RetryOnEintr([&] { return ::send(fd, bytes, size, MSG_NOSIGNAL); });
     if (n <= 0) {
       return false;
     }

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "RetryOnEintr.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -40,8 +42,8 @@ RawConnection::RawConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOC
 
 bool RawConnection::Send(std::string_view bytes) {
   while (!bytes.empty()) {
-    const ssize_t n = ::send(fd_.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n =
+        RetryOnEintr([&] { return ::send(fd_.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL); });
     if (n <= 0) return false;
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
