@@ -20,11 +20,11 @@
 #include <utility>
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include "FileDate.h"
 #include "RetryOnEintr.h"
+#include "ScopedSignalBlock.h"
 #include "SecureSocket.h"
 #include "UniqueFd.h"
 
@@ -131,36 +131,6 @@ bool WriteAll(int fd, const char* data, std::size_t count) {
   }
   return true;
 }
-
-// Keeps a SIGXFSZ raised by a write past the file-size limit from ending the process: the
-// write then fails with EFBIG like any other. The signal is blocked in this thread for the
-// scope, and one raised meanwhile is taken off again.
-class FileSizeSignalGuard {
-public:
-  FileSizeSignalGuard() {
-    sigemptyset(&only_);
-    sigaddset(&only_, SIGXFSZ);
-    sigset_t pending;
-    sigpending(&pending);
-    was_pending_ = sigismember(&pending, SIGXFSZ) == 1;
-    pthread_sigmask(SIG_BLOCK, &only_, &previous_);
-  }
-  ~FileSizeSignalGuard() {
-    if (!was_pending_) {
-      const timespec no_wait{0, 0};
-      while (sigtimedwait(&only_, nullptr, &no_wait) < 0 && errno == EINTR) {
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  FileSizeSignalGuard(const FileSizeSignalGuard&) = delete;
-  FileSizeSignalGuard& operator=(const FileSizeSignalGuard&) = delete;
-
-private:
-  sigset_t only_{};
-  sigset_t previous_{};
-  bool was_pending_ = false;
-};
 
 std::string SystemError(int error) { return std::strerror(error); }
 
@@ -637,10 +607,11 @@ bool dbServerConnection::ReceiveFile(int fd, std::int32_t size, dbProgressBar* p
     bool written = false;
     int write_error = 0;
     {
-      FileSizeSignalGuard guard;
+      // A write past the file-size limit then fails with EFBIG instead of ending the process.
+      const ScopedSignalBlock no_sigxfsz(SIGXFSZ);
       errno = 0;
       written = WriteAll(fd, MessageBuffer, static_cast<std::size_t>(got));
-      write_error = errno != 0 ? errno : EIO;  // before the guard's own calls change errno
+      write_error = errno != 0 ? errno : EIO;  // before the block's own calls change errno
     }
     if (!written) {
       return StopTransfer("writing the local file failed after " + std::to_string(received) +

@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "RetryOnEintr.h"
+#include "ScopedSignalBlock.h"
 #include "SysUtils.h"
 #include "TextException.h"
 
@@ -248,40 +249,12 @@ bool IsConnectionEndedError(int error) {
   }
 }
 
-// Keeps a SIGPIPE raised by sendfile() from ending the process: the signal is
-// blocked in this thread for the call, and one it raised is taken off again.
-class SigpipeGuard {
-public:
-  SigpipeGuard() {
-    sigemptyset(&pipe_only_);
-    sigaddset(&pipe_only_, SIGPIPE);
-    sigset_t pending;
-    sigpending(&pending);
-    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-    pthread_sigmask(SIG_BLOCK, &pipe_only_, &previous_);
-  }
-  SigpipeGuard(const SigpipeGuard&) = delete;
-  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
-  ~SigpipeGuard() {
-    if (!was_pending_) {
-      const timespec no_wait{0, 0};
-      while (sigtimedwait(&pipe_only_, nullptr, &no_wait) < 0 && errno == EINTR) {
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-
-private:
-  sigset_t pipe_only_{};
-  sigset_t previous_{};
-  bool was_pending_ = false;
-};
-
 // Copies the file from its current position to its end into the socket.
 // Returns the bytes sent; `complete` tells whether the end of the file was reached.
 off_t TransmitFile(int socket, int file, bool& complete) {
   constexpr std::size_t kMaxChunk = 0x7ffff000;  // the most one sendfile() moves
-  SigpipeGuard guard;
+  // sendfile() has no MSG_NOSIGNAL: a peer that has gone would raise SIGPIPE.
+  const ScopedSignalBlock no_sigpipe(SIGPIPE);
   off_t sent = 0;
   for (;;) {
     ssize_t n = RetryOnEintr([&] { return sendfile(socket, file, nullptr, kMaxChunk); });
