@@ -6,7 +6,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <ctime>
 #include <thread>
 #include <typeinfo>
 
@@ -23,6 +22,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "DeadlinePoll.h"
 #include "RetryOnEintr.h"
 #include "ScopedSignalBlock.h"
 #include "SysUtils.h"
@@ -131,47 +131,6 @@ bool IsRetryableSendError(int error, int fd) {
   return false;
 }
 
-// The end of a wait: none for "no limit" (seconds == -1), otherwise now plus the limit.
-// Negative parts count as 0, so a wrong limit tests without waiting instead of failing.
-struct WaitLimit {
-  bool unlimited;
-  std::chrono::steady_clock::time_point deadline;
-};
-
-WaitLimit MakeWaitLimit(int seconds, int microseconds) {
-  if (seconds == -1) {
-    return {true, {}};
-  }
-  auto span = std::chrono::seconds(std::max(seconds, 0)) +
-              std::chrono::microseconds(std::max(microseconds, 0));
-  return {false, std::chrono::steady_clock::now() + span};
-}
-
-// poll() works for any descriptor number, where select() would overrun its set;
-// ppoll() keeps the microsecond resolution of the limit. Resumes after signals
-// with the time that remains. Returns poll's result.
-int PollReadable(int fd, const WaitLimit& limit, short& revents) {
-  for (;;) {
-    pollfd entry{fd, POLLIN, 0};
-    timespec remaining{};
-    timespec* timeout = nullptr;
-    if (!limit.unlimited) {
-      auto left = std::max(limit.deadline - std::chrono::steady_clock::now(),
-                           std::chrono::steady_clock::duration::zero());
-      auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-      remaining.tv_sec = static_cast<time_t>(nanoseconds / 1000000000);
-      remaining.tv_nsec = static_cast<long>(nanoseconds % 1000000000);
-      timeout = &remaining;
-    }
-    int ready = ppoll(&entry, 1, timeout, nullptr);
-    if (ready < 0 && errno == EINTR) {
-      continue;
-    }
-    revents = entry.revents;
-    return ready;
-  }
-}
-
 // Receive() found nothing there yet; only with MSG_DONTWAIT.
 constexpr int kWouldBlock = -1000;
 
@@ -271,7 +230,7 @@ off_t TransmitFile(int socket, int file, bool& complete) {
 }
 
 // WaitForData's receive without its test of the buffered bytes; bytes go to `front` first.
-int WaitAndReceive(PlainSocket& socket, const WaitLimit& limit, Front front) {
+int WaitAndReceive(PlainSocket& socket, const Deadline& limit, Front front) {
   if (socket.state != SOCK_STATE_CONNECTED) {
     return SOCK_DISCONNECTED;
   }
@@ -291,7 +250,7 @@ int WaitAndReceive(PlainSocket& socket, const WaitLimit& limit, Front front) {
       FD_SET(socket.handle, &socket.read_set);
     }
     short revents = 0;
-    int ready = PollReadable(socket.handle, limit, revents);
+    int ready = PollUntil(socket.handle, POLLIN, limit, revents);
     if (ready < 0 || (ready > 0 && (revents & POLLNVAL) != 0)) {
       socket.Close();
       return SOCK_ERROR;
@@ -456,7 +415,7 @@ int DelimitedReader::ReadDirect(char* destination, int length, int seconds, int 
   int held = socket_.TakeReceived(destination, static_cast<unsigned>(socket_.recv_count), true);
   for (;;) {
     const Front front{destination + held, length - held};
-    const int got = WaitAndReceive(socket_, MakeWaitLimit(seconds, microseconds), front);
+    const int got = WaitAndReceive(socket_, DeadlineAfter(seconds, microseconds), front);
     if (got <= 0) {
       // A timeout delivers what came; the end of the connection dropped it with the buffer.
       const bool connected = socket_.state == SOCK_STATE_CONNECTED;
@@ -830,7 +789,7 @@ int PlainSocket::TakeReceived(char* destination, unsigned length, bool raw) {
 }
 
 int PlainSocket::WaitForData(bool force, int seconds, int microseconds) {
-  WaitLimit limit = MakeWaitLimit(seconds, microseconds);
+  Deadline limit = DeadlineAfter(seconds, microseconds);
   if (!force && recv_count > 0) {
     return recv_count;
   }
@@ -865,7 +824,7 @@ int PlainSocket::Read(char* destination, int length, int seconds, int microsecon
     if (direct && recv_count == 0) {
       // Straight into the destination; what the receive takes beyond it stays buffered.
       const Front front{destination + total, std::min(length - total, RECV_BUFFER_CAPACITY)};
-      const int got = WaitAndReceive(*this, MakeWaitLimit(seconds, microseconds), front);
+      const int got = WaitAndReceive(*this, DeadlineAfter(seconds, microseconds), front);
       if (got <= 0) {
         break;
       }

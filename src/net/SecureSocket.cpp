@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <new>
 #include <string>
@@ -32,8 +31,6 @@
 #include "UniqueFd.h"
 
 namespace {
-
-using Deadline = SecureSocket::Deadline;
 
 OnceFlag tls_startup_flag{0};
 
@@ -297,29 +294,15 @@ Outcome Translate(SSL* ssl, int result) {
 
 enum class Readiness { Ready, TimedOut, Failed };
 
-// Waits until the socket can do what the library asked for, resuming after signals with the
-// time that remains. ppoll() keeps the microsecond resolution of the limits and, unlike
-// select(), works for any descriptor number.
+// Waits until the socket can do what the library asked for, or until `deadline`.
 Readiness AwaitSocket(int fd, Outcome want, const Deadline& deadline) {
-  for (;;) {
-    pollfd entry{fd, static_cast<short>(want == Outcome::WantWrite ? POLLOUT : POLLIN), 0};
-    timespec remaining{};
-    if (deadline) {
-      auto left = std::max(*deadline - std::chrono::steady_clock::now(),
-                           std::chrono::steady_clock::duration::zero());
-      auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-      remaining.tv_sec = static_cast<time_t>(nanoseconds / 1000000000);
-      remaining.tv_nsec = static_cast<long>(nanoseconds % 1000000000);
-    }
-    int ready = ppoll(&entry, 1, deadline ? &remaining : nullptr, nullptr);
-    if (ready < 0 && errno == EINTR) {
-      continue;
-    }
-    if (ready < 0 || (entry.revents & POLLNVAL) != 0) {
-      return Readiness::Failed;
-    }
-    return ready == 0 ? Readiness::TimedOut : Readiness::Ready;
+  short revents = 0;
+  const auto events = static_cast<short>(want == Outcome::WantWrite ? POLLOUT : POLLIN);
+  const int ready = PollUntil(fd, events, deadline, revents);
+  if (ready < 0 || (revents & POLLNVAL) != 0) {
+    return Readiness::Failed;
   }
+  return ready == 0 ? Readiness::TimedOut : Readiness::Ready;
 }
 
 // Runs one library call until it completes; when it needs the socket, waits for it (until
@@ -346,15 +329,6 @@ int Complete(SSL* ssl, int fd, const Deadline& deadline, Call call) {
       return SOCK_ERROR;
     }
   }
-}
-
-Deadline MakeDeadline(int seconds, int microseconds) {
-  if (seconds == -1) {
-    return std::nullopt;
-  }
-  // Negative parts count as 0: a wrong limit tests without waiting instead of failing.
-  return std::chrono::steady_clock::now() + std::chrono::seconds(std::max(seconds, 0)) +
-         std::chrono::microseconds(std::max(microseconds, 0));
 }
 
 using SslPointer = std::unique_ptr<SSL, decltype(&SSL_free)>;
@@ -747,7 +721,7 @@ int SecureSocket::Pending() {
 // (or received) count as available, so no reader waits on the socket for them. The waiting
 // itself is ppoll() inside ReadRecord; read_set is not used.
 int SecureSocket::WaitForData(bool force, int seconds, int microseconds) {
-  Deadline deadline = MakeDeadline(seconds, microseconds);
+  Deadline deadline = DeadlineAfter(seconds, microseconds);
   if (!force && recv_count > 0) {
     return recv_count;
   }
