@@ -23,7 +23,7 @@
 #include <unistd.h>
 
 #include "FileDate.h"
-#include "RetryOnEintr.h"
+#include "FileIO.h"
 #include "ScopedSignalBlock.h"
 #include "SecureSocket.h"
 #include "UniqueFd.h"
@@ -119,17 +119,6 @@ std::uint32_t GetUInt32(const char* at) {
   std::uint32_t value = 0;
   for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(at[i]);
   return value;
-}
-
-// Writes all of `data`, retrying after interruptions and short writes.
-bool WriteAll(int fd, const char* data, std::size_t count) {
-  while (count > 0) {
-    const ssize_t written = RetryOnEintr([&] { return write(fd, data, count); });
-    if (written <= 0) return false;
-    data += written;
-    count -= static_cast<std::size_t>(written);
-  }
-  return true;
 }
 
 std::string SystemError(int error) { return std::strerror(error); }
@@ -610,7 +599,7 @@ bool dbServerConnection::ReceiveFile(int fd, std::int32_t size, dbProgressBar* p
       // A write past the file-size limit then fails with EFBIG instead of ending the process.
       const ScopedSignalBlock no_sigxfsz(SIGXFSZ);
       errno = 0;
-      written = WriteAll(fd, MessageBuffer, static_cast<std::size_t>(got));
+      written = WriteAll(fd, std::string_view(MessageBuffer, static_cast<std::size_t>(got)));
       write_error = errno != 0 ? errno : EIO;  // before the block's own calls change errno
     }
     if (!written) {
@@ -708,5 +697,5 @@ void dbServerConnection::DebugLog(const std::string& message) {
   int created = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (created >= 0) close(created);
   UniqueFd log(OpenLogWithRetries(path));
-  if (log.Valid()) WriteAll(log.Get(), line.data(), line.size());
+  if (log.Valid()) WriteAll(log.Get(), line);
 }
