@@ -17,31 +17,14 @@
 #include <stdexcept>
 
 #include "FileIO.h"
+#include "OpenSslOwners.h"
 #include "ServerIdentity.h"
 
 namespace {
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct X509Free {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
-struct ExtensionFree {
-  void operator()(X509_EXTENSION* extension) const { X509_EXTENSION_free(extension); }
-};
-struct BignumFree {
-  void operator()(BIGNUM* number) const { BN_free(number); }
-};
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
 struct FileClose {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
-
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
 
 [[noreturn]] void Fail(const std::string& what) {
   const unsigned long code = ERR_get_error();
@@ -52,7 +35,7 @@ using X509Ptr = std::unique_ptr<X509, X509Free>;
 }
 
 void SetRandomSerial(X509* certificate) {
-  std::unique_ptr<BIGNUM, BignumFree> serial(BN_new());
+  BignumPointer serial(BN_new());
   if (!serial || BN_rand(serial.get(), 63, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY) != 1 ||
       BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(certificate)) == nullptr) {
     Fail("cannot make a serial number");
@@ -77,15 +60,14 @@ void AddExtension(X509* certificate, int nid, const char* value) {
   X509V3_CTX context;
   X509V3_set_ctx_nodb(&context);
   X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
-  std::unique_ptr<X509_EXTENSION, ExtensionFree> extension(
-      X509V3_EXT_conf_nid(nullptr, &context, nid, value));
+  X509ExtensionPointer extension(X509V3_EXT_conf_nid(nullptr, &context, nid, value));
   if (!extension || X509_add_ext(certificate, extension.get(), -1) != 1) {
     Fail("cannot add a certificate extension");
   }
 }
 
-X509Ptr MakeCertificate(EVP_PKEY* key, const std::string& common_name) {
-  X509Ptr certificate(X509_new());
+X509Pointer MakeCertificate(EVP_PKEY* key, const std::string& common_name) {
+  X509Pointer certificate(X509_new());
   if (!certificate || X509_set_version(certificate.get(), 2) != 1) Fail("X509_new");
   SetRandomSerial(certificate.get());
   constexpr long kTenYears = 10L * 365 * 24 * 3600;
@@ -106,7 +88,7 @@ X509Ptr MakeCertificate(EVP_PKEY* key, const std::string& common_name) {
 // The PEM text `write` puts into a memory BIO; a failure is reported as writing `path`.
 template <typename Write>
 std::string PemText(const std::string& path, Write write) {
-  const std::unique_ptr<BIO, BioFree> out(BIO_new(BIO_s_mem()));
+  const BioPointer out(BIO_new(BIO_s_mem()));
   if (!out || write(out.get()) != 1) Fail("cannot write " + path);
   char* data = nullptr;
   const long size = BIO_get_mem_data(out.get(), &data);
@@ -127,9 +109,9 @@ void WriteNew(const std::string& path, const std::string& text, mode_t mode) {
 
 void WriteSelfSignedCertificate(const std::string& certificate_path, const std::string& key_path,
                                 const std::string& common_name) {
-  PkeyPtr key(EVP_EC_gen("P-256"));
+  KeyPointer key(EVP_EC_gen("P-256"));
   if (!key) Fail("cannot generate a key");
-  const X509Ptr certificate = MakeCertificate(key.get(), common_name);
+  const X509Pointer certificate = MakeCertificate(key.get(), common_name);
 
   const std::string key_text = PemText(key_path, [&](BIO* out) {
     return PEM_write_bio_PrivateKey(out, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
@@ -143,7 +125,7 @@ void WriteSelfSignedCertificate(const std::string& certificate_path, const std::
 std::string CertificateFileFingerprint(const std::string& certificate_path) {
   std::unique_ptr<std::FILE, FileClose> file(std::fopen(certificate_path.c_str(), "r"));
   if (!file) return {};
-  const X509Ptr certificate(PEM_read_X509(file.get(), nullptr, nullptr, nullptr));
+  const X509Pointer certificate(PEM_read_X509(file.get(), nullptr, nullptr, nullptr));
   ERR_clear_error();
   const auto fingerprint = ServerIdentity::Of(certificate.get());
   return fingerprint ? ServerIdentity::Format(*fingerprint) : std::string();

@@ -25,6 +25,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "OpenSslOwners.h"
 #include "RetryOnEintr.h"
 #include "SysUtils.h"
 #include "TextException.h"
@@ -331,9 +332,6 @@ int Complete(SSL* ssl, int fd, const Deadline& deadline, Call call) {
   }
 }
 
-using SslPointer = std::unique_ptr<SSL, decltype(&SSL_free)>;
-using ContextPointer = std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)>;
-
 // ---- Context set-up ------------------------------------------------------------------------
 
 void LoadCredentials(SSL_CTX* ctx, const char* certificate_file, const char* key_file,
@@ -450,7 +448,7 @@ void SecureSocket::InitTLSLibrary() { CallOnce(tls_startup_flag, StartTLSLibrary
 ssl_ctx_st* SecureSocket::CreateContext(const char* certificate_file, const char* key_file,
                                         const char* pass_phrase, const char* authority_file) {
   InitTLSLibrary();
-  ContextPointer ctx(nullptr, SSL_CTX_free);
+  SslContextPointer ctx;
   try {
     CertificateLock lock;
     ctx.reset(SSL_CTX_new(TLS_method()));
@@ -490,7 +488,7 @@ void SecureSocket::CreateSession() {
   if (ssl_ctx == nullptr) {
     throw TextException("ctx == NULL");
   }
-  SslPointer session(SSL_new(ssl_ctx), SSL_free);
+  SslPointer session(SSL_new(ssl_ctx));
   if (session == nullptr) {
     throw TextException("ssl == NULL");
   }

@@ -12,12 +12,9 @@
 #include <openssl/pem.h>
 
 #include "FileIO.h"
+#include "OpenSslOwners.h"
 
 namespace {
-
-using KeyPointer = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
-using BioPointer = std::unique_ptr<BIO, decltype(&BIO_free)>;
-using DigestPointer = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 
 // The library's reason for the last failure, and an empty error queue afterwards.
 std::string LibraryReason() {
@@ -32,8 +29,8 @@ std::string LibraryReason() {
 int NoPassPhrase(char*, int, int, void*) { return -1; }
 
 KeyPointer ReadKey(const std::string& path, bool private_key) {
-  KeyPointer key(nullptr, EVP_PKEY_free);
-  BioPointer in(BIO_new_file(path.c_str(), "r"), BIO_free);
+  KeyPointer key;
+  BioPointer in(BIO_new_file(path.c_str(), "r"));
   if (in != nullptr) {
     key.reset(private_key ? PEM_read_bio_PrivateKey(in.get(), nullptr, NoPassPhrase, nullptr)
                           : PEM_read_bio_PUBKEY(in.get(), nullptr, NoPassPhrase, nullptr));
@@ -43,7 +40,7 @@ KeyPointer ReadKey(const std::string& path, bool private_key) {
 }
 
 std::string PemText(EVP_PKEY* key, bool private_key) {
-  BioPointer out(BIO_new(BIO_s_mem()), BIO_free);
+  BioPointer out(BIO_new(BIO_s_mem()));
   if (out == nullptr) return {};
   const int written =
       private_key ? PEM_write_bio_PrivateKey(out.get(), key, nullptr, nullptr, 0, nullptr, nullptr)
@@ -57,7 +54,7 @@ std::string PemText(EVP_PKEY* key, bool private_key) {
 
 bool BuildSignature::MakeKeyPair(const std::string& private_path, const std::string& public_path,
                                  std::string& error) {
-  KeyPointer key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"), EVP_PKEY_free);
+  KeyPointer key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
   if (key == nullptr) {
     error = "cannot generate an Ed25519 key: " + LibraryReason();
     return false;
@@ -89,7 +86,7 @@ std::string BuildSignature::Sign(const std::string& private_path, std::string_vi
     error = "cannot read an Ed25519 private key (unencrypted PEM) from " + private_path;
     return {};
   }
-  DigestPointer context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  DigestContextPointer context(EVP_MD_CTX_new());
   std::string signature(kSize, '\0');
   std::size_t length = signature.size();
   if (context == nullptr ||
@@ -106,7 +103,7 @@ std::string BuildSignature::Sign(const std::string& private_path, std::string_vi
 bool BuildSignature::Verify(const std::string& public_path, std::string_view bytes,
                             std::string_view signature) {
   const KeyPointer key = ReadKey(public_path, false);
-  DigestPointer context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  DigestContextPointer context(EVP_MD_CTX_new());
   const bool valid =
       key != nullptr && context != nullptr && signature.size() == kSize &&
       EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) == 1 &&
