@@ -35,7 +35,7 @@ const std::string& Answer() {
 // The peer: sends the answer over and over until it is stopped.
 class Streamer {
 public:
-  explicit Streamer(loopback::UniqueFd fd)
+  explicit Streamer(UniqueFd fd)
       : fd_(std::move(fd)), thread_([this] {
           while (loopback::WriteAll(fd_.Get(), Answer())) {
           }
@@ -48,7 +48,7 @@ public:
   }
 
 private:
-  loopback::UniqueFd fd_;
+  UniqueFd fd_;
   std::thread thread_;
 };
 

@@ -21,6 +21,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include "OpenSslOwners.h"
 #include "SecureSocket.h"
 
 namespace {
@@ -29,8 +30,6 @@ constexpr std::size_t kTransferBytes = 256u << 20;
 constexpr int kReadBlock = 50000;
 constexpr std::size_t kWriteBlock = 1u << 20;
 
-using ContextPointer = std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)>;
-using SslPointer = std::unique_ptr<SSL, decltype(&SSL_free)>;
 using Clock = std::chrono::steady_clock;
 
 void Require(bool condition, const char* what) {
@@ -40,11 +39,11 @@ void Require(bool condition, const char* what) {
 }
 
 // A server context as the reference server makes it, with a throwaway certificate in memory.
-ContextPointer MakeServerContext() {
-  ContextPointer ctx(SecureSocket::CreateContext(nullptr, nullptr, nullptr, nullptr), SSL_CTX_free);
+SslContextPointer MakeServerContext() {
+  SslContextPointer ctx(SecureSocket::CreateContext(nullptr, nullptr, nullptr, nullptr));
   Require(ctx != nullptr, "CreateContext");
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
-  std::unique_ptr<X509, decltype(&X509_free)> certificate(X509_new(), X509_free);
+  KeyPointer key(EVP_EC_gen("P-256"));
+  X509Pointer certificate(X509_new());
   Require(key != nullptr && certificate != nullptr, "key or certificate");
   X509* x = certificate.get();
   ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
@@ -62,7 +61,7 @@ ContextPointer MakeServerContext() {
 }
 
 SSL_CTX* ServerContext() {
-  static ContextPointer ctx = MakeServerContext();
+  static SslContextPointer ctx = MakeServerContext();
   return ctx.get();
 }
 
@@ -93,7 +92,7 @@ public:
 private:
   void Serve() {
     int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    SslPointer ssl(SSL_new(ServerContext()), SSL_free);
+    SslPointer ssl(SSL_new(ServerContext()));
     if (fd >= 0 && ssl != nullptr && SSL_set_fd(ssl.get(), fd) == 1 && SSL_accept(ssl.get()) == 1) {
       const std::vector<char> block(kWriteBlock, 'b');
       for (std::size_t sent = 0; sent < kTransferBytes; sent += kWriteBlock) {
@@ -134,10 +133,9 @@ void BM_RawSslRead(benchmark::State& state) {
   std::vector<char> block(kReadBlock + 1);
   for (auto _ : state) {
     Sender sender;
-    ContextPointer ctx(SecureSocket::CreateContext(nullptr, nullptr, nullptr, nullptr),
-                       SSL_CTX_free);
+    SslContextPointer ctx(SecureSocket::CreateContext(nullptr, nullptr, nullptr, nullptr));
     int fd = ConnectLikeSecureSocket(sender.Port());
-    SslPointer ssl(SSL_new(ctx.get()), SSL_free);
+    SslPointer ssl(SSL_new(ctx.get()));
     Require(SSL_set_fd(ssl.get(), fd) == 1 && SSL_connect(ssl.get()) == 1, "raw handshake");
     std::size_t total = 0;
     auto start = Clock::now();

@@ -16,6 +16,7 @@
 
 #include "service/ClientFiles.h"
 #include "FileDate.h"
+#include "OpenSslOwners.h"
 #include "store/HospitalStore.h"
 #include "service/TableLayout.h"
 
@@ -25,12 +26,6 @@ namespace {
 
 struct FileClose {
   void operator()(std::FILE* file) const { std::fclose(file); }
-};
-struct X509Free {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
 struct ConnectionClose {
   void operator()(sqlite3* db) const { sqlite3_close(db); }
@@ -62,8 +57,8 @@ void CheckCertificateDates(const X509* certificate, FolderReport& report) {
 void CheckCertificate(const fs::path& folder, FolderReport& report) {
   const auto certificate_file = OpenForReading(folder / "server.crt", report);
   const auto key_file = OpenForReading(folder / "server.key", report);
-  std::unique_ptr<X509, X509Free> certificate;
-  std::unique_ptr<EVP_PKEY, PkeyFree> key;
+  X509Pointer certificate;
+  KeyPointer key;
   if (certificate_file) {
     certificate.reset(PEM_read_X509(certificate_file.get(), nullptr, nullptr, nullptr));
     if (!certificate) report.problems.push_back("server.crt: not a PEM certificate");

@@ -9,6 +9,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "RetryOnEintr.h"
 #include "UniqueFd.h"
 
 namespace {
@@ -46,8 +47,7 @@ std::string ReadTerminalLine(int fd, const std::string& prompt) {
   std::string line;
   char c = 0;
   for (;;) {
-    const ssize_t got = ::read(fd, &c, 1);
-    if (got < 0 && errno == EINTR) continue;
+    const ssize_t got = RetryOnEintr([&] { return ::read(fd, &c, 1); });
     if (got <= 0) throw std::runtime_error("no password typed");
     if (c == '\n') break;
     line.push_back(c);

@@ -14,6 +14,7 @@
 
 #include "admin/PublishCommand.h"
 #include "BuildSignature.h"
+#include "FileIO.h"
 #include "service/ClientFiles.h"
 #include "admin/FolderOwner.h"
 
@@ -54,9 +55,9 @@ void RemoveSignature(const fs::path& path) {
 }
 
 void Replace(const fs::path& path, const std::string& bytes) {
-  std::string error;
-  if (!BuildSignature::WriteFileAtomically(path.string(), bytes, 0644, error)) {
-    throw std::runtime_error(error);
+  FileWriteFailure failure;
+  if (!WriteFileAtomically(path.string(), bytes, FileMode{0644, true}, failure)) {
+    throw std::runtime_error(failure.text);
   }
 }
 
@@ -68,7 +69,7 @@ int Publish(const PublishOptions& options) {
     throw std::runtime_error("\"" + options.name + "\" is no plain file name");
   }
   std::string bytes;
-  if (!BuildSignature::ReadWholeFile(options.build, bytes)) {
+  if (!ReadWholeFile(options.build, bytes)) {
     throw std::runtime_error("cannot read " + options.build);
   }
   if (bytes.empty()) throw std::runtime_error(options.build + " is empty; no client takes it");

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "OpenSslOwners.h"
+
 namespace {
 
 using Bytes = std::vector<unsigned char>;
@@ -120,15 +122,10 @@ std::counting_semaphore<1024>& HashSlots() {
   return slots;
 }
 
-struct KdfFree {
-  void operator()(EVP_KDF* kdf) const { EVP_KDF_free(kdf); }
-  void operator()(EVP_KDF_CTX* context) const { EVP_KDF_CTX_free(context); }
-};
-
 Bytes Derive(std::string_view password, const Bytes& salt, const ScryptCost& cost,
              std::size_t length) {
-  const std::unique_ptr<EVP_KDF, KdfFree> kdf(EVP_KDF_fetch(nullptr, "SCRYPT", nullptr));
-  const std::unique_ptr<EVP_KDF_CTX, KdfFree> context(kdf ? EVP_KDF_CTX_new(kdf.get()) : nullptr);
+  const KdfPointer kdf(EVP_KDF_fetch(nullptr, "SCRYPT", nullptr));
+  const KdfContextPointer context(kdf ? EVP_KDF_CTX_new(kdf.get()) : nullptr);
   if (!context) throw std::runtime_error("OpenSSL offers no SCRYPT key derivation");
   std::uint64_t n = std::uint64_t{1} << cost.log2_n;
   std::uint32_t r = static_cast<std::uint32_t>(cost.r);

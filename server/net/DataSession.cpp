@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "DataFrame.h"
+#include "RetryOnEintr.h"
 #include "service/ServiceContext.h"
 #include "net/SessionChannel.h"
 
@@ -129,8 +130,8 @@ bool DataSession::SendFileBytes(const ClientFile& file) {
   off_t offset = 0;
   while (offset < file.size) {
     const std::size_t wanted = std::min(kFileBlock, static_cast<std::size_t>(file.size - offset));
-    const ssize_t n = ::pread(file.fd.Get(), block.data(), wanted, offset);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n =
+        RetryOnEintr([&] { return ::pread(file.fd.Get(), block.data(), wanted, offset); });
     if (n <= 0) {
       // The size is already promised; a file that shrank leaves no way but to close.
       channel_.LogFailure("file download", "file shrank or cannot be read");

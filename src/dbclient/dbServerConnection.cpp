@@ -20,12 +20,14 @@
 #include <utility>
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include "DataFrame.h"
 #include "FileDate.h"
+#include "FileIO.h"
+#include "ScopedSignalBlock.h"
 #include "SecureSocket.h"
+#include "UniqueFd.h"
 
 bool dbServerConnection::DebugLogEnabled = false;
 std::unique_ptr<PlainSocket> (*dbServerConnection::SocketMaker)(bool secure) = nullptr;
@@ -101,67 +103,7 @@ double DateNumber(std::string_view text) {
   return value;
 }
 
-// Writes all of `data`, retrying after interruptions and short writes.
-bool WriteAll(int fd, const char* data, std::size_t count) {
-  while (count > 0) {
-    ssize_t written = write(fd, data, count);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data += written;
-    count -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
-// Keeps a SIGXFSZ raised by a write past the file-size limit from ending the process: the
-// write then fails with EFBIG like any other. The signal is blocked in this thread for the
-// scope, and one raised meanwhile is taken off again.
-class FileSizeSignalGuard {
-public:
-  FileSizeSignalGuard() {
-    sigemptyset(&only_);
-    sigaddset(&only_, SIGXFSZ);
-    sigset_t pending;
-    sigpending(&pending);
-    was_pending_ = sigismember(&pending, SIGXFSZ) == 1;
-    pthread_sigmask(SIG_BLOCK, &only_, &previous_);
-  }
-  ~FileSizeSignalGuard() {
-    if (!was_pending_) {
-      const timespec no_wait{0, 0};
-      while (sigtimedwait(&only_, nullptr, &no_wait) < 0 && errno == EINTR) {
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  FileSizeSignalGuard(const FileSizeSignalGuard&) = delete;
-  FileSizeSignalGuard& operator=(const FileSizeSignalGuard&) = delete;
-
-private:
-  sigset_t only_{};
-  sigset_t previous_{};
-  bool was_pending_ = false;
-};
-
 std::string SystemError(int error) { return std::strerror(error); }
-
-// Owns one open file descriptor; closing is idempotent.
-class FileDescriptor {
-public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() { Close(); }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
-private:
-  int fd_;
-};
 
 // "hh:nn:ss:zzz " of the current local time.
 std::string LogTimeStamp() {
@@ -584,7 +526,7 @@ bool dbServerConnection::GetFile(const std::string& remote_name, const std::stri
   if (Refused()) return false;
   if (!IsConnected()) return NoteFailure("not connected to the server");
   unlink(local_path.c_str());
-  FileDescriptor file(open(local_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  UniqueFd file(open(local_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!file.Valid()) return NoteFailure("cannot create " + local_path + ": " + SystemError(errno));
   if (!SendFrame(FrameType::File, FrameSubtype::FileDownload, remote_name)) return false;
 
@@ -599,7 +541,7 @@ bool dbServerConnection::GetFile(const std::string& remote_name, const std::stri
   }
   if (!ReceiveFile(file.Get(), size, progress)) return false;
   SetFilePackedDate(file.Get(), date);
-  file.Close();
+  file.Reset();
   ReadAnswer();
   if (size <= 0) {
     NoteFailure(Error.empty() ? "the server sent no file" : "the server sent no file: " + Error);
@@ -633,10 +575,11 @@ bool dbServerConnection::ReceiveFile(int fd, std::int32_t size, dbProgressBar* p
     bool written = false;
     int write_error = 0;
     {
-      FileSizeSignalGuard guard;
+      // A write past the file-size limit then fails with EFBIG instead of ending the process.
+      const ScopedSignalBlock no_sigxfsz(SIGXFSZ);
       errno = 0;
-      written = WriteAll(fd, MessageBuffer, static_cast<std::size_t>(got));
-      write_error = errno != 0 ? errno : EIO;  // before the guard's own calls change errno
+      written = WriteAll(fd, std::string_view(MessageBuffer, static_cast<std::size_t>(got)));
+      write_error = errno != 0 ? errno : EIO;  // before the block's own calls change errno
     }
     if (!written) {
       return StopTransfer("writing the local file failed after " + std::to_string(received) +
@@ -733,6 +676,6 @@ void dbServerConnection::DebugLog(const std::string& message) {
   const std::string path = DebugLogPath();
   int created = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (created >= 0) close(created);
-  FileDescriptor log(OpenLogWithRetries(path));
-  if (log.Valid()) WriteAll(log.Get(), line.data(), line.size());
+  UniqueFd log(OpenLogWithRetries(path));
+  if (log.Valid()) WriteAll(log.Get(), line);
 }

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <ctime>
 #include <thread>
 #include <typeinfo>
 
@@ -23,6 +22,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "DeadlinePoll.h"
+#include "RetryOnEintr.h"
+#include "ScopedSignalBlock.h"
 #include "SysUtils.h"
 #include "TextException.h"
 
@@ -72,10 +74,7 @@ int MoveOffZero(int fd) {
 // A connect interrupted by a signal goes on in the kernel; wait for its outcome.
 bool FinishInterruptedConnect(int fd) {
   pollfd entry{fd, POLLOUT, 0};
-  int ready;
-  do {
-    ready = poll(&entry, 1, -1);
-  } while (ready < 0 && errno == EINTR);
+  const int ready = RetryOnEintr([&] { return poll(&entry, 1, -1); });
   int error = 0;
   socklen_t size = sizeof error;
   return ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
@@ -100,10 +99,7 @@ bool ConnectInSlices(int fd, const sockaddr_in& address, const std::function<boo
   if (!connected && (errno == EINPROGRESS || errno == EINTR)) {
     pollfd entry{fd, POLLOUT, 0};
     for (;;) {
-      int ready = poll(&entry, 1, WAIT_SLICE_MICROSECONDS / 1000);
-      if (ready < 0 && errno == EINTR) {
-        continue;
-      }
+      int ready = RetryOnEintr([&] { return poll(&entry, 1, WAIT_SLICE_MICROSECONDS / 1000); });
       if (ready != 0) {
         int error = 0;
         socklen_t size = sizeof error;
@@ -123,60 +119,16 @@ bool ConnectInSlices(int fd, const sockaddr_in& address, const std::function<boo
 // Only a descriptor someone made non-blocking reports EAGAIN; wait until it can take more.
 void WaitWritable(int fd) {
   pollfd entry{fd, POLLOUT, 0};
-  while (poll(&entry, 1, -1) < 0 && errno == EINTR) {
-  }
+  RetryOnEintr([&] { return poll(&entry, 1, -1); });
 }
 
+// Interrupted sends are retried where they are made, with RetryOnEintr.
 bool IsRetryableSendError(int error, int fd) {
-  if (error == EINTR) {
-    return true;
-  }
   if (error == EAGAIN || error == EWOULDBLOCK) {
     WaitWritable(fd);
     return true;
   }
   return false;
-}
-
-// The end of a wait: none for "no limit" (seconds == -1), otherwise now plus the limit.
-// Negative parts count as 0, so a wrong limit tests without waiting instead of failing.
-struct WaitLimit {
-  bool unlimited;
-  std::chrono::steady_clock::time_point deadline;
-};
-
-WaitLimit MakeWaitLimit(int seconds, int microseconds) {
-  if (seconds == -1) {
-    return {true, {}};
-  }
-  auto span = std::chrono::seconds(std::max(seconds, 0)) +
-              std::chrono::microseconds(std::max(microseconds, 0));
-  return {false, std::chrono::steady_clock::now() + span};
-}
-
-// poll() works for any descriptor number, where select() would overrun its set;
-// ppoll() keeps the microsecond resolution of the limit. Resumes after signals
-// with the time that remains. Returns poll's result.
-int PollReadable(int fd, const WaitLimit& limit, short& revents) {
-  for (;;) {
-    pollfd entry{fd, POLLIN, 0};
-    timespec remaining{};
-    timespec* timeout = nullptr;
-    if (!limit.unlimited) {
-      auto left = std::max(limit.deadline - std::chrono::steady_clock::now(),
-                           std::chrono::steady_clock::duration::zero());
-      auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-      remaining.tv_sec = static_cast<time_t>(nanoseconds / 1000000000);
-      remaining.tv_nsec = static_cast<long>(nanoseconds % 1000000000);
-      timeout = &remaining;
-    }
-    int ready = ppoll(&entry, 1, timeout, nullptr);
-    if (ready < 0 && errno == EINTR) {
-      continue;
-    }
-    revents = entry.revents;
-    return ready;
-  }
 }
 
 // Receive() found nothing there yet; only with MSG_DONTWAIT.
@@ -193,11 +145,7 @@ struct Front {
 
 // recv() of `size` bytes at `data`, resumed after signals.
 ssize_t ReceiveInto(int fd, char* data, int size, int flags) {
-  ssize_t n;
-  do {
-    n = recv(fd, data, static_cast<std::size_t>(size), flags);
-  } while (n < 0 && errno == EINTR);
-  return n;
+  return RetryOnEintr([&] { return recv(fd, data, static_cast<std::size_t>(size), flags); });
 }
 
 // One receive into the front part and then the buffer's free space, which the caller has made
@@ -219,9 +167,7 @@ int Receive(PlainSocket& socket, int flags, Front front = {}) {
     msghdr message{};
     message.msg_iov = parts;
     message.msg_iovlen = 2;
-    do {
-      n = recvmsg(socket.handle, &message, flags);
-    } while (n < 0 && errno == EINTR);
+    n = RetryOnEintr([&] { return recvmsg(socket.handle, &message, flags); });
   }
   if (n > 0) {
     socket.recv_count += static_cast<std::int32_t>(std::max<ssize_t>(n - front.size, 0));
@@ -262,43 +208,15 @@ bool IsConnectionEndedError(int error) {
   }
 }
 
-// Keeps a SIGPIPE raised by sendfile() from ending the process: the signal is
-// blocked in this thread for the call, and one it raised is taken off again.
-class SigpipeGuard {
-public:
-  SigpipeGuard() {
-    sigemptyset(&pipe_only_);
-    sigaddset(&pipe_only_, SIGPIPE);
-    sigset_t pending;
-    sigpending(&pending);
-    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-    pthread_sigmask(SIG_BLOCK, &pipe_only_, &previous_);
-  }
-  SigpipeGuard(const SigpipeGuard&) = delete;
-  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
-  ~SigpipeGuard() {
-    if (!was_pending_) {
-      const timespec no_wait{0, 0};
-      while (sigtimedwait(&pipe_only_, nullptr, &no_wait) < 0 && errno == EINTR) {
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-
-private:
-  sigset_t pipe_only_{};
-  sigset_t previous_{};
-  bool was_pending_ = false;
-};
-
 // Copies the file from its current position to its end into the socket.
 // Returns the bytes sent; `complete` tells whether the end of the file was reached.
 off_t TransmitFile(int socket, int file, bool& complete) {
   constexpr std::size_t kMaxChunk = 0x7ffff000;  // the most one sendfile() moves
-  SigpipeGuard guard;
+  // sendfile() has no MSG_NOSIGNAL: a peer that has gone would raise SIGPIPE.
+  const ScopedSignalBlock no_sigpipe(SIGPIPE);
   off_t sent = 0;
   for (;;) {
-    ssize_t n = sendfile(socket, file, nullptr, kMaxChunk);
+    ssize_t n = RetryOnEintr([&] { return sendfile(socket, file, nullptr, kMaxChunk); });
     if (n > 0) {
       sent += n;
     } else if (n == 0) {
@@ -312,7 +230,7 @@ off_t TransmitFile(int socket, int file, bool& complete) {
 }
 
 // WaitForData's receive without its test of the buffered bytes; bytes go to `front` first.
-int WaitAndReceive(PlainSocket& socket, const WaitLimit& limit, Front front) {
+int WaitAndReceive(PlainSocket& socket, const Deadline& limit, Front front) {
   if (socket.state != SOCK_STATE_CONNECTED) {
     return SOCK_DISCONNECTED;
   }
@@ -332,7 +250,7 @@ int WaitAndReceive(PlainSocket& socket, const WaitLimit& limit, Front front) {
       FD_SET(socket.handle, &socket.read_set);
     }
     short revents = 0;
-    int ready = PollReadable(socket.handle, limit, revents);
+    int ready = PollUntil(socket.handle, POLLIN, limit, revents);
     if (ready < 0 || (ready > 0 && (revents & POLLNVAL) != 0)) {
       socket.Close();
       return SOCK_ERROR;
@@ -497,7 +415,7 @@ int DelimitedReader::ReadDirect(char* destination, int length, int seconds, int 
   int held = socket_.TakeReceived(destination, static_cast<unsigned>(socket_.recv_count), true);
   for (;;) {
     const Front front{destination + held, length - held};
-    const int got = WaitAndReceive(socket_, MakeWaitLimit(seconds, microseconds), front);
+    const int got = WaitAndReceive(socket_, DeadlineAfter(seconds, microseconds), front);
     if (got <= 0) {
       // A timeout delivers what came; the end of the connection dropped it with the buffer.
       const bool connected = socket_.state == SOCK_STATE_CONNECTED;
@@ -735,7 +653,8 @@ int PlainSocket::Send(const char* data, int length) {
   }
   while (length > 0) {
     // MSG_NOSIGNAL: a peer that has gone gives EPIPE here instead of killing the process.
-    ssize_t n = send(handle, data, static_cast<std::size_t>(length), MSG_NOSIGNAL);
+    ssize_t n = RetryOnEintr(
+        [&] { return send(handle, data, static_cast<std::size_t>(length), MSG_NOSIGNAL); });
     if (n < 0) {
       if (IsRetryableSendError(errno, handle)) {
         continue;
@@ -870,7 +789,7 @@ int PlainSocket::TakeReceived(char* destination, unsigned length, bool raw) {
 }
 
 int PlainSocket::WaitForData(bool force, int seconds, int microseconds) {
-  WaitLimit limit = MakeWaitLimit(seconds, microseconds);
+  Deadline limit = DeadlineAfter(seconds, microseconds);
   if (!force && recv_count > 0) {
     return recv_count;
   }
@@ -905,7 +824,7 @@ int PlainSocket::Read(char* destination, int length, int seconds, int microsecon
     if (direct && recv_count == 0) {
       // Straight into the destination; what the receive takes beyond it stays buffered.
       const Front front{destination + total, std::min(length - total, RECV_BUFFER_CAPACITY)};
-      const int got = WaitAndReceive(*this, MakeWaitLimit(seconds, microseconds), front);
+      const int got = WaitAndReceive(*this, DeadlineAfter(seconds, microseconds), front);
       if (got <= 0) {
         break;
       }

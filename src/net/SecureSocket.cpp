@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <new>
 #include <string>
@@ -26,12 +25,13 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "OpenSslOwners.h"
+#include "RetryOnEintr.h"
 #include "SysUtils.h"
 #include "TextException.h"
+#include "UniqueFd.h"
 
 namespace {
-
-using Deadline = SecureSocket::Deadline;
 
 OnceFlag tls_startup_flag{0};
 
@@ -82,10 +82,9 @@ int SocketBioRead(BIO* bio, char* out, int size) {
     return 0;
   }
   SocketBioState* state = StateOf(bio);
-  ssize_t n;
-  do {
-    n = recv(state->fd, out, static_cast<std::size_t>(size), state->reads_wait ? 0 : MSG_DONTWAIT);
-  } while (n < 0 && errno == EINTR);
+  const int flags = state->reads_wait ? 0 : MSG_DONTWAIT;
+  const ssize_t n =
+      RetryOnEintr([&] { return recv(state->fd, out, static_cast<std::size_t>(size), flags); });
   if (n == 0) {
     state->at_eof = true;
   } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -99,10 +98,8 @@ int SocketBioWrite(BIO* bio, const char* in, int size) {
   if (in == nullptr || size <= 0) {
     return 0;
   }
-  ssize_t n;
-  do {
-    n = send(StateOf(bio)->fd, in, static_cast<std::size_t>(size), MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
+  const ssize_t n = RetryOnEintr(
+      [&] { return send(StateOf(bio)->fd, in, static_cast<std::size_t>(size), MSG_NOSIGNAL); });
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
     BIO_set_retry_write(bio);  // only a descriptor someone made non-blocking gets here
   }
@@ -230,15 +227,14 @@ std::string LockFilePath() {
 
 // Opens the lock file, refusing a symbolic link and any file that is not the user's own,
 // in case the folder changed hands after it was checked.
-int OpenLockFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    return -1;
+UniqueFd OpenLockFile(const std::string& path) {
+  UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd.Valid()) {
+    return fd;
   }
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
-    close(fd);
-    return -1;
+  if (fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+    fd.Reset();
   }
   return fd;
 }
@@ -257,33 +253,20 @@ public:
       return;
     }
     fd_ = OpenLockFile(path);
-    if (fd_ < 0 || !Acquire()) {
-      Release();
+    if (!fd_.Valid() || !Acquire()) {
+      fd_.Reset();
       throw TextException("WaitForSingleObject(SSL_CERT_MUTEX) Failed");
     }
   }
   CertificateLock(const CertificateLock&) = delete;
   CertificateLock& operator=(const CertificateLock&) = delete;
-  ~CertificateLock() { Release(); }
 
 private:
   bool Acquire() const {
-    int result;
-    do {
-      result = flock(fd_, LOCK_EX);
-    } while (result != 0 && errno == EINTR);
-    return result == 0;
+    return RetryOnEintr([this] { return flock(fd_.Get(), LOCK_EX); }) == 0;
   }
 
-  // Closing the descriptor drops the lock with it.
-  void Release() {
-    if (fd_ >= 0) {
-      close(fd_);
-      fd_ = -1;
-    }
-  }
-
-  int fd_ = -1;
+  UniqueFd fd_;  // closing the descriptor drops the lock with it
 };
 
 // ---- Running library calls -----------------------------------------------------------------
@@ -312,29 +295,15 @@ Outcome Translate(SSL* ssl, int result) {
 
 enum class Readiness { Ready, TimedOut, Failed };
 
-// Waits until the socket can do what the library asked for, resuming after signals with the
-// time that remains. ppoll() keeps the microsecond resolution of the limits and, unlike
-// select(), works for any descriptor number.
+// Waits until the socket can do what the library asked for, or until `deadline`.
 Readiness AwaitSocket(int fd, Outcome want, const Deadline& deadline) {
-  for (;;) {
-    pollfd entry{fd, static_cast<short>(want == Outcome::WantWrite ? POLLOUT : POLLIN), 0};
-    timespec remaining{};
-    if (deadline) {
-      auto left = std::max(*deadline - std::chrono::steady_clock::now(),
-                           std::chrono::steady_clock::duration::zero());
-      auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-      remaining.tv_sec = static_cast<time_t>(nanoseconds / 1000000000);
-      remaining.tv_nsec = static_cast<long>(nanoseconds % 1000000000);
-    }
-    int ready = ppoll(&entry, 1, deadline ? &remaining : nullptr, nullptr);
-    if (ready < 0 && errno == EINTR) {
-      continue;
-    }
-    if (ready < 0 || (entry.revents & POLLNVAL) != 0) {
-      return Readiness::Failed;
-    }
-    return ready == 0 ? Readiness::TimedOut : Readiness::Ready;
+  short revents = 0;
+  const auto events = static_cast<short>(want == Outcome::WantWrite ? POLLOUT : POLLIN);
+  const int ready = PollUntil(fd, events, deadline, revents);
+  if (ready < 0 || (revents & POLLNVAL) != 0) {
+    return Readiness::Failed;
   }
+  return ready == 0 ? Readiness::TimedOut : Readiness::Ready;
 }
 
 // Runs one library call until it completes; when it needs the socket, waits for it (until
@@ -362,18 +331,6 @@ int Complete(SSL* ssl, int fd, const Deadline& deadline, Call call) {
     }
   }
 }
-
-Deadline MakeDeadline(int seconds, int microseconds) {
-  if (seconds == -1) {
-    return std::nullopt;
-  }
-  // Negative parts count as 0: a wrong limit tests without waiting instead of failing.
-  return std::chrono::steady_clock::now() + std::chrono::seconds(std::max(seconds, 0)) +
-         std::chrono::microseconds(std::max(microseconds, 0));
-}
-
-using SslPointer = std::unique_ptr<SSL, decltype(&SSL_free)>;
-using ContextPointer = std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)>;
 
 // ---- Context set-up ------------------------------------------------------------------------
 
@@ -413,35 +370,10 @@ void ApplyPolicy(SSL_CTX* ctx) {
   }
 }
 
-// Closes a file this code opened, on every way out.
-class OpenedFile {
-public:
-  explicit OpenedFile(int fd) : fd_(fd) {}
-  OpenedFile(const OpenedFile&) = delete;
-  OpenedFile& operator=(const OpenedFile&) = delete;
-  ~OpenedFile() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  int Get() const { return fd_; }
-
-private:
-  int fd_;
-};
-
 // Four times the granularity in which the system hands out memory: its page size here.
 std::size_t FileChunkSize() {
   long page = sysconf(_SC_PAGESIZE);
   return 4 * static_cast<std::size_t>(page > 0 ? page : 4096);
-}
-
-ssize_t ReadSome(int file, char* buffer, std::size_t size) {
-  ssize_t n;
-  do {
-    n = read(file, buffer, size);
-  } while (n < 0 && errno == EINTR);
-  return n;
 }
 
 }  // namespace
@@ -516,7 +448,7 @@ void SecureSocket::InitTLSLibrary() { CallOnce(tls_startup_flag, StartTLSLibrary
 ssl_ctx_st* SecureSocket::CreateContext(const char* certificate_file, const char* key_file,
                                         const char* pass_phrase, const char* authority_file) {
   InitTLSLibrary();
-  ContextPointer ctx(nullptr, SSL_CTX_free);
+  SslContextPointer ctx;
   try {
     CertificateLock lock;
     ctx.reset(SSL_CTX_new(TLS_method()));
@@ -556,7 +488,7 @@ void SecureSocket::CreateSession() {
   if (ssl_ctx == nullptr) {
     throw TextException("ctx == NULL");
   }
-  SslPointer session(SSL_new(ssl_ctx), SSL_free);
+  SslPointer session(SSL_new(ssl_ctx));
   if (session == nullptr) {
     throw TextException("ssl == NULL");
   }
@@ -709,7 +641,7 @@ int SecureSocket::SendFile(const char* file_name) {
     if (state != SOCK_STATE_CONNECTED) {
       throw TextException("State != SOCK_STATE_CONNECTED");
     }
-    OpenedFile file(file_name != nullptr ? open(file_name, O_RDONLY | O_CLOEXEC) : -1);
+    const UniqueFd file(file_name != nullptr ? open(file_name, O_RDONLY | O_CLOEXEC) : -1);
     if (file.Get() < 0) {
       throw TextException("CreateFile() returned NULL");
     }
@@ -759,7 +691,7 @@ int SecureSocket::SendFileChunks(FileHandle file, unsigned long long size) {
   unsigned long long offset = 0;
   while (offset < size) {
     auto wanted = static_cast<std::size_t>(std::min<unsigned long long>(chunk, size - offset));
-    ssize_t n = ReadSome(file, buffer.get(), wanted);
+    ssize_t n = RetryOnEintr([&] { return read(file, buffer.get(), wanted); });
     // A file shortened meanwhile or a read error ends the transfer; a count of 0 must never
     // reach Send, which would take it as "up to the first 0 byte".
     if (n <= 0) {
@@ -787,7 +719,7 @@ int SecureSocket::Pending() {
 // (or received) count as available, so no reader waits on the socket for them. The waiting
 // itself is ppoll() inside ReadRecord; read_set is not used.
 int SecureSocket::WaitForData(bool force, int seconds, int microseconds) {
-  Deadline deadline = MakeDeadline(seconds, microseconds);
+  Deadline deadline = DeadlineAfter(seconds, microseconds);
   if (!force && recv_count > 0) {
     return recv_count;
   }

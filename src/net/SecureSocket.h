@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "DeadlinePoll.h"
 #include "PlainSocket.h"
 #include "ServerIdentity.h"
 
@@ -13,9 +14,6 @@ struct bio_st;
 
 class SecureSocket : public PlainSocket {
 public:
-  // The end of a wait, or none for a wait without limit.
-  using Deadline = std::optional<std::chrono::steady_clock::time_point>;
-
   // `context` is shared and never freed by the socket; with none the socket makes and owns its own.
   // Throws TextException "CTX == NULL" when that context cannot be made.
   explicit SecureSocket(ssl_ctx_st* context = nullptr);

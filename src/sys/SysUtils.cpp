@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "RetryOnEintr.h"
 #include "TextException.h"
 
 void* MemoryAlloc(std::size_t count, bool zero_fill) {
@@ -155,6 +156,5 @@ void OpenWithShell(const std::string& file, const std::string& parameters) {
     }
     _exit(0);
   }
-  while (waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  RetryOnEintr([middle] { return waitpid(middle, nullptr, 0); });
 }

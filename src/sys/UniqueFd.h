@@ -27,10 +27,11 @@ class UniqueFd {
     fd_ = -1;
     return fd;
   }
-  // Closes now; close is not retried on EINTR, as the descriptor is gone either way on Linux.
-  void Reset() {
+  // Closes now and takes `fd` instead; close is not retried on EINTR, as the descriptor is
+  // gone either way on Linux.
+  void Reset(int fd = -1) {
     if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    fd_ = fd;
   }
 
  private:

@@ -2,14 +2,8 @@
 // client's check of a downloaded build against the publisher's public key.
 #include "BuildSignature.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <memory>
-#include <random>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <openssl/bio.h>
@@ -17,13 +11,10 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include "FileIO.h"
+#include "OpenSslOwners.h"
+
 namespace {
-
-using KeyPointer = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
-using BioPointer = std::unique_ptr<BIO, decltype(&BIO_free)>;
-using DigestPointer = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
-
-constexpr long long kMaxFileSize = 0x7FFFFFFFLL;
 
 // The library's reason for the last failure, and an empty error queue afterwards.
 std::string LibraryReason() {
@@ -38,8 +29,8 @@ std::string LibraryReason() {
 int NoPassPhrase(char*, int, int, void*) { return -1; }
 
 KeyPointer ReadKey(const std::string& path, bool private_key) {
-  KeyPointer key(nullptr, EVP_PKEY_free);
-  BioPointer in(BIO_new_file(path.c_str(), "r"), BIO_free);
+  KeyPointer key;
+  BioPointer in(BIO_new_file(path.c_str(), "r"));
   if (in != nullptr) {
     key.reset(private_key ? PEM_read_bio_PrivateKey(in.get(), nullptr, NoPassPhrase, nullptr)
                           : PEM_read_bio_PUBKEY(in.get(), nullptr, NoPassPhrase, nullptr));
@@ -49,7 +40,7 @@ KeyPointer ReadKey(const std::string& path, bool private_key) {
 }
 
 std::string PemText(EVP_PKEY* key, bool private_key) {
-  BioPointer out(BIO_new(BIO_s_mem()), BIO_free);
+  BioPointer out(BIO_new(BIO_s_mem()));
   if (out == nullptr) return {};
   const int written =
       private_key ? PEM_write_bio_PrivateKey(out.get(), key, nullptr, nullptr, 0, nullptr, nullptr)
@@ -59,57 +50,11 @@ std::string PemText(EVP_PKEY* key, bool private_key) {
   return written == 1 && size > 0 ? std::string(data, static_cast<std::size_t>(size)) : std::string();
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-// Creates `path`, which must not exist, with exactly `mode` whatever the umask.
-bool WriteNewFile(const std::string& path, std::string_view bytes, mode_t mode,
-                  std::string& error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd < 0) {
-    error = "cannot create " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  const bool written = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
-  if (::close(fd) != 0 || !written) {
-    error = "cannot write " + path;
-    ::unlink(path.c_str());
-    return false;
-  }
-  return true;
-}
-
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The rename itself is made durable too.
-void SyncFolder(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
-}
-
-std::string TemporaryName(const std::string& path) {
-  std::random_device random;
-  return path + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(random() % 1000000);
-}
-
 }  // namespace
 
 bool BuildSignature::MakeKeyPair(const std::string& private_path, const std::string& public_path,
                                  std::string& error) {
-  KeyPointer key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"), EVP_PKEY_free);
+  KeyPointer key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
   if (key == nullptr) {
     error = "cannot generate an Ed25519 key: " + LibraryReason();
     return false;
@@ -120,8 +65,13 @@ bool BuildSignature::MakeKeyPair(const std::string& private_path, const std::str
     error = "cannot encode the key: " + LibraryReason();
     return false;
   }
-  if (!WriteNewFile(private_path, private_text, 0600, error)) return false;
-  if (!WriteNewFile(public_path, public_text, 0644, error)) {
+  FileWriteFailure failure;
+  if (!WriteNewFile(private_path, private_text, FileMode{0600, true}, failure)) {
+    error = failure.text;
+    return false;
+  }
+  if (!WriteNewFile(public_path, public_text, FileMode{0644, true}, failure)) {
+    error = failure.text;
     ::unlink(private_path.c_str());  // half a pair is of no use
     return false;
   }
@@ -136,7 +86,7 @@ std::string BuildSignature::Sign(const std::string& private_path, std::string_vi
     error = "cannot read an Ed25519 private key (unencrypted PEM) from " + private_path;
     return {};
   }
-  DigestPointer context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  DigestContextPointer context(EVP_MD_CTX_new());
   std::string signature(kSize, '\0');
   std::size_t length = signature.size();
   if (context == nullptr ||
@@ -153,7 +103,7 @@ std::string BuildSignature::Sign(const std::string& private_path, std::string_vi
 bool BuildSignature::Verify(const std::string& public_path, std::string_view bytes,
                             std::string_view signature) {
   const KeyPointer key = ReadKey(public_path, false);
-  DigestPointer context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  DigestContextPointer context(EVP_MD_CTX_new());
   const bool valid =
       key != nullptr && context != nullptr && signature.size() == kSize &&
       EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) == 1 &&
@@ -170,41 +120,4 @@ bool BuildSignature::VerifyFile(const std::string& public_path, const std::strin
   std::string signature;
   return ReadWholeFile(file_path, bytes) && ReadWholeFile(signature_path, signature) &&
          Verify(public_path, bytes, signature);
-}
-
-bool BuildSignature::ReadWholeFile(const std::string& path, std::string& bytes) {
-  bytes.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat info {};
-  bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size < kMaxFileSize;
-  if (ok) {
-    bytes.resize(static_cast<std::size_t>(info.st_size));
-    std::size_t done = 0;
-    while (ok && done < bytes.size()) {
-      const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      ok = n > 0;
-      if (ok) done += static_cast<std::size_t>(n);
-    }
-    // A file that grew meanwhile is not the one that was measured.
-    char extra;
-    ok = ok && ::read(fd, &extra, 1) == 0;
-  }
-  ::close(fd);
-  if (!ok) bytes.clear();
-  return ok;
-}
-
-bool BuildSignature::WriteFileAtomically(const std::string& path, std::string_view bytes,
-                                         unsigned mode, std::string& error) {
-  const std::string temporary = TemporaryName(path);
-  if (!WriteNewFile(temporary, bytes, static_cast<mode_t>(mode), error)) return false;
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    error = "cannot rename " + temporary + " to " + path + ": " + std::strerror(errno);
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  SyncFolder(FolderOf(path));
-  return true;
 }

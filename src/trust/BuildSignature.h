@@ -26,11 +26,4 @@ public:
   // The same for two files; false when either cannot be read.
   static bool VerifyFile(const std::string& public_path, const std::string& file_path,
                          const std::string& signature_path);
-
-  // The whole file, or false when it cannot be read (or holds 2 GiB or more).
-  static bool ReadWholeFile(const std::string& path, std::string& bytes);
-  // Puts `bytes` at `path` under a temporary name in the same folder, flushed to disk, and
-  // renames it into place, so that no reader ever sees a half-written file.
-  static bool WriteFileAtomically(const std::string& path, std::string_view bytes, unsigned mode,
-                                  std::string& error);
 };

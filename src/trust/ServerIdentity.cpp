@@ -13,10 +13,9 @@
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
-namespace {
+#include "OpenSslOwners.h"
 
-using StorePointer = std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)>;
-using StoreContextPointer = std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)>;
+namespace {
 
 std::string_view TrimBlanks(std::string_view text) {
   auto blank = [](char c) { return c == ' ' || c == '\t'; };
@@ -84,11 +83,11 @@ bool ServerIdentity::MatchesPin(ssl_st* ssl) const {
 // The chain the server sent, checked against the trusted certificates alone (not the
 // system's store): dates, signatures, the server purpose and the name.
 bool ServerIdentity::ChainVerifies(ssl_st* ssl, const std::string& host) const {
-  StorePointer store(X509_STORE_new(), X509_STORE_free);
+  X509StorePointer store(X509_STORE_new());
   if (store == nullptr || X509_STORE_load_file(store.get(), authority_file_.c_str()) != 1) {
     return false;
   }
-  StoreContextPointer context(X509_STORE_CTX_new(), X509_STORE_CTX_free);
+  X509StoreContextPointer context(X509_STORE_CTX_new());
   if (context == nullptr ||
       X509_STORE_CTX_init(context.get(), store.get(), SSL_get0_peer_certificate(ssl),
                           SSL_get_peer_cert_chain(ssl)) != 1 ||

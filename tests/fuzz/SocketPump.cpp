@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "RetryOnEintr.h"
+
 namespace {
 
 // Long enough for a sanitizer build under load, short enough that a stuck run is noticed.
@@ -41,12 +43,11 @@ void SocketPump::Join() {
 bool SocketPump::ReadAvailable() {
   char block[kReadBlock];
   for (;;) {
-    const ssize_t n = ::recv(fd_, block, sizeof block, MSG_DONTWAIT);
+    const ssize_t n = RetryOnEintr([&] { return ::recv(fd_, block, sizeof block, MSG_DONTWAIT); });
     if (n > 0) {
       received_.append(block, static_cast<std::size_t>(n));
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
     return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
   }
 }

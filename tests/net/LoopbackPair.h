@@ -14,37 +14,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "RetryOnEintr.h"
+#include "UniqueFd.h"
+
 namespace loopback {
-
-// Move-only owner of one descriptor; -1 means none.
-class UniqueFd {
-public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      Reset(std::exchange(other.fd_, -1));
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-
-  int Get() const { return fd_; }
-  // Hands the descriptor over; the caller closes it.
-  int Release() { return std::exchange(fd_, -1); }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-    fd_ = fd;
-  }
-
-private:
-  int fd_ = -1;
-};
 
 // A TCP listener on 127.0.0.1 with a port the system chooses.
 class Listener {
@@ -117,10 +90,7 @@ inline std::pair<UniqueFd, UniqueFd> MakeSocketPair() {
 inline bool WriteAll(int fd, const void* data, std::size_t size) {
   auto* bytes = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
+    const ssize_t n = RetryOnEintr([&] { return ::send(fd, bytes, size, MSG_NOSIGNAL); });
     if (n <= 0) {
       return false;
     }

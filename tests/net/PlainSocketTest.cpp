@@ -20,7 +20,6 @@
 
 #include "LoopbackPair.h"
 
-using loopback::UniqueFd;
 using loopback::WriteAll;
 using namespace std::chrono_literals;
 

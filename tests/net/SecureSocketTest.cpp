@@ -26,6 +26,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "OpenSslOwners.h"
 #include "TextException.h"
 #include "TlsTestSupport.h"
 
@@ -34,7 +35,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace tls_test;
 using Clock = std::chrono::steady_clock;
-using ContextPointer = std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)>;
 
 const TempDir& Scratch() {
   static const TempDir dir;
@@ -46,11 +46,11 @@ const Credentials& ServerCredentials() {
   return credentials;
 }
 
-ContextPointer ServerContext() {
+SslContextPointer ServerContext() {
   const Credentials& credentials = ServerCredentials();
-  return {SecureSocket::CreateContext(credentials.certificate_file.c_str(),
-                                      credentials.key_file.c_str(), nullptr, nullptr),
-          SSL_CTX_free};
+  return SslContextPointer(SecureSocket::CreateContext(credentials.certificate_file.c_str(),
+                                                       credentials.key_file.c_str(), nullptr,
+                                                       nullptr));
 }
 
 std::string Bytes(const char* text, std::size_t size) { return std::string(text, size); }
@@ -254,7 +254,7 @@ TEST(SecureSocketTest, PendingBytesDoNotStallReaderWithoutLimit) {
   constexpr int kRecord = 16384;  // the largest TLS record
   constexpr int kFiller = 60000;  // leaves less room than one record
   constexpr int kHeld = kRecord - (RECV_BUFFER_CAPACITY - kFiller);
-  ContextPointer context = ServerContext();
+  SslContextPointer context = ServerContext();
   std::promise<void> client_done;
   std::future<void> client_finished = client_done.get_future();
   ServerThread server(context.get(), [&](SecureSocket& peer) {
@@ -280,7 +280,7 @@ TEST(SecureSocketTest, PendingBytesDoNotStallReaderWithoutLimit) {
 
 // FillBuffer on a full buffer returns the buffered count and leaves the network alone.
 TEST(SecureSocketTest, FillBufferOnFullBufferReadsNothing) {
-  ContextPointer context = ServerContext();
+  SslContextPointer context = ServerContext();
   ServerThread server(context.get(), [](SecureSocket& peer) {
     peer.Send("abc", 4);
     char ack[8];
@@ -303,12 +303,12 @@ TEST(SecureSocketTest, FillBufferOnFullBufferReadsNothing) {
 
 // Server side over openssl s_client: Attach completes the handshake and data flows both ways.
 TEST(SecureSocketTest, AttachServesOpensslClient) {
-  ContextPointer context = ServerContext();
+  SslContextPointer context = ServerContext();
   ASSERT_NE(context, nullptr);
   loopback::Listener listener;
   ChildProcess client({"openssl", "s_client", "-connect",
                        "127.0.0.1:" + std::to_string(listener.Port()), "-quiet"});
-  loopback::UniqueFd accepted = listener.Accept(10000);
+  UniqueFd accepted = listener.Accept(10000);
   ASSERT_GE(accepted.Get(), 0);
   SecureSocket server(context.get());
   ASSERT_EQ(server.Attach(accepted.Release(), false), SOCK_SUCCESS);
@@ -326,10 +326,8 @@ TEST(SecureSocketTest, AttachServesOpensslClient) {
 TEST(SecureSocketTest, AttachServesOwnClientAndSendsFiles) {
   const Credentials locked =
       MakeCredentials(Scratch(), "locked-server", {"localhost", -3600, 86400, "open sesame"});
-  ContextPointer context(
-      SecureSocket::CreateContext(locked.certificate_file.c_str(), locked.key_file.c_str(),
-                                  "open sesame", nullptr),
-      SSL_CTX_free);
+  SslContextPointer context(SecureSocket::CreateContext(
+      locked.certificate_file.c_str(), locked.key_file.c_str(), "open sesame", nullptr));
   ASSERT_NE(context, nullptr);
   const std::string content = PatternBytes((1u << 20) + 123, 3);
   const std::string path = Scratch().Path("payload.bin");
@@ -359,7 +357,7 @@ TEST(SecureSocketTest, AttachServesOwnClientAndSendsFiles) {
 TEST(SecureSocketTest, SendFileFailsWhenTheFileDeliversNothing) {
   const std::string path = Scratch().Path("short.bin");
   std::ofstream(path, std::ios::binary) << PatternBytes(1000, 4);
-  ContextPointer context = ServerContext();
+  SslContextPointer context = ServerContext();
   ServerThread server(context.get(), [&](SecureSocket& peer) {
     struct Case {
       const char* name;
@@ -413,7 +411,7 @@ TEST(SecureSocketTest, ReusedSocketEndsThePreviousConnection) {
   ASSERT_TRUE(WaitReadable(first.Process().Output(), 5000));
   EXPECT_EQ(read(first.Process().Output(), &byte, 1), 0);  // s_server ended with its connection
 
-  ContextPointer context = ServerContext();
+  SslContextPointer context = ServerContext();
   loopback::Listener listener;
   SecureSocket old_peer;
   SecureSocket new_peer;
@@ -477,7 +475,7 @@ TEST(SecureSocketTest, CloseTwiceLeavesAReusedDescriptorAlone) {
 TEST(SecureSocketTest, NonBlockingDescriptorLosesNoData) {
   const std::size_t size = 4u << 20;
   const std::string content = PatternBytes(size, 5);
-  ContextPointer context = ServerContext();
+  SslContextPointer context = ServerContext();
   loopback::Listener listener;
   std::string arrived(size, '\0');
   int gathered = 0;
@@ -488,7 +486,7 @@ TEST(SecureSocketTest, NonBlockingDescriptorLosesNoData) {
       gathered = client.Read(arrived.data(), static_cast<int>(size), 10, 0);
     }
   });
-  loopback::UniqueFd accepted = listener.Accept();
+  UniqueFd accepted = listener.Accept();
   ASSERT_GE(accepted.Get(), 0);
   fcntl(accepted.Get(), F_SETFL, fcntl(accepted.Get(), F_GETFL) | O_NONBLOCK);
   SecureSocket server(context.get());
@@ -518,7 +516,7 @@ TEST(SecureSocketTest, ConnectFailsWithoutThrowing) {
     loopback::Listener listener;
     std::promise<void> done;
     std::thread peer([&, finished = done.get_future()] {
-      loopback::UniqueFd accepted = listener.Accept(c.listening ? 5000 : 0);
+      UniqueFd accepted = listener.Accept(c.listening ? 5000 : 0);
       if (accepted.Get() >= 0 && c.reply != nullptr) {
         loopback::WriteAll(accepted.Get(), c.reply);
       }
@@ -576,7 +574,7 @@ TEST(SecureSocketTest, FailedSessionLeavesNothingHalfMade) {
 // Sending to a peer that has gone fails with SOCK_ERROR and raises no SIGPIPE.
 TEST(SecureSocketTest, SendToVanishedPeerRaisesNoSigpipe) {
   auto previous = std::signal(SIGPIPE, SIG_DFL);  // a SIGPIPE would end this test process
-  ContextPointer context = ServerContext();
+  SslContextPointer context = ServerContext();
   {
     ServerThread server(context.get(), [](SecureSocket& peer) { peer.Close(); });
     SecureSocket client;
@@ -656,9 +654,8 @@ TEST(SecureSocketTest, CreateContextUsesWhatItIsGiven) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ContextPointer context(
-        SecureSocket::CreateContext(c.certificate, c.key, c.pass_phrase, c.authority),
-        SSL_CTX_free);
+    SslContextPointer context(
+        SecureSocket::CreateContext(c.certificate, c.key, c.pass_phrase, c.authority));
     EXPECT_EQ(context != nullptr, c.made);
     EXPECT_EQ(ERR_peek_error(), 0u);  // the reason goes no further
     if (context != nullptr) {
@@ -731,15 +728,14 @@ TEST(SecureSocketTest, LastSocketOfThreadReleasesErrorQueue) {
 TEST(SecureSocketTest, CertificateLockIsSharedThroughTheLockFile) {
   const TempDir runtime;
   ScopedEnvironment environment("XDG_RUNTIME_DIR", runtime.Folder());
-  ContextPointer first(SecureSocket::CreateContext(nullptr, nullptr, nullptr, nullptr),
-                       SSL_CTX_free);
+  SslContextPointer first(SecureSocket::CreateContext(nullptr, nullptr, nullptr, nullptr));
   ASSERT_NE(first, nullptr);
   const std::string lock_file = runtime.Path("SSL_CERT_MUTEX");
   struct stat info {};
   ASSERT_EQ(stat(lock_file.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 
-  loopback::UniqueFd holder(open(lock_file.c_str(), O_RDWR | O_CLOEXEC));
+  UniqueFd holder(open(lock_file.c_str(), O_RDWR | O_CLOEXEC));
   ASSERT_EQ(flock(holder.Get(), LOCK_EX), 0);
   std::atomic<ssl_ctx_st*> made{nullptr};
   std::thread maker(
@@ -806,7 +802,7 @@ TEST(SecureSocketTest, LockFileCannotBeTakenByAnotherUser) {
     }
   } tidy{squatted, home};
   std::filesystem::remove(squatted);
-  loopback::UniqueFd squat(open(squatted.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  UniqueFd squat(open(squatted.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   ASSERT_GE(squat.Get(), 0);
   ASSERT_EQ(fchown(squat.Get(), kOther, kOther), 0);
   ASSERT_EQ(flock(squat.Get(), LOCK_EX), 0);

@@ -23,12 +23,10 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include "OpenSslOwners.h"
+
 namespace tls_test {
 namespace {
-
-using KeyPointer = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
-using CertificatePointer = std::unique_ptr<X509, decltype(&X509_free)>;
-using BioPointer = std::unique_ptr<BIO, decltype(&BIO_free)>;
 
 void Require(bool condition, const char* what) {
   if (!condition) {
@@ -51,9 +49,9 @@ void AddSubjectAltName(X509* certificate, const std::string& name) {
 }
 
 // A certificate for `key` with the subject `name`, valid as `details` says, not yet signed.
-CertificatePointer UnsignedCertificate(EVP_PKEY* key, const std::string& name,
+X509Pointer UnsignedCertificate(EVP_PKEY* key, const std::string& name,
                                        const CertificateDetails& details) {
-  CertificatePointer certificate(X509_new(), X509_free);
+  X509Pointer certificate(X509_new());
   X509* x = certificate.get();
   Require(x != nullptr, "X509_new");
   X509_set_version(x, 2);
@@ -66,8 +64,8 @@ CertificatePointer UnsignedCertificate(EVP_PKEY* key, const std::string& name,
   return certificate;
 }
 
-CertificatePointer MakeCertificate(EVP_PKEY* key, const CertificateDetails& details) {
-  CertificatePointer certificate = UnsignedCertificate(key, details.name, details);
+X509Pointer MakeCertificate(EVP_PKEY* key, const CertificateDetails& details) {
+  X509Pointer certificate = UnsignedCertificate(key, details.name, details);
   X509* x = certificate.get();
   X509_set_issuer_name(x, X509_get_subject_name(x));
   AddSubjectAltName(x, details.name);
@@ -76,7 +74,7 @@ CertificatePointer MakeCertificate(EVP_PKEY* key, const CertificateDetails& deta
 }
 
 void WriteKey(EVP_PKEY* key, const std::string& file, const std::string& pass_phrase) {
-  BioPointer out(BIO_new_file(file.c_str(), "w"), BIO_free);
+  BioPointer out(BIO_new_file(file.c_str(), "w"));
   Require(out != nullptr, "key file");
   const EVP_CIPHER* cipher = pass_phrase.empty() ? nullptr : EVP_aes_256_cbc();
   auto* phrase = reinterpret_cast<unsigned char*>(const_cast<char*>(pass_phrase.c_str()));
@@ -86,7 +84,7 @@ void WriteKey(EVP_PKEY* key, const std::string& file, const std::string& pass_ph
 }
 
 void WriteCertificate(X509* certificate, const std::string& file) {
-  BioPointer out(BIO_new_file(file.c_str(), "w"), BIO_free);
+  BioPointer out(BIO_new_file(file.c_str(), "w"));
   Require(out != nullptr && PEM_write_bio_X509(out.get(), certificate) == 1, "PEM certificate");
 }
 
@@ -142,12 +140,11 @@ TempDir::~TempDir() {
 namespace {
 
 template <typename T>
-std::unique_ptr<T, void (*)(T*)> ReadPem(const std::string& file,
-                                        T* (*read)(BIO*, T**, pem_password_cb*, void*),
-                                        void (*free)(T*)) {
-  BioPointer in(BIO_new_file(file.c_str(), "r"), BIO_free);
+std::unique_ptr<T, OpenSslFree> ReadPem(const std::string& file,
+                                        T* (*read)(BIO*, T**, pem_password_cb*, void*)) {
+  BioPointer in(BIO_new_file(file.c_str(), "r"));
   Require(in != nullptr, "PEM file");
-  std::unique_ptr<T, void (*)(T*)> object(read(in.get(), nullptr, nullptr, nullptr), free);
+  std::unique_ptr<T, OpenSslFree> object(read(in.get(), nullptr, nullptr, nullptr));
   Require(object != nullptr, "PEM contents");
   return object;
 }
@@ -164,9 +161,9 @@ Credentials SaveCredentials(const TempDir& dir, const std::string& stem, X509* c
 }  // namespace
 
 Credentials MakeAuthority(const TempDir& dir, const std::string& stem) {
-  KeyPointer key(EVP_EC_gen("P-256"), EVP_PKEY_free);
+  KeyPointer key(EVP_EC_gen("P-256"));
   Require(key != nullptr, "EVP_EC_gen");
-  CertificatePointer certificate = UnsignedCertificate(key.get(), stem, {stem, -3600, 86400});
+  X509Pointer certificate = UnsignedCertificate(key.get(), stem, {stem, -3600, 86400});
   X509_set_issuer_name(certificate.get(), X509_get_subject_name(certificate.get()));
   AddExtension(certificate.get(), certificate.get(), NID_basic_constraints, "critical,CA:TRUE");
   AddExtension(certificate.get(), certificate.get(), NID_key_usage, "critical,keyCertSign,cRLSign");
@@ -176,12 +173,11 @@ Credentials MakeAuthority(const TempDir& dir, const std::string& stem) {
 
 Credentials MakeIssuedCredentials(const TempDir& dir, const std::string& stem,
                                   const CertificateDetails& details, const Credentials& authority) {
-  auto issuer = ReadPem<X509>(authority.certificate_file, PEM_read_bio_X509, X509_free);
-  auto issuer_key =
-      ReadPem<EVP_PKEY>(authority.key_file, PEM_read_bio_PrivateKey, EVP_PKEY_free);
-  KeyPointer key(EVP_EC_gen("P-256"), EVP_PKEY_free);
+  auto issuer = ReadPem<X509>(authority.certificate_file, PEM_read_bio_X509);
+  auto issuer_key = ReadPem<EVP_PKEY>(authority.key_file, PEM_read_bio_PrivateKey);
+  KeyPointer key(EVP_EC_gen("P-256"));
   Require(key != nullptr, "EVP_EC_gen");
-  CertificatePointer certificate = UnsignedCertificate(key.get(), details.name, details);
+  X509Pointer certificate = UnsignedCertificate(key.get(), details.name, details);
   X509_set_issuer_name(certificate.get(), X509_get_subject_name(issuer.get()));
   AddSubjectAltName(certificate.get(), details.name);
   AddExtension(certificate.get(), issuer.get(), NID_ext_key_usage, "serverAuth");
@@ -191,9 +187,9 @@ Credentials MakeIssuedCredentials(const TempDir& dir, const std::string& stem,
 
 Credentials MakeCredentials(const TempDir& dir, const std::string& stem,
                             const CertificateDetails& details) {
-  KeyPointer key(EVP_EC_gen("P-256"), EVP_PKEY_free);
+  KeyPointer key(EVP_EC_gen("P-256"));
   Require(key != nullptr, "EVP_EC_gen");
-  CertificatePointer certificate = MakeCertificate(key.get(), details);
+  X509Pointer certificate = MakeCertificate(key.get(), details);
   return SaveCredentials(dir, stem, certificate.get(), key.get(), details.pass_phrase);
 }
 
@@ -265,7 +261,7 @@ int ListeningPort(pid_t pid) {
 
 ServerThread::ServerThread(ssl_ctx_st* context, Serve serve)
     : thread_([this, context, serve = std::move(serve)] {
-        loopback::UniqueFd accepted = listener_.Accept(10000);
+        UniqueFd accepted = listener_.Accept(10000);
         if (accepted.Get() < 0) {
           return;
         }

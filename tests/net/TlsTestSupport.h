@@ -75,8 +75,8 @@ public:
 
 private:
   pid_t pid_ = -1;
-  loopback::UniqueFd input_;
-  loopback::UniqueFd output_;
+  UniqueFd input_;
+  UniqueFd output_;
 };
 
 // `openssl s_server` on 127.0.0.1 with a port of the system's choosing, serving one

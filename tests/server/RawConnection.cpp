@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "DataFrame.h"
+#include "RetryOnEintr.h"
 
 namespace {
 
@@ -24,26 +25,21 @@ int MillisecondsLeft(Clock::time_point deadline) {
 
 }  // namespace
 
-RawConnection::RawConnection(int port) {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+RawConnection::RawConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    if (fd_ >= 0) ::close(fd_);
+  if (!fd_.Valid() ||
+      ::connect(fd_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     throw std::runtime_error("cannot connect to port " + std::to_string(port));
   }
 }
 
-RawConnection::~RawConnection() {
-  ::close(fd_);
-}
-
 bool RawConnection::Send(std::string_view bytes) {
   while (!bytes.empty()) {
-    const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n =
+        RetryOnEintr([&] { return ::send(fd_.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL); });
     if (n <= 0) return false;
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
@@ -53,10 +49,10 @@ bool RawConnection::Send(std::string_view bytes) {
 std::string RawConnection::ReadAnswer(std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;
   std::string answer;
-  pollfd waiting{fd_, POLLIN, 0};
+  pollfd waiting{fd_.Get(), POLLIN, 0};
   while (::poll(&waiting, 1, MillisecondsLeft(deadline)) > 0) {
     char byte = 0;
-    if (::recv(fd_, &byte, 1, 0) != 1) break;
+    if (::recv(fd_.Get(), &byte, 1, 0) != 1) break;
     if (byte == '\0') return answer;
     answer += byte;
   }
@@ -65,10 +61,10 @@ std::string RawConnection::ReadAnswer(std::chrono::milliseconds limit) {
 
 bool RawConnection::ClosedByServer(std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;
-  pollfd waiting{fd_, POLLIN, 0};
+  pollfd waiting{fd_.Get(), POLLIN, 0};
   while (::poll(&waiting, 1, MillisecondsLeft(deadline)) > 0) {
     char buffer[4096];
-    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    const ssize_t n = ::recv(fd_.Get(), buffer, sizeof buffer, 0);
     if (n == 0 || (n < 0 && errno != EINTR)) return true;
   }
   return false;

@@ -5,13 +5,12 @@
 #include <string>
 #include <string_view>
 
+#include "UniqueFd.h"
+
 class RawConnection {
  public:
   // Connects to 127.0.0.1:port; throws std::runtime_error when it cannot.
   explicit RawConnection(int port);
-  ~RawConnection();
-  RawConnection(const RawConnection&) = delete;
-  RawConnection& operator=(const RawConnection&) = delete;
 
   // False once the server has closed (or reset) the connection.
   bool Send(std::string_view bytes);
@@ -21,7 +20,7 @@ class RawConnection {
   bool ClosedByServer(std::chrono::milliseconds limit);
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 // The 12-byte frame header of the data protocol followed by `text` as given (no NUL added).

@@ -44,8 +44,3 @@ int FreeLoopbackPort() {
   ::close(fd);
   return port;
 }
-
-void SilentListener::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}

@@ -1,6 +1,8 @@
 // Listening sockets on 127.0.0.1, on ports the system chooses, for the tests' own peers.
 #pragma once
 
+#include "UniqueFd.h"
+
 // A socket listening with `backlog`; its port goes to `port`. Throws std::runtime_error when
 // it cannot listen.
 int ListenOnLoopback(int backlog, int& port);
@@ -13,14 +15,11 @@ int FreeLoopbackPort();
 class SilentListener {
  public:
   SilentListener() : fd_(ListenOnLoopback(16, port_)) {}
-  ~SilentListener() { Close(); }
-  SilentListener(const SilentListener&) = delete;
-  SilentListener& operator=(const SilentListener&) = delete;
 
   int Port() const { return port_; }
-  void Close();
+  void Close() { fd_.Reset(); }
 
  private:
   int port_ = 0;
-  int fd_;
+  UniqueFd fd_;
 };

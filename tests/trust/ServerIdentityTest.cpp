@@ -12,13 +12,13 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include "OpenSslOwners.h"
 #include "SecureSocket.h"
 #include "TlsTestSupport.h"
 
 namespace {
 
 using namespace tls_test;
-using ContextPointer = std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)>;
 
 // The certificates of one world: two authorities, servers they issued, self-signed ones.
 struct World {
@@ -81,9 +81,8 @@ TEST_P(ServerIdentityTest, ConnectsOnlyToAServerThatProvesItsIdentity) {
   const IdentityRow& row = GetParam();
   World& world = TheWorld();
   const Credentials& server = row.server(world);
-  ContextPointer context(SecureSocket::CreateContext(server.certificate_file.c_str(),
-                                                     server.key_file.c_str(), nullptr, nullptr),
-                         SSL_CTX_free);
+  SslContextPointer context(SecureSocket::CreateContext(
+      server.certificate_file.c_str(), server.key_file.c_str(), nullptr, nullptr));
   ASSERT_NE(context, nullptr);
   std::string received;
   {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "BuildSignature.h"
+#include "FileIO.h"
 #include "HospctlCommands.h"
 
 namespace {
@@ -16,12 +17,13 @@ int KeyGen(const Arguments& args) {
 
 int Sign(const Arguments& args) {
   std::string bytes;
-  if (!BuildSignature::ReadWholeFile(args[1], bytes)) throw Failure{"cannot read " + args[1]};
+  if (!ReadWholeFile(args[1], bytes)) throw Failure{"cannot read " + args[1]};
   std::string error;
   const std::string signature = BuildSignature::Sign(args[0], bytes, error);
   if (signature.empty()) throw Failure{error};
-  if (!BuildSignature::WriteFileAtomically(args[1] + ".sig", signature, 0644, error)) {
-    throw Failure{error};
+  FileWriteFailure failure;
+  if (!WriteFileAtomically(args[1] + ".sig", signature, FileMode{0644, true}, failure)) {
+    throw Failure{failure.text};
   }
   std::cout << "Signature: " << args[1] << ".sig\n";
   return 0;
