@@ -18,7 +18,7 @@
 #include "FileDate.h"
 #include "OpenSslOwners.h"
 #include "store/HospitalStore.h"
-#include "service/TableLayout.h"
+#include "store/TableLayout.h"
 
 namespace fs = std::filesystem;
 

@@ -14,7 +14,7 @@
 #include "login/PasswordHash.h"
 #include "store/sqlite/SqliteStore.h"
 #include "store/StoreSettings.h"
-#include "service/TableLayout.h"
+#include "store/TableLayout.h"
 
 namespace fs = std::filesystem;
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "service/TableLayout.h"
+#include "store/TableLayout.h"
 
 namespace {
 

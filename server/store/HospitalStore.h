@@ -11,7 +11,7 @@
 
 #include "login/FailureCounters.h"
 #include "store/StaffDirectory.h"
-#include "service/TableLayout.h"
+#include "store/TableLayout.h"
 
 struct DemoRecords;
 

@@ -5,9 +5,7 @@
 #include <QPainter>
 #include <QPen>
 
-#include "TForm1.h"
-
-CaseListDelegate::CaseListDelegate(const TForm1* form, QListWidget* list)
+CaseListDelegate::CaseListDelegate(const CaseListOwner* form, QListWidget* list)
     : QStyledItemDelegate(list), form_(form), list_(list) {}
 
 void CaseListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
@@ -19,7 +17,7 @@ void CaseListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
 // The entry's width is the list's; its height is the window's rule.
 QSize CaseListDelegate::sizeHint(const QStyleOptionViewItem& /*option*/,
                                  const QModelIndex& index) const {
-  int height = TForm1::kBaseItemHeight;
+  int height = CaseListOwner::kBaseItemHeight;
   form_->CasesListBoxMeasureItem(list_, index.row(), height);
   return {1, height};
 }

@@ -1,16 +1,35 @@
 // Measures and paints the case list's entries through the window's own handlers.
 #pragma once
 
+#include <QStyle>
 #include <QStyledItemDelegate>
 
 class QListWidget;
-class TForm1;
+class QPainter;
+class QRect;
+
+// What the delegate asks of the window that owns the list: each entry's height and painting,
+// so that measuring and painting follow the window's one set of rules.
+class CaseListOwner {
+ public:
+  // The list box's base item height: the unit of an entry's height.
+  static constexpr int kBaseItemHeight = 16;
+
+  // Sets `Height` for the case at `Index`; leaves it alone when there is none.
+  virtual void CasesListBoxMeasureItem(QListWidget* Control, int Index, int& Height) const = 0;
+  // Paints the case of item `Index` into `Rect`.
+  virtual void CasesListBoxDrawItem(QListWidget* Control, int Index, QPainter& Canvas,
+                                    const QRect& Rect, QStyle::State State) const = 0;
+
+ protected:
+  ~CaseListOwner() = default;
+};
 
 class CaseListDelegate : public QStyledItemDelegate {
   Q_OBJECT
  public:
   // The window must outlive the list box; the delegate is owned by `list`.
-  CaseListDelegate(const TForm1* form, QListWidget* list);
+  CaseListDelegate(const CaseListOwner* form, QListWidget* list);
 
   void paint(QPainter* painter, const QStyleOptionViewItem& option,
              const QModelIndex& index) const override;
@@ -19,6 +38,6 @@ class CaseListDelegate : public QStyledItemDelegate {
  private:
   static void DrawFocusRect(QPainter* painter, const QRect& rect);
 
-  const TForm1* form_;
+  const CaseListOwner* form_;
   QListWidget* list_;
 };

@@ -20,7 +20,6 @@
 #include "ProgramState.h"
 #include "QtText.h"
 #include "RequestInFlight.h"
-#include "TLoginForm.h"
 #include "cJSON.h"
 
 namespace {
@@ -138,9 +137,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
   FormClose();
 }
 
-void TForm1::FormClose() {
-  if (LoginForm != nullptr) LoginForm->close();
-}
+void TForm1::FormClose() { emit Closed(); }
 
 void TForm1::RefreshListButtonClick() {
   if (RequestInFlight::Active()) return;  // one request at a time

@@ -8,6 +8,7 @@
 #include <QStyle>
 #include <QWidget>
 
+#include "CaseListDelegate.h"
 #include "CaseObjects.h"
 
 class cJSON;
@@ -18,7 +19,7 @@ class QPainter;
 class QPushButton;
 class QRect;
 
-class TForm1 : public QWidget {
+class TForm1 : public QWidget, public CaseListOwner {
   Q_OBJECT
  public:
   explicit TForm1(QWidget* parent = nullptr);
@@ -31,14 +32,13 @@ class TForm1 : public QWidget {
   void ShowCaseAnswer(cJSON& answer);
   // Releases every case and empties the list box.
   void ClearCaseList();
-  // Closes the login window, which ends the program.
+  // Tells the login window, which closes and so ends the program.
   void FormClose();
 
-  // Sets `Height` for the case at `Index`; leaves it alone when there is none.
-  void CasesListBoxMeasureItem(QListWidget* Control, int Index, int& Height) const;
-  // Paints the case of item `Index` into `Rect`; selected or not, it looks the same.
+  void CasesListBoxMeasureItem(QListWidget* Control, int Index, int& Height) const override;
+  // Selected or not, an entry looks the same.
   void CasesListBoxDrawItem(QListWidget* Control, int Index, QPainter& Canvas, const QRect& Rect,
-                            QStyle::State State) const;
+                            QStyle::State State) const override;
   // "YYYYMMDD" becomes "MM/DD/YYYY"; a text with a "/" stays as it is.
   static std::string FormatCaseDate(const std::string& date);
 
@@ -60,8 +60,9 @@ class TForm1 : public QWidget {
   QLabel* Label1;
   QListWidget* CasesListBox;
 
-  // The list box's base item height: the unit of an entry's height.
-  static constexpr int kBaseItemHeight = 16;
+ signals:
+  // The window was closed.
+  void Closed();
 
  protected:
   void closeEvent(QCloseEvent* event) override;

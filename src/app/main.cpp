@@ -16,6 +16,8 @@ int main(int argc, char** argv) {
   LoginForm = &login_form;
   TForm1 case_list;  // hidden until the login succeeds
   Form1 = &case_list;
+  // Closing the case list closes the login window, which ends the program.
+  QObject::connect(&case_list, &TForm1::Closed, &login_form, &QWidget::close);
 
   login_form.show();
   const int result = app.Run();

@@ -91,6 +91,7 @@ void ClientTest::BuildWindows() {
   LoginForm = login_.get();
   form1_ = std::make_unique<TForm1>();
   Form1 = form1_.get();
+  QObject::connect(form1_.get(), &TForm1::Closed, login_.get(), &QWidget::close);  // as main does
 }
 
 bool ClientTest::ShowLoginWindow(const std::string& data_port, const std::string& function_port) {

@@ -10,7 +10,7 @@
 #include "DataFrame.h"
 #include "FileDate.h"
 #include "ServerTestSupport.h"
-#include "DbProbe.h"
+#include "ServerProbe.h"
 #include "StoreServers.h"
 
 namespace {

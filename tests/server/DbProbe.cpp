@@ -6,9 +6,6 @@
 
 #include <stdexcept>
 
-#include "HospdProcess.h"
-#include "SqliteProbe.h"
-
 std::string DbProbe::Value(const std::string& sql) {
   const auto rows = Rows(sql);
   return rows.empty() || rows[0].empty() ? std::string() : rows[0][0];
@@ -52,9 +49,4 @@ std::vector<std::vector<std::string>> PostgresProbe::Rows(const std::string& sql
 
 void PostgresProbe::Execute(const std::string& sql) {
   Rows(sql);
-}
-
-std::unique_ptr<DbProbe> OpenProbe(const HospdProcess& server) {
-  if (!server.Database().empty()) return std::make_unique<PostgresProbe>(server.Database());
-  return std::make_unique<SqliteProbe>(server.DatabasePath());
 }

@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-class HospdProcess;
-
 class DbProbe {
  public:
   virtual ~DbProbe() = default;
@@ -32,6 +30,3 @@ class PostgresProbe : public DbProbe {
  private:
   struct pg_conn* connection_ = nullptr;
 };
-
-// The database the server works on: its PostgreSQL database, or its hosp.db.
-std::unique_ptr<DbProbe> OpenProbe(const HospdProcess& server);

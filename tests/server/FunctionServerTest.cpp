@@ -11,7 +11,7 @@
 
 #include "CaseListReader.h"
 #include "ServerTestSupport.h"
-#include "DbProbe.h"
+#include "ServerProbe.h"
 #include "StoreServers.h"
 #include "cJSON.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "DataFrame.h"
-#include "DbProbe.h"
+#include "ServerProbe.h"
 #include "PostgresServer.h"
 #include "ServerTestSupport.h"
 #include "StoreServers.h"

@@ -1,5 +1,5 @@
 // The tables the data server answers for: record columns in answer order and writable fields.
-#include "service/TableLayout.h"
+#include "store/TableLayout.h"
 
 #include "NameValueList.h"
 
