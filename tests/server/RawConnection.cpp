@@ -24,13 +24,18 @@ int MillisecondsLeft(Clock::time_point deadline) {
 
 }  // namespace
 
-RawConnection::RawConnection(int port) {
+RawConnection::RawConnection(int port, const std::string& from) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  const bool bound = ::inet_pton(AF_INET, from.c_str(), &source.sin_addr) == 1 &&
+                     ::bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  if (fd_ < 0 || !bound ||
+      ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     if (fd_ >= 0) ::close(fd_);
     throw std::runtime_error("cannot connect to port " + std::to_string(port));
   }

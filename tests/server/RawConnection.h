@@ -7,8 +7,9 @@
 
 class RawConnection {
  public:
-  // Connects to 127.0.0.1:port; throws std::runtime_error when it cannot.
-  explicit RawConnection(int port);
+  // Connects to 127.0.0.1:port from `from` (any 127.0.0.x stands for another client
+  // machine); throws std::runtime_error when it cannot.
+  explicit RawConnection(int port, const std::string& from = "127.0.0.1");
   ~RawConnection();
   RawConnection(const RawConnection&) = delete;
   RawConnection& operator=(const RawConnection&) = delete;
