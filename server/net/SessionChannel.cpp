@@ -96,7 +96,9 @@ ReadStatus SessionChannel::ReadToNul(std::string& text, std::size_t max_length) 
   ticket_.Arm(idle_limit_ + kWatchdogGrace);
   int chunk_size = kFirstStep;
   std::vector<char> chunk(static_cast<std::size_t>(chunk_size) + 1);
+  // The memory of a long text before is not kept while the connection waits for the next one.
   text.clear();
+  text.shrink_to_fit();
   for (;;) {
     int microseconds = 0;
     const int seconds = WaitSeconds(deadline, microseconds);
