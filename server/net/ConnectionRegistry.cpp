@@ -38,8 +38,8 @@ bool ConnectionTicket::TimedOut() const {
   return registry_->TimedOut(id_);
 }
 
-// Three quarters: the clients' own connections come in pairs, one on each server, so a share
-// of half would be enough for them; the rest of it is room for the uneven moment.
+// Three quarters, not a half: a client's two connections are not always both open (each ends
+// after the idle limit and is opened again when needed), and some tools use one server alone.
 ConnectionRegistry::ConnectionRegistry(ConnectionLimits limits)
     : limits_(Sane(limits)),
       server_share_(std::max(limits_.total * 3 / 4, 1)),
