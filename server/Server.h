@@ -9,6 +9,7 @@
 #include "login/LoginThrottle.h"
 #include "net/ConnectionRegistry.h"
 #include "net/Listener.h"
+#include "net/RefusalLog.h"
 #include "service/ServiceContext.h"
 #include "store/StoreSettings.h"
 #include "net/ThreadSet.h"
@@ -23,6 +24,9 @@ struct ServerOptions {
   int function_port = 8702;
   std::chrono::seconds idle_limit{30};
   int max_connections = 512;
+  // Over both servers; well below max_connections, so that one client address cannot take
+  // them all. A client holds two, one on each server.
+  int max_connections_per_address = 32;
   // A PostgreSQL URL or key=value text; empty for hosp.db in the data folder.
   std::string database;
   int database_connections = StoreSettings{}.connections;
@@ -74,6 +78,7 @@ class Server {
   Listener function_listener_;
   UniqueFd wake_read_;
   UniqueFd wake_write_;
+  RefusalLog refusals_;
   // Declared last: its threads use everything above, so they are joined first.
   ConnectionRegistry registry_;
   ThreadSet threads_;

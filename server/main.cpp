@@ -76,7 +76,16 @@ void AddOptions(CLI::App& app, CommandLine& line) {
       ->check(CLI::Range(1, 86400))
       ->capture_default_str();
   app.add_option("--max-connections", line.server.max_connections,
-                 "Connections served at once over both servers; more are closed at once.")
+                 "Connections served at once over both servers; more are closed at once. Each "
+                 "server may hold three quarters of them, so a flood on one leaves a quarter "
+                 "for the other.")
+      ->type_name("N")
+      ->check(CLI::Range(1, 10000))
+      ->capture_default_str();
+  app.add_option("--max-connections-per-address", line.server.max_connections_per_address,
+                 "Connections served at once from one client address over both servers (a "
+                 "client holds one on each); more are closed at once. Raise it for many "
+                 "clients behind one address (a terminal server, a NAT).")
       ->type_name("N")
       ->check(CLI::Range(1, 10000))
       ->capture_default_str();

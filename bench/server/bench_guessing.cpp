@@ -54,6 +54,9 @@ class GuessingRun {
       options.function_port = 0;
       options.server_login = true;
       options.throttle = ScaledThrottle();
+      // Every connection comes from this one address: the rows measure the throttle, not the
+      // connection limits.
+      options.max_connections_per_address = options.max_connections;
       servers_.push_back(std::make_unique<Server>(options));
       runners_.emplace_back([raw = servers_.back().get()] { raw->Run(); });
     }

@@ -48,8 +48,10 @@ class BenchServers {
     Start(false, {});
     Start(true, database_);
     const std::string shared = postgres_.CreateDatabase();
-    first_ = std::make_unique<HospdProcess>(std::vector<std::string>{}, shared);
-    second_ = std::make_unique<HospdProcess>(std::vector<std::string>{}, shared, false);
+    // Every connection comes from this one address, up to 64 at once.
+    const std::vector<std::string> one_address{"--max-connections-per-address", "512"};
+    first_ = std::make_unique<HospdProcess>(one_address, shared);
+    second_ = std::make_unique<HospdProcess>(one_address, shared, false);
   }
   ~BenchServers() {
     for (const auto& server : servers_) server->RequestStop();
@@ -81,6 +83,7 @@ class BenchServers {
     options.function_port = 0;
     options.data_tls = tls;
     options.database = database;
+    options.max_connections_per_address = options.max_connections;
     servers_.push_back(std::make_unique<Server>(options));
     runners_.emplace_back([raw = servers_.back().get()] { raw->Run(); });
   }

@@ -3,10 +3,23 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
+
 namespace {
 // The watchdog's resolution: a late connection is cut off at most this much after its deadline.
 constexpr auto kWatchInterval = std::chrono::milliseconds(100);
 constexpr auto kNever = std::chrono::steady_clock::time_point::max();
+
+int PortIndex(ServerPort port) {
+  return port == ServerPort::Data ? 0 : 1;
+}
+
+ConnectionLimits Sane(ConnectionLimits limits) {
+  limits.total = std::max(limits.total, 1);
+  limits.per_address = std::max(limits.per_address, 1);
+  return limits;
+}
+
 }  // namespace
 
 ConnectionTicket::~ConnectionTicket() {
@@ -25,8 +38,11 @@ bool ConnectionTicket::TimedOut() const {
   return registry_->TimedOut(id_);
 }
 
-ConnectionRegistry::ConnectionRegistry(int capacity)
-    : capacity_(static_cast<std::size_t>(capacity < 1 ? 1 : capacity)),
+// Three quarters, not a half: a client's two connections are not always both open (each ends
+// after the idle limit and is opened again when needed), and some tools use one server alone.
+ConnectionRegistry::ConnectionRegistry(ConnectionLimits limits)
+    : limits_(Sane(limits)),
+      server_share_(std::max(limits_.total * 3 / 4, 1)),
       watchdog_([this] { Watch(); }) {}
 
 ConnectionRegistry::~ConnectionRegistry() {
@@ -39,18 +55,38 @@ ConnectionRegistry::~ConnectionRegistry() {
   watchdog_.join();
 }
 
-std::optional<ConnectionTicket> ConnectionRegistry::Add(int fd) {
+Admission ConnectionRegistry::Add(int fd, const std::string& address, ServerPort port) {
   const std::lock_guard lock(mutex_);
-  if (stopping_ || entries_.size() >= capacity_) return std::nullopt;
+  if (const Refusal refusal = Check(address, port); refusal != Refusal::None) {
+    return {std::nullopt, refusal};
+  }
   const std::uint64_t id = next_id_++;
-  entries_.emplace(id, Entry{fd, kNever});
-  return ConnectionTicket(*this, id);
+  entries_.emplace(id, Entry{fd, address, port, kNever});
+  ++per_address_[address];
+  ++per_port_[PortIndex(port)];
+  return {ConnectionTicket(*this, id), Refusal::None};
+}
+
+Refusal ConnectionRegistry::Check(const std::string& address, ServerPort port) const {
+  if (stopping_) return Refusal::Stopping;
+  if (entries_.size() >= static_cast<std::size_t>(limits_.total)) return Refusal::Full;
+  if (per_port_[PortIndex(port)] >= server_share_) return Refusal::ServerFull;
+  const auto found = per_address_.find(address);
+  if (found != per_address_.end() && found->second >= limits_.per_address) {
+    return Refusal::AddressFull;
+  }
+  return Refusal::None;
 }
 
 void ConnectionRegistry::Remove(std::uint64_t id) {
   {
     const std::lock_guard lock(mutex_);
-    entries_.erase(id);
+    const auto found = entries_.find(id);
+    if (found == entries_.end()) return;
+    const auto address = per_address_.find(found->second.address);
+    if (address != per_address_.end() && --address->second == 0) per_address_.erase(address);
+    --per_port_[PortIndex(found->second.port)];
+    entries_.erase(found);
   }
   changed_.notify_all();
 }

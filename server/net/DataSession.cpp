@@ -63,8 +63,14 @@ std::optional<DataSession::Frame> DataSession::ReadFrame(std::string& end_reason
     channel_.LogFailure(RequestName(frame.type, frame.subtype), end_reason);
     return std::nullopt;
   }
-  std::vector<char> text(static_cast<std::size_t>(length) + 1);
-  status = channel_.ReadExactly(text.data(), length);
+  if (!service_.Accepted() && length > kMaxRequestBytesBeforeHandshake) {
+    end_reason = "frame of " + std::to_string(length) + " bytes before the handshake (at most " +
+                 std::to_string(kMaxRequestBytesBeforeHandshake) + ")";
+    channel_.LogFailure(RequestName(frame.type, frame.subtype), end_reason);
+    return std::nullopt;
+  }
+  std::vector<char> text;
+  status = channel_.ReadGrowing(text, length);
   if (status != ReadStatus::Done) {
     end_reason = "incomplete frame (" + std::string(SessionChannel::Describe(status)) + ")";
     channel_.LogFailure(RequestName(frame.type, frame.subtype), end_reason);

@@ -2,9 +2,9 @@
 // and writes under the connection's deadline, and the session's log lines.
 #include "net/SessionChannel.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include "Log.h"
 
@@ -16,8 +16,11 @@ using Clock = std::chrono::steady_clock;
 // it fires a little after the socket's own limit, so that an ordinary time-out comes first.
 constexpr auto kWatchdogGrace = std::chrono::seconds(1);
 
-// The delimited readers take at most the receive buffer's capacity per call.
+// The delimited readers take at most the receive buffer's capacity per call; they start with
+// a small chunk, which is all an idle connection or a short request ever needs.
 constexpr int kChunk = RECV_BUFFER_CAPACITY;
+// The first step of a buffer that grows as the bytes arrive.
+constexpr int kFirstStep = 4096;
 
 }  // namespace
 
@@ -50,8 +53,31 @@ ReadStatus SessionChannel::ClosedOrTimedOut() const {
 }
 
 ReadStatus SessionChannel::ReadExactly(char* destination, int length) {
+  ticket_.Arm(idle_limit_ + kWatchdogGrace);
+  const ReadStatus status = ReadBefore(Clock::now() + idle_limit_, destination, length);
+  if (status == ReadStatus::Done) ticket_.Disarm();
+  return status;
+}
+
+ReadStatus SessionChannel::ReadGrowing(std::vector<char>& destination, int length) {
   const Clock::time_point deadline = Clock::now() + idle_limit_;
   ticket_.Arm(idle_limit_ + kWatchdogGrace);
+  destination.clear();
+  int total = 0;
+  while (total < length) {
+    // Each step is at most as large as what has arrived so far: the buffer stays within twice
+    // the bytes received (and 4 KiB), however long the announced request.
+    const int step = std::min(length - total, std::max(total, kFirstStep));
+    destination.resize(static_cast<std::size_t>(total + step) + 1);
+    const ReadStatus status = ReadBefore(deadline, destination.data() + total, step);
+    if (status != ReadStatus::Done) return status;
+    total += step;
+  }
+  ticket_.Disarm();
+  return ReadStatus::Done;
+}
+
+ReadStatus SessionChannel::ReadBefore(Clock::time_point deadline, char* destination, int length) {
   int total = 0;
   while (total < length) {
     int microseconds = 0;
@@ -62,24 +88,29 @@ ReadStatus SessionChannel::ReadExactly(char* destination, int length) {
     total += n;
     if (total < length && socket_->state != SOCK_STATE_CONNECTED) return ClosedOrTimedOut();
   }
-  ticket_.Disarm();
   return ReadStatus::Done;
 }
 
 ReadStatus SessionChannel::ReadToNul(std::string& text, std::size_t max_length) {
   const Clock::time_point deadline = Clock::now() + idle_limit_;
   ticket_.Arm(idle_limit_ + kWatchdogGrace);
-  std::vector<char> chunk(kChunk + 1);
+  int chunk_size = kFirstStep;
+  std::vector<char> chunk(static_cast<std::size_t>(chunk_size) + 1);
+  // The memory of a long text before is not kept while the connection waits for the next one.
   text.clear();
+  text.shrink_to_fit();
   for (;;) {
     int microseconds = 0;
     const int seconds = WaitSeconds(deadline, microseconds);
     if (seconds < 0) return ReadStatus::TimedOut;
-    const int n = socket_->ReadToNul(chunk.data(), kChunk, seconds, microseconds);
+    const int n = socket_->ReadToNul(chunk.data(), chunk_size, seconds, microseconds);
     if (n > 0) {
       text.append(chunk.data(), static_cast<std::size_t>(n - 1));
     } else if (n == 0) {
-      text.append(chunk.data(), kChunk);
+      text.append(chunk.data(), static_cast<std::size_t>(chunk_size));
+      // A long text: larger chunks take it in fewer calls.
+      chunk_size = std::min(chunk_size * 2, kChunk);
+      chunk.resize(static_cast<std::size_t>(chunk_size) + 1);
     } else if (n == SOCK_TIMEOUT) {
       // What had arrived was delivered with a 0 behind it; the loop looks at the deadline.
       text.append(chunk.data(), std::strlen(chunk.data()));

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/ConnectionRegistry.h"
 #include "PlainSocket.h"
@@ -29,6 +30,10 @@ class SessionChannel {
   // Exactly `length` bytes into `destination` (which holds length + 1 bytes), all within
   // the idle limit.
   ReadStatus ReadExactly(char* destination, int length);
+  // Exactly `length` bytes into `destination` (resized to length + 1 bytes), all within the
+  // idle limit. It grows with the bytes that arrive, from 4 KiB in doubling steps, so that a
+  // peer that only announces a long request holds little memory.
+  ReadStatus ReadGrowing(std::vector<char>& destination, int length);
   // A text up to its NUL byte (not included), at most `max_length` bytes with the NUL,
   // all within the idle limit.
   ReadStatus ReadToNul(std::string& text, std::size_t max_length);
@@ -51,6 +56,9 @@ class SessionChannel {
  private:
   int WaitSeconds(std::chrono::steady_clock::time_point deadline, int& microseconds) const;
   ReadStatus ClosedOrTimedOut() const;
+  // ReadExactly's loop, against a deadline of the caller's.
+  ReadStatus ReadBefore(std::chrono::steady_clock::time_point deadline, char* destination,
+                        int length);
 
   // Declared in this order so that the ticket ends (unregistering the descriptor) before the
   // socket closes it.

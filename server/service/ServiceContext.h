@@ -28,3 +28,6 @@ struct ServiceContext {
 
 // Requests and JSON texts larger than this close the connection.
 constexpr int kMaxRequestBytes = 1 << 20;
+// Until the program's handshake is accepted, a data frame may be no larger than this: the
+// handshake itself is a few dozen bytes, and a stranger gets no room to park memory in.
+constexpr int kMaxRequestBytesBeforeHandshake = 4096;

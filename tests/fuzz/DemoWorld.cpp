@@ -53,5 +53,5 @@ DemoWorld::DemoWorld() : folder_(MakeFolder()) {
   // A small client build, so that file questions and downloads have something to find.
   std::ofstream(data / "Clients" / "Pellomarquin.exe", std::ios::binary) << std::string(70000, 'M');
   context_ = std::make_unique<ServiceContext>(data, OpenStore({data, {}, 4}), std::chrono::seconds(5));
-  registry_ = std::make_unique<ConnectionRegistry>(16);
+  registry_ = std::make_unique<ConnectionRegistry>(ConnectionLimits{16, 16});
 }

@@ -27,12 +27,14 @@ void Check(bool condition) {
 
 // How many answers the bytes call for: one per whole, well-formed frame before the first
 // broken one, which ends the connection. Nothing when a download is among them (its file
-// bytes cannot be told from answers).
+// bytes cannot be told from answers) or a frame too large for a connection whose handshake
+// was not accepted (whether it was is the service's to say).
 std::optional<int> ExpectedAnswers(std::string_view bytes) {
   int frames = 0;
   while (const auto frame = DecodeFrame(bytes, kMaxRequestBytes)) {
-    if (frame->header.type == FrameType::File &&
-        frame->header.subtype == FrameSubtype::FileDownload) {
+    if ((frame->header.type == FrameType::File &&
+         frame->header.subtype == FrameSubtype::FileDownload) ||
+        frame->header.length > kMaxRequestBytesBeforeHandshake) {
       return std::nullopt;
     }
     ++frames;
@@ -70,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   DemoWorld& world = DemoWorld::Get();
   const SocketPairEnds ends = MakeSocketPair();
   if (ends.near_end < 0) return 0;
-  auto ticket = world.Registry().Add(ends.near_end);
+  auto ticket = world.Registry().Add(ends.near_end, "127.0.0.1", ServerPort::Data).ticket;
   Check(ticket.has_value());
   SocketPump client(ends.far_end, std::string(bytes), piece, false);
   {

@@ -70,6 +70,8 @@ TEST_F(BadInputTest, MalformedFramesCloseTheirConnection) {
        FrameBytes(0x7FFFFFFF, FrameType::Table, FrameSubtype::TableQuery, "TableName=Personnel")},
       {"just over 1 MiB", FrameBytes((1 << 20) + 1, FrameType::Handshake, FrameSubtype::None,
                                      std::string(4096, 'x'))},
+      {"over 4 KiB before the handshake",
+       FrameBytes(4097, FrameType::Table, FrameSubtype::TableQuery, std::string(4096, 'x') + '\0')},
       {"text without its NUL",
        FrameBytes(12, FrameType::Handshake, FrameSubtype::None, "ProgramID=Pe")},
       {"frame cut short", FrameBytes(100, FrameType::Handshake, FrameSubtype::None, "ProgramID")},
@@ -145,11 +147,14 @@ TEST_F(BadInputTest, ClientVanishingMidAnswer) {
   ExpectNormalRequestSucceeds();
 }
 
-// Over two hundred connections are served at the same time.
+// Over two hundred connections are served at the same time (from eight client addresses,
+// each under its limit).
 TEST_F(BadInputTest, ServesManyConnectionsAtOnce) {
   std::vector<std::unique_ptr<RawConnection>> connections;
-  for (int i = 0; i < 210; ++i)
-    connections.push_back(std::make_unique<RawConnection>(server_->FunctionPort()));
+  for (int i = 0; i < 210; ++i) {
+    connections.push_back(std::make_unique<RawConnection>(server_->FunctionPort(),
+                                                          "127.0.0." + std::to_string(1 + i % 8)));
+  }
   for (auto& connection : connections) {
     ASSERT_TRUE(
         connection->Send(std::string("{ServerCommand:getdoctorcases,DoctorSeq:1004}") + '\0'));

@@ -25,12 +25,17 @@ int MillisecondsLeft(Clock::time_point deadline) {
 
 }  // namespace
 
-RawConnection::RawConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+RawConnection::RawConnection(int port, const std::string& from)
+    : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  const bool bound = fd_.Valid() && ::inet_pton(AF_INET, from.c_str(), &source.sin_addr) == 1 &&
+                     ::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&source), sizeof source) == 0;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (!fd_.Valid() ||
+  if (!bound ||
       ::connect(fd_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     throw std::runtime_error("cannot connect to port " + std::to_string(port));
   }

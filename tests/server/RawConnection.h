@@ -9,8 +9,9 @@
 
 class RawConnection {
  public:
-  // Connects to 127.0.0.1:port; throws std::runtime_error when it cannot.
-  explicit RawConnection(int port);
+  // Connects to 127.0.0.1:port from `from` (any 127.0.0.x stands for another client
+  // machine); throws std::runtime_error when it cannot.
+  explicit RawConnection(int port, const std::string& from = "127.0.0.1");
 
   // False once the server has closed (or reset) the connection.
   bool Send(std::string_view bytes);

@@ -163,6 +163,13 @@ void HospdProcess::WaitForPorts() {
   throw std::runtime_error("hospd did not report its ports in time: " + LogText());
 }
 
+long HospdProcess::ResidentKiB() const {
+  if (pid_ <= 0) return 0;
+  const std::string status = ReadBytes("/proc/" + std::to_string(pid_) + "/status");
+  const auto at = status.find("VmRSS:");
+  return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
+}
+
 std::string HospdProcess::LogText() const {
   return ReadBytes(log_file_);
 }

@@ -37,6 +37,9 @@ class HospdProcess {
 
   // Everything the server wrote to stderr so far.
   std::string LogText() const;
+  // The server's resident memory now (VmRSS in /proc/PID/status), in KiB; 0 when it is not
+  // running.
+  long ResidentKiB() const;
   // Sends SIGTERM and waits (bounded); returns the exit status, or -1 when the server
   // did not end normally. Later calls return the first result.
   int Stop();
