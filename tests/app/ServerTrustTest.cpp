@@ -23,11 +23,17 @@ const ShownMessage kNotVerified{"The data server's identity could not be verifie
                                 MessageButtons::Ok};
 
 // The fingerprint hospd printed for its certificate when it started.
+// The server logs it just after it has written its ports file: it may take a moment.
 std::string LoggedFingerprint(const HospdProcess& hospd) {
-  std::smatch match;
-  const std::string log = hospd.LogText();
   const std::regex line("certificate SHA-256 fingerprint ([0-9A-F:]{95})");
-  return std::regex_search(log, match, line) ? match[1].str() : std::string();
+  std::string fingerprint;
+  WaitUntil([&] {
+    std::smatch match;
+    const std::string log = hospd.LogText();
+    if (std::regex_search(log, match, line)) fingerprint = match[1].str();
+    return !fingerprint.empty();
+  });
+  return fingerprint;
 }
 
 struct TrustRow {

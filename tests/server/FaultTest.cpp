@@ -156,8 +156,8 @@ TEST_F(ServerKillTest, TlsHandshakeAgainstPlainServerFails) {
 }
 
 // 70,000 bytes without a NUL reach both servers: the function server waits for the rest of
-// the text and answers it whole; the data server closes a frame whose text lacks its NUL,
-// and serves a 70,001-byte frame that has one.
+// the text and answers it whole; after the handshake, the data server closes a frame whose
+// text lacks its NUL and serves a 70,001-byte frame that has one.
 TEST_F(ServerKillTest, ServersTakeSeventyThousandBytesWithoutNul) {
   RawConnection function(server_.FunctionPort());
   ASSERT_TRUE(function.Send(std::string(kNoNulBytes, 'x')));
@@ -165,24 +165,33 @@ TEST_F(ServerKillTest, ServersTakeSeventyThousandBytesWithoutNul) {
   ASSERT_TRUE(function.Send(std::string(1, '\0')));
   EXPECT_EQ(function.ReadAnswer(10s), "{Error:\"No ServerCommand given.\"}");
 
+  // Frames this large come only after the handshake: before it, a few KiB is all a
+  // connection may hold.
   const std::string text(kNoNulBytes, 'k');
+  const std::string handshake =
+      FrameBytes(23, FrameType::Handshake, FrameSubtype::None, std::string("ProgramID=Pellomarquin") + '\0');
+  std::string reply;
   SecureSocket broken;
   ASSERT_EQ(broken.Connect("127.0.0.1", server_.DataPort()), SOCK_SUCCESS);
+  ASSERT_EQ(broken.Send(handshake.data(), static_cast<int>(handshake.size())), SOCK_SUCCESS);
+  ASSERT_GT(broken.ReadToNul(reply, 4096, 10, 0), 0);
   const std::string unterminated =
-      FrameBytes(kNoNulBytes + 1, FrameType::Handshake, FrameSubtype::None, text + "k");
+      FrameBytes(kNoNulBytes + 1, FrameType::Date, FrameSubtype::None, text + "k");
   ASSERT_EQ(broken.Send(unterminated.data(), static_cast<int>(unterminated.size())), SOCK_SUCCESS);
   char answer[256];
   EXPECT_EQ(broken.ReadToNul(answer, 255, 10, 0), SOCK_DISCONNECTED);
 
   SecureSocket whole;
   ASSERT_EQ(whole.Connect("127.0.0.1", server_.DataPort()), SOCK_SUCCESS);
-  const std::string handshake =
-      FrameBytes(kNoNulBytes + 1, FrameType::Handshake, FrameSubtype::None,
-                 "ProgramID=Pellomarquin,Key=" + text.substr(27) + '\0');
   ASSERT_EQ(whole.Send(handshake.data(), static_cast<int>(handshake.size())), SOCK_SUCCESS);
-  std::string reply;
-  EXPECT_GT(whole.ReadToNul(reply, 4096, 10, 0), 0);
+  ASSERT_GT(whole.ReadToNul(reply, 4096, 10, 0), 0);
   EXPECT_NE(reply.find("Accepted=Y"), std::string::npos) << reply;
+  const std::string date = FrameBytes(kNoNulBytes + 1, FrameType::Date, FrameSubtype::None,
+                                      text.substr(1) + 'k' + '\0');
+  ASSERT_EQ(whole.Send(date.data(), static_cast<int>(date.size())), SOCK_SUCCESS);
+  reply.clear();
+  EXPECT_GT(whole.ReadToNul(reply, 4096, 10, 0), 0);
+  EXPECT_NE(reply.find("Date="), std::string::npos) << reply;
   EXPECT_NE(server_.LogText().find("request text without its NUL"), std::string::npos);
 }
 
