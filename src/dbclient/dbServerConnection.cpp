@@ -522,6 +522,11 @@ std::int32_t dbServerConnection::GetFileInfo(const std::string& remote_name) {
 
 bool dbServerConnection::GetFile(const std::string& remote_name, const std::string& local_path,
                                  dbProgressBar* progress) {
+  return GetFile(remote_name, local_path, progress, INT32_MAX);
+}
+
+bool dbServerConnection::GetFile(const std::string& remote_name, const std::string& local_path,
+                                 dbProgressBar* progress, std::int32_t max_size) {
   TimedOut = false;
   if (Refused()) return false;
   if (!IsConnected()) return NoteFailure("not connected to the server");
@@ -535,6 +540,12 @@ bool dbServerConnection::GetFile(const std::string& remote_name, const std::stri
                                  : "the connection ended before the file's size and date arrived");
   }
   const auto [size, date] = DecodeDownloadHeader(MessageBuffer);
+  if (size > max_size) {
+    file.Reset();
+    unlink(local_path.c_str());
+    return StopTransfer("the file is larger than the " + std::to_string(max_size) +
+                        " bytes it may have");
+  }
   if (progress != nullptr) {
     progress->SetPosition(0);
     progress->SetMax(size);

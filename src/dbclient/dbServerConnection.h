@@ -48,6 +48,10 @@ public:
   std::int32_t GetFileInfo(const std::string& remote_name);
   bool GetFile(const std::string& remote_name, const std::string& local_path,
                dbProgressBar* progress);
+  // The same, but a file the server announces as larger than `max_size` bytes is not taken:
+  // nothing of it stays on disk and the connection is opened anew for the next request.
+  bool GetFile(const std::string& remote_name, const std::string& local_path,
+               dbProgressBar* progress, std::int32_t max_size);
 
   bool QueryTable(std::string table_name, int list, const std::string& key,
                   const std::string& owner, NameValueList& result, const std::string& alias_list,

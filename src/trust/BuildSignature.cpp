@@ -2,7 +2,9 @@
 // client's check of a downloaded build against the publisher's public key.
 #include "BuildSignature.h"
 
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
 #include <unistd.h>
 
@@ -116,6 +118,9 @@ bool BuildSignature::Verify(const std::string& public_path, std::string_view byt
 
 bool BuildSignature::VerifyFile(const std::string& public_path, const std::string& file_path,
                                 const std::string& signature_path) {
+  std::error_code error;
+  const auto signature_size = std::filesystem::file_size(signature_path, error);
+  if (error || signature_size > kMaxFileSize) return false;
   std::string bytes;
   std::string signature;
   return ReadWholeFile(file_path, bytes) && ReadWholeFile(signature_path, signature) &&

@@ -10,6 +10,9 @@ class BuildSignature {
 public:
   // A signature is the raw 64-byte Ed25519 signature of the whole build file.
   static constexpr std::size_t kSize = 64;
+  // A signature file is never larger: a bigger one is refused without being read, or, on a
+  // download, without being taken.
+  static constexpr std::size_t kMaxFileSize = 4096;
 
   // Writes a new key pair as PEM files: the private key readable by its owner only. Neither
   // file may exist yet. False with the reason in `error`.

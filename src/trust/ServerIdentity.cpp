@@ -42,6 +42,9 @@ bool IsIpAddress(const std::string& host) {
 bool ExpectHost(X509_VERIFY_PARAM* param, const std::string& host) {
   if (host.empty()) return false;
   if (IsIpAddress(host)) return X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1;
+  // A name is checked against the DNS alternative names only, never the subject's common
+  // name, as current practice demands.
+  X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
   return X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size()) == 1;
 }
 

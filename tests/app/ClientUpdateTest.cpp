@@ -692,8 +692,12 @@ TEST_P(SignedUpdateTest, InstallsOnlyAVerifiedBuild) {
   EXPECT_EQ(messages_.shown[0].caption, "Program rename error");
   EXPECT_EQ(messages_.shown[0].buttons, MessageButtons::Ok);
   EXPECT_FALSE(messages_.shown[0].busy_cursor);
-  // The connection stays usable for the login.
-  EXPECT_NE(connection_->GetFileInfo(kRemote), 0);
+  // The connection stays usable for the login (a refused oversized signature has it opened
+  // anew by the login's query).
+  NameValueList record;
+  EXPECT_TRUE(connection_->QueryTable("Personnel", 4, "anna.weber@hospital.example", "", record,
+                                      "", ""))
+      << connection_->FailureReason;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -706,6 +710,12 @@ INSTANTIATE_TEST_SUITE_P(
                   [](SignedUpdateTest& test) {
                     test.PublishWith("");
                     WriteBytes(test.Published(".sig"), std::string(BuildSignature::kSize, 'S'));
+                  },
+                  false},
+        SignedRow{"OversizedSignature",
+                  [](SignedUpdateTest& test) {
+                    test.PublishWith("publisher.key");
+                    WriteBytes(test.Published(".sig"), std::string(1 << 20, 'S'));
                   },
                   false},
         SignedRow{"SignedWithAnotherKey",

@@ -155,6 +155,25 @@ TEST(FileTransferTest, DroppedMidDownloadLeavesPartialFile) {
   EXPECT_EQ(progress.positions.back(), 70000);
 }
 
+// A file announced as larger than the caller allows is not taken: nothing stays on disk, and
+// the connection is dropped at once rather than read to its end.
+TEST(FileTransferTest, OversizedFileIsRefusedAtItsHeader) {
+  LocalFile file;
+  file.Write("old");
+  ScriptedServer server(true);
+  server.Expect([](ServerPeer& peer) {
+    Frame frame;
+    if (!peer.AcceptHandshake() || !peer.ReadFrame(frame)) return;
+    peer.Send(EncodeDownloadHeader({100'000'000, kServerDate}));
+    peer.Send(Patterned(5000));
+    EXPECT_TRUE(peer.WaitForClose());
+  });
+  auto connection = OpenData(server);
+  EXPECT_FALSE(connection->GetFile(kRemote, file.Path(), nullptr, 4096));
+  EXPECT_FALSE(file.Exists());
+  EXPECT_FALSE(connection->Connected);
+}
+
 // A connection that ends before the 8-byte header arrives leaves the old file deleted and an empty one.
 TEST(FileTransferTest, MissingHeaderFailsAfterDeletingOldFile) {
   LocalFile file;

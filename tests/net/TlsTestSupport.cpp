@@ -179,7 +179,7 @@ Credentials MakeIssuedCredentials(const TempDir& dir, const std::string& stem,
   Require(key != nullptr, "EVP_EC_gen");
   X509Pointer certificate = UnsignedCertificate(key.get(), details.name, details);
   X509_set_issuer_name(certificate.get(), X509_get_subject_name(issuer.get()));
-  AddSubjectAltName(certificate.get(), details.name);
+  if (details.alt_name) AddSubjectAltName(certificate.get(), details.name);
   AddExtension(certificate.get(), issuer.get(), NID_ext_key_usage, "serverAuth");
   Require(X509_sign(certificate.get(), issuer_key.get(), EVP_sha256()) > 0, "X509_sign");
   return SaveCredentials(dir, stem, certificate.get(), key.get(), "");

@@ -38,6 +38,7 @@ struct CertificateDetails {
   long valid_from_seconds;   // relative to now
   long valid_until_seconds;  // relative to now
   std::string pass_phrase;   // non-empty: the key file is encrypted with it
+  bool alt_name = true;      // false: the name is the common name only
 };
 
 struct Credentials {

@@ -20,6 +20,12 @@ namespace {
 
 using namespace tls_test;
 
+CertificateDetails CommonNameOnly(const std::string& name) {
+  CertificateDetails details(name);
+  details.alt_name = false;
+  return details;
+}
+
 // The certificates of one world: two authorities, servers they issued, self-signed ones.
 struct World {
   TempDir dir;
@@ -29,6 +35,8 @@ struct World {
   Credentials issued_ip = MakeIssuedCredentials(dir, "issued-ip", {"127.0.0.1"}, authority);
   Credentials foreign = MakeIssuedCredentials(dir, "foreign", {"localhost"}, stranger);
   Credentials other_name = MakeIssuedCredentials(dir, "other", {"db.other.example"}, authority);
+  Credentials common_name_only =
+      MakeIssuedCredentials(dir, "cn-only", CommonNameOnly("localhost"), authority);
   Credentials expired =
       MakeIssuedCredentials(dir, "expired", {"localhost", -2 * 86400, -86400}, authority);
   Credentials self_signed = MakeCredentials(dir, "self", {"localhost"});
@@ -139,6 +147,10 @@ INSTANTIATE_TEST_SUITE_P(
                     kAuthority, "localhost", false},
         IdentityRow{"NameMismatch", [](World& w) -> const Credentials& { return w.other_name; },
                     nullptr, kAuthority, "localhost", false},
+        // Current practice: the host name is checked against DNS alternative names only.
+        IdentityRow{"CommonNameWithoutAltName",
+                    [](World& w) -> const Credentials& { return w.common_name_only; }, nullptr,
+                    kAuthority, "localhost", false},
         IdentityRow{"AddressMismatch", [](World& w) -> const Credentials& { return w.issued; },
                     nullptr, kAuthority, "127.0.0.1", false},
         IdentityRow{"ExpiredUnderAuthority",
