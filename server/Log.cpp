@@ -28,9 +28,7 @@ std::string TimeStamp() {
 
 }  // namespace
 
-void SilenceLog() {
-  log_silenced = true;
-}
+void SilenceLog() { log_silenced = true; }
 
 void LogLine(std::string_view line) {
   if (log_silenced) return;

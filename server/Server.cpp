@@ -12,12 +12,12 @@
 #include <stdexcept>
 #include <thread>
 
-#include "net/DataSession.h"
-#include "net/FunctionSession.h"
 #include "Log.h"
-#include "login/MemoryFailureCounters.h"
 #include "SecureSocket.h"
 #include "ServerIdentity.h"
+#include "login/MemoryFailureCounters.h"
+#include "net/DataSession.h"
+#include "net/FunctionSession.h"
 #include "net/SessionChannel.h"
 #include "store/StaffDirectory.h"
 
@@ -56,9 +56,7 @@ ssl_ctx_st* LoadTlsContext(const ServerOptions& options) {
 }
 
 // A broken connection must fail the one send, not end the process.
-void IgnoreBrokenPipes() {
-  std::signal(SIGPIPE, SIG_IGN);
-}
+void IgnoreBrokenPipes() { std::signal(SIGPIPE, SIG_IGN); }
 
 std::pair<UniqueFd, UniqueFd> MakeWakePipe() {
   int fds[2];
@@ -89,8 +87,10 @@ std::string RefusalReason(Refusal refusal, const ConnectionRegistry& registry,
     case Refusal::AddressFull:
       return std::to_string(registry.Limits().per_address) +
              " connections open from this address (--max-connections-per-address)";
-    case Refusal::Stopping: return "stopping";
-    case Refusal::None: break;
+    case Refusal::Stopping:
+      return "stopping";
+    case Refusal::None:
+      break;
   }
   return "refused";
 }
@@ -106,9 +106,7 @@ void Server::LogCertificateFingerprint() const {
   }
 }
 
-void Server::ContextFree::operator()(ssl_ctx_st* context) const {
-  SSL_CTX_free(context);
-}
+void Server::ContextFree::operator()(ssl_ctx_st* context) const { SSL_CTX_free(context); }
 
 Server::Server(ServerOptions options)
     : options_(Resolved(std::move(options))),

@@ -6,14 +6,14 @@
 #include <memory>
 #include <string>
 
+#include "UniqueFd.h"
 #include "login/LoginThrottle.h"
 #include "net/ConnectionRegistry.h"
 #include "net/Listener.h"
 #include "net/RefusalLog.h"
+#include "net/ThreadSet.h"
 #include "service/ServiceContext.h"
 #include "store/StoreSettings.h"
-#include "net/ThreadSet.h"
-#include "UniqueFd.h"
 
 struct ssl_ctx_st;
 

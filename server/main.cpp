@@ -7,13 +7,13 @@
 #include <iostream>
 #include <string>
 
-#include "admin/AdminCommands.h"
-#include "admin/DemoFolder.h"
 #include "HospVersion.h"
 #include "Log.h"
 #include "PortsFile.h"
 #include "Server.h"
 #include "UniqueFd.h"
+#include "admin/AdminCommands.h"
+#include "admin/DemoFolder.h"
 
 namespace {
 

@@ -166,11 +166,12 @@ struct ChildRun {
   int cases = 0;
 };
 
-// Runs `prepare`, then `measured` once, in a fresh child process, so that nothing else counts towards its time
-// and peak memory; the child hands back its figures through a shared page.
+// Runs `prepare`, then `measured` once, in a fresh child process, so that nothing else counts
+// towards its time and peak memory; the child hands back its figures through a shared page.
 template <class Prepare, class Measured>
 ChildRun InChild(Prepare prepare, Measured measured) {
-  void* page = ::mmap(nullptr, sizeof(ChildRun), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  void* page =
+      ::mmap(nullptr, sizeof(ChildRun), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (page == MAP_FAILED) return {};
   auto* shared = new (page) ChildRun();
   std::fflush(stdout);
@@ -181,7 +182,8 @@ ChildRun InChild(Prepare prepare, Measured measured) {
     shared->before_mib = static_cast<double>(StatusKilobytes("VmRSS")) / 1024.0;
     const auto start = std::chrono::steady_clock::now();
     shared->cases = measured(text);
-    shared->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    shared->seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     shared->peak_mib = static_cast<double>(StatusKilobytes("VmHWM")) / 1024.0;
     std::fflush(stdout);
     ::_exit(0);
@@ -196,27 +198,36 @@ ChildRun InChild(Prepare prepare, Measured measured) {
 // The refresh of 100,000 cases (read, walk, list, first paint) against reading and walking
 // the same answer alone, each in a fresh process: time, peak memory and their ratio.
 void ReportLargeRefresh() {
-  const ChildRun alone = InChild([] {}, [](const std::string& text) {
-    cJSON answer;
-    answer.Parse(text);
-    std::vector<std::unique_ptr<ListBoxObjectClass>> cases;
-    WalkCaseList(answer, [&cases](std::unique_ptr<ListBoxObjectClass> item) { cases.push_back(std::move(item)); });
-    return static_cast<int>(cases.size());
-  });
-  const ChildRun refresh = InChild([] { TheClient(); }, [](const std::string& text) {
-    Client& client = TheClient();
-    ListAnswer(client.form, text);
-    PaintVisibleList(client.form);
-    return client.form.CasesListBox->count();
-  });
-  std::printf("%d cases read and walked alone: %.2f s, peak resident memory %.1f MiB (%.1f MiB before reading)\n",
-              alone.cases, alone.seconds, alone.peak_mib, alone.before_mib);
-  std::printf("%d cases refreshed (read, walk, list, first paint): %.2f s (target <= 0.6), peak resident memory "
-              "%.1f MiB (target <= 300; %.1f MiB before reading)\n",
-              refresh.cases, refresh.seconds, refresh.peak_mib, refresh.before_mib);
+  const ChildRun alone =
+      InChild([] {},
+              [](const std::string& text) {
+                cJSON answer;
+                answer.Parse(text);
+                std::vector<std::unique_ptr<ListBoxObjectClass>> cases;
+                WalkCaseList(answer, [&cases](std::unique_ptr<ListBoxObjectClass> item) {
+                  cases.push_back(std::move(item));
+                });
+                return static_cast<int>(cases.size());
+              });
+  const ChildRun refresh = InChild([] { TheClient(); },
+                                   [](const std::string& text) {
+                                     Client& client = TheClient();
+                                     ListAnswer(client.form, text);
+                                     PaintVisibleList(client.form);
+                                     return client.form.CasesListBox->count();
+                                   });
+  std::printf(
+      "%d cases read and walked alone: %.2f s, peak resident memory %.1f MiB (%.1f MiB before "
+      "reading)\n",
+      alone.cases, alone.seconds, alone.peak_mib, alone.before_mib);
+  std::printf(
+      "%d cases refreshed (read, walk, list, first paint): %.2f s (target <= 0.6), peak resident "
+      "memory "
+      "%.1f MiB (target <= 300; %.1f MiB before reading)\n",
+      refresh.cases, refresh.seconds, refresh.peak_mib, refresh.before_mib);
   if (alone.seconds > 0) {
-    std::printf("refresh / read and walk alone at %d cases: time %.2f, peak memory %.2f\n", kPeakCases,
-                refresh.seconds / alone.seconds, refresh.peak_mib / alone.peak_mib);
+    std::printf("refresh / read and walk alone at %d cases: time %.2f, peak memory %.2f\n",
+                kPeakCases, refresh.seconds / alone.seconds, refresh.peak_mib / alone.peak_mib);
   }
   std::fflush(stdout);
 }

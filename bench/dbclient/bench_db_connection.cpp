@@ -1,4 +1,5 @@
-// The server connection's answer reading and TLS download against the raw socket reading the same bytes.
+// The server connection's answer reading and TLS download against the raw socket reading the same
+// bytes.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -79,7 +80,7 @@ const std::string& FileBlock() {
 
 // A throwaway certificate and key for the TLS server side, removed at exit.
 class ServerCertificate {
-public:
+ public:
   ServerCertificate() {
     char pattern[] = "/tmp/hosp-bench-cert-XXXXXX";
     if (mkdtemp(pattern) == nullptr) throw std::runtime_error("no temporary folder");
@@ -106,14 +107,14 @@ public:
   std::string CertPath() const { return folder_ + "/cert.pem"; }
   std::string KeyPath() const { return folder_ + "/key.pem"; }
 
-private:
+ private:
   std::string folder_;
 };
 
 // Serves one client at a time on 127.0.0.1: a bare text gets the 10 MB answer; a handshake
 // frame gets an accepting answer; a download frame gets the header, the file and a closing answer.
 class BenchServer {
-public:
+ public:
   explicit BenchServer(bool tls, bool comma_text = false) : comma_text_(comma_text) {
     if (tls) {
       static const ServerCertificate certificate;
@@ -142,7 +143,7 @@ public:
 
   int Port() const { return port_; }
 
-private:
+ private:
   void AcceptLoop() {
     while (!stop_) {
       pollfd entry{listener_, POLLIN, 0};
@@ -245,7 +246,8 @@ void RawAnswer(benchmark::State& state, bool comma_text, bool keep) {
     benchmark::DoNotOptimize(chunk.data());
     benchmark::DoNotOptimize(kept.data());
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * Answer(comma_text).size()));
+  state.SetBytesProcessed(
+      static_cast<std::int64_t>(state.iterations() * Answer(comma_text).size()));
 }
 
 // The connection's way: ExchangeText, whose ReadAnswer joins the chunks and reads the
@@ -261,7 +263,8 @@ void ConnectionAnswer(benchmark::State& state, bool comma_text) {
     benchmark::DoNotOptimize(connection.AnswerText.data());
     benchmark::DoNotOptimize(connection.ErrorCode);
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * Answer(comma_text).size()));
+  state.SetBytesProcessed(
+      static_cast<std::int64_t>(state.iterations() * Answer(comma_text).size()));
 }
 
 void RawJsonAnswer(benchmark::State& state) { RawAnswer(state, false, false); }
@@ -345,7 +348,7 @@ BENCHMARK(ConnectionDownload)->UseRealTime()->Unit(benchmark::kMillisecond)->Ite
 
 // Prints the usual table and keeps each benchmark's throughput for the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+ public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
@@ -367,7 +370,7 @@ public:
     }
   }
 
-private:
+ private:
   std::map<std::string, double> rates_;
 };
 
@@ -383,7 +386,8 @@ int main(int argc, char** argv) {
   reporter.PrintRatio("ConnectionDownload", "RawDownloadToFile", "expected >= 0.8");
   reporter.PrintRatio("ConnectionCommaAnswer", "RawCommaAnswerKept", "comma text, for information");
   reporter.PrintRatio("ConnectionJsonAnswer", "RawJsonAnswer", "bare transport, for information");
-  reporter.PrintRatio("ConnectionDownload", "RawDownloadDiscarded", "bare transport, for information");
+  reporter.PrintRatio("ConnectionDownload", "RawDownloadDiscarded",
+                      "bare transport, for information");
   benchmark::Shutdown();
   return 0;
 }

@@ -4,13 +4,13 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
+#include <rapidjson/document.h>
+#include <simdjson.h>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <rapidjson/document.h>
-#include <simdjson.h>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -27,7 +27,8 @@ const std::string& CaseListText(int cases) {
   static std::map<int, std::string> texts;
   std::string& text = texts[cases];
   if (text.empty()) {
-    const std::string command = "python3 " HOSP_SOURCE_DIR "/tools/gen_caselist.py " + std::to_string(cases);
+    const std::string command =
+        "python3 " HOSP_SOURCE_DIR "/tools/gen_caselist.py " + std::to_string(cases);
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
     if (!pipe) {
       throw std::runtime_error("cannot run " + command);
@@ -62,7 +63,9 @@ std::size_t WalkWithcJSON(const std::string& text) {
     return 0;
   }
   CaseObjects cases;
-  WalkCaseList(root, [&cases](std::unique_ptr<ListBoxObjectClass> item) { cases.push_back(std::move(item)); });
+  WalkCaseList(root, [&cases](std::unique_ptr<ListBoxObjectClass> item) {
+    cases.push_back(std::move(item));
+  });
   return cases.size();
 }
 
@@ -74,7 +77,8 @@ void CopyFields(const Members& members, CaseFields& into, NameOf nameOf, TextOf 
 }
 
 std::string_view RapidText(const rapidjson::Value& value) {
-  return value.IsString() ? std::string_view(value.GetString(), value.GetStringLength()) : std::string_view{};
+  return value.IsString() ? std::string_view(value.GetString(), value.GetStringLength())
+                          : std::string_view{};
 }
 
 std::size_t WalkWithRapidJSON(const std::string& text) {
@@ -87,15 +91,16 @@ std::size_t WalkWithRapidJSON(const std::string& text) {
   const auto value = [](const auto& member) { return RapidText(member.value); };
   CaseObjects cases;
   for (const auto& one : root["CaseList"].GetObject()) {
-    auto& item = cases.emplace_back(std::make_unique<ListBoxObjectClass>(std::string(RapidText(one.name))));
+    auto& item =
+        cases.emplace_back(std::make_unique<ListBoxObjectClass>(std::string(RapidText(one.name))));
     CopyFields(one.value["FieldList"].GetObject(), item->Fields, name, value);
     const auto needs = one.value.FindMember("NeedsList");
     if (needs == one.value.MemberEnd()) {
       continue;
     }
     for (const auto& need : needs->value.GetObject()) {
-      CopyFields(need.value["FieldList"].GetObject(), item->AddNeed(std::string(RapidText(need.name))).Fields, name,
-                 value);
+      CopyFields(need.value["FieldList"].GetObject(),
+                 item->AddNeed(std::string(RapidText(need.name))).Fields, name, value);
     }
   }
   return cases.size();
@@ -119,7 +124,8 @@ std::size_t WalkWithSimdjson(const simdjson::padded_string& text) {
       continue;
     }
     for (const auto need : needs) {
-      CopyFields(need.value["FieldList"].get_object().value(), item->AddNeed(std::string(need.key)).Fields, name, value);
+      CopyFields(need.value["FieldList"].get_object().value(),
+                 item->AddNeed(std::string(need.key)).Fields, name, value);
     }
   }
   return cases.size();
@@ -140,7 +146,8 @@ std::size_t WalkWithNlohmann(const std::string& text) {
       continue;
     }
     for (const auto& need : needs->items()) {
-      CopyFields(need.value().at("FieldList").items(), item->AddNeed(need.key()).Fields, name, value);
+      CopyFields(need.value().at("FieldList").items(), item->AddNeed(need.key()).Fields, name,
+                 value);
     }
   }
   return cases.size();
@@ -178,7 +185,8 @@ void BM_nlohmann(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 
-// --- Nesting: about 4 MB of objects nested `depth` levels deep, with a comma inside every level. ---
+// --- Nesting: about 4 MB of objects nested `depth` levels deep, with a comma inside every level.
+// ---
 
 std::string NestedText(int depth) {
   // One chain: {"a":"some text","b":{"a":"some text","b":...,"c":"x"},"c":"x"}
@@ -224,9 +232,10 @@ BENCHMARK(BM_simdjson)->Arg(100000)->Iterations(3)->Unit(benchmark::kMillisecond
 BENCHMARK(BM_nlohmann)->Arg(100000)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_cJSONNesting)->Arg(1)->Arg(16)->Arg(120)->Iterations(5)->Unit(benchmark::kMillisecond);
 
-// Keeps the CPU time per run name, steadier than wall time on a shared machine ("BM_cJSON/10000/iterations:6" -> "BM_cJSON/10000").
+// Keeps the CPU time per run name, steadier than wall time on a shared machine
+// ("BM_cJSON/10000/iterations:6" -> "BM_cJSON/10000").
 class RecordingReporter : public benchmark::ConsoleReporter {
-public:
+ public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       std::string name = run.benchmark_name();
@@ -265,8 +274,8 @@ double HeldMegabytes(Read read) {
 }
 
 void PrintCaseListSummary(const RecordingReporter& reporter) {
-  std::printf("\nRead + walk + free, CPU ms (ratio to RapidJSON):\n%8s %16s %10s %16s %16s\n", "cases", "cJSON",
-              "RapidJSON", "simdjson", "nlohmann");
+  std::printf("\nRead + walk + free, CPU ms (ratio to RapidJSON):\n%8s %16s %10s %16s %16s\n",
+              "cases", "cJSON", "RapidJSON", "simdjson", "nlohmann");
   for (const int cases : {1000, 10000, 100000}) {
     const std::string suffix = "/" + std::to_string(cases);
     const double reference = reporter.Millis("BM_RapidJSON" + suffix);
@@ -275,8 +284,8 @@ void PrintCaseListSummary(const RecordingReporter& reporter) {
       return std::to_string(own).substr(0, std::to_string(own).find('.') + 2) + " (" +
              std::to_string(own / reference).substr(0, 4) + ")";
     };
-    std::printf("%8d %16s %10.1f %16s %16s\n", cases, cell("BM_cJSON").c_str(), reference, cell("BM_simdjson").c_str(),
-                cell("BM_nlohmann").c_str());
+    std::printf("%8d %16s %10.1f %16s %16s\n", cases, cell("BM_cJSON").c_str(), reference,
+                cell("BM_simdjson").c_str(), cell("BM_nlohmann").c_str());
   }
   for (const int cases : {10000, 100000}) {
     const std::string suffix = "/" + std::to_string(cases);
@@ -301,9 +310,10 @@ void PrintCaseListSummary(const RecordingReporter& reporter) {
     return parser;
   });
   const double nlohmann = HeldMegabytes([&text] { return nlohmann::json::parse(text); });
-  std::printf("100,000-case document (text %.1f MiB) held on the heap, MiB: cJSON %.1f, RapidJSON %.1f, "
-              "simdjson %.1f, nlohmann %.1f\n",
-              static_cast<double>(text.size()) / 1048576.0, own, rapid, simd, nlohmann);
+  std::printf(
+      "100,000-case document (text %.1f MiB) held on the heap, MiB: cJSON %.1f, RapidJSON %.1f, "
+      "simdjson %.1f, nlohmann %.1f\n",
+      static_cast<double>(text.size()) / 1048576.0, own, rapid, simd, nlohmann);
   std::printf("cJSON / RapidJSON memory: %.2f (target <= 1.5)\n", own / rapid);
 }
 
@@ -317,8 +327,8 @@ void PrintNestingSummary(const RecordingReporter& reporter) {
   for (const int depth : {1, 16, 120}) {
     const std::string name = "BM_cJSONNesting/" + std::to_string(depth);
     const double perMegabyte = reporter.Millis(name) / reporter.megabytes.at(name);
-    std::printf("  depth %3d: %7.2f ms/MB, %.2f x depth 1%s\n", depth, perMegabyte, perMegabyte / flatPerMegabyte,
-                depth == 120 ? " (target <= 2)" : "");
+    std::printf("  depth %3d: %7.2f ms/MB, %.2f x depth 1%s\n", depth, perMegabyte,
+                perMegabyte / flatPerMegabyte, depth == 120 ? " (target <= 2)" : "");
   }
 }
 

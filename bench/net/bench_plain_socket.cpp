@@ -1,4 +1,5 @@
-// PlainSocket's ReadToNul and Read in 50,000-byte chunks against a plain recv() loop, over loopback.
+// PlainSocket's ReadToNul and Read in 50,000-byte chunks against a plain recv() loop, over
+// loopback.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -34,7 +35,7 @@ const std::string& Answer() {
 
 // The peer: sends the answer over and over until it is stopped.
 class Streamer {
-public:
+ public:
   explicit Streamer(UniqueFd fd)
       : fd_(std::move(fd)), thread_([this] {
           while (loopback::WriteAll(fd_.Get(), Answer())) {
@@ -47,7 +48,7 @@ public:
     thread_.join();
   }
 
-private:
+ private:
   UniqueFd fd_;
   std::thread thread_;
 };
@@ -129,7 +130,7 @@ BENCHMARK(BM_Read)->UseRealTime()->Repetitions(3)->ReportAggregatesOnly();
 // Prints the usual table and keeps each benchmark's median throughput and reader
 // CPU time per answer for the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+ public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
@@ -153,7 +154,7 @@ public:
                 reference, base->second.cpu_time / measured->second.cpu_time);
   }
 
-private:
+ private:
   struct Median {
     double rate;
     double cpu_time;

@@ -68,7 +68,7 @@ SSL_CTX* ServerContext() {
 // Accepts one connection and sends kTransferBytes over TLS with plain OpenSSL calls, so both
 // readers face the very same sender.
 class Sender {
-public:
+ public:
   Sender() : listener_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -89,7 +89,7 @@ public:
   }
   int Port() const { return port_; }
 
-private:
+ private:
   void Serve() {
     int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     SslPointer ssl(SSL_new(ServerContext()));
@@ -194,7 +194,7 @@ BENCHMARK(BM_SecureSocketRead)
 
 // Remembers the fastest run of each benchmark while printing as usual.
 class BestTimeReporter : public benchmark::ConsoleReporter {
-public:
+ public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
@@ -213,7 +213,7 @@ public:
     return found != best_.end() ? found->second : std::numeric_limits<double>::quiet_NaN();
   }
 
-private:
+ private:
   std::map<std::string, double> best_;
 };
 

@@ -15,11 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "admin/DemoFolder.h"
 #include "Log.h"
 #include "NameValueList.h"
 #include "PostgresServer.h"
 #include "Server.h"
+#include "admin/DemoFolder.h"
 #include "dbServerConnection.h"
 
 namespace fs = std::filesystem;
@@ -44,7 +44,8 @@ ThrottleSettings ScaledThrottle() {
 class GuessingRun {
  public:
   GuessingRun(const fs::path& folder, const std::string& database, int servers, int connections)
-      : start_(Clock::now() + std::chrono::seconds(2) + connections * std::chrono::milliseconds(20)),
+      : start_(Clock::now() + std::chrono::seconds(2) +
+               connections * std::chrono::milliseconds(20)),
         end_(start_ + ScaledThrottle().window) {
     for (int i = 0; i < servers; ++i) {
       ServerOptions options;
@@ -97,9 +98,7 @@ void StartSqlite(const benchmark::State& state) {
 void StartTwoPostgresServers(const benchmark::State& state) {
   stores->run = std::make_unique<GuessingRun>(stores->folder, stores->database, 2, state.threads());
 }
-void EndRun(const benchmark::State&) {
-  stores->run.reset();
-}
+void EndRun(const benchmark::State&) { stores->run.reset(); }
 
 // Each benchmark thread is one connection guessing in turn from the start of the window to
 // its end; a guess counts when its answer came within the window. A connection the server
@@ -158,9 +157,10 @@ class GuessReporter : public benchmark::ConsoleReporter {
   }
 
   void PrintSummary() const {
-    std::printf("\nWrong guesses at one e-mail address from one client address answered within "
-                "one window (15 minutes, run 1/%d as fast), ratio to one connection:\n",
-                kTimeScale);
+    std::printf(
+        "\nWrong guesses at one e-mail address from one client address answered within "
+        "one window (15 minutes, run 1/%d as fast), ratio to one connection:\n",
+        kTimeScale);
     double single = 0;
     for (const auto& [name, guesses] : guesses_) {
       if (name.ends_with("threads:1")) single = guesses;

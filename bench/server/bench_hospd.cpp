@@ -14,15 +14,15 @@
 #include <utility>
 #include <vector>
 
-#include "admin/DemoFolder.h"
 #include "HospdProcess.h"
 #include "Log.h"
 #include "NameValueList.h"
 #include "PostgresServer.h"
-#include "store/postgres/PostgresStore.h"
 #include "Server.h"
-#include "store/sqlite/SqliteStore.h"
+#include "admin/DemoFolder.h"
 #include "dbServerConnection.h"
+#include "store/postgres/PostgresStore.h"
+#include "store/sqlite/SqliteStore.h"
 
 namespace fs = std::filesystem;
 
@@ -65,10 +65,14 @@ class BenchServers {
   // The data port for the benchmark thread `thread` (two servers take turns).
   int DataPort(Target target, int thread) const {
     switch (target) {
-      case Target::SqliteTls: return servers_[0]->DataPort();
-      case Target::SqlitePlain: return servers_[1]->DataPort();
-      case Target::PostgresTls: return servers_[2]->DataPort();
-      case Target::TwoPostgresServers: return (thread % 2 == 0 ? first_ : second_)->DataPort();
+      case Target::SqliteTls:
+        return servers_[0]->DataPort();
+      case Target::SqlitePlain:
+        return servers_[1]->DataPort();
+      case Target::PostgresTls:
+        return servers_[2]->DataPort();
+      case Target::TwoPostgresServers:
+        return (thread % 2 == 0 ? first_ : second_)->DataPort();
     }
     return 0;
   }
@@ -100,9 +104,7 @@ class BenchServers {
 // Made by main before the runs and ended after them, not at static destruction time.
 std::unique_ptr<BenchServers> bench_servers;
 
-BenchServers& Servers() {
-  return *bench_servers;
-}
+BenchServers& Servers() { return *bench_servers; }
 
 // Reference: the record lookup the server makes for each query, without any network.
 void BM_SqliteLookup(benchmark::State& state) {
@@ -138,15 +140,9 @@ void TableQueries(benchmark::State& state, Target target) {
   state.SetItemsProcessed(state.iterations());
 }
 
-void BM_TableQueryTls(benchmark::State& state) {
-  TableQueries(state, Target::SqliteTls);
-}
-void BM_TableQueryPlain(benchmark::State& state) {
-  TableQueries(state, Target::SqlitePlain);
-}
-void BM_TableQueryPostgresTls(benchmark::State& state) {
-  TableQueries(state, Target::PostgresTls);
-}
+void BM_TableQueryTls(benchmark::State& state) { TableQueries(state, Target::SqliteTls); }
+void BM_TableQueryPlain(benchmark::State& state) { TableQueries(state, Target::SqlitePlain); }
+void BM_TableQueryPostgresTls(benchmark::State& state) { TableQueries(state, Target::PostgresTls); }
 void BM_TableQueryTwoServersPostgresTls(benchmark::State& state) {
   TableQueries(state, Target::TwoPostgresServers);
 }
@@ -154,7 +150,12 @@ void BM_TableQueryTwoServersPostgresTls(benchmark::State& state) {
 BENCHMARK(BM_SqliteLookup)->MinTime(0.5);
 BENCHMARK(BM_PostgresLookup)->MinTime(0.5);
 BENCHMARK(BM_TableQueryTls)->Threads(1)->Threads(8)->Threads(64)->UseRealTime()->MinTime(1.0);
-BENCHMARK(BM_TableQueryPostgresTls)->Threads(1)->Threads(8)->Threads(64)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_TableQueryPostgresTls)
+    ->Threads(1)
+    ->Threads(8)
+    ->Threads(64)
+    ->UseRealTime()
+    ->MinTime(1.0);
 BENCHMARK(BM_TableQueryTwoServersPostgresTls)
     ->Threads(1)
     ->Threads(8)

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "service/ClientFiles.h"
 #include "FileDate.h"
 #include "OpenSslOwners.h"
+#include "service/ClientFiles.h"
 #include "store/HospitalStore.h"
 #include "store/TableLayout.h"
 
@@ -106,8 +106,8 @@ std::string QueryText(sqlite3* db, const std::string& sql) {
 void CheckColumns(sqlite3* db, const std::string& table,
                   const std::vector<std::string_view>& columns, FolderReport& report) {
   for (const auto column : columns) {
-    const std::string sql = "SELECT count(*) FROM pragma_table_info('" + table + "') WHERE name = '" +
-                            std::string(column) + "' COLLATE NOCASE";
+    const std::string sql = "SELECT count(*) FROM pragma_table_info('" + table +
+                            "') WHERE name = '" + std::string(column) + "' COLLATE NOCASE";
     if (QueryNumber(db, sql) != 1) {
       report.problems.push_back("hosp.db: table " + table + " lacks the column " +
                                 std::string(column));
@@ -145,8 +145,8 @@ void CheckDatabase(const fs::path& folder, FolderReport& report) {
   const long long version = QueryNumber(raw, "PRAGMA user_version");
   if (version > kSchemaVersion) {
     report.problems.push_back("hosp.db: schema version " + std::to_string(version) +
-                              " is newer than this hospd knows (" +
-                              std::to_string(kSchemaVersion) + ")");
+                              " is newer than this hospd knows (" + std::to_string(kSchemaVersion) +
+                              ")");
     return;
   }
   CheckTables(raw, report);
@@ -205,7 +205,8 @@ void CheckClientBuild(const ClientFiles& files, const std::string& name, FolderR
   }
   const std::int32_t packed = static_cast<std::int32_t>(file->packed_date);
   if (packed <= 0) {
-    report.problems.push_back(name + ": its date cannot be sent as a packed date from 1980 to 2043");
+    report.problems.push_back(name +
+                              ": its date cannot be sent as a packed date from 1980 to 2043");
     return;
   }
   report.facts.push_back(name + ": " + std::to_string(file->size) + " bytes, " +

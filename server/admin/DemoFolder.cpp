@@ -10,11 +10,11 @@
 #include <stdexcept>
 
 #include "admin/Certificate.h"
-#include "store/DemoData.h"
 #include "login/PasswordHash.h"
-#include "store/sqlite/SqliteStore.h"
+#include "store/DemoData.h"
 #include "store/StoreSettings.h"
 #include "store/TableLayout.h"
+#include "store/sqlite/SqliteStore.h"
 
 namespace fs = std::filesystem;
 
@@ -118,6 +118,7 @@ void InitDemoFolder(const fs::path& folder, std::ostream& out, const std::string
 
 void InitDataFolder(const fs::path& folder, std::ostream& out) {
   CreateFolder(folder, false, false, out, {});
-  out << "Data folder ready: " << folder.string() << " (no staff yet; add them with hospd staff add)\n";
+  out << "Data folder ready: " << folder.string()
+      << " (no staff yet; add them with hospd staff add)\n";
   PrintFingerprint(folder, out);
 }

@@ -4,11 +4,11 @@
 #include <iostream>
 #include <memory>
 
-#include "admin/FolderCommands.h"
 #include "admin/DataFolderCheck.h"
-#include "store/sqlite/SqliteBackup.h"
 #include "admin/DemoFolder.h"
+#include "admin/FolderCommands.h"
 #include "admin/FolderOwner.h"
+#include "store/sqlite/SqliteBackup.h"
 
 namespace fs = std::filesystem;
 
@@ -51,15 +51,17 @@ void AddFolderCommands(CLI::App& app, AdminAction& action) {
   const auto options = std::make_shared<FolderOptions>();
 
   auto* init = app.add_subcommand(
-      "init", "Create a data folder for production: hosp.db with the tables and no records, a "
-              "self-signed server.crt and server.key (an existing pair is kept) and an empty "
-              "Clients folder. Never overwrites hosp.db.");
+      "init",
+      "Create a data folder for production: hosp.db with the tables and no records, a "
+      "self-signed server.crt and server.key (an existing pair is kept) and an empty "
+      "Clients folder. Never overwrites hosp.db.");
   AddDataOption(*init, options->data_dir);
   WhenChosen(*init, action, [options] { return Init(*options); });
 
   auto* backup = app.add_subcommand(
-      "backup", "Write a consistent copy of the data folder's hosp.db to FILE (a new file, mode "
-                "0600) while the server runs.");
+      "backup",
+      "Write a consistent copy of the data folder's hosp.db to FILE (a new file, mode "
+      "0600) while the server runs.");
   AddDataOption(*backup, options->data_dir);
   backup->add_option("FILE", options->backup_file, "The new file; an existing one is refused.")
       ->type_name("")
@@ -67,10 +69,11 @@ void AddFolderCommands(CLI::App& app, AdminAction& action) {
   WhenChosen(*backup, action, [options] { return Backup(*options); });
 
   auto* check = app.add_subcommand(
-      "check", "Check the data folder: server.crt and server.key readable and matching, the "
-               "database and its schema version, the client builds in Clients with their dates, "
-               "no file with secrets readable by its group or other users. "
-               "Exit status 0 when all is well, 1 with one line per problem.");
+      "check",
+      "Check the data folder: server.crt and server.key readable and matching, the "
+      "database and its schema version, the client builds in Clients with their dates, "
+      "no file with secrets readable by its group or other users. "
+      "Exit status 0 when all is well, 1 with one line per problem.");
   AddDataOption(*check, options->data_dir);
   WhenChosen(*check, action, [options] { return Check(*options); });
 }

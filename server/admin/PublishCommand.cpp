@@ -12,11 +12,11 @@
 
 #include <unistd.h>
 
-#include "admin/PublishCommand.h"
 #include "BuildSignature.h"
 #include "FileIO.h"
-#include "service/ClientFiles.h"
 #include "admin/FolderOwner.h"
+#include "admin/PublishCommand.h"
+#include "service/ClientFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -111,8 +111,9 @@ void AddPublishCommand(CLI::App& app, AdminAction& action) {
   publish->add_option("--name", options->name, "Its name in the Clients folder.")
       ->type_name("NAME")
       ->capture_default_str();
-  publish->add_option("--key", options->key,
-                      "Sign it with this Ed25519 private key (PEM), as made by hospctl keygen.")
+  publish
+      ->add_option("--key", options->key,
+                   "Sign it with this Ed25519 private key (PEM), as made by hospctl keygen.")
       ->type_name("PRIVATE.pem");
   AddDataOption(*publish, options->data_dir);
   WhenChosen(*publish, action, [options] { return Publish(*options); });

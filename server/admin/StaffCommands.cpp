@@ -7,12 +7,12 @@
 #include <memory>
 #include <stdexcept>
 
-#include "admin/StaffCommands.h"
 #include "admin/FolderOwner.h"
 #include "admin/PasswordInput.h"
+#include "admin/StaffCommands.h"
+#include "login/StoredPassword.h"
 #include "store/StaffDirectory.h"
 #include "store/StoreSettings.h"
-#include "login/StoredPassword.h"
 
 namespace {
 
@@ -67,11 +67,11 @@ int List(const StaffOptions& options) {
   std::size_t width = 5;
   for (const auto& member : members) width = std::max(width, member.email.size());
   std::cout << std::left << std::setw(8) << "Seq" << std::setw(static_cast<int>(width) + 2)
-            << "Email" << std::setw(11) << "Physician" << "Name\n";
+            << "Email" << std::setw(11) << "Physician"
+            << "Name\n";
   for (const auto& member : members) {
     std::cout << std::setw(8) << member.seq << std::setw(static_cast<int>(width) + 2)
-              << member.email << std::setw(11) << member.physician_mark << FullName(member)
-              << "\n";
+              << member.email << std::setw(11) << member.physician_mark << FullName(member) << "\n";
   }
   return EXIT_SUCCESS;
 }
@@ -133,9 +133,10 @@ int Remove(const StaffOptions& options) {
 // --data, and --database for staff kept in PostgreSQL.
 void AddDatabaseOptions(CLI::App& command, StaffOptions& options) {
   AddDataOption(command, options.data_dir);
-  command.add_option("--database", options.database,
-                     "The PostgreSQL database the server keeps its data in (as for hospd "
-                     "--database) instead of hosp.db in the data folder.")
+  command
+      .add_option("--database", options.database,
+                  "The PostgreSQL database the server keeps its data in (as for hospd "
+                  "--database) instead of hosp.db in the data folder.")
       ->type_name("URL");
 }
 
@@ -162,8 +163,9 @@ void AddStaffCommands(CLI::App& app, AdminAction& action) {
   staff->require_subcommand(1);
   const auto options = std::make_shared<StaffOptions>();
 
-  auto* list = staff->add_subcommand("list", "List every member of staff: Seq, e-mail address, "
-                                              "physician mark and name.");
+  auto* list = staff->add_subcommand("list",
+                                     "List every member of staff: Seq, e-mail address, "
+                                     "physician mark and name.");
   AddDatabaseOptions(*list, *options);
   WhenChosen(*list, action, [options] { return List(*options); });
 

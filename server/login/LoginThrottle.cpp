@@ -65,14 +65,13 @@ LoginThrottle::Attempt LoginThrottle::Admit(std::string_view email, std::string_
   Attempt attempt;
   attempt.keys = Keys(email, address);
   const auto now = Clock::now();
-  attempt.answer_at = counters_->Admit(
-      attempt.keys, now, now - settings_.window,
-      [&](const std::vector<FailureCounters::KeyCount>& counts) {
-        attempt.pair_failures = counts[kPair].attempts;
-        attempt.address_failures = counts[kAddress].attempts;
-        attempt.account_failures = counts[kEmail].answered;
-        return AnswerTime(counts, now);
-      });
+  attempt.answer_at = counters_->Admit(attempt.keys, now, now - settings_.window,
+                                       [&](const std::vector<FailureCounters::KeyCount>& counts) {
+                                         attempt.pair_failures = counts[kPair].attempts;
+                                         attempt.address_failures = counts[kAddress].attempts;
+                                         attempt.account_failures = counts[kEmail].answered;
+                                         return AnswerTime(counts, now);
+                                       });
   attempt.delay = std::chrono::ceil<std::chrono::milliseconds>(attempt.answer_at - now);
   return attempt;
 }

@@ -14,8 +14,8 @@
 #include "login/FailureCounters.h"
 
 struct ThrottleSettings {
-  int pair_limit = 5;       // failures of one e-mail address from one client address ...
-  int address_limit = 50;   // ... or from one client address for any, before attempts wait
+  int pair_limit = 5;      // failures of one e-mail address from one client address ...
+  int address_limit = 50;  // ... or from one client address for any, before attempts wait
   std::chrono::milliseconds first_delay = std::chrono::seconds(1);  // doubles per failure
   std::chrono::milliseconds max_delay = std::chrono::seconds(30);
   // Past this many answered failures of one e-mail address from all client addresses
@@ -63,8 +63,9 @@ class LoginThrottle {
 
  private:
   std::chrono::milliseconds DelayAfter(int failures, int limit) const;
-  FailureCounters::Clock::time_point AnswerTime(const std::vector<FailureCounters::KeyCount>& counts,
-                                                FailureCounters::Clock::time_point now) const;
+  FailureCounters::Clock::time_point AnswerTime(
+      const std::vector<FailureCounters::KeyCount>& counts,
+      FailureCounters::Clock::time_point now) const;
 
   ThrottleSettings settings_;
   std::unique_ptr<FailureCounters> counters_;

@@ -15,8 +15,7 @@ void MemoryFailureCounters::Expire(Times& times, Clock::time_point since) {
   while (!times.empty() && times.front() < since) times.pop_front();
 }
 
-FailureCounters::KeyCount MemoryFailureCounters::Count(const Times& times,
-                                                       Clock::time_point now) {
+FailureCounters::KeyCount MemoryFailureCounters::Count(const Times& times, Clock::time_point now) {
   KeyCount count;
   count.attempts = static_cast<int>(times.size());
   count.answered =

@@ -177,9 +177,7 @@ std::string HashPassword(std::string_view password, const ScryptCost& cost) {
   return Format(cost, salt, Derive(password, salt, cost, kHashBytes));
 }
 
-bool IsPasswordHash(std::string_view stored) {
-  return Parse(stored).has_value();
-}
+bool IsPasswordHash(std::string_view stored) { return Parse(stored).has_value(); }
 
 bool VerifyPassword(std::string_view password, std::string_view stored) {
   const auto parsed = Parse(stored);
@@ -188,9 +186,7 @@ bool VerifyPassword(std::string_view password, std::string_view stored) {
   return CRYPTO_memcmp(derived.data(), parsed->hash.data(), derived.size()) == 0;
 }
 
-void VerifyNothing(std::string_view password) {
-  (void)VerifyPassword(password, DummyHash());
-}
+void VerifyNothing(std::string_view password) { (void)VerifyPassword(password, DummyHash()); }
 
 bool LoginPasswordMatches(const std::optional<std::string>& typed,
                           const std::optional<std::string>& stored) {

@@ -10,9 +10,7 @@ namespace {
 constexpr auto kWatchInterval = std::chrono::milliseconds(100);
 constexpr auto kNever = std::chrono::steady_clock::time_point::max();
 
-int PortIndex(ServerPort port) {
-  return port == ServerPort::Data ? 0 : 1;
-}
+int PortIndex(ServerPort port) { return port == ServerPort::Data ? 0 : 1; }
 
 ConnectionLimits Sane(ConnectionLimits limits) {
   limits.total = std::max(limits.total, 1);
@@ -30,13 +28,9 @@ void ConnectionTicket::Arm(std::chrono::steady_clock::duration limit) {
   registry_->SetDeadline(id_, std::chrono::steady_clock::now() + limit);
 }
 
-void ConnectionTicket::Disarm() {
-  registry_->SetDeadline(id_, kNever);
-}
+void ConnectionTicket::Disarm() { registry_->SetDeadline(id_, kNever); }
 
-bool ConnectionTicket::TimedOut() const {
-  return registry_->TimedOut(id_);
-}
+bool ConnectionTicket::TimedOut() const { return registry_->TimedOut(id_); }
 
 // Three quarters, not a half: a client's two connections are not always both open (each ends
 // after the idle limit and is opened again when needed), and some tools use one server alone.

@@ -10,8 +10,8 @@
 
 #include "DataFrame.h"
 #include "RetryOnEintr.h"
-#include "service/ServiceContext.h"
 #include "net/SessionChannel.h"
+#include "service/ServiceContext.h"
 
 namespace {
 

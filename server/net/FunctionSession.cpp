@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "service/ServiceContext.h"
 #include "net/SessionChannel.h"
+#include "service/ServiceContext.h"
 
 FunctionSession::FunctionSession(SessionChannel& channel, ServiceContext& context)
     : channel_(channel), service_(*context.store) {}

@@ -159,10 +159,14 @@ void SessionChannel::LogEnd(int requests, std::string_view reason) const {
 
 std::string_view SessionChannel::Describe(ReadStatus status) {
   switch (status) {
-    case ReadStatus::Done: return "done";
-    case ReadStatus::Closed: return "peer closed";
-    case ReadStatus::TimedOut: return "idle time-out";
-    case ReadStatus::TooLong: return "request too long";
+    case ReadStatus::Done:
+      return "done";
+    case ReadStatus::Closed:
+      return "peer closed";
+    case ReadStatus::TimedOut:
+      return "idle time-out";
+    case ReadStatus::TooLong:
+      return "request too long";
   }
   return "unknown";
 }

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "net/ConnectionRegistry.h"
 #include "PlainSocket.h"
 #include "UniqueFd.h"
+#include "net/ConnectionRegistry.h"
 
 enum class ReadStatus { Done, Closed, TimedOut, TooLong };
 

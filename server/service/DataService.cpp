@@ -4,13 +4,13 @@
 #include <algorithm>
 #include <chrono>
 
-#include "store/DatabaseError.h"
-#include "service/DayCountDate.h"
-#include "store/HospitalStore.h"
 #include "Log.h"
 #include "NameValueList.h"
 #include "login/PasswordHash.h"
+#include "service/DayCountDate.h"
 #include "service/ServiceContext.h"
+#include "store/DatabaseError.h"
+#include "store/HospitalStore.h"
 
 namespace {
 
@@ -42,9 +42,7 @@ std::size_t PasswordColumn(const TableLayout& table) {
                                   columns.begin());
 }
 
-std::string HandshakeRequired() {
-  return "Handshake required.";
-}
+std::string HandshakeRequired() { return "Handshake required."; }
 
 // The field lines of an update: every line but the first "TableName" and "Seq" lines.
 // Nothing when a line has no "=": it names no value, and guessing an empty one could reopen
@@ -72,14 +70,16 @@ std::optional<FieldList> UpdateFields(const NameValueList& request, std::string&
 ServiceAnswer UpdateOutcome(const UpdateResult& result, const TableLayout& table,
                             const std::string& seq) {
   switch (result.status) {
-    case UpdateStatus::Done: return {"ErrorCode=0", {}};
+    case UpdateStatus::Done:
+      return {"ErrorCode=0", {}};
     case UpdateStatus::UnknownRecord:
       return CodedError(DataError::kUnknownRecord,
                         "No record " + std::string(table.name) + " Seq=" + Excerpt(seq) + ".");
     case UpdateStatus::UnknownField:
       return CodedError(DataError::kUnknownField, "Unknown field " + Excerpt(result.detail) +
                                                       " of " + std::string(table.name) + ".");
-    case UpdateStatus::NoFields: return CodedError(DataError::kUnknownField, "No fields to set.");
+    case UpdateStatus::NoFields:
+      return CodedError(DataError::kUnknownField, "No fields to set.");
   }
   return CodedError(DataError::kStorageFailure, "Update failed.");
 }

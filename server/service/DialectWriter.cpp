@@ -44,19 +44,22 @@ std::optional<int> Step(int state, char c, bool escaped) {
   if (quote == kInDouble) return c == '"' ? State(kOutside, brackets, braces) : state;
   if (quote == kInSingle) return c == '\'' ? State(kOutside, brackets, braces) : state;
   switch (c) {
-    case '"': return State(kInDouble, brackets, braces);
-    case '\'': return State(kInSingle, brackets, braces);
-    case ',': return at_top ? std::nullopt : std::optional<int>(state);
+    case '"':
+      return State(kInDouble, brackets, braces);
+    case '\'':
+      return State(kInSingle, brackets, braces);
+    case ',':
+      return at_top ? std::nullopt : std::optional<int>(state);
     case '[':
       return brackets < kMaxDepth ? std::optional<int>(State(kOutside, brackets + 1, braces))
                                   : std::nullopt;
-    case ']': return State(kOutside, brackets > 0 ? brackets - 1 : 0, braces);
+    case ']':
+      return State(kOutside, brackets > 0 ? brackets - 1 : 0, braces);
     case '{':
       return braces < kMaxDepth ? std::optional<int>(State(kOutside, brackets, braces + 1))
                                 : std::nullopt;
     case '}':
-      return braces > 0 ? std::optional<int>(State(kOutside, brackets, braces - 1))
-                        : std::nullopt;
+      return braces > 0 ? std::optional<int>(State(kOutside, brackets, braces - 1)) : std::nullopt;
   }
   return state;
 }

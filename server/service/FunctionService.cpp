@@ -1,12 +1,12 @@
 // The function server's answers: one JSON text in, one JSON text out.
 #include "service/FunctionService.h"
 
-#include "store/DatabaseError.h"
-#include "service/DialectWriter.h"
-#include "store/HospitalStore.h"
 #include "Log.h"
 #include "NameValueList.h"
 #include "cJSON.h"
+#include "service/DialectWriter.h"
+#include "store/DatabaseError.h"
+#include "store/HospitalStore.h"
 
 namespace {
 

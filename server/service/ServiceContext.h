@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <memory>
 
+#include "login/LoginThrottle.h"
 #include "service/ClientFiles.h"
 #include "store/HospitalStore.h"
-#include "login/LoginThrottle.h"
 
 struct ServiceContext {
   ServiceContext(std::filesystem::path folder, std::unique_ptr<HospitalStore> hospital_store,
@@ -17,7 +17,7 @@ struct ServiceContext {
         files(data_dir),
         idle_limit(idle) {}
 
-  std::filesystem::path data_dir;  // absolute
+  std::filesystem::path data_dir;        // absolute
   std::unique_ptr<HospitalStore> store;  // never null
   ClientFiles files;
   std::chrono::steady_clock::duration idle_limit;

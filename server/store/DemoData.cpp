@@ -16,6 +16,8 @@ struct DemoPerson {
 };
 
 // Lukas Brenner's mark is a lower-case "y" on purpose: the client must accept it as well.
+// One demo row a line, as a table reads.
+// clang-format off
 constexpr std::array<DemoPerson, 5> kPeople{{
     {1001, "anna.weber@hospital.example", "P-10417", "Internal Medicine", "3B", "+49 30 5550 1417",
      "Senior Physician", "Dr.", "Anna", "Weber", "F", "19780312", "Internal Medicine",
@@ -97,6 +99,7 @@ constexpr std::array<DemoCase, 30> kCases{{
     {1004, "Scholz", "Heinz", "19440307", "2A-04", 8, -1, "25004777", "Home", "Y", {1}},
     {1004, "Jung", "Irene", "19590619", "2A-06", 6, -2, "25004822", "Rehabilitation clinic", "Y", {6}},
 }};
+// clang-format on
 
 constexpr std::int64_t kFirstCaseSeq = 5001;
 
@@ -116,43 +119,48 @@ std::vector<std::string> PersonValues(const DemoPerson& p) {
   const std::string extension(p.phone.substr(p.phone.size() - 4));
   const auto text = [](std::string_view value) { return std::string(value); };
   return {
-      text(p.email),                                                  // 0
-      std::to_string(p.seq),                                          // 1
-      text(p.staff_number),                                           // 2
-      text(p.department),                                             // 3
-      text(p.ward),                                                   // 4
-      text(p.phone),                                                  // 5
-      physician ? "Pager " + extension : "",                          // 6
-      "",                                                             // 7 mobile
-      "Room " + text(p.ward) + "-" + extension.substr(2),             // 8
-      text(p.job_title),                                              // 9
-      text(p.title),                                                  // 10
-      text(p.first_name),                                             // 11
-      "",                                                             // 12 middle name
-      text(p.last_name),                                              // 13
-      "",                                                             // 14 name suffix
-      text(p.gender),                                                 // 15
-      text(p.birth_date),                                             // 16
-      "Klinikallee 1",                                                // 17
-      "10115",                                                        // 18
-      "Berlin",                                                       // 19
-      physician ? "LANR-" + extension + "0817" : "",                  // 20 licence number
-      text(p.specialty),                                              // 21
-      "20150401",                                                     // 22 start date
-      "demo",                                                         // 23 password
-      "20240102",                                                     // 24 password changed
-      "Y",                                                            // 25 active
-      text(p.role),                                                   // 26
-      text(p.physician_mark),                                         // 27
+      text(p.email),                                       // 0
+      std::to_string(p.seq),                               // 1
+      text(p.staff_number),                                // 2
+      text(p.department),                                  // 3
+      text(p.ward),                                        // 4
+      text(p.phone),                                       // 5
+      physician ? "Pager " + extension : "",               // 6
+      "",                                                  // 7 mobile
+      "Room " + text(p.ward) + "-" + extension.substr(2),  // 8
+      text(p.job_title),                                   // 9
+      text(p.title),                                       // 10
+      text(p.first_name),                                  // 11
+      "",                                                  // 12 middle name
+      text(p.last_name),                                   // 13
+      "",                                                  // 14 name suffix
+      text(p.gender),                                      // 15
+      text(p.birth_date),                                  // 16
+      "Klinikallee 1",                                     // 17
+      "10115",                                             // 18
+      "Berlin",                                            // 19
+      physician ? "LANR-" + extension + "0817" : "",       // 20 licence number
+      text(p.specialty),                                   // 21
+      "20150401",                                          // 22 start date
+      "demo",                                              // 23 password
+      "20240102",                                          // 24 password changed
+      "Y",                                                 // 25 active
+      text(p.role),                                        // 26
+      text(p.physician_mark),                              // 27
   };
 }
 
 std::vector<std::string> CaseValues(std::int64_t seq, const DemoCase& c, std::time_t today) {
-  return {std::to_string(seq),          std::to_string(c.doctor),
-          std::string(c.surname),       std::string(c.given_name),
-          std::string(c.birth_date),    std::string(c.ward_room),
-          DayText(today, -c.admitted_days_ago), DayText(today, c.discharge_in_days),
-          std::string(c.case_number),   std::string(c.approved),
+  return {std::to_string(seq),
+          std::to_string(c.doctor),
+          std::string(c.surname),
+          std::string(c.given_name),
+          std::string(c.birth_date),
+          std::string(c.ward_room),
+          DayText(today, -c.admitted_days_ago),
+          DayText(today, c.discharge_in_days),
+          std::string(c.case_number),
+          std::string(c.approved),
           std::string(c.destination)};
 }
 

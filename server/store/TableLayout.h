@@ -57,6 +57,6 @@ std::string UpdateSql(const TableLayout& table, const Assignments& assignments,
     set += (i == 0 ? "" : ", ") + column + " = " + param;
     differs += (i == 0 ? "" : " OR ") + column + std::string(dialect.differs) + param;
   }
-  return "UPDATE " + std::string(table.name) + " SET " + set + " WHERE Seq = " + mark +
-         "1 AND (" + differs + ")";
+  return "UPDATE " + std::string(table.name) + " SET " + set + " WHERE Seq = " + mark + "1 AND (" +
+         differs + ")";
 }

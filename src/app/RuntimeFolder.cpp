@@ -23,7 +23,7 @@ std::string FallbackFolder() {
 
 // A real folder (no link), ours, that nobody else may enter.
 bool OursAlone(const std::string& folder) {
-  struct stat info{};
+  struct stat info {};
   return ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
          info.st_uid == ::geteuid() && (info.st_mode & 07777) == 0700;
 }

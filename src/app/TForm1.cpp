@@ -25,7 +25,7 @@
 namespace {
 
 constexpr int kCaseRole = Qt::UserRole;  // the item's attached case object
-constexpr QSize kOuterSize(616, 616);  // frame included
+constexpr QSize kOuterSize(616, 616);    // frame included
 
 // Drawing constants of an entry, in pixels.
 constexpr int kLine2Offset = 15;

@@ -118,8 +118,7 @@ void TLoginForm::ReadConfiguration() {
   SendPassword = ini.Read("DataServer", "SendPassword") == "Y";
   Trust = TrustSettings::Read(ini);
   DataServerTimeout = dbServerConnection::TimeoutSetting(ini.Read("DataServer", "Timeout"));
-  FunctionServerTimeout =
-      dbServerConnection::TimeoutSetting(ini.Read("FunctionServer", "Timeout"));
+  FunctionServerTimeout = dbServerConnection::TimeoutSetting(ini.Read("FunctionServer", "Timeout"));
 }
 
 void TLoginForm::paintEvent(QPaintEvent* event) {
@@ -145,9 +144,9 @@ void TLoginForm::RunFirstPaintSequence() {
 
 void TLoginForm::ConnectDataServer() {
   const RequestOutcome outcome = RequestInFlight::Run(DataConnection, "Error", [this] {
-    DataConnection = std::make_unique<dbServerConnection>(
-        DataServerIP, DataServerPort, "Pellomarquin", "", true, DataServerTimeout,
-        Trust.DataServerIdentity);
+    DataConnection =
+        std::make_unique<dbServerConnection>(DataServerIP, DataServerPort, "Pellomarquin", "", true,
+                                             DataServerTimeout, Trust.DataServerIdentity);
     return DataConnection->IsConnected();
   });
   // The text names the cause, which only the failed connection knows.
@@ -178,8 +177,8 @@ void TLoginForm::ConnectFunctionServer() {
 // or the download is reported before the login.
 void TLoginForm::RunUpdateCheck() {
   {
-    cClientUpdate update(DataConnection.get(), "Clients\\Pellomarquin.exe", ProgramFolder,
-                         nullptr, nullptr, UpdateProgressBar);
+    cClientUpdate update(DataConnection.get(), "Clients\\Pellomarquin.exe", ProgramFolder, nullptr,
+                         nullptr, UpdateProgressBar);
     update.PublicKeyFile = Trust.UpdatePublicKey;
     if (update.UpdateNeeded) {
       UpdateIndicatorPanel->show();

@@ -123,9 +123,10 @@ bool cClientUpdate::Download(const std::string& base) {
 bool cClientUpdate::VerifyDownload(const std::string& base) {
   const std::string tmp_path = LocalFolder + base + ".tmp";
   const std::string sig_path = LocalFolder + base + ".sig";
-  const bool verified = Connection->GetFile(RemoteFile + ".sig", sig_path, nullptr,
-                                           static_cast<std::int32_t>(BuildSignature::kMaxFileSize)) &&
-                        BuildSignature::VerifyFile(PublicKeyFile, tmp_path, sig_path);
+  const bool verified =
+      Connection->GetFile(RemoteFile + ".sig", sig_path, nullptr,
+                          static_cast<std::int32_t>(BuildSignature::kMaxFileSize)) &&
+      BuildSignature::VerifyFile(PublicKeyFile, tmp_path, sig_path);
   ::unlink(sig_path.c_str());
   if (!verified) ::unlink(tmp_path.c_str());
   return verified;

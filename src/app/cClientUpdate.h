@@ -12,7 +12,7 @@ class QWidget;
 class dbServerConnection;
 
 class cClientUpdate {
-public:
+ public:
   // Stores the arguments (none of them owned) and asks the server for the date of
   // `remote_file`; shows the indicator and the button when that build is newer.
   cClientUpdate(dbServerConnection* connection, std::string remote_file, std::string local_folder,
@@ -40,7 +40,7 @@ public:
   // with a valid signature, downloaded from beside it on the server; empty: no check.
   std::string PublicKeyFile;
 
-private:
+ private:
   void ShowAvailable();
   bool Download(const std::string& base);
   bool VerifyDownload(const std::string& base);

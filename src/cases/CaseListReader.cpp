@@ -14,14 +14,16 @@ namespace {
 cJSON* ObjectMember(cJSON& node, std::string_view key) {
   const cJSONEntries& entries = node.Items();
   const cJSONEntries::Slot slot = entries.Find(key);
-  return slot != cJSONEntries::NoSlot && entries.KindOf(slot) == JSON_OBJECT ? entries.ChildOf(slot) : nullptr;
+  return slot != cJSONEntries::NoSlot && entries.KindOf(slot) == JSON_OBJECT ? entries.ChildOf(slot)
+                                                                             : nullptr;
 }
 
 // The child node of entry `index` when it is an object.
 cJSON* ObjectEntry(cJSON& node, int index) {
   const cJSONEntries& entries = node.Items();
   const cJSONEntries::Slot slot = entries.SlotAt(index);
-  return slot != cJSONEntries::NoSlot && entries.KindOf(slot) == JSON_OBJECT ? entries.ChildOf(slot) : nullptr;
+  return slot != cJSONEntries::NoSlot && entries.KindOf(slot) == JSON_OBJECT ? entries.ChildOf(slot)
+                                                                             : nullptr;
 }
 
 // Where a line's name ends: its first "=". Lines are short, so a plain loop beats a library call.
@@ -49,7 +51,8 @@ void CopyFields(cJSON* field_list, CaseFields& fields) {
     const std::size_t equals = NameEnd(line);
     // A line without a name finds another line's value and may repeat a name set before.
     unique = unique && equals != std::string_view::npos;
-    const std::string_view name = equals == std::string_view::npos ? std::string_view{} : line.substr(0, equals);
+    const std::string_view name =
+        equals == std::string_view::npos ? std::string_view{} : line.substr(0, equals);
     std::string_view value;
     if (unique) {
       value = line.substr(equals + 1);

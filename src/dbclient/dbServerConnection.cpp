@@ -130,9 +130,9 @@ int OpenLogWithRetries(const std::string& path) {
 
 }  // namespace
 
-dbServerConnection::dbServerConnection(std::string host, std::string port,
-                                       std::string program_id, std::string key, bool secure,
-                                       int answer_timeout, ServerIdentity identity)
+dbServerConnection::dbServerConnection(std::string host, std::string port, std::string program_id,
+                                       std::string key, bool secure, int answer_timeout,
+                                       ServerIdentity identity)
     : Host(std::move(host)),
       Port(std::move(port)),
       Key(std::move(key)),
@@ -144,9 +144,7 @@ dbServerConnection::dbServerConnection(std::string host, std::string port,
   Connected = Connect();
 }
 
-dbServerConnection::~dbServerConnection() {
-  Connected = false;
-}
+dbServerConnection::~dbServerConnection() { Connected = false; }
 
 int dbServerConnection::PortNumber(const std::string& port) {
   long long value = WholeNumber(port, kDefaultPort);
@@ -571,8 +569,8 @@ bool dbServerConnection::StopTransfer(const std::string& why) {
 // Why a download stopped after `received` of `size` bytes.
 std::string dbServerConnection::StoppedAfter(std::int32_t received, std::int32_t size) const {
   if (TimedOut) return TimeoutText();
-  return "the connection ended after " + std::to_string(received) + " of " +
-         std::to_string(size) + " bytes";
+  return "the connection ended after " + std::to_string(received) + " of " + std::to_string(size) +
+         " bytes";
 }
 
 // Copies `size` bytes from the socket into the file block by block; false when the

@@ -24,7 +24,7 @@ constexpr std::size_t MAX_ANSWER_SIZE = std::size_t{128} << 20;
 constexpr std::int32_t UNREADABLE_ERROR_CODE = INT32_MIN;
 
 class dbServerConnection {
-public:
+ public:
   // Stores the values and connects at once; never fails (ask IsConnected afterwards).
   // `identity` is what a secure connection demands of the server's certificate; the default
   // demands nothing.
@@ -124,7 +124,7 @@ public:
   // be verified (not because it could not be reached).
   bool IdentityRefused = false;
 
-private:
+ private:
   bool MakeSocket();
   bool OpenTransport();
   void Drain();

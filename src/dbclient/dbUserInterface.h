@@ -5,7 +5,7 @@
 
 // A progress display with a maximum and a position; the application gives a real bar.
 class dbProgressBar {
-public:
+ public:
   virtual ~dbProgressBar() = default;
   virtual void SetMax(int maximum) = 0;
   virtual void SetPosition(int position) = 0;
@@ -29,6 +29,6 @@ struct dbUserInterface {
   // Lets waits run again (tests run one program after another in one process).
   static void ResetWaits();
 
-private:
+ private:
   static bool cancelled_;
 };

@@ -108,7 +108,8 @@ cJSON::cJSON(Unread, std::string_view name_, cJSON* parent_, bool object)
 
 cJSON::~cJSON() { Clear(); }
 
-std::unique_ptr<cJSON> cJSON::NewUnread(cJSONArena& arena, std::string_view name_, cJSON* parent_, bool object) {
+std::unique_ptr<cJSON> cJSON::NewUnread(cJSONArena& arena, std::string_view name_, cJSON* parent_,
+                                        bool object) {
   void* const storage = arena.Allocate(sizeof(cJSON));
   cJSON* node = nullptr;
   try {
@@ -195,7 +196,8 @@ void cJSON::StoreParsed(std::string_view key, std::string_view value, std::uniqu
   // A key repeated as written (quotes included) moves its member to the end. A key stored as
   // written that finds nothing is not repeated.
   const bool asWritten = StoredKey(key).size() == key.size();
-  const bool repeated = isObject && !(storedAbsent && asWritten) && entries.Find(key) != cJSONEntries::NoSlot;
+  const bool repeated =
+      isObject && !(storedAbsent && asWritten) && entries.Find(key) != cJSONEntries::NoSlot;
   if (repeated) {
     RemoveMember(key);
   }

@@ -1,4 +1,5 @@
-// A node of a JSON document in the function server's dialect: the tree, its lenient reader and compact writer.
+// A node of a JSON document in the function server's dialect: the tree, its lenient reader and
+// compact writer.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +12,8 @@
 
 // Kind codes: a scalar entry's tag is one of the first five; an entry that holds
 // a child reports JSON_ARRAY or JSON_OBJECT.
-constexpr int JSON_NULL = 0, JSON_BOOL = -1, JSON_NUMBER = -2, JSON_STRING = -3,
-              JSON_WORD = -4, JSON_ARRAY = -5, JSON_OBJECT = -6;
+constexpr int JSON_NULL = 0, JSON_BOOL = -1, JSON_NUMBER = -2, JSON_STRING = -3, JSON_WORD = -4,
+              JSON_ARRAY = -5, JSON_OBJECT = -6;
 
 // An object (members under keys, in order) or an array (elements in order).
 // Scalars are stored as texts with a kind code; only nested objects and arrays
@@ -20,7 +21,7 @@ constexpr int JSON_NULL = 0, JSON_BOOL = -1, JSON_NUMBER = -2, JSON_STRING = -3,
 // Nothing here reports an error: every text yields some tree. One thread at a
 // time per document: even const calls may tidy the entry lists' caches.
 class cJSON {
-public:
+ public:
   // Nodes read from a text nest at most this many levels, the root counting as
   // the first. A bracketed or braced value that would open a deeper level is
   // kept as a JSON_STRING holding its text as written, so a hostile text cannot
@@ -123,18 +124,18 @@ public:
   // True when any character of `text` occurs in `set`.
   static bool ContainsAny(std::string_view text, std::string_view set);
 
-private:
+ private:
   // A node's name in 16 bytes: up to 15 characters in place, a longer one on the heap. Names
   // in an answer are short and a big one holds nearly a million nodes.
   class ShortName {
-  public:
+   public:
     explicit ShortName(std::string_view text);
     ~ShortName();
     ShortName(const ShortName&) = delete;
     ShortName& operator=(const ShortName&) = delete;
     std::string_view View() const;
 
-  private:
+   private:
     static constexpr unsigned char OnHeap = 0xFF;
     // In place: the characters, and their count in the last byte. On the heap: the pointer,
     // the length behind it, and OnHeap in the last byte.
@@ -149,7 +150,8 @@ private:
   // An empty object or array below `parent`, to be filled by the reader.
   cJSON(Unread, std::string_view name, cJSON* parent, bool object);
   // The same, in storage of `arena`.
-  static std::unique_ptr<cJSON> NewUnread(cJSONArena& arena, std::string_view name, cJSON* parent, bool object);
+  static std::unique_ptr<cJSON> NewUnread(cJSONArena& arena, std::string_view name, cJSON* parent,
+                                          bool object);
   void Read(std::string_view text);
   // SetValue with the child that a bracketed or braced value reads as already read, if any.
   // `storedAbsent`: the key as stored (StoredKey) finds no entry.
@@ -166,18 +168,21 @@ private:
   std::unique_ptr<cJSON> MakeChild(std::string_view text, std::string_view key);
   // `absent`: the key as written was looked up just before and found nowhere; `storedAbsent`:
   // so was the key as stored.
-  void StoreMember(std::string_view key, Value& value, bool absent = false, bool storedAbsent = false);
+  void StoreMember(std::string_view key, Value& value, bool absent = false,
+                   bool storedAbsent = false);
   cJSONEntries::Slot SetLineValue(std::string_view key, std::string_view value, bool knownAbsent);
   void AppendText(std::string& out) const;
   void AppendMemberValue(std::string& out, std::string_view key) const;
   static void AppendValue(std::string& out, std::string_view text, int kind, const cJSON* child);
 
   // Depths beyond MaxDepth all read alike, so the depth stops there and fits a byte.
-  static std::uint8_t Depth(int levels) { return static_cast<std::uint8_t>(levels < MaxDepth ? levels : MaxDepth); }
+  static std::uint8_t Depth(int levels) {
+    return static_cast<std::uint8_t>(levels < MaxDepth ? levels : MaxDepth);
+  }
 
   ShortName name;
   bool isObject = true;
-  bool in_arena_ = false;    // the node lies in a cJSONArena, not on the heap
+  bool in_arena_ = false;   // the node lies in a cJSONArena, not on the heap
   std::uint8_t depth_ = 0;  // levels above this node (at most MaxDepth); the root is at 0
   cJSON* parent = nullptr;
   cJSONEntries entries;

@@ -25,7 +25,8 @@
 
 namespace {
 
-constexpr std::size_t ChunkBytes = 16384;  // a power of two: a piece's chunk is its address rounded down
+constexpr std::size_t ChunkBytes =
+    16384;  // a power of two: a piece's chunk is its address rounded down
 constexpr std::size_t FirstRegionBytes = 4 * ChunkBytes;
 constexpr std::size_t LastRegionBytes = 256 * ChunkBytes;
 constexpr std::size_t PieceAlign = 8;  // nodes and entries hold pointers
@@ -69,7 +70,8 @@ void cJSONArena::Close() noexcept {
 }
 
 void cJSONArena::OpenRegion() {
-  region_bytes_ = region_bytes_ == 0 ? FirstRegionBytes : std::min(region_bytes_ * 2, LastRegionBytes);
+  region_bytes_ =
+      region_bytes_ == 0 ? FirstRegionBytes : std::min(region_bytes_ * 2, LastRegionBytes);
   // One chunk more than the region holds: the first aligned address may lie up to a chunk in.
   void* const block = ::operator new(region_bytes_ + ChunkBytes);
   Close();
@@ -77,7 +79,8 @@ void cJSONArena::OpenRegion() {
   const auto start = reinterpret_cast<std::uintptr_t>(block);
   const std::uintptr_t first = RoundUp(start + sizeof(Region), ChunkBytes);
   region->chunks = reinterpret_cast<char*>(first);
-  region->chunksEnd = region->chunks + (start + region_bytes_ + ChunkBytes - first) / ChunkBytes * ChunkBytes;
+  region->chunksEnd =
+      region->chunks + (start + region_bytes_ + ChunkBytes - first) / ChunkBytes * ChunkBytes;
   region->nextChunk = region->chunks;
   POISON(region->chunks, static_cast<std::size_t>(region->chunksEnd - region->chunks));
   region_ = region;

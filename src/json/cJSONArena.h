@@ -13,7 +13,7 @@
 // aligned to their size, each beginning with a pointer to its region. One arena serves one
 // reading, on one thread; its pieces may outlive it.
 class cJSONArena {
-public:
+ public:
   // Pieces bigger than this come from the heap instead, so a chunk is never wasted on one.
   static constexpr std::size_t MaxPiece = 2048;
 
@@ -27,14 +27,14 @@ public:
   // Gives back a piece that Allocate returned, from whichever arena, open or closed.
   static void Free(void* piece) noexcept;
 
-private:
+ private:
   struct Region;
 
   void OpenRegion();
   void Close() noexcept;
 
-  Region* region_ = nullptr;    // the region pieces are cut from now
-  char* next_ = nullptr;        // the free room of its current chunk
+  Region* region_ = nullptr;  // the region pieces are cut from now
+  char* next_ = nullptr;      // the free room of its current chunk
   char* chunk_end_ = nullptr;
   std::size_t region_bytes_ = 0;  // the size of the next region: small documents stay small
 };

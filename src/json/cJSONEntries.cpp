@@ -1,4 +1,5 @@
-// The ordered entry list of a cJSON node: first-match lookup, lazily closed holes, the shared text block and the key index.
+// The ordered entry list of a cJSON node: first-match lookup, lazily closed holes, the shared text
+// block and the key index.
 #include "cJSONEntries.h"
 
 #include <algorithm>
@@ -22,7 +23,8 @@ std::size_t FindChar(std::string_view text, char c) {
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// EqualsIgnoreCase for a stored key known to be as long as `key`, inline for the scans of short lists.
+// EqualsIgnoreCase for a stored key known to be as long as `key`, inline for the scans of short
+// lists.
 bool SameKey(const char* stored, std::string_view key) {
   for (std::size_t i = 0; i < key.size(); ++i) {
     if (stored[i] != key[i] && AsciiLower(stored[i]) != AsciiLower(key[i])) {
@@ -141,30 +143,34 @@ int cJSONEntries::KindOf(Slot slot) const {
   return -static_cast<int>(slots_[slot].tag >> 1);
 }
 
-cJSONEntries::Slot cJSONEntries::Append(std::string_view line, int kind, std::unique_ptr<cJSON> child) {
+cJSONEntries::Slot cJSONEntries::Append(std::string_view line, int kind,
+                                        std::unique_ptr<cJSON> child) {
   ReserveSlot();
   flags_.repeatsKeys = flags_.repeatsKeys || FindChar(line, '=') != std::string_view::npos;
   const std::uint32_t offset = AddText(line);
   return AddEntry(offset, static_cast<std::uint32_t>(line.size()), Tag(kind, std::move(child)));
 }
 
-cJSONEntries::Slot cJSONEntries::AppendMember(std::string_view key, std::string_view value, int kind,
-                                              std::unique_ptr<cJSON> child) {
+cJSONEntries::Slot cJSONEntries::AppendMember(std::string_view key, std::string_view value,
+                                              int kind, std::unique_ptr<cJSON> child) {
   ReserveSlot();
   // The line's key is the part of `key` before an "=" in it, which nobody looked up.
   flags_.repeatsKeys = flags_.repeatsKeys || FindChar(key, '=') != std::string_view::npos;
   const std::uint32_t offset = AddText(key, "=", value);
-  return AddEntry(offset, static_cast<std::uint32_t>(key.size() + 1 + value.size()), Tag(kind, std::move(child)));
+  return AddEntry(offset, static_cast<std::uint32_t>(key.size() + 1 + value.size()),
+                  Tag(kind, std::move(child)));
 }
 
-// Room for one more entry is made before its text and child are taken, so a failure leaves both with the caller.
+// Room for one more entry is made before its text and child are taken, so a failure leaves both
+// with the caller.
 void cJSONEntries::ReserveSlot() {
   if (slot_count_ == slot_capacity_) {
     GrowSlots();
   }
 }
 
-cJSONEntries::Slot cJSONEntries::AddEntry(std::uint32_t offset, std::uint32_t length, std::uintptr_t tag) {
+cJSONEntries::Slot cJSONEntries::AddEntry(std::uint32_t offset, std::uint32_t length,
+                                          std::uintptr_t tag) {
   const Slot slot = slot_count_++;
   slots_[slot] = Entry{offset, length, tag};
   ++live_;
@@ -210,7 +216,8 @@ void cJSONEntries::FreeText() {
   flags_.textInSlots = false;
 }
 
-std::uint32_t cJSONEntries::AddText(std::string_view first, std::string_view second, std::string_view third) {
+std::uint32_t cJSONEntries::AddText(std::string_view first, std::string_view second,
+                                    std::string_view third) {
   const std::size_t needed = first.size() + second.size() + third.size();
   if (needed > UINT32_MAX - text_used_) {
     throw std::length_error("cJSONEntries: text too long");
@@ -224,7 +231,9 @@ std::uint32_t cJSONEntries::AddText(std::string_view first, std::string_view sec
   const std::uint32_t offset = text_used_;
   char* out = text_ + offset;
   const std::string_view lineStart = first.empty() ? second : first;
-  flags_.quotedKeys = flags_.quotedKeys || (!lineStart.empty() && (lineStart.front() == '"' || lineStart.front() == '\''));
+  flags_.quotedKeys =
+      flags_.quotedKeys ||
+      (!lineStart.empty() && (lineStart.front() == '"' || lineStart.front() == '\''));
   out = CopyPart(out, first);
   out = CopyPart(out, second);
   CopyPart(out, third);
@@ -233,7 +242,8 @@ std::uint32_t cJSONEntries::AddText(std::string_view first, std::string_view sec
 }
 
 void cJSONEntries::GrowText(std::size_t needed) {
-  const std::size_t capacity = std::max<std::size_t>({32, std::size_t{text_capacity_} * 2, text_used_ + needed});
+  const std::size_t capacity =
+      std::max<std::size_t>({32, std::size_t{text_capacity_} * 2, text_used_ + needed});
   const auto bounded = static_cast<std::uint32_t>(std::min<std::size_t>(capacity, UINT32_MAX));
   auto* const grown = static_cast<char*>(::operator new(bounded));
   if (text_used_ > 0) {
@@ -319,7 +329,8 @@ void cJSONEntries::Unindex(Slot slot) {
   bool hasKey = false;
   const std::string_view key = KeyOfLine(Line(slot), hasKey);
   cJSONKeyIndex& index = *Index();
-  const std::size_t at = hasKey ? index.Find(key, [this](Slot s) { return KeyOfSlot(s); }) : cJSONKeyIndex::NotFound;
+  const std::size_t at =
+      hasKey ? index.Find(key, [this](Slot s) { return KeyOfSlot(s); }) : cJSONKeyIndex::NotFound;
   if (at == cJSONKeyIndex::NotFound) {
     return;
   }
@@ -361,8 +372,8 @@ void cJSONEntries::Clear() {
 
 void cJSONEntries::ShrinkToFit() {
   Compact();
-  const bool fitted = slot_count_ == slot_capacity_ && TextDropped() == 0 && text_used_ == text_capacity_ &&
-                      (flags_.textInSlots || slot_count_ == 0);
+  const bool fitted = slot_count_ == slot_capacity_ && TextDropped() == 0 &&
+                      text_used_ == text_capacity_ && (flags_.textInSlots || slot_count_ == 0);
   if (fitted) {
     return;
   }
@@ -460,7 +471,8 @@ void cJSONEntries::IndexSlot(Slot slot) const {
   if (!hasKey) {
     return;
   }
-  cJSONKeyIndex::Chain& chain = index.ChainAt(index.Insert(key, [this](Slot s) { return KeyOfSlot(s); }));
+  cJSONKeyIndex::Chain& chain =
+      index.ChainAt(index.Insert(key, [this](Slot s) { return KeyOfSlot(s); }));
   if (chain.head == NoSlot) {
     chain.head = slot;
   } else {
@@ -473,7 +485,8 @@ void cJSONEntries::Compact() const {
   if (slot_count_ == live_) {
     return;
   }
-  Entry* const end = std::remove_if(slots_, slots_ + slot_count_, [](const Entry& e) { return !e.Alive(); });
+  Entry* const end =
+      std::remove_if(slots_, slots_ + slot_count_, [](const Entry& e) { return !e.Alive(); });
   slot_count_ = static_cast<std::uint32_t>(end - slots_);
   if (Index() != nullptr) {
     BuildIndex();

@@ -1,4 +1,5 @@
-// The ordered entry list of a cJSON node: name=value lines with their tags, indexed by key when big.
+// The ordered entry list of a cJSON node: name=value lines with their tags, indexed by key when
+// big.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +27,7 @@ class cJSONArena;
 // list share one block of text; a rewritten or deleted line leaves its old text behind
 // until such text makes up half of the block.
 class cJSONEntries {
-public:
+ public:
   // A handle of one entry, valid until the next access by position or Erase.
   using Slot = cJSONKeyIndex::Slot;
   static constexpr Slot NoSlot = cJSONKeyIndex::None;
@@ -38,7 +39,8 @@ public:
 
   // The number of entries.
   int Count() const { return static_cast<int>(live_); }
-  // The part of line `index` before its first "="; empty when it has none or the index is out of range.
+  // The part of line `index` before its first "="; empty when it has none or the index is out of
+  // range.
   std::string KeyAt(int index) const;
   // Line `index` as stored; empty for an index out of range.
   std::string LineAt(int index) const;
@@ -57,7 +59,9 @@ public:
   Slot Find(std::string_view key) const;
 
   // The line of an entry; valid until the list next changes.
-  std::string_view Line(Slot slot) const { return {text_ + slots_[slot].offset, slots_[slot].length}; }
+  std::string_view Line(Slot slot) const {
+    return {text_ + slots_[slot].offset, slots_[slot].length};
+  }
   // The part of the line after its first "="; empty when it has none.
   std::string_view ValueOf(Slot slot) const;
   // The kind code of the tag: a child reports JSON_ARRAY or JSON_OBJECT.
@@ -66,8 +70,10 @@ public:
 
   // Adds a line at the end with a kind code, or with a child when one is given.
   Slot Append(std::string_view line, int kind, std::unique_ptr<cJSON> child = nullptr);
-  // Adds the line key "=" value at the end, as Append does. The caller has found no entry under `key`.
-  Slot AppendMember(std::string_view key, std::string_view value, int kind, std::unique_ptr<cJSON> child = nullptr);
+  // Adds the line key "=" value at the end, as Append does. The caller has found no entry under
+  // `key`.
+  Slot AppendMember(std::string_view key, std::string_view value, int kind,
+                    std::unique_ptr<cJSON> child = nullptr);
   // Replaces the line of an entry whose key matches the new line's key; the tag stays.
   void Rewrite(Slot slot, std::string_view line);
   // Replaces the line of an entry by key "=" value, as Rewrite does.
@@ -96,7 +102,7 @@ public:
     return !text.empty() && text_ && text.data() >= text_ && text.data() < text_ + text_used_;
   }
 
-private:
+ private:
   // A line's place in the text block, and its tag: a child pointer, or a kind code
   // shifted up with the lowest bit set (children are aligned, so that bit tells them apart).
   struct Entry {
@@ -119,7 +125,8 @@ private:
   void ReserveSlot();
   Slot AddEntry(std::uint32_t offset, std::uint32_t length, std::uintptr_t tag);
   // Copies `parts` one after another to the end of the text block; returns where they begin.
-  std::uint32_t AddText(std::string_view first, std::string_view second = {}, std::string_view third = {});
+  std::uint32_t AddText(std::string_view first, std::string_view second = {},
+                        std::string_view third = {});
   void GrowText(std::size_t needed);
   void GrowSlots();
   void DropText(std::uint32_t length);
@@ -158,8 +165,8 @@ private:
   struct Flags {
     bool quotedKeys : 1 = false;  // some line begins with a quote: a quoted key may be found
     bool textInSlots : 1 = false;
-    bool slotsInArena : 1 = false;  // the block of entries is a piece of a cJSONArena
-    bool repeatsKeys : 1 = false;   // two lines may have the same key
+    bool slotsInArena : 1 = false;   // the block of entries is a piece of a cJSONArena
+    bool repeatsKeys : 1 = false;    // two lines may have the same key
     bool holdsChildren : 1 = false;  // some entry may hold a child: clearing must look
   } flags_;
 };

@@ -12,14 +12,17 @@ std::uint32_t cJSONKeyIndex::Hash(std::string_view key) {
   return static_cast<std::uint32_t>(hash ^ (hash >> 32));
 }
 
-bool cJSONKeyIndex::KeysEqual(std::string_view a, std::string_view b) { return EqualsIgnoreCase(a, b); }
+bool cJSONKeyIndex::KeysEqual(std::string_view a, std::string_view b) {
+  return EqualsIgnoreCase(a, b);
+}
 
 void cJSONKeyIndex::Remove(std::size_t at) {
   --used_;
   // Backward shift: a later bucket of the same probe run moves into the hole
   // unless its home lies after the hole, so no lookup ever stops short.
   std::size_t hole = at;
-  for (std::size_t next = (hole + 1) & Mask(); buckets_[next].chain.head != None; next = (next + 1) & Mask()) {
+  for (std::size_t next = (hole + 1) & Mask(); buckets_[next].chain.head != None;
+       next = (next + 1) & Mask()) {
     const std::size_t home = buckets_[next].hash & Mask();
     if (((next - home) & Mask()) >= ((next - hole) & Mask())) {
       buckets_[hole] = buckets_[next];

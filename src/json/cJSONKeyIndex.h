@@ -11,7 +11,7 @@
 // and growing or deleting never needs the keys again. The keys themselves stay in
 // the entry list; a lookup reads them through `keyOf(slot)`.
 class cJSONKeyIndex {
-public:
+ public:
   using Slot = std::uint32_t;
   static constexpr Slot None = UINT32_MAX;
 
@@ -72,7 +72,7 @@ public:
   // For each entry of the list, the next entry with an equal key, or None: the chains.
   std::vector<Slot> nextSame;
 
-private:
+ private:
   struct Bucket {
     std::uint32_t hash = 0;
     Chain chain;

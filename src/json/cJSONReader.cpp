@@ -136,7 +136,7 @@ std::string_view Slice(std::string_view text, std::size_t begin, std::size_t end
 // members are new, and a key the filter has not seen needs no search of the node's lines.
 // Keys compare ASCII-case-insensitively, so they are folded before hashing.
 class KeysSeen {
-public:
+ public:
   void Clear() { bits_ = {}; }
   // For a node that already held lines when the reading began: every key may be there.
   void Fill() { bits_.fill(~std::uint64_t{0}); }
@@ -165,10 +165,11 @@ public:
     bits_[(hash >> 14) & 3] |= Bit(hash >> 8);
   }
   bool MayHold(std::uint32_t hash) const {
-    return (bits_[(hash >> 6) & 3] & Bit(hash)) != 0 && (bits_[(hash >> 14) & 3] & Bit(hash >> 8)) != 0;
+    return (bits_[(hash >> 6) & 3] & Bit(hash)) != 0 &&
+           (bits_[(hash >> 14) & 3] & Bit(hash >> 8)) != 0;
   }
 
-private:
+ private:
   static std::uint64_t Bit(std::uint32_t hash) { return std::uint64_t{1} << (hash & 63); }
 
   std::array<std::uint64_t, 4> bits_{};
@@ -180,13 +181,13 @@ private:
 // piece it is in. A level that reads ahead stops without finishing its last piece: only its
 // parent learns where that piece ends.
 class cJSON::Reader {
-public:
+ public:
   explicit Reader(std::string_view text) : text_(text) {}
 
   // Reads the whole of text[begin, limit) into `node`.
   void ReadAll(cJSON& node, std::size_t begin, std::size_t limit);
 
-private:
+ private:
   struct Piece {
     explicit Piece(std::size_t at) : start(at) {}
     std::size_t start;
@@ -194,8 +195,8 @@ private:
     bool keyDouble = false;     // the key's own quote flags, which differ from the cutting ones
     bool keySingle = false;
     std::size_t valueStart = None;
-    bool ahead = false;         // the value is being read ahead by the next level
-    bool aheadClosed = false;   // ... which stopped at a closing character
+    bool ahead = false;        // the value is being read ahead by the next level
+    bool aheadClosed = false;  // ... which stopped at a closing character
     std::size_t aheadStop = None;
     // Double-quoted stretches passed at once: a key's, free of "=" and backslashes, from its
     // opening quote; and the closing quote of a value free of backslashes from valueStart on.
@@ -225,8 +226,11 @@ private:
   bool ReadAhead(Level& level, std::size_t& pos, std::size_t limit, Stop& stop);
   void Finish(Level& level, std::size_t end);
   void Fit(Level& level, cJSON& node);
-  std::unique_ptr<cJSON> ChildFor(Level& level, std::string_view key, std::string_view value, std::size_t valueAt);
-  std::string_view KeyOf(const Piece& piece) const { return Trim(Slice(text_, piece.start, piece.keyEnd)); }
+  std::unique_ptr<cJSON> ChildFor(Level& level, std::string_view key, std::string_view value,
+                                  std::size_t valueAt);
+  std::string_view KeyOf(const Piece& piece) const {
+    return Trim(Slice(text_, piece.start, piece.keyEnd));
+  }
 
   std::string_view text_;
   // Where the nodes below the first and their entries are put.
@@ -236,8 +240,8 @@ private:
   std::vector<std::unique_ptr<Level>> levels_;
 };
 
-cJSON::Reader::Level& cJSON::Reader::Begin(std::size_t index, cJSON* node, std::unique_ptr<cJSON> owned,
-                                           std::size_t start) {
+cJSON::Reader::Level& cJSON::Reader::Begin(std::size_t index, cJSON* node,
+                                           std::unique_ptr<cJSON> owned, std::size_t start) {
   if (index == levels_.size()) {
     levels_.push_back(std::make_unique<Level>());
   }
@@ -451,7 +455,8 @@ void cJSON::Reader::Finish(Level& level, std::size_t end) {
   }
   // The line stored for the member has the key as stored, up to an "=" in it.
   const std::string_view stored = StoredKey(key);
-  const bool plainKey = piece.plainKeyOpen != None && key.data() == text_.data() + piece.plainKeyOpen &&
+  const bool plainKey = piece.plainKeyOpen != None &&
+                        key.data() == text_.data() + piece.plainKeyOpen &&
                         key.size() == piece.plainKeyClose - piece.plainKeyOpen + 1;
   const std::string_view lineKey = plainKey ? stored : stored.substr(0, FindChar(stored, '='));
   const std::uint32_t hash = KeysSeen::Hash(lineKey);
@@ -467,7 +472,8 @@ void cJSON::Reader::Finish(Level& level, std::size_t end) {
     }
     if (value.size() >= 3 && value.front() == '"' && value.back() == '"') {
       const std::string_view inside = value.substr(1, value.size() - 2);
-      const bool passed = valueAt == piece.valueStart && valueAt + value.size() - 1 == piece.plainValueClose;
+      const bool passed =
+          valueAt == piece.valueStart && valueAt + value.size() - 1 == piece.plainValueClose;
       if (passed || FindChar(inside, '\\') == std::string_view::npos) {
         node.entries.AppendMember(stored, inside, JSON_STRING);
         return;
@@ -479,11 +485,12 @@ void cJSON::Reader::Finish(Level& level, std::size_t end) {
 
 // The child a bracketed or braced value reads as, none for any other value. The child read
 // ahead ends its last piece where the value ends, reading on first if it stopped short.
-std::unique_ptr<cJSON> cJSON::Reader::ChildFor(Level& level, std::string_view key, std::string_view value,
-                                                std::size_t valueAt) {
+std::unique_ptr<cJSON> cJSON::Reader::ChildFor(Level& level, std::string_view key,
+                                               std::string_view value, std::size_t valueAt) {
   cJSON& node = *level.node;
   if (value.empty() || node.depth_ + 1 >= MaxDepth ||
-      !((value.front() == '[' && value.back() == ']') || (value.front() == '{' && value.back() == '}'))) {
+      !((value.front() == '[' && value.back() == ']') ||
+        (value.front() == '{' && value.back() == '}'))) {
     return nullptr;
   }
   const std::size_t lastAt = valueAt + value.size() - 1;
@@ -512,7 +519,8 @@ void cJSON::Parse(std::string_view text) {
   Read(text);
 }
 
-// The first and last characters of the trimmed text are dropped unseen; an opening "[" makes an array.
+// The first and last characters of the trimmed text are dropped unseen; an opening "[" makes an
+// array.
 void cJSON::Read(std::string_view text) {
   const std::string_view trimmed = Trim(text);
   isObject = trimmed.empty() || trimmed.front() != '[';

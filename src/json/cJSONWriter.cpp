@@ -71,7 +71,8 @@ void cJSON::AppendMemberValue(std::string& out, std::string_view key) const {
     return;
   }
   const std::string_view value = entries.ValueOf(slot);
-  AppendValue(out, value == "null" ? std::string_view{} : value, entries.KindOf(slot), entries.ChildOf(slot));
+  AppendValue(out, value == "null" ? std::string_view{} : value, entries.KindOf(slot),
+              entries.ChildOf(slot));
 }
 
 std::string cJSON::ItemText(int index) const {

@@ -94,8 +94,7 @@ bool ConnectInSlices(int fd, const sockaddr_in& address, const std::function<boo
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
     return false;
   }
-  bool connected =
-      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   if (!connected && (errno == EINPROGRESS || errno == EINTR)) {
     pollfd entry{fd, POLLOUT, 0};
     for (;;) {
@@ -103,8 +102,8 @@ bool ConnectInSlices(int fd, const sockaddr_in& address, const std::function<boo
       if (ready != 0) {
         int error = 0;
         socklen_t size = sizeof error;
-        connected = ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 &&
-                    error == 0;
+        connected =
+            ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
         break;
       }
       if (!go_on()) {
@@ -181,8 +180,8 @@ int Receive(PlainSocket& socket, int flags, Front front = {}) {
   int error = errno;
   // Without waiting, nothing there yet and a descriptor that poll() judges better are left
   // to the wait; any other error is what the wait's own recv() would have met.
-  const bool leftToWait = error == EAGAIN || error == EWOULDBLOCK || error == EBADF || error == ENOTSOCK ||
-                          error == EINVAL || error == EFAULT;
+  const bool leftToWait = error == EAGAIN || error == EWOULDBLOCK || error == EBADF ||
+                          error == ENOTSOCK || error == EINVAL || error == EFAULT;
   if ((flags & MSG_DONTWAIT) != 0 && leftToWait) {
     return kWouldBlock;
   }
@@ -291,7 +290,8 @@ std::size_t StringLength(const char* data, std::size_t count) {
 std::size_t FindDelimiter(const char* data, std::size_t count, std::size_t from,
                           const Delimiter& delimiter) {
   if (delimiter.kind == Delimiter::Kind::Byte) {
-    const char* found = count > from ? FindByte(data + from, count - from, delimiter.byte) : nullptr;
+    const char* found =
+        count > from ? FindByte(data + from, count - from, delimiter.byte) : nullptr;
     return found != nullptr ? static_cast<std::size_t>(found - data) + 1 : 0;
   }
   std::size_t length = StringLength(data, count);
@@ -303,22 +303,21 @@ std::size_t FindDelimiter(const char* data, std::size_t count, std::size_t from,
     return found != nullptr ? static_cast<std::size_t>(found - data) + 1 : 0;
   }
   const void* found = memmem(data, length, delimiter.text, delimiter.text_length);
-  return found != nullptr
-             ? static_cast<std::size_t>(static_cast<const char*>(found) - data) +
-                   delimiter.text_length
-             : 0;
+  return found != nullptr ? static_cast<std::size_t>(static_cast<const char*>(found) - data) +
+                                delimiter.text_length
+                          : 0;
 }
 
 // Shared body of the delimited readers; `delivered` receives the number of bytes
 // put into the destination, whatever the result.
 class DelimitedReader {
-public:
+ public:
   DelimitedReader(PlainSocket& socket, const Delimiter& delimiter)
       : socket_(socket), delimiter_(delimiter) {}
 
   int Read(char* destination, int length, int seconds, int microseconds, int& delivered);
 
-private:
+ private:
   int ReadDelimited(char* destination, int length, int seconds, int microseconds, int& delivered);
   int ReadDirect(char* destination, int length, int seconds, int microseconds, int& delivered);
   bool TryBuffered(char* destination, int length, int& result, int& delivered);
@@ -460,8 +459,8 @@ int ReadIntoText(PlainSocket& socket, std::string& text, int length, const Delim
   }
   text.assign(static_cast<std::size_t>(length), '\0');
   int delivered = 0;
-  int result =
-      DelimitedReader(socket, delimiter).Read(text.data(), length, seconds, microseconds, delivered);
+  int result = DelimitedReader(socket, delimiter)
+                   .Read(text.data(), length, seconds, microseconds, delivered);
   text.resize(static_cast<std::size_t>(std::max(delivered, 0)));
   return result;
 }
@@ -564,8 +563,8 @@ int PlainSocket::TCPConnect(const char* host, int port) {
   ApplySocketOptions();
   SetIntOption(handle, SOL_SOCKET, SO_REUSEADDR, 1);
   try {
-    const bool connected = wait_hook ? ConnectInSlices(handle, address, wait_hook)
-                                     : ConnectBlocking(handle, address);
+    const bool connected =
+        wait_hook ? ConnectInSlices(handle, address, wait_hook) : ConnectBlocking(handle, address);
     if (!connected) {
       throw TextException("TCPConnect() -- connect failed");
     }

@@ -33,34 +33,34 @@ constexpr int RECV_BUFFER_CAPACITY = RECV_BUFFER_SIZE - 1;
 constexpr int WAIT_SLICE_MICROSECONDS = 50000;
 
 class PlainSocket {
-public:
+ public:
   PlainSocket();
   PlainSocket(const PlainSocket&) = delete;
   PlainSocket& operator=(const PlainSocket&) = delete;
 
   // The virtual operations, in their fixed slot order.
-  virtual ~PlainSocket();                                                       // 0
-  virtual int Connect(const char* host, int port);                              // 1
-  virtual void Close();                                                         // 2
-  virtual int Attach(SocketHandle socket, bool borrow);                         // 3
-  virtual int Pending();                                                        // 4
-  virtual int SendText(std::string text);                                       // 5
-  virtual int Send(const char* data, int length);                               // 6
-  virtual int SendFile(const char* file_name);                                  // 7
-  virtual int SendFile(FileHandle file);                                        // 8
+  virtual ~PlainSocket();                                                               // 0
+  virtual int Connect(const char* host, int port);                                      // 1
+  virtual void Close();                                                                 // 2
+  virtual int Attach(SocketHandle socket, bool borrow);                                 // 3
+  virtual int Pending();                                                                // 4
+  virtual int SendText(std::string text);                                               // 5
+  virtual int Send(const char* data, int length);                                       // 6
+  virtual int SendFile(const char* file_name);                                          // 7
+  virtual int SendFile(FileHandle file);                                                // 8
   virtual int ReadToNul(std::string& text, int length, int seconds, int microseconds);  // 9
   virtual int ReadToChar(std::string& text, int length, char delimiter, int seconds,
-                         int microseconds);                                     // 10
+                         int microseconds);  // 10
   virtual int ReadToText(std::string& text, int length, const char* delimiter, int seconds,
-                         int microseconds);                                     // 11
-  virtual bool AppendReceived(const char* data, int length);                    // 12
-  virtual std::pair<int, char*> ReceiveSpace();                                 // 13
-  virtual int CommitReceived(int n);                                            // 14
-  virtual int TakeReceived(char* destination, unsigned length, bool raw);       // 15
-  virtual int WaitForData(bool force, int seconds, int microseconds);           // 16
-  virtual int FillBuffer();                                                     // 17
-  virtual void Init(ssl_ctx_st* context);                                       // 18
-  virtual void Cleanup();                                                       // 19
+                         int microseconds);                                // 11
+  virtual bool AppendReceived(const char* data, int length);               // 12
+  virtual std::pair<int, char*> ReceiveSpace();                            // 13
+  virtual int CommitReceived(int n);                                       // 14
+  virtual int TakeReceived(char* destination, unsigned length, bool raw);  // 15
+  virtual int WaitForData(bool force, int seconds, int microseconds);      // 16
+  virtual int FillBuffer();                                                // 17
+  virtual void Init(ssl_ctx_st* context);                                  // 18
+  virtual void Cleanup();                                                  // 19
 
   // Shared, not virtual. Destinations hold length + 1 bytes.
   int Read(char* destination, int length, int seconds, int microseconds);

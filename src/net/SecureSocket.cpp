@@ -124,15 +124,13 @@ long SocketBioCtrl(BIO* bio, int command, long /*number*/, void* pointer) {
 }
 
 BIO_METHOD* MakeSocketBioMethod() {
-  BIO_METHOD* method = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK |
-                                        BIO_TYPE_DESCRIPTOR,
-                                    "socket without SIGPIPE");
-  if (method != nullptr &&
-      (BIO_meth_set_create(method, SocketBioCreate) != 1 ||
-       BIO_meth_set_destroy(method, SocketBioDestroy) != 1 ||
-       BIO_meth_set_read(method, SocketBioRead) != 1 ||
-       BIO_meth_set_write(method, SocketBioWrite) != 1 ||
-       BIO_meth_set_ctrl(method, SocketBioCtrl) != 1)) {
+  BIO_METHOD* method = BIO_meth_new(
+      BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR, "socket without SIGPIPE");
+  if (method != nullptr && (BIO_meth_set_create(method, SocketBioCreate) != 1 ||
+                            BIO_meth_set_destroy(method, SocketBioDestroy) != 1 ||
+                            BIO_meth_set_read(method, SocketBioRead) != 1 ||
+                            BIO_meth_set_write(method, SocketBioWrite) != 1 ||
+                            BIO_meth_set_ctrl(method, SocketBioCtrl) != 1)) {
     BIO_meth_free(method);
     return nullptr;
   }
@@ -184,7 +182,7 @@ std::vector<std::string> HomeFolders() {
   if (home != nullptr && home[0] == '/') {
     homes.emplace_back(home);
   }
-  passwd entry {};
+  passwd entry{};
   passwd* found = nullptr;
   char text[4096];
   if (getpwuid_r(geteuid(), &entry, text, sizeof text, &found) == 0 && found != nullptr &&
@@ -242,7 +240,7 @@ UniqueFd OpenLockFile(const std::string& path) {
 // Holds "SSL_CERT_MUTEX", shared by all processes of the user, for its lifetime. flock() is
 // released by the kernel when a holder dies, so no lock is ever left abandoned.
 class CertificateLock {
-public:
+ public:
   // Where no private folder can be had (another user took every place first), contexts are
   // made without the lock: OpenSSL 3 needs no lock of ours, and refusing every context would
   // let anyone on the machine stop the program. A bad lock file in a private folder is
@@ -261,7 +259,7 @@ public:
   CertificateLock(const CertificateLock&) = delete;
   CertificateLock& operator=(const CertificateLock&) = delete;
 
-private:
+ private:
   bool Acquire() const {
     return RetryOnEintr([this] { return flock(fd_.Get(), LOCK_EX); }) == 0;
   }
@@ -538,10 +536,10 @@ int SecureSocket::TLSConnect(const char* host) {
     // caller decides whether the handshake goes on.
     SetReadsWait(bio, false);
     do {
-      result = Complete(session, handle,
-                        std::chrono::steady_clock::now() +
-                            std::chrono::microseconds(WAIT_SLICE_MICROSECONDS),
-                        handshake);
+      result = Complete(
+          session, handle,
+          std::chrono::steady_clock::now() + std::chrono::microseconds(WAIT_SLICE_MICROSECONDS),
+          handshake);
     } while (result == SOCK_TIMEOUT && wait_hook());
   }
   if (result <= 0) {

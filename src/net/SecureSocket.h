@@ -13,24 +13,24 @@ struct ssl_st;
 struct bio_st;
 
 class SecureSocket : public PlainSocket {
-public:
+ public:
   // `context` is shared and never freed by the socket; with none the socket makes and owns its own.
   // Throws TextException "CTX == NULL" when that context cannot be made.
   explicit SecureSocket(ssl_ctx_st* context = nullptr);
 
-  ~SecureSocket() override;                                                     // 0
-  int Connect(const char* host, int port) override;                             // 1
-  void Close() override;                                                        // 2
-  int Attach(SocketHandle socket, bool borrow) override;                        // 3
-  int Pending() override;                                                       // 4
-  int SendText(std::string text) override;                                      // 5
-  int Send(const char* data, int length) override;                              // 6
-  int SendFile(const char* file_name) override;                                 // 7
-  int SendFile(FileHandle file) override;                                       // 8
-  int WaitForData(bool force, int seconds, int microseconds) override;          // 16
-  int FillBuffer() override;                                                    // 17
-  void Init(ssl_ctx_st* context) override;                                      // 18
-  void Cleanup() override;                                                      // 19
+  ~SecureSocket() override;                                             // 0
+  int Connect(const char* host, int port) override;                     // 1
+  void Close() override;                                                // 2
+  int Attach(SocketHandle socket, bool borrow) override;                // 3
+  int Pending() override;                                               // 4
+  int SendText(std::string text) override;                              // 5
+  int Send(const char* data, int length) override;                      // 6
+  int SendFile(const char* file_name) override;                         // 7
+  int SendFile(FileHandle file) override;                               // 8
+  int WaitForData(bool force, int seconds, int microseconds) override;  // 16
+  int FillBuffer() override;                                            // 17
+  void Init(ssl_ctx_st* context) override;                              // 18
+  void Cleanup() override;                                              // 19
 
   using PlainSocket::ReadToChar;
   using PlainSocket::ReadToNul;
@@ -67,7 +67,7 @@ public:
   // Set by each client handshake: true when it failed because of server_identity.
   bool identity_refused = false;
 
-private:
+ private:
   void FreeSession();
   void NameServer(const char* host);
   void SendCloseAlert();

@@ -16,9 +16,12 @@ struct DosFields {
 DosFields Split(std::uint32_t packed) {
   std::uint32_t date = packed >> 16;
   std::uint32_t time = packed & 0xFFFFu;
-  return {static_cast<int>(date >> 9) + kFirstYear, static_cast<int>((date >> 5) & 0x0F),
-          static_cast<int>(date & 0x1F),            static_cast<int>(time >> 11),
-          static_cast<int>((time >> 5) & 0x3F),     static_cast<int>(time & 0x1F) * 2};
+  return {static_cast<int>(date >> 9) + kFirstYear,
+          static_cast<int>((date >> 5) & 0x0F),
+          static_cast<int>(date & 0x1F),
+          static_cast<int>(time >> 11),
+          static_cast<int>((time >> 5) & 0x3F),
+          static_cast<int>(time & 0x1F) * 2};
 }
 
 bool IsValid(const DosFields& f) {
@@ -44,8 +47,8 @@ std::uint32_t PackDosDate(std::time_t when) {
   if (year < kFirstYear || year > kLastYear) return 0;
   std::uint32_t date = static_cast<std::uint32_t>((year - kFirstYear) * 512 +
                                                   (local.tm_mon + 1) * 32 + local.tm_mday);
-  std::uint32_t time = static_cast<std::uint32_t>(local.tm_hour * 2048 + local.tm_min * 32 +
-                                                  local.tm_sec / 2);
+  std::uint32_t time =
+      static_cast<std::uint32_t>(local.tm_hour * 2048 + local.tm_min * 32 + local.tm_sec / 2);
   return (date << 16) | time;
 }
 

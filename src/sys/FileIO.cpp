@@ -62,8 +62,8 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
     bytes.resize(static_cast<std::size_t>(info.st_size));
     std::size_t done = 0;
     while (ok && done < bytes.size()) {
-      const ssize_t n = RetryOnEintr(
-          [&] { return ::read(fd.Get(), bytes.data() + done, bytes.size() - done); });
+      const ssize_t n =
+          RetryOnEintr([&] { return ::read(fd.Get(), bytes.data() + done, bytes.size() - done); });
       ok = n > 0;
       if (ok) done += static_cast<std::size_t>(n);
     }

@@ -46,7 +46,8 @@ void IniFile::Parse(std::string_view text) {
     if (line.empty() || line.front() == ';' || line.front() == '#') continue;
     if (line.front() == '[') {
       std::size_t close = line.find(']');
-      section = Folded(TrimBlanks(line.substr(1, close == std::string_view::npos ? close : close - 1)));
+      section =
+          Folded(TrimBlanks(line.substr(1, close == std::string_view::npos ? close : close - 1)));
       continue;
     }
     std::size_t equals = line.find('=');

@@ -8,7 +8,7 @@
 // Section and key names compare without regard to ASCII case; the first occurrence of
 // a key in a section wins, as the lookup of the name=value list does.
 class IniFile {
-public:
+ public:
   // Reads the file; false (and no values) when it cannot be read.
   bool Load(const std::string& path);
   // Takes the values from a text already in memory.
@@ -22,7 +22,7 @@ public:
   std::string Read(std::string_view section, std::string_view key,
                    const std::string& fallback = std::string()) const;
 
-private:
+ private:
   static std::string Folded(std::string_view name);
 
   std::map<std::string, std::string> values_;  // "section\nkey", both folded to lower case

@@ -55,7 +55,8 @@ struct RawLine {
 };
 
 std::string Decoded(const RawLine& line) {
-  if (!line.quoted || line.text.find(kQuote) == std::string_view::npos) return std::string(line.text);
+  if (!line.quoted || line.text.find(kQuote) == std::string_view::npos)
+    return std::string(line.text);
   std::string out;
   out.reserve(line.text.size());
   for (std::size_t i = 0; i < line.text.size(); ++i) {
@@ -68,7 +69,7 @@ std::string Decoded(const RawLine& line) {
 // Splits comma text into lines one at a time. The text ends at its first NUL byte, as it
 // does on the wire.
 class CommaScanner {
-public:
+ public:
   explicit CommaScanner(std::string_view text) : text_(text.substr(0, text.find('\0'))) {
     SkipBlanks();
   }
@@ -90,7 +91,7 @@ public:
     return true;
   }
 
-private:
+ private:
   bool AtEnd() const { return pos_ >= text_.size(); }
   char Peek() const { return text_[pos_]; }
 
@@ -196,7 +197,8 @@ int NameValueList::IndexOfName(std::string_view name) const {
   for (int i = 0; i < Count(); ++i) {
     const std::string& line = lines_[static_cast<std::size_t>(i)];
     std::size_t equals = line.find('=');
-    if (equals != std::string::npos && EqualsIgnoreCase(std::string_view(line).substr(0, equals), name)) {
+    if (equals != std::string::npos &&
+        EqualsIgnoreCase(std::string_view(line).substr(0, equals), name)) {
       return i;
     }
   }

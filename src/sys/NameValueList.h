@@ -10,7 +10,7 @@
 // Names compare ASCII-case-insensitively and the first match wins; a missing
 // name reads as an empty value; setting an empty value removes the line.
 class NameValueList {
-public:
+ public:
   NameValueList() = default;
 
   int Count() const { return static_cast<int>(Materialized().size()); }
@@ -48,7 +48,7 @@ public:
   // later pieces are ignored.
   void AppendCommaTextDeferred(std::string_view piece);
 
-private:
+ private:
   std::vector<std::string>& Materialized() const {
     if (deferred_) Materialize();
     return lines_;

@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include "RetryOnEintr.h"
 #include "TextException.h"

@@ -31,7 +31,8 @@ char* FindByte(char* buffer, std::size_t count, char byte);
 // 0 not run, 1 running, 2 done. One flag per start-up routine, living as long as the process.
 using OnceFlag = std::atomic<std::int32_t>;
 
-// Runs `routine` exactly once in the process; callers that lose the race wait until it has finished.
+// Runs `routine` exactly once in the process; callers that lose the race wait until it has
+// finished.
 void CallOnce(OnceFlag& flag, void (*routine)());
 
 using UsageCounter = std::atomic<std::int32_t>;

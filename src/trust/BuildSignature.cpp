@@ -49,7 +49,8 @@ std::string PemText(EVP_PKEY* key, bool private_key) {
                   : PEM_write_bio_PUBKEY(out.get(), key);
   char* data = nullptr;
   const long size = BIO_get_mem_data(out.get(), &data);
-  return written == 1 && size > 0 ? std::string(data, static_cast<std::size_t>(size)) : std::string();
+  return written == 1 && size > 0 ? std::string(data, static_cast<std::size_t>(size))
+                                  : std::string();
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <string_view>
 
 class BuildSignature {
-public:
+ public:
   // A signature is the raw 64-byte Ed25519 signature of the whole build file.
   static constexpr std::size_t kSize = 64;
   // A signature file is never larger: a bigger one is refused without being read, or, on a

@@ -15,7 +15,7 @@ struct x509_st;
 using CertificateFingerprint = std::array<unsigned char, 32>;
 
 class ServerIdentity {
-public:
+ public:
   // Pins the certificates whose fingerprints `text` lists: 64 hex digits each (either case,
   // colons allowed between bytes), several separated by commas with or without blanks.
   // A text with any malformed entry pins nothing that could match, so a typing error fails
@@ -43,7 +43,7 @@ public:
   // The fingerprint of the certificate the peer of `ssl` presented, or nothing.
   static std::optional<CertificateFingerprint> OfPeer(ssl_st* ssl);
 
-private:
+ private:
   bool MatchesPin(ssl_st* ssl) const;
   bool ChainVerifies(ssl_st* ssl, const std::string& host) const;
 

@@ -7,7 +7,8 @@ TrustSettings TrustSettings::Read(const IniFile& ini) {
   TrustSettings settings;
   settings.FingerprintWellFormed =
       settings.DataServerIdentity.SetFingerprints(ini.Read("DataServer", "Fingerprint"));
-  settings.DataServerIdentity.SetAuthorityFile(Beside(ini_folder, ini.Read("DataServer", "CAFile")));
+  settings.DataServerIdentity.SetAuthorityFile(
+      Beside(ini_folder, ini.Read("DataServer", "CAFile")));
   settings.UpdatePublicKey = Beside(ini_folder, ini.Read("Update", "PublicKey"));
   return settings;
 }

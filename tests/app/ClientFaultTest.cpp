@@ -141,9 +141,8 @@ TEST_F(ClientFaultTest, RefreshCutOffIsReportedAndTheNextOneReconnects) {
 TEST_F(ClientFaultTest, DataServerSpeakingPlainTcp) {
   BuildWindows();
   ASSERT_TRUE(ShowLoginWindow(FunctionPort(), FunctionPort()));
-  EXPECT_EQ(messages_.Shown(),
-            (std::vector<ShownMessage>{{"Unable to connect to data server", "Error",
-                                        MessageButtons::Ok}}));
+  EXPECT_EQ(messages_.Shown(), (std::vector<ShownMessage>{{"Unable to connect to data server",
+                                                           "Error", MessageButtons::Ok}}));
   EXPECT_TRUE(HospApplication::Terminated());
 }
 

@@ -106,7 +106,7 @@ void AdoptOrphans() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
 // A process of ours (started here, or adopted as an orphan); stopped and reaped by its
 // PID when the object goes.
 class Process {
-public:
+ public:
   explicit Process(pid_t pid = -1) : pid_(pid) {}
   ~Process() { Stop(); }
   Process(const Process&) = delete;
@@ -158,7 +158,7 @@ public:
     pid_ = -1;
   }
 
-private:
+ private:
   pid_t pid_;
   std::optional<int> status_;
 };
@@ -218,14 +218,20 @@ std::string Holds(const fs::path& path, const std::string& new_build) {
 
 std::string FirstRenameMessage(const std::string& f) {
   return "Unable to complete update.  You will need to manually\n"
-         "rename " + f + "Pellomarquin.exe to " + f + "Pellomarquin.bak\n"
-         "Then rename " + f + "Pellomarquin.tmp to " + f + "Pellomarquin.exe\n"
+         "rename " +
+         f + "Pellomarquin.exe to " + f +
+         "Pellomarquin.bak\n"
+         "Then rename " +
+         f + "Pellomarquin.tmp to " + f +
+         "Pellomarquin.exe\n"
          "After that you can restart this program.";
 }
 
 std::string SecondRenameMessage(const std::string& f) {
   return "Unable to complete update.  You will need to manually\n"
-         "rename " + f + "Pellomarquin.tmp to " + f + "Pellomarquin.exe\n"
+         "rename " +
+         f + "Pellomarquin.tmp to " + f +
+         "Pellomarquin.exe\n"
          "After that you can restart this program.";
 }
 
@@ -239,13 +245,13 @@ struct RenameMessage {
 
 // Answers the message boxes with OK and keeps them.
 class RecordedMessages {
-public:
+ public:
   RecordedMessages() {
-    MessageBox::SetHandler([this](const std::string& text, const std::string& caption,
-                                  MessageButtons buttons) {
-      shown.push_back({text, caption, buttons, QApplication::overrideCursor() != nullptr});
-      return MessageAnswer::Ok;
-    });
+    MessageBox::SetHandler(
+        [this](const std::string& text, const std::string& caption, MessageButtons buttons) {
+          shown.push_back({text, caption, buttons, QApplication::overrideCursor() != nullptr});
+          return MessageAnswer::Ok;
+        });
   }
   ~RecordedMessages() { MessageBox::SetHandler(nullptr); }
   RecordedMessages(const RecordedMessages&) = delete;
@@ -256,7 +262,7 @@ public:
 
 // Whether the busy cursor was up while the download moved the progress bar.
 class CursorDuringDownload {
-public:
+ public:
   explicit CursorDuringDownload(QProgressBar* bar) {
     QObject::connect(bar, &QProgressBar::valueChanged, bar, [this](int) {
       const QCursor* cursor = QApplication::overrideCursor();
@@ -290,7 +296,7 @@ Script InfoThenEmptyDownload(std::string info_answer, std::string remote) {
 
 std::unique_ptr<dbServerConnection> Connect(const ScriptedServer& server) {
   return std::make_unique<dbServerConnection>("127.0.0.1", server.PortText(), "Pellomarquin", "",
-                                               server.Tls(), 10);
+                                              server.Tls(), 10);
 }
 
 struct DecisionRow {
@@ -331,9 +337,8 @@ TEST_P(cClientUpdateDecisionTest, ComparesTheServerDateWithTheRunningProgram) {
 
 // The date question's answer as a row gives it, from the running program's date.
 std::function<std::string(std::int32_t)> OwnDatePlus(int offset) {
-  return [offset](std::int32_t own) {
-    return "FileSize=9,FileDate=" + std::to_string(own + offset);
-  };
+  return
+      [offset](std::int32_t own) { return "FileSize=9,FileDate=" + std::to_string(own + offset); };
 }
 
 std::function<std::string(std::int32_t)> Fixed(std::string answer) {
@@ -439,12 +444,12 @@ TEST_P(cClientUpdateNameTest, NamesTheFilesAfterTheRemoteName) {
 
 INSTANTIATE_TEST_SUITE_P(
     RemoteNames, cClientUpdateNameTest,
-    ::testing::Values(
-        NameRow{"Backslash", "Clients\\Pellomarquin.exe", "Pellomarquin.exe", "Pellomarquin.tmp"},
-        NameRow{"Slashes", "Clients/Builds/Other.exe", "Other.exe", "Other.tmp"},
-        NameRow{"DriveColon", "C:Drive.exe", "Drive.exe", "Drive.tmp"},
-        NameRow{"LastSeparatorWins", "Clients/a\\b:Last.bin", "Last.bin", "Last.tmp"},
-        NameRow{"NoFolder", "Plain.exe", "Plain.exe", "Plain.tmp"}),
+    ::testing::Values(NameRow{"Backslash", "Clients\\Pellomarquin.exe", "Pellomarquin.exe",
+                              "Pellomarquin.tmp"},
+                      NameRow{"Slashes", "Clients/Builds/Other.exe", "Other.exe", "Other.tmp"},
+                      NameRow{"DriveColon", "C:Drive.exe", "Drive.exe", "Drive.tmp"},
+                      NameRow{"LastSeparatorWins", "Clients/a\\b:Last.bin", "Last.bin", "Last.tmp"},
+                      NameRow{"NoFolder", "Plain.exe", "Plain.exe", "Plain.tmp"}),
     RowName());
 
 // ---------------------------------------------------------------------------------------
@@ -454,7 +459,7 @@ INSTANTIATE_TEST_SUITE_P(
 // server (one per suite) and the new build to offer there.
 template <typename Row>
 class PerformUpdateTest : public ::testing::TestWithParam<Row> {
-public:
+ public:
   static void SetUpTestSuite() {
     AdoptOrphans();
     hospd_ = std::make_unique<HospdProcess>();
@@ -467,7 +472,7 @@ public:
   fs::path Local(const std::string& name) const { return folder_.Path() / name; }
   std::string LocalText() const { return FolderText(folder_); }
 
-protected:
+ protected:
   void SetUp() override {
     HospApplication::ClearTerminate();
     new_build_ = ReadBytes(FAKE_CLIENT_BUILD);
@@ -517,7 +522,7 @@ struct OutcomeRow {
 void PrintTo(const OutcomeRow& row, std::ostream* out) { *out << row.name; }
 
 class UpdateOutcomeTest : public PerformUpdateTest<OutcomeRow> {
-protected:
+ protected:
   // The new build, readable by all and dated later than any running build.
   void SetUp() override {
     PerformUpdateTest::SetUp();
@@ -581,8 +586,7 @@ INSTANTIATE_TEST_SUITE_P(
     Outcomes, UpdateOutcomeTest,
     ::testing::Values(
         OutcomeRow{"Success", nullptr, 0, "the new build", "nothing", "the running build", true},
-        OutcomeRow{"DownloadFailed",
-                   [](UpdateOutcomeTest& test) { fs::remove(test.Published()); },
+        OutcomeRow{"DownloadFailed", [](UpdateOutcomeTest& test) { fs::remove(test.Published()); },
                    0, "the running build", "an empty file", "the old backup", false},
         OutcomeRow{"FirstRenameBlockedByFolder",
                    [](UpdateOutcomeTest& test) {
@@ -631,7 +635,7 @@ struct SignedRow {
 void PrintTo(const SignedRow& row, std::ostream* out) { *out << row.name; }
 
 class SignedUpdateTest : public PerformUpdateTest<SignedRow> {
-public:
+ public:
   static void SetUpTestSuite() {
     PerformUpdateTest::SetUpTestSuite();
     keys_ = std::make_unique<TempFolder>();
@@ -656,7 +660,7 @@ public:
     ASSERT_EQ(published.status, 0) << published.err;
   }
 
-protected:
+ protected:
   static inline std::unique_ptr<TempFolder> keys_;
   TempFolder upload_;
 };
@@ -688,15 +692,16 @@ TEST_P(SignedUpdateTest, InstallsOnlyAVerifiedBuild) {
   }
   EXPECT_EQ(FolderState(folder_.Path()), before);
   ASSERT_EQ(messages_.shown.size(), 1u);
-  EXPECT_EQ(messages_.shown[0].text, "The new version could not be verified and was not installed.");
+  EXPECT_EQ(messages_.shown[0].text,
+            "The new version could not be verified and was not installed.");
   EXPECT_EQ(messages_.shown[0].caption, "Program rename error");
   EXPECT_EQ(messages_.shown[0].buttons, MessageButtons::Ok);
   EXPECT_FALSE(messages_.shown[0].busy_cursor);
   // The connection stays usable for the login (a refused oversized signature has it opened
   // anew by the login's query).
   NameValueList record;
-  EXPECT_TRUE(connection_->QueryTable("Personnel", 4, "anna.weber@hospital.example", "", record,
-                                      "", ""))
+  EXPECT_TRUE(
+      connection_->QueryTable("Personnel", 4, "anna.weber@hospital.example", "", record, "", ""))
       << connection_->FailureReason;
 }
 
@@ -734,7 +739,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The login window's update check.
 
 class LoginUpdateTest : public ClientTest {
-protected:
+ protected:
   void SetUp() override {
     ClientTest::SetUp();
     saved_program_folder_ = ProgramFolder;
@@ -888,7 +893,7 @@ int OpenSockets(pid_t pid) {
 }
 
 class SelfUpdateProgramTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     AdoptOrphans();
     hospd_ = std::make_unique<HospdProcess>();

@@ -185,7 +185,8 @@ class PellomarquinGuiTest : public ::testing::Test {
   // that screen. Skips the test when an X tool is missing.
   void StartClient(const char* manager = nullptr, const std::string& ini_extra = "") {
     for (const char* tool : {"Xvfb", "xvfb-run", "xdotool", "xwininfo", "xprop"}) {
-      if (!OnPath(tool)) GTEST_SKIP() << tool << " is not installed (Debian xvfb, xdotool, x11-utils)";
+      if (!OnPath(tool))
+        GTEST_SKIP() << tool << " is not installed (Debian xvfb, xdotool, x11-utils)";
     }
     if (manager != nullptr && !OnPath(manager)) GTEST_SKIP() << manager << " is not installed";
     ASSERT_TRUE(OnPath("sqlite3"));
@@ -195,7 +196,8 @@ class PellomarquinGuiTest : public ::testing::Test {
     hospd_ = std::make_unique<HospdProcess>();
     const fs::path folder = fs::path(hospd_->DataDir()).parent_path() / "client";
     fs::create_directories(folder / "screen");
-    fs::copy_file(fs::path(build) / "src" / "app" / "Pellomarquin.exe", folder / "Pellomarquin.exe");
+    fs::copy_file(fs::path(build) / "src" / "app" / "Pellomarquin.exe",
+                  folder / "Pellomarquin.exe");
     WriteBytes(folder / "Hosp.ini", ClientIni(*hospd_, ini_extra, ini_extra));
     screen_ = std::make_unique<VirtualScreen>(folder / "screen");
     ASSERT_TRUE(screen_->Ready()) << "Xvfb did not start";
@@ -204,9 +206,9 @@ class PellomarquinGuiTest : public ::testing::Test {
                                          std::vector<std::string>{"DISPLAY=" + screen_->Display()});
       ASSERT_TRUE(Eventually([&] { return ManagerRunning(); }, 20)) << manager << " did not start";
     }
-    client_ = std::make_unique<Child>(std::vector<std::string>{(folder / "Pellomarquin.exe").string()},
-                                      std::vector<std::string>{"DISPLAY=" + screen_->Display(),
-                                                               "QT_QPA_PLATFORM=xcb"});
+    client_ = std::make_unique<Child>(
+        std::vector<std::string>{(folder / "Pellomarquin.exe").string()},
+        std::vector<std::string>{"DISPLAY=" + screen_->Display(), "QT_QPA_PLATFORM=xcb"});
     ASSERT_TRUE(client_->Started());
   }
 
@@ -255,8 +257,9 @@ class PellomarquinGuiTest : public ::testing::Test {
       return at == std::string::npos ? -1 : std::atoi(info.c_str() + at + name.size() + 1);
     };
     const std::vector<int> frame = FrameExtents(window);
-    return QRect(field("Absolute upper-left X") - frame[0], field("Absolute upper-left Y") - frame[2],
-                 field("Width") + frame[0] + frame[1], field("Height") + frame[2] + frame[3]);
+    return QRect(field("Absolute upper-left X") - frame[0],
+                 field("Absolute upper-left Y") - frame[2], field("Width") + frame[0] + frame[1],
+                 field("Height") + frame[2] + frame[3]);
   }
   std::string Sql(const std::string& query) {
     return Output("sqlite3 -readonly '" + hospd_->DatabasePath() + "' \"" + query + "\"");
@@ -395,9 +398,9 @@ class PellomarquinFrameTest : public PellomarquinGuiTest,
 
 // The outer frame of a window of `size` centred on the virtual screen, which has no panels.
 QRect Centred(const QSize& size) {
-  return QRect(QPoint((kScreenSize.width() - size.width()) / 2,
-                      (kScreenSize.height() - size.height()) / 2),
-               size);
+  return QRect(
+      QPoint((kScreenSize.width() - size.width()) / 2, (kScreenSize.height() - size.height()) / 2),
+      size);
 }
 
 // Both windows stand centred on the screen by their outer frame, and the case list's

@@ -48,8 +48,8 @@ TEST_P(RequestRunTest, ReportsTheOutcomeOnceTheRequestIsOver) {
       [&] {
         held = RequestInFlight::Active() && QApplication::overrideCursor() != nullptr &&
                QApplication::overrideCursor()->shape() == Qt::WaitCursor;
-        connection = std::make_unique<dbServerConnection>("127.0.0.1", ClosedPort(), "", "",
-                                                          false, 7);
+        connection =
+            std::make_unique<dbServerConnection>("127.0.0.1", ClosedPort(), "", "", false, 7);
         connection->TimedOut = row.times_out;
         return row.succeeds;
       },
@@ -71,9 +71,17 @@ TEST_P(RequestRunTest, ReportsTheOutcomeOnceTheRequestIsOver) {
 INSTANTIATE_TEST_SUITE_P(
     Ends, RequestRunTest,
     ::testing::Values(
-        RunRow{"SucceededDespiteAnEarlierTimeOut", true, true, "Failed.",
-               RequestOutcome::Succeeded, {}},
-        RunRow{"TimedOut", false, true, "Failed.", RequestOutcome::TimedOut,
+        RunRow{"SucceededDespiteAnEarlierTimeOut",
+               true,
+               true,
+               "Failed.",
+               RequestOutcome::Succeeded,
+               {}},
+        RunRow{"TimedOut",
+               false,
+               true,
+               "Failed.",
+               RequestOutcome::TimedOut,
                {"The function server did not answer within 7 seconds."}},
         RunRow{"FailedWithText", false, false, "Failed.", RequestOutcome::Failed, {"Failed."}},
         RunRow{"FailedLeftToTheCaller", false, false, "", RequestOutcome::Failed, {}}),

@@ -77,7 +77,8 @@ class ResponsiveClientTest : public DemoServerTest {
   // The messages shown, without the approval question (its caption is the patient's name).
   std::vector<ShownMessage> Reports() const {
     std::vector<ShownMessage> shown = messages_.Shown();
-    std::erase_if(shown, [](const ShownMessage& m) { return m.buttons == MessageButtons::OkCancel; });
+    std::erase_if(shown,
+                  [](const ShownMessage& m) { return m.buttons == MessageButtons::OkCancel; });
     return shown;
   }
 };
@@ -186,7 +187,9 @@ struct Limit {
 void PrintTo(const Limit& row, std::ostream* out) { *out << row.name; }
 
 const Limit kLimits[] = {
-    {"Refresh", true, [](ResponsiveClientTest& t) { t.CaseList().RefreshListButtonClick(); },
+    {"Refresh",
+     true,
+     [](ResponsiveClientTest& t) { t.CaseList().RefreshListButtonClick(); },
      {"The function server did not answer within 2 seconds.", "Problem getting case list",
       MessageButtons::Ok},
      [](ResponsiveClientTest& t) { EXPECT_EQ(t.CaseList().CaseObjects.size(), kAnnasCases); },
@@ -194,7 +197,9 @@ const Limit kLimits[] = {
        t.CaseList().RefreshListButtonClick();
        EXPECT_EQ(t.CaseList().CaseObjects.size(), kAnnasCases);
      }},
-    {"Approval", true, [](ResponsiveClientTest& t) { t.ApproveFirstCase(); },
+    {"Approval",
+     true,
+     [](ResponsiveClientTest& t) { t.ApproveFirstCase(); },
      {"The data server did not answer within 2 seconds.", "Communication error",
       MessageButtons::Ok},
      [](ResponsiveClientTest& t) { EXPECT_EQ(t.CaseList().CaseObjects.size(), kAnnasCases); },
@@ -202,7 +207,9 @@ const Limit kLimits[] = {
        t.ApproveFirstCase();
        EXPECT_EQ(t.CaseList().CaseObjects.size(), kAnnasCases - 1);
      }},
-    {"Login", false, [](ResponsiveClientTest& t) { t.LogInAnna(); },
+    {"Login",
+     false,
+     [](ResponsiveClientTest& t) { t.LogInAnna(); },
      {"The data server did not answer within 2 seconds.", "Error", MessageButtons::Ok},
      [](ResponsiveClientTest& t) {
        EXPECT_FALSE(HospApplication::Terminated());
@@ -256,7 +263,8 @@ namespace {
 
 const char* const kThreeCases =
     "{CaseList:{101:{FieldList:{pa10:\"Alpha\",pa12:\"One\"}},"
-    "102:{FieldList:{pa10:\"Beta\",pa12:\"Two\"}},103:{FieldList:{pa10:\"Gamma\",pa12:\"Three\"}}}}";
+    "102:{FieldList:{pa10:\"Beta\",pa12:\"Two\"}},103:{FieldList:{pa10:\"Gamma\",pa12:\"Three\"}}}"
+    "}";
 
 // A function server that answers every case list request with the same three cases, the
 // first one after `delay`, and counts the requests.
@@ -304,9 +312,8 @@ class RaceTest : public ClientTest {
 
   // Clicks "Refresh List" with the mouse after `delay`, while the test waits elsewhere.
   void ClickRefreshAfter(int delay) {
-    QTimer::singleShot(delay, form1_.get(), [this] {
-      QTest::mouseClick(form1_->RefreshListButton, Qt::LeftButton);
-    });
+    QTimer::singleShot(delay, form1_.get(),
+                       [this] { QTest::mouseClick(form1_->RefreshListButton, Qt::LeftButton); });
   }
 
   std::vector<std::string> Keys() const {
@@ -376,7 +383,9 @@ const KeyApproval kKeyApprovals[] = {
     {"ReturnOnTheSecond", {Qt::Key_Tab, Qt::Key_Down}, Qt::Key_Return, 1},
     {"EnterOnTheLast", {Qt::Key_Tab, Qt::Key_End}, Qt::Key_Enter, 11},
     {"SpaceAfterPageDownAndHome",
-     {Qt::Key_Tab, Qt::Key_PageDown, Qt::Key_Home, Qt::Key_Down, Qt::Key_Down}, Qt::Key_Space, 2},
+     {Qt::Key_Tab, Qt::Key_PageDown, Qt::Key_Home, Qt::Key_Down, Qt::Key_Down},
+     Qt::Key_Space,
+     2},
 };
 
 using KeyboardApprovalTest = RowTest<KeyApproval>;
@@ -403,12 +412,12 @@ TEST_P(KeyboardApprovalTest, KeyApprovesTheFocusedCase) {
   EXPECT_TRUE(messages_.Shown().empty());
   QTest::keyClick(form1_->CasesListBox, row.approve);
 
-  EXPECT_EQ(messages_.Shown(), (std::vector<ShownMessage>{
-                                   {"Approve this discharge?", title, MessageButtons::OkCancel}}));
+  EXPECT_EQ(
+      messages_.Shown(),
+      (std::vector<ShownMessage>{{"Approve this discharge?", title, MessageButtons::OkCancel}}));
   EXPECT_EQ(CaseField(key, "f25"), "Y");
   EXPECT_EQ(SqlValue(server_.DatabasePath(), "SELECT COUNT(*) FROM Approvals"), "1");
   EXPECT_EQ(form1_->CaseObjects.size(), kAnnasCases - 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Keys, KeyboardApprovalTest, ::testing::ValuesIn(kKeyApprovals),
-                         RowName());
+INSTANTIATE_TEST_SUITE_P(Keys, KeyboardApprovalTest, ::testing::ValuesIn(kKeyApprovals), RowName());

@@ -73,7 +73,7 @@ TEST_P(RuntimeFolderTest, NamesOnlyAFolderOfOurOwn) {
   } else if (row.provided) {
     ASSERT_NE(now, nullptr);
     EXPECT_EQ(fs::path(now), folder);
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(::lstat(folder.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0700u);
   } else {
@@ -83,14 +83,13 @@ TEST_P(RuntimeFolderTest, NamesOnlyAFolderOfOurOwn) {
 
 INSTANTIATE_TEST_SUITE_P(
     Starts, RuntimeFolderTest,
-    ::testing::Values(
-        FolderRow{"SessionFolderKept", "/run/user/4711", Existing::Nothing, false},
-        FolderRow{"CreatedWhenUnset", std::nullopt, Existing::Nothing, true},
-        FolderRow{"CreatedWhenEmpty", "", Existing::Nothing, true},
-        FolderRow{"PrivateFolderReused", std::nullopt, Existing::PrivateFolder, true},
-        FolderRow{"OpenFolderRefused", std::nullopt, Existing::OpenFolder, false},
-        FolderRow{"LinkRefused", std::nullopt, Existing::LinkToPrivateFolder, false},
-        FolderRow{"FileRefused", std::nullopt, Existing::File, false}),
+    ::testing::Values(FolderRow{"SessionFolderKept", "/run/user/4711", Existing::Nothing, false},
+                      FolderRow{"CreatedWhenUnset", std::nullopt, Existing::Nothing, true},
+                      FolderRow{"CreatedWhenEmpty", "", Existing::Nothing, true},
+                      FolderRow{"PrivateFolderReused", std::nullopt, Existing::PrivateFolder, true},
+                      FolderRow{"OpenFolderRefused", std::nullopt, Existing::OpenFolder, false},
+                      FolderRow{"LinkRefused", std::nullopt, Existing::LinkToPrivateFolder, false},
+                      FolderRow{"FileRefused", std::nullopt, Existing::File, false}),
     RowName());
 
 }  // namespace

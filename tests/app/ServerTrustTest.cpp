@@ -46,11 +46,11 @@ struct TrustRow {
 void PrintTo(const TrustRow& row, std::ostream* out) { *out << row.name; }
 
 class ServerTrustTest : public ClientTest, public ::testing::WithParamInterface<TrustRow> {
-public:
+ public:
   static void SetUpTestSuite() { hospd_ = std::make_unique<HospdProcess>(); }
   static void TearDownTestSuite() { hospd_.reset(); }
 
-protected:
+ protected:
   void SetUp() override {
     ClientTest::SetUp();
     saved_program_folder_ = ProgramFolder;
@@ -116,8 +116,9 @@ INSTANTIATE_TEST_SUITE_P(
     Keys, ServerTrustTest,
     ::testing::Values(
         TrustRow{"PinMatches",
-                 [](const std::string& fp) { return "Fingerprint=" + WithSecondByteChanged(fp) +
-                                                    ", " + fp; },
+                 [](const std::string& fp) {
+                   return "Fingerprint=" + WithSecondByteChanged(fp) + ", " + fp;
+                 },
                  true},
         TrustRow{"PinMismatch",
                  [](const std::string& fp) { return "Fingerprint=" + WithSecondByteChanged(fp); },

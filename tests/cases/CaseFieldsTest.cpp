@@ -14,7 +14,8 @@ namespace {
 // removal, names differing only in case and names holding "=" included.
 TEST(CaseFieldsTest, MatchesANameValueListUnderRandomChanges) {
   const char* const names[] = {"pa10", "PA10", "f13", "a=b", "a", "", "=", "pt11"};
-  const char* const values[] = {"", "x", "Meier", "a longer value than the short string room", "b=c", "null"};
+  const char* const values[] = {"",    "x",   "Meier", "a longer value than the short string room",
+                                "b=c", "null"};
   std::mt19937 random(7);
   for (int round = 0; round < 50; ++round) {
     CaseFields fields;
@@ -25,7 +26,8 @@ TEST(CaseFieldsTest, MatchesANameValueListUnderRandomChanges) {
       fields.SetValue(name, value);
       model.SetValue(name, value);
       ASSERT_EQ(fields.Count(), model.Count());
-      for (int i = 0; i < model.Count(); ++i) EXPECT_EQ(fields[i], model[i]) << round << ":" << step;
+      for (int i = 0; i < model.Count(); ++i)
+        EXPECT_EQ(fields[i], model[i]) << round << ":" << step;
       for (const char* probe : names) EXPECT_EQ(fields.Value(probe), model.Value(probe)) << probe;
     }
     // A value taken from the fields themselves survives the block growing under it.

@@ -20,17 +20,21 @@ std::string Describe(const CaseFields& fields) {
 }
 
 // One case reads key{fields}[needkey{fields},...]; cases are joined by "|".
-std::string WalkAndDescribe(const std::string& answer_text, WalkedCases walked = WalkedCases::Kept) {
+std::string WalkAndDescribe(const std::string& answer_text,
+                            WalkedCases walked = WalkedCases::Kept) {
   cJSON answer(answer_text);
   std::string text;
-  WalkCaseList(answer, [&text](std::unique_ptr<ListBoxObjectClass> item) {
-    if (!text.empty()) text += "|";
-    text += item->CaseKey + Describe(item->Fields) + "[";
-    for (std::size_t i = 0; i < item->Needs.size(); ++i) {
-      text += (i ? "," : "") + item->Needs[i].Key + Describe(item->Needs[i].Object->Fields);
-    }
-    text += "]";
-  }, walked);
+  WalkCaseList(
+      answer,
+      [&text](std::unique_ptr<ListBoxObjectClass> item) {
+        if (!text.empty()) text += "|";
+        text += item->CaseKey + Describe(item->Fields) + "[";
+        for (std::size_t i = 0; i < item->Needs.size(); ++i) {
+          text += (i ? "," : "") + item->Needs[i].Key + Describe(item->Needs[i].Object->Fields);
+        }
+        text += "]";
+      },
+      walked);
   return text;
 }
 

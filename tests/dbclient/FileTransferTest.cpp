@@ -23,7 +23,8 @@ namespace {
 constexpr std::uint32_t kServerDate = 0x586F6DAF;  // 2024-03-15 13:45:30
 const char* const kRemote = "Clients\\Pellomarquin.exe";
 
-// The download answer: header, the first `sent` bytes of `data`, and (when whole) the closing answer.
+// The download answer: header, the first `sent` bytes of `data`, and (when whole) the closing
+// answer.
 Script Download(std::string data, std::size_t sent, bool close_after) {
   return [data, sent, close_after](ServerPeer& peer) {
     Frame frame;
@@ -44,7 +45,7 @@ Script Download(std::string data, std::size_t sent, bool close_after) {
 }
 
 class LocalFile {
-public:
+ public:
   LocalFile() : path_("/tmp/hosp-download-" + std::to_string(getpid()) + ".exe") {}
   ~LocalFile() { std::filesystem::remove(path_); }
   const std::string& Path() const { return path_; }
@@ -52,7 +53,7 @@ public:
   bool Exists() const { return std::filesystem::exists(path_); }
   void Write(const std::string& text) const { WriteBytes(path_, text); }
 
-private:
+ private:
   std::string path_;
 };
 
@@ -60,7 +61,7 @@ class DownloadTest : public ::testing::TestWithParam<bool> {};
 
 // Limits the size of files this process writes, for one scope: a real write failure part-way.
 class FileSizeLimit {
-public:
+ public:
   explicit FileSizeLimit(rlim_t bytes) {
     getrlimit(RLIMIT_FSIZE, &previous_);
     rlimit limit = previous_;
@@ -72,7 +73,7 @@ public:
   FileSizeLimit& operator=(const FileSizeLimit&) = delete;
   bool Ok() const { return ok_; }
 
-private:
+ private:
   rlimit previous_{};
   bool ok_ = false;
 };
@@ -174,7 +175,8 @@ TEST(FileTransferTest, OversizedFileIsRefusedAtItsHeader) {
   EXPECT_FALSE(connection->Connected);
 }
 
-// A connection that ends before the 8-byte header arrives leaves the old file deleted and an empty one.
+// A connection that ends before the 8-byte header arrives leaves the old file deleted and an empty
+// one.
 TEST(FileTransferTest, MissingHeaderFailsAfterDeletingOldFile) {
   LocalFile file;
   file.Write("old contents");

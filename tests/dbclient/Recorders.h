@@ -10,7 +10,7 @@
 
 // Fills the user-interface hooks with recorders for one test and empties them afterwards.
 class UiRecorder {
-public:
+ public:
   UiRecorder() {
     messages.clear();
     events = 0;
@@ -32,7 +32,7 @@ public:
 
 // Remembers every maximum and position a download reports.
 class ProgressRecorder final : public dbProgressBar {
-public:
+ public:
   void SetMax(int maximum) override { maxima.push_back(maximum); }
   void SetPosition(int position) override { positions.push_back(position); }
 
@@ -42,7 +42,7 @@ public:
 
 // Puts a socket maker in place for one test and takes it out afterwards.
 class SocketMakerGuard {
-public:
+ public:
   explicit SocketMakerGuard(std::unique_ptr<PlainSocket> (*maker)(bool)) {
     dbServerConnection::SocketMaker = maker;
   }

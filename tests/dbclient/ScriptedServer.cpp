@@ -1,4 +1,5 @@
-// A loopback server for the connection tests: answers from a script and records every byte it receives.
+// A loopback server for the connection tests: answers from a script and records every byte it
+// receives.
 #include "ScriptedServer.h"
 
 #include <chrono>
@@ -28,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 
 // A throwaway self-signed certificate and key in PEM files, made once per process.
 class TestCertificate {
-public:
+ public:
   static const TestCertificate& Get() {
     static const TestCertificate certificate;
     return certificate;
@@ -36,7 +37,7 @@ public:
   std::string CertificatePath() const { return folder_.Path("cert.pem"); }
   std::string KeyPath() const { return folder_.Path("key.pem"); }
 
-private:
+ private:
   TestCertificate() {
     EVP_PKEY* key = EVP_EC_gen("P-256");
     X509* cert = X509_new();

@@ -1,4 +1,5 @@
-// A loopback server for the connection tests: answers from a script and records every byte it receives.
+// A loopback server for the connection tests: answers from a script and records every byte it
+// receives.
 #pragma once
 
 #include <atomic>
@@ -29,7 +30,7 @@ class ScriptedServer;
 // The server's side of one accepted connection, as a script sees it. Every wait is
 // bounded, so a script never outlives its test by much.
 class ServerPeer {
-public:
+ public:
   ServerPeer(ScriptedServer& server, int index, std::unique_ptr<PlainSocket> socket);
 
   // False when no whole frame arrives in time or the client goes away.
@@ -46,7 +47,7 @@ public:
   // Keeps reading (and recording) until the client closes or the server stops.
   bool WaitForClose();
 
-private:
+ private:
   bool ReadExactly(char* destination, int count);
 
   ScriptedServer& server_;
@@ -58,7 +59,7 @@ private:
 using Script = std::function<void(ServerPeer&)>;
 
 class ScriptedServer {
-public:
+ public:
   // Listens on 127.0.0.1 at a port the system chooses; with `tls`, every accepted
   // connection runs the server side of a TLS handshake first.
   explicit ScriptedServer(bool tls);
@@ -87,7 +88,7 @@ public:
   void Record(int index, std::string_view bytes);
   void MarkClosed(int index);
 
-private:
+ private:
   void AcceptLoop();
   void Serve(int fd, int index, Script script);
 

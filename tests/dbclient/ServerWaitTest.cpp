@@ -90,10 +90,12 @@ bool Nothing(dbServerConnection&) { return false; }
 const SilentServer kSilentServers[] = {
     {"TcpConnect", true, false, true, nullptr, Nothing},
     {"TlsHandshake", false, false, true, Silent(), Nothing},
-    {"HandshakeAnswer", false, true, true, [](ServerPeer& peer) {
+    {"HandshakeAnswer", false, true, true,
+     [](ServerPeer& peer) {
        Frame frame;
        if (peer.ReadFrame(frame)) peer.WaitForClose();
-     }, Nothing},
+     },
+     Nothing},
     {"TableAnswer", false, true, true, HandshakeThenSilent(),
      [](dbServerConnection& c) {
        return c.SendMessage(FrameType::Table, FrameSubtype::TableQuery, "Key=1");
@@ -146,9 +148,8 @@ TEST_P(SilentServerTest, WaitEndsAtTheLimit) {
   EXPECT_GE(waited, kLimit - 0.1);
   EXPECT_LT(waited, kLimit + 4.0);
   EXPECT_GE(ui.events, 5);  // about 20 a second
-  EXPECT_EQ(connection.TimeoutText(),
-            std::string("The ") + (row.secure ? "data" : "function") +
-                " server did not answer within 1 second.");
+  EXPECT_EQ(connection.TimeoutText(), std::string("The ") + (row.secure ? "data" : "function") +
+                                          " server did not answer within 1 second.");
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, SilentServerTest, ::testing::ValuesIn(kSilentServers),
@@ -275,8 +276,10 @@ TEST(ServerWaitTest, RequestFromInsideAWaitIsRefused) {
 // "Timeout" texts: a whole number of seconds of at least 1; anything else is no limit.
 TEST(ServerWaitTest, TimeoutSetting) {
   const std::pair<const char*, int> cases[] = {
-      {"", -1}, {"20", 20}, {" 2 ", 2}, {"1", 1}, {"0", -1}, {"-5", -1},
-      {"2.5", -1}, {"ten", -1}, {"2147483647", 2147483647}, {"2147483648", -1}};
+      {"", -1},          {"20", 20},  {" 2 ", 2},
+      {"1", 1},          {"0", -1},   {"-5", -1},
+      {"2.5", -1},       {"ten", -1}, {"2147483647", 2147483647},
+      {"2147483648", -1}};
   for (const auto& [text, seconds] : cases) {
     EXPECT_EQ(dbServerConnection::TimeoutSetting(text), seconds) << '"' << text << '"';
   }

@@ -70,7 +70,8 @@ TEST(TableRequestTest, QueryAddsOptionalLines) {
   connection->QueryTable("Cases", 0, "", "Ward7", result, "A,B", "f1");
   connection->QueryTable("Cases", -3, "", "", result, "", "f1");
   ASSERT_EQ(log->frames.size(), 2u);
-  EXPECT_EQ(log->frames[0].text, "TableName=Cases,List=0,Owner=Ward7,\"AliasList=A,B\",AliasFields=f1");
+  EXPECT_EQ(log->frames[0].text,
+            "TableName=Cases,List=0,Owner=Ward7,\"AliasList=A,B\",AliasFields=f1");
   EXPECT_EQ(log->frames[1].text, "TableName=Cases,List=-3,AliasFields=f1");
 }
 
@@ -115,13 +116,16 @@ TEST(TableRequestTest, QueryFailureLine) {
   EXPECT_EQ(result.Lines(), Lines{"\"Error: SendMessage Failed.\""});
 }
 
-// The update sends its table and "Seq=" lines, even for an empty key, and joins line breaks with "||".
+// The update sends its table and "Seq=" lines, even for an empty key, and joins line breaks with
+// "||".
 TEST(TableRequestTest, UpdateLines) {
   auto log = std::make_shared<RequestLog>();
   ScriptedServer server(false);
-  server.Expect(Recording(log, {"Done=1", "ErrorCode=0", "ErrorCode=7,\"Error=Locked by Ward 3\""}));
+  server.Expect(
+      Recording(log, {"Done=1", "ErrorCode=0", "ErrorCode=7,\"Error=Locked by Ward 3\""}));
   auto connection = OpenData(server);
-  EXPECT_TRUE(connection->UpdateRecord("Cases", "", ListOf({"f25=Y", "Note=a\r\nb\r\nc", "x=c\rd\ne"})));
+  EXPECT_TRUE(
+      connection->UpdateRecord("Cases", "", ListOf({"f25=Y", "Note=a\r\nb\r\nc", "x=c\rd\ne"})));
   EXPECT_TRUE(connection->UpdateRecord("Cases", "42", ListOf({"f25=Y"})));
   EXPECT_FALSE(connection->UpdateRecord("Cases", "43", ListOf({"f25=Y"})));
   EXPECT_EQ(connection->Error, "Locked by Ward 3");

@@ -69,7 +69,6 @@ inline bool WaitUntil(Condition condition) {
   return true;
 }
 
-
 // Names the two transports of the tests that run over both.
 inline std::string TransportName(const ::testing::TestParamInfo<bool>& info) {
   return info.param ? "Tls" : "Plain";

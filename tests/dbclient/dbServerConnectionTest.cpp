@@ -13,9 +13,9 @@
 #include "DataFrame.h"
 #include "Recorders.h"
 #include "ScriptedServer.h"
-#include "TestScripts.h"
 #include "SecureSocket.h"
 #include "TestFiles.h"
+#include "TestScripts.h"
 #include "TextException.h"
 
 namespace {
@@ -94,7 +94,8 @@ TEST_P(TransportTest, EndlessAnswerIsCutAtTheCap) {
 
 INSTANTIATE_TEST_SUITE_P(Transports, TransportTest, ::testing::Bool(), TransportName);
 
-// The longest text fits one 50,001-byte frame; one more character is refused with the message and nothing is sent.
+// The longest text fits one 50,001-byte frame; one more character is refused with the message and
+// nothing is sent.
 TEST(dbServerConnectionTest, LargestFrameAndOversizedText) {
   UiRecorder ui;
   ScriptedServer server(false);
@@ -117,9 +118,9 @@ TEST(dbServerConnectionTest, LargestFrameAndOversizedText) {
   // The next request follows the largest one directly on the same connection.
   ASSERT_TRUE(connection->SendMessage(FrameType::Date, FrameSubtype::None, "k"));
   EXPECT_EQ(connection->AnswerText, "Got=small");
-  EXPECT_EQ(server.Received(0).substr(35 + 50001),
-            EncodeFrameHeader({2, FrameType::Date, FrameSubtype::None}) + "k" +
-                std::string(1, '\0'));
+  EXPECT_EQ(
+      server.Received(0).substr(35 + 50001),
+      EncodeFrameHeader({2, FrameType::Date, FrameSubtype::None}) + "k" + std::string(1, '\0'));
   EXPECT_EQ(server.Connections(), 1);
 }
 
@@ -187,7 +188,8 @@ TEST(dbServerConnectionTest, RefusedHandshakeDropsSocket) {
   }
 }
 
-// Without a usable "Date" the client asks the date with an empty type-2 frame and is then connected.
+// Without a usable "Date" the client asks the date with an empty type-2 frame and is then
+// connected.
 TEST(dbServerConnectionTest, DateRequestPath) {
   for (const char* first : {"RunningFolder=X,Accepted=N", "Date=0.5,RunningFolder=X,Accepted=N"}) {
     ScriptedServer server(false);
@@ -205,12 +207,12 @@ namespace {
 
 // Sends its first frame for real and fails every later send.
 class OneSendSocket final : public PlainSocket {
-public:
+ public:
   int Send(const char* data, int length) override {
     return sends_++ == 0 ? PlainSocket::Send(data, length) : SOCK_ERROR;
   }
 
-private:
+ private:
   int sends_ = 0;
 };
 
@@ -234,9 +236,8 @@ TEST(dbServerConnectionTest, FailedDateRequestIsRefusal) {
   EXPECT_EQ(connection->Socket, nullptr);
 
   // The failed send leaves the first answer's "Accepted=Y" in place; it must not count.
-  SocketMakerGuard maker([](bool) -> std::unique_ptr<PlainSocket> {
-    return std::make_unique<OneSendSocket>();
-  });
+  SocketMakerGuard maker(
+      [](bool) -> std::unique_ptr<PlainSocket> { return std::make_unique<OneSendSocket>(); });
   ScriptedServer mute(false);
   mute.Expect(AnswerFrames({"Date=0,Accepted=Y"}));
   auto unsent = OpenData(mute);
@@ -249,7 +250,7 @@ namespace {
 // A plain socket whose Connect returns only once the server's first bytes are waiting,
 // so the drain meets them for certain.
 class GreetedSocket final : public PlainSocket {
-public:
+ public:
   int Connect(const char* host, int port) override {
     int result = PlainSocket::Connect(host, port);
     pollfd entry{handle, POLLIN, 0};
@@ -263,9 +264,8 @@ public:
 
 // Bytes the server sends before the first request are discarded before the handshake.
 TEST(dbServerConnectionTest, UnsolicitedBytesDrained) {
-  SocketMakerGuard maker([](bool) -> std::unique_ptr<PlainSocket> {
-    return std::make_unique<GreetedSocket>();
-  });
+  SocketMakerGuard maker(
+      [](bool) -> std::unique_ptr<PlainSocket> { return std::make_unique<GreetedSocket>(); });
   ScriptedServer server(false);
   server.Expect([](ServerPeer& peer) {
     std::string refusals;
@@ -316,7 +316,8 @@ TEST(dbServerConnectionTest, EmptyHandshakeAnswerOnReconnectIsNotConnected) {
   EXPECT_EQ(server.Received(1), HandshakeFrame());
 }
 
-// A function-server connection sends no handshake, and after a drop the next exchange connects again.
+// A function-server connection sends no handshake, and after a drop the next exchange connects
+// again.
 TEST(dbServerConnectionTest, ExchangeTextReconnectsAfterDrop) {
   ScriptedServer server(false);
   server.Expect([](ServerPeer& peer) {
@@ -383,9 +384,9 @@ TEST(dbServerConnectionTest, IsConnectedTrueUntilRequestFails) {
 // The port text becomes a number; anything that is not a usable port gives 8700.
 TEST(dbServerConnectionTest, PortTextRule) {
   const std::pair<const char*, int> cases[] = {
-      {"", 8700},   {"abc", 8700},   {"12ab", 8700}, {"8123", 8123}, {" 8123 ", 8123},
-      {"+443", 443}, {"0", 8700},    {"-5", 8700},   {"65535", 65535}, {"65536", 8700},
-      {"4294967297", 8700}, {"1.5", 8700},
+      {"", 8700},       {"abc", 8700},   {"12ab", 8700},       {"8123", 8123},
+      {" 8123 ", 8123}, {"+443", 443},   {"0", 8700},          {"-5", 8700},
+      {"65535", 65535}, {"65536", 8700}, {"4294967297", 8700}, {"1.5", 8700},
   };
   for (const auto& [text, port] : cases) {
     EXPECT_EQ(dbServerConnection::PortNumber(text), port) << '"' << text << '"';
@@ -416,19 +417,20 @@ std::unique_ptr<PlainSocket> ThrowingMaker(bool) {
 
 // Stands in for a TLS session object that cannot be made while connecting.
 class SessionlessSocket final : public PlainSocket {
-public:
+ public:
   int Connect(const char*, int) override { throw TextException("Socket == INVALID_SOCKET"); }
 };
 
 // Connects for real but fails every send, as a server that takes connections and no data would.
 class MuteSocket final : public PlainSocket {
-public:
+ public:
   int Send(const char*, int) override { return SOCK_ERROR; }
 };
 
 }  // namespace
 
-// An exception while the socket is made leaves the connection without a socket, and the next request tries again.
+// An exception while the socket is made leaves the connection without a socket, and the next
+// request tries again.
 TEST(dbServerConnectionTest, SocketCreationExceptionLeavesNotConnected) {
   ScriptedServer server(false);
   server.Expect(HandshakeThen({"Recovered=1"}));
@@ -451,9 +453,8 @@ TEST(dbServerConnectionTest, ConnectExceptionLeavesNotConnected) {
   server.Expect(HandshakeThen({"Recovered=1"}));
   std::unique_ptr<dbServerConnection> connection;
   {
-    SocketMakerGuard maker([](bool) -> std::unique_ptr<PlainSocket> {
-      return std::make_unique<SessionlessSocket>();
-    });
+    SocketMakerGuard maker(
+        [](bool) -> std::unique_ptr<PlainSocket> { return std::make_unique<SessionlessSocket>(); });
     ASSERT_NO_THROW(connection = OpenData(server));
     EXPECT_FALSE(connection->IsConnected());
     EXPECT_EQ(connection->Socket, nullptr);
@@ -522,12 +523,12 @@ namespace {
 
 // Points the debug log at a fresh folder for one test and switches it on.
 class DebugLogGuard {
-public:
+ public:
   DebugLogGuard() { dbServerConnection::DebugLogEnabled = true; }
   ~DebugLogGuard() { dbServerConnection::DebugLogEnabled = false; }
   std::string Folder() const { return folder_.Path().string(); }
 
-private:
+ private:
   TempFolder folder_{"hosp-dblog"};
   ScopedEnvironment state_home_{"XDG_STATE_HOME", folder_.Path().string()};
 };

@@ -10,8 +10,8 @@
 #include <sstream>
 #include <string>
 
-#include "admin/DemoFolder.h"
 #include "Log.h"
+#include "admin/DemoFolder.h"
 #include "store/StoreSettings.h"
 
 namespace {
@@ -52,6 +52,7 @@ DemoWorld::DemoWorld() : folder_(MakeFolder()) {
   InitDemoFolder(data, ignored);
   // A small client build, so that file questions and downloads have something to find.
   std::ofstream(data / "Clients" / "Pellomarquin.exe", std::ios::binary) << std::string(70000, 'M');
-  context_ = std::make_unique<ServiceContext>(data, OpenStore({data, {}, 4}), std::chrono::seconds(5));
+  context_ =
+      std::make_unique<ServiceContext>(data, OpenStore({data, {}, 4}), std::chrono::seconds(5));
   registry_ = std::make_unique<ConnectionRegistry>(ConnectionLimits{16, 16});
 }

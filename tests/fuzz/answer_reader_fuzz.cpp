@@ -178,7 +178,8 @@ void HandshakeRequest(std::string_view stream, std::size_t piece) {
     NameValueList result;
     connection.QueryTable("Personnel", 4, "x", "", result, "", "");
     // A refused or broken handshake leaves nothing to re-connect to here.
-    if (!was_connected) Check(result.Lines() == std::vector<std::string>{"\"Error: SendMessage Failed.\""});
+    if (!was_connected)
+      Check(result.Lines() == std::vector<std::string>{"\"Error: SendMessage Failed.\""});
   }
   server.Join();
   const FrameHeader handshake{23, FrameType::Handshake, FrameSubtype::None};
@@ -186,8 +187,8 @@ void HandshakeRequest(std::string_view stream, std::size_t piece) {
 }
 
 using Request = void (*)(dbServerConnection&, std::string_view);
-constexpr Request kRequests[] = {ExchangeTextRequest, QueryRequest, UpdateRequest,
-                                 FileInfoRequest, FileRequest};
+constexpr Request kRequests[] = {ExchangeTextRequest, QueryRequest, UpdateRequest, FileInfoRequest,
+                                 FileRequest};
 constexpr std::size_t kRequestCount = std::size(kRequests);
 
 }  // namespace

@@ -18,7 +18,8 @@ void Check(bool condition) {
 bool ScanValue(const std::vector<std::string>& lines, std::string_view name, std::string& value) {
   for (const std::string& line : lines) {
     const std::size_t equals = line.find('=');
-    if (equals != std::string::npos && EqualsIgnoreCase(std::string_view(line).substr(0, equals), name)) {
+    if (equals != std::string::npos &&
+        EqualsIgnoreCase(std::string_view(line).substr(0, equals), name)) {
       value = line.substr(equals + 1);
       return true;
     }

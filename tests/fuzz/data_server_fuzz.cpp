@@ -11,13 +11,13 @@
 #include <string>
 #include <string_view>
 
-#include "net/DataSession.h"
 #include "DataFrame.h"
 #include "DemoWorld.h"
 #include "PlainSocket.h"
-#include "service/ServiceContext.h"
-#include "net/SessionChannel.h"
 #include "SocketPump.h"
+#include "net/DataSession.h"
+#include "net/SessionChannel.h"
+#include "service/ServiceContext.h"
 
 namespace {
 

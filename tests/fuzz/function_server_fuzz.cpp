@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "DemoWorld.h"
-#include "service/FunctionService.h"
 #include "cJSON.h"
+#include "service/FunctionService.h"
 
 namespace {
 

@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   cJSON onePass;
   onePass.SetValue("left", "over");
   onePass.Parse(text);
-  if (DescribeTree(onePass) != DescribeTree(*byPieces) || onePass.GetText() != byPieces->GetText()) {
+  if (DescribeTree(onePass) != DescribeTree(*byPieces) ||
+      onePass.GetText() != byPieces->GetText()) {
     __builtin_trap();
   }
   return 0;

@@ -1,4 +1,5 @@
-// Test helpers: a one-line dump of a cJSON tree with every line and kind, and a tree invariant check.
+// Test helpers: a one-line dump of a cJSON tree with every line and kind, and a tree invariant
+// check.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,12 +23,24 @@ inline std::string Dump(const cJSON& node) {
       continue;
     }
     switch (node.KindAt(i)) {
-      case JSON_NULL: out += "/0"; break;
-      case JSON_BOOL: out += "/b"; break;
-      case JSON_NUMBER: out += "/n"; break;
-      case JSON_STRING: out += "/s"; break;
-      case JSON_WORD: out += "/w"; break;
-      default: out += "/?"; break;
+      case JSON_NULL:
+        out += "/0";
+        break;
+      case JSON_BOOL:
+        out += "/b";
+        break;
+      case JSON_NUMBER:
+        out += "/n";
+        break;
+      case JSON_STRING:
+        out += "/s";
+        break;
+      case JSON_WORD:
+        out += "/w";
+        break;
+      default:
+        out += "/?";
+        break;
     }
   }
   return out + (node.IsArray() ? "]" : "}");

@@ -1,4 +1,5 @@
-// Tests of the entry list against a plain list of name=value lines: holes and the key index must not show.
+// Tests of the entry list against a plain list of name=value lines: holes and the key index must
+// not show.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -12,14 +13,15 @@ namespace {
 
 // The rules of a name=value list written out the slow, obvious way.
 class PlainLines {
-public:
+ public:
   int Find(std::string_view key) const {
     if (key.find('=') != std::string_view::npos) {
       return -1;
     }
     for (std::size_t i = 0; i < lines_.size(); ++i) {
       const std::string& line = lines_[i];
-      if (line.size() > key.size() && line[key.size()] == '=' && Folded(line.substr(0, key.size())) == Folded(key)) {
+      if (line.size() > key.size() && line[key.size()] == '=' &&
+          Folded(line.substr(0, key.size())) == Folded(key)) {
         return static_cast<int>(i);
       }
     }
@@ -35,13 +37,19 @@ public:
   std::vector<std::string> lines_;
 };
 
-// Random appends, rewrites and first-match deletions give the same lines and lookups as the plain list.
+// Random appends, rewrites and first-match deletions give the same lines and lookups as the plain
+// list.
 TEST(cJSONEntriesTest, MatchesPlainLinesUnderRandomChanges) {
   std::mt19937 rng(77);
-  auto pick = [&rng](int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng); };
-  const std::vector<std::string> keys = {"a", "A", "b", "key", "KEY", "Key1", "", "x y", "\xc4", "z"};
-  auto randomKey = [&] { return keys[static_cast<std::size_t>(pick(0, static_cast<int>(keys.size()) - 1))] +
-                                (pick(0, 3) == 0 ? std::to_string(pick(0, 40)) : ""); };
+  auto pick = [&rng](int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(rng);
+  };
+  const std::vector<std::string> keys = {"a",    "A", "b",   "key",  "KEY",
+                                         "Key1", "",  "x y", "\xc4", "z"};
+  auto randomKey = [&] {
+    return keys[static_cast<std::size_t>(pick(0, static_cast<int>(keys.size()) - 1))] +
+           (pick(0, 3) == 0 ? std::to_string(pick(0, 40)) : "");
+  };
   cJSONEntries entries;
   PlainLines plain;
   for (int step = 0; step < 20000; ++step) {
@@ -49,7 +57,8 @@ TEST(cJSONEntriesTest, MatchesPlainLinesUnderRandomChanges) {
     const std::string serial = std::to_string(step);  // keeps every line distinct
     const int op = pick(0, 9);
     if (op < 4) {
-      const std::string line = pick(0, 9) == 0 ? serial : key + "=" + serial + (pick(0, 4) == 0 ? "=more" : "");
+      const std::string line =
+          pick(0, 9) == 0 ? serial : key + "=" + serial + (pick(0, 4) == 0 ? "=more" : "");
       entries.Append(line, JSON_WORD);
       plain.lines_.push_back(line);
     } else if (op < 7) {

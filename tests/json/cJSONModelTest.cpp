@@ -83,7 +83,8 @@ TEST(cJSONTest, ConstructorKeepsTrimmedNameAndParent) {
   EXPECT_EQ(node.Parent(), &root);
   EXPECT_TRUE(node.IsArray());
   // Names are kept in place up to 15 characters and on the heap beyond; both read back whole.
-  for (const std::string& name : {std::string(), std::string(15, 'n'), std::string(16, 'n'), std::string(300, 'n')}) {
+  for (const std::string& name :
+       {std::string(), std::string(15, 'n'), std::string(16, 'n'), std::string(300, 'n')}) {
     EXPECT_EQ(cJSON("{}", name, &root).Name(), name) << name.size();
   }
 }
@@ -142,7 +143,11 @@ TEST(cJSONTest, UnquoteRemovesMatchingQuotes) {
 TEST(cJSONTest, StripEnclosingTakesEnds) {
   struct Row {
     std::string text, first, rest;
-  } rows[] = {{"  [abc]  ", "[", "abc"}, {"", "", ""}, {"ab", "a", ""}, {"x", "x", ""}, {"<a b>", "<", "a b"}};
+  } rows[] = {{"  [abc]  ", "[", "abc"},
+              {"", "", ""},
+              {"ab", "a", ""},
+              {"x", "x", ""},
+              {"<a b>", "<", "a b"}};
   for (Row& r : rows) {
     std::string text = r.text;
     EXPECT_EQ(cJSON::StripEnclosing(text), r.first) << r.text;
@@ -154,7 +159,8 @@ TEST(cJSONTest, StripEnclosingTakesEnds) {
 TEST(cJSONTest, CollapseBackslashesHalvesPairs) {
   struct Row {
     std::string in, out;
-  } rows[] = {{"a\\\\b", "a\\b"}, {"\\\\\\", "\\\\"}, {"\\\\\\\\", "\\\\"}, {"\\\"", "\\\""}, {"\\", "\\"}, {"", ""}};
+  } rows[] = {{"a\\\\b", "a\\b"}, {"\\\\\\", "\\\\"}, {"\\\\\\\\", "\\\\"},
+              {"\\\"", "\\\""},   {"\\", "\\"},       {"", ""}};
   for (Row& r : rows) {
     std::string text = r.in;
     cJSON::CollapseBackslashes(text);
@@ -239,11 +245,11 @@ TEST(cJSONTest, BigObjectLookupsStayFirstMatch) {
   for (int i = 0; i < 300; ++i) {
     root.SetValue("Key" + std::to_string(i), std::to_string(i + 1));
   }
-  root.SetValue("key7", "x");          // moves to the end
-  root.SetValue("\"KEY8\"", "y");      // stays in place
+  root.SetValue("key7", "x");      // moves to the end
+  root.SetValue("\"KEY8\"", "y");  // stays in place
   root.RemoveMember("kEy9");
-  root.SetValue("key10=z", "w");       // found only as "key10"
-  root.SetValue("key11", "\"\"");      // deleted
+  root.SetValue("key10=z", "w");   // found only as "key10"
+  root.SetValue("key11", "\"\"");  // deleted
   EXPECT_EQ(root.Count(), 299);
   EXPECT_EQ(root.Items().KeyAt(7), "KEY8");
   EXPECT_EQ(root.Items().KeyAt(8), "Key10");

@@ -21,7 +21,8 @@ namespace {
   const std::string expected = DescribeTree(*byPieces);
   const std::string actual = DescribeTree(onePass);
   if (expected != actual) {
-    return ::testing::AssertionFailure() << "text: " << text << "\nby pieces: " << expected << "\none pass:  " << actual;
+    return ::testing::AssertionFailure()
+           << "text: " << text << "\nby pieces: " << expected << "\none pass:  " << actual;
   }
   if (onePass.GetText() != byPieces->GetText()) {
     return ::testing::AssertionFailure() << "written texts differ for: " << text;
@@ -32,7 +33,7 @@ namespace {
 // Writes a random document in the dialect: nested objects and arrays, keys bare or quoted,
 // values of every kind, blanks here and there.
 class DocumentWriter {
-public:
+ public:
   explicit DocumentWriter(unsigned seed) : rng_(seed) {}
 
   std::string Document(int maxDepth) {
@@ -46,11 +47,18 @@ public:
     static const std::string marks = "{}[]:,\"'\\ \n=n";
     for (int count = Pick(0, 3); count > 0 && !text.empty(); --count) {
       const auto at = static_cast<std::size_t>(Pick(0, static_cast<int>(text.size()) - 1));
-      const char mark = marks[static_cast<std::size_t>(Pick(0, static_cast<int>(marks.size()) - 1))];
+      const char mark =
+          marks[static_cast<std::size_t>(Pick(0, static_cast<int>(marks.size()) - 1))];
       switch (Pick(0, 2)) {
-        case 0: text.insert(at, 1, mark); break;
-        case 1: text.erase(at, 1); break;
-        default: text[at] = mark; break;
+        case 0:
+          text.insert(at, 1, mark);
+          break;
+        case 1:
+          text.erase(at, 1);
+          break;
+        default:
+          text[at] = mark;
+          break;
       }
     }
     return text;
@@ -58,7 +66,7 @@ public:
 
   int Pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng_); }
 
-private:
+ private:
   void Blank(std::string& out) {
     if (Pick(0, 5) == 0) {
       out += Pick(0, 1) == 0 ? " " : "\n\t";
@@ -67,13 +75,15 @@ private:
 
   void Scalar(std::string& out) {
     static const std::vector<std::string> scalars = {
-        "1",      "0",     "-2.5e3", "true",  "false",     "null",    "word",  "\"text\"", "'single'", "\"a,b:c\"",
-        "\"[x]\"", "\"\"", "''",     "\"\\\\\"", "\"q\\\"q\"", "x y",    "a=b",   "\"{\"",    "1.",       "NULL"};
+        "1",          "0",        "-2.5e3",    "true",    "false", "null", "word",
+        "\"text\"",   "'single'", "\"a,b:c\"", "\"[x]\"", "\"\"",  "''",   "\"\\\\\"",
+        "\"q\\\"q\"", "x y",      "a=b",       "\"{\"",   "1.",    "NULL"};
     out += scalars[static_cast<std::size_t>(Pick(0, static_cast<int>(scalars.size()) - 1))];
   }
 
   void Key(std::string& out) {
-    static const std::vector<std::string> keys = {"a", "B", "\"a\"", "'b'", "c d", "\"e:f\"", "k=v", "\"\"", "A", "\"x'y\""};
+    static const std::vector<std::string> keys = {"a",       "B",   "\"a\"", "'b'", "c d",
+                                                  "\"e:f\"", "k=v", "\"\"",  "A",   "\"x'y\""};
     out += keys[static_cast<std::size_t>(Pick(0, static_cast<int>(keys.size()) - 1))];
   }
 
@@ -106,7 +116,8 @@ private:
 
 // The seed texts of the reader's fuzz target and a generated case list read alike.
 TEST(cJSONOnePassTest, ReadsSeedTextsLikeThePieceReader) {
-  const std::filesystem::path seeds = std::filesystem::path(HOSP_TEST_SOURCE_DIR) / "tests/fuzz/corpus/json";
+  const std::filesystem::path seeds =
+      std::filesystem::path(HOSP_TEST_SOURCE_DIR) / "tests/fuzz/corpus/json";
   int read = 0;
   for (const auto& entry : std::filesystem::directory_iterator(seeds)) {
     std::ifstream file(entry.path(), std::ios::binary);
@@ -155,7 +166,8 @@ TEST(cJSONOnePassTest, ReadsChildrenUnderAnyKeyLikeThePieceReader) {
   }
 }
 
-// Texts that nest past the depth limit, closed, unclosed and with closings inside quotes, read alike.
+// Texts that nest past the depth limit, closed, unclosed and with closings inside quotes, read
+// alike.
 TEST(cJSONOnePassTest, ReadsDeepTextsLikeThePieceReader) {
   const std::vector<std::string> deep = {
       std::string(300, '[') + std::string(300, ']'),

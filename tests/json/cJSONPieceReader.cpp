@@ -28,7 +28,7 @@ constexpr std::array<bool, 256> CutMarks = [] {
 
 // Follows quotes, brackets and braces through a text; only a piece's end is asked of it.
 class CutTracker {
-public:
+ public:
   // Takes a character that is no mark: it only uses up a pending escape.
   void TakePlain() { escaped_ = false; }
 
@@ -49,7 +49,7 @@ public:
     return c == ',' && !in_double_ && !in_single_ && brackets_ == 0 && braces_ == 0;
   }
 
-private:
+ private:
   bool in_double_ = false;
   bool in_single_ = false;
   bool escaped_ = false;
@@ -113,7 +113,8 @@ void Fill(cJSON& node, std::string_view text, int depth);
 // SetValue makes them, and only the child's content is read here.
 void Store(cJSON& node, std::string_view key, std::string_view value, int depth) {
   const bool nested = !value.empty() && depth + 1 < cJSON::MaxDepth &&
-                      ((value.front() == '[' && value.back() == ']') || (value.front() == '{' && value.back() == '}'));
+                      ((value.front() == '[' && value.back() == ']') ||
+                       (value.front() == '{' && value.back() == '}'));
   if (!nested) {
     node.SetValue(key, value);
     return;
@@ -121,7 +122,8 @@ void Store(cJSON& node, std::string_view key, std::string_view value, int depth)
   node.SetValue(key, value.front() == '[' ? "[]" : "{}");
   // An element is appended; a member lies under its key as stored, and a key that holds "=" is
   // found nowhere, its child gone with it.
-  cJSON* const child = node.IsArray() ? node.ChildAt(node.Count() - 1) : node.FindChild(cJSON::Unquote(key), false);
+  cJSON* const child =
+      node.IsArray() ? node.ChildAt(node.Count() - 1) : node.FindChild(cJSON::Unquote(key), false);
   if (child != nullptr) {
     Fill(*child, value, depth + 1);
   }

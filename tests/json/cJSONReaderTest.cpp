@@ -29,8 +29,11 @@ void ExpectReads(const std::vector<ReadCase>& cases) {
 
 // The sample text of the dialect reads into someName, x and myObject, in this order.
 TEST(cJSONReaderTest, ReadsSampleText) {
-  cJSON root("{ 'someName':74.7, \"x\":'demo', myObject:{myArray:['u','i','o','p'], other:'value'} }");
-  EXPECT_EQ(Dump(root), "{someName=74.7/n x=demo/s myObject=object{myArray=array[u/s i/s o/s p/s] other=value/s}}");
+  cJSON root(
+      "{ 'someName':74.7, \"x\":'demo', myObject:{myArray:['u','i','o','p'], other:'value'} }");
+  EXPECT_EQ(
+      Dump(root),
+      "{someName=74.7/n x=demo/s myObject=object{myArray=array[u/s i/s o/s p/s] other=value/s}}");
   EXPECT_EQ(root.GetValue("SOMENAME"), "74.7");
   cJSON* myObject = root.GetChild("myobject");
   ASSERT_NE(myObject, nullptr);
@@ -106,7 +109,8 @@ TEST(cJSONReaderTest, ReadsNull) {
   EXPECT_EQ(root.GetValue("a"), "");
 }
 
-// Trailing and doubled commas add nothing; a piece without a key is dropped, a quoted empty key is kept.
+// Trailing and doubled commas add nothing; a piece without a key is dropped, a quoted empty key is
+// kept.
 TEST(cJSONReaderTest, AllowTrailingAndDoubledCommas) {
   ExpectReads({
       {"object trailing", "{a:1,}", "{a=1/n}"},

@@ -52,7 +52,8 @@ TEST(cJSONRobustnessTest, UnclosedBracketsAreOneString) {
   EXPECT_EQ(root.Items().LineAt(0).size(), n - 2);
 }
 
-// Deep objects with commas at every level also stop at the limit, and the writer keeps the cut text.
+// Deep objects with commas at every level also stop at the limit, and the writer keeps the cut
+// text.
 TEST(cJSONRobustnessTest, DeepObjectsWithSiblingsStopAtDepthLimit) {
   const int n = 20000;
   std::string text;
@@ -104,7 +105,8 @@ TEST(cJSONRobustnessTest, AlternatingRepeatedKeysStayLinear) {
 TEST(cJSONRobustnessTest, TruncatedTextsNeverCrash) {
   const std::vector<std::string> samples = {
       "{ 'someName':74.7, \"x\":'demo', myObject:{myArray:['u','i','o','p'], other:'value'} }",
-      "{\"CaseList\":{\"1\":{\"FieldList\":{\"pa10\":\"Hans\",\"f13\":\"20250519\"},\"NeedsList\":{\"1\":"
+      "{\"CaseList\":{\"1\":{\"FieldList\":{\"pa10\":\"Hans\",\"f13\":\"20250519\"},\"NeedsList\":{"
+      "\"1\":"
       "{\"FieldList\":{\"pd12\":\"Shower stool\"}}}}}}",
       "[\"a\\\\\",'b\\'',{\"c=d\":[[],{}],e:\"\\\"\"},null,true,-0.5e3]",
   };

@@ -19,8 +19,11 @@ TEST(cJSONWriterTest, WritesRefreshRequest) {
 
 // The sample document is written compactly, strings always in double quotes.
 TEST(cJSONWriterTest, WritesSampleDocument) {
-  cJSON root("{ 'someName':74.7, \"x\":'demo', myObject:{myArray:['u','i','o','p'], other:'value'} }");
-  EXPECT_EQ(root.GetText(), "{someName:74.7,x:\"demo\",myObject:{myArray:[\"u\",\"i\",\"o\",\"p\"],other:\"value\"}}");
+  cJSON root(
+      "{ 'someName':74.7, \"x\":'demo', myObject:{myArray:['u','i','o','p'], other:'value'} }");
+  EXPECT_EQ(
+      root.GetText(),
+      "{someName:74.7,x:\"demo\",myObject:{myArray:[\"u\",\"i\",\"o\",\"p\"],other:\"value\"}}");
 }
 
 struct WriteCase {
@@ -108,7 +111,8 @@ TEST(cJSONWriterTest, WritesSingleValues) {
   EXPECT_EQ(root.Count(), 2);
 }
 
-// Outside the read-back domain: quotes and control characters gain a backslash, empty children vanish.
+// Outside the read-back domain: quotes and control characters gain a backslash, empty children
+// vanish.
 TEST(cJSONWriterTest, ReadBackOutsideDomain) {
   cJSON root;
   root.SetValue("s", "'a\"b\nc'");
@@ -123,14 +127,15 @@ TEST(cJSONWriterTest, ReadBackOutsideDomain) {
 // alphanumeric keys, strings without double quotes or control characters, no empty
 // children, no bare word null and no null member.
 class DocumentGenerator {
-public:
+ public:
   explicit DocumentGenerator(unsigned seed) : rng_(seed) {}
 
   void FillObject(cJSON& node, int depth) {
     const int count = Pick(1, 6);
     for (int i = 0; i < count; ++i) {
-      const std::string key = Alnum(Pick(0, 5), "abcdefghijklmnoprstuvwxyzABCDEFGHIJKLMNOPRSTUVWXYZ0123456789") + "q" +
-                              std::to_string(i);
+      const std::string key =
+          Alnum(Pick(0, 5), "abcdefghijklmnoprstuvwxyzABCDEFGHIJKLMNOPRSTUVWXYZ0123456789") + "q" +
+          std::to_string(i);
       if (depth < 3 && Pick(0, 4) == 0) {
         if (Pick(0, 1) == 0) {
           FillObject(*node.GetChild(key), depth + 1);
@@ -157,13 +162,14 @@ public:
     }
   }
 
-private:
+ private:
   int Pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng_); }
 
   std::string Alnum(int length, std::string_view alphabet) {
     std::string text;
     for (int i = 0; i < length; ++i) {
-      text.push_back(alphabet[static_cast<std::size_t>(Pick(0, static_cast<int>(alphabet.size()) - 1))]);
+      text.push_back(
+          alphabet[static_cast<std::size_t>(Pick(0, static_cast<int>(alphabet.size()) - 1))]);
     }
     return text;
   }
@@ -177,7 +183,9 @@ private:
         return Pick(0, 1) ? "true" : "false";
       case 2:
         // Starting with a letter other than n, t or f, a word is never a number, a boolean or null.
-        return Pick(0, 5) == 0 ? "0" : Alnum(1, "abcdeghijkABCXYZ") + Alnum(Pick(0, 6), "abcXYZ019:.-/=#!\xe4");
+        return Pick(0, 5) == 0
+                   ? "0"
+                   : Alnum(1, "abcdeghijkABCXYZ") + Alnum(Pick(0, 6), "abcXYZ019:.-/=#!\xe4");
       default:
         return QuotedString(inObject);
     }

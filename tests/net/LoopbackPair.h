@@ -21,7 +21,7 @@ namespace loopback {
 
 // A TCP listener on 127.0.0.1 with a port the system chooses.
 class Listener {
-public:
+ public:
   Listener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -49,7 +49,7 @@ public:
   // Stops listening, so connecting to Port() is refused from now on.
   void Close() { fd_.Reset(); }
 
-private:
+ private:
   UniqueFd fd_;
   int port_ = 0;
 };

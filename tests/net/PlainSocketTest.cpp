@@ -39,7 +39,7 @@ bool IsOpenDescriptor(int fd) { return fcntl(fd, F_GETFD) != -1; }
 }  // namespace
 
 class PlainSocketTest : public ::testing::Test {
-protected:
+ protected:
   // (Re)connects the socket under test to a fresh peer from the listener.
   void ConnectToPeer() {
     ASSERT_EQ(socket_.Connect("127.0.0.1", listener_.Port()), SOCK_SUCCESS);
@@ -157,13 +157,21 @@ TEST_F(PlainSocketTest, ReadToNulChunking) {
     int length;
     std::vector<Step> steps;
   } cases[] = {
-      {"delimiter before length", std::string("ab\0cd\0", 6), 5,
+      {"delimiter before length",
+       std::string("ab\0cd\0", 6),
+       5,
        {{3, std::string("ab\0", 3), '#'}, {3, std::string("cd\0", 3), '#'}}},
-      {"delimiter exactly at length", std::string("abcd\0", 5), 5,
+      {"delimiter exactly at length",
+       std::string("abcd\0", 5),
+       5,
        {{5, std::string("abcd\0", 5), '\0'}}},
-      {"delimiter just after length", std::string("abcde\0xy\0", 9), 5,
+      {"delimiter just after length",
+       std::string("abcde\0xy\0", 9),
+       5,
        {{0, "abcde", '#'}, {1, std::string("\0", 1), '#'}, {3, std::string("xy\0", 3), '#'}}},
-      {"delimiter far after length", std::string("abcdefghij\0", 11), 4,
+      {"delimiter far after length",
+       std::string("abcdefghij\0", 11),
+       4,
        {{0, "abcd", '#'}, {0, "efgh", '#'}, {3, std::string("ij\0", 3), '#'}}},
       {"no delimiter among the bytes", "abcdefgh", 4, {{0, "abcd", '\0'}, {0, "efgh", '\0'}}},
   };
@@ -195,7 +203,8 @@ TEST_F(PlainSocketTest, ReadToNulTimeoutDeliversPartialData) {
   EXPECT_EQ(socket_.recv_count, 0);
 }
 
-// A peer that ends the connection while a reader waits: buffered bytes are dropped, nothing delivered.
+// A peer that ends the connection while a reader waits: buffered bytes are dropped, nothing
+// delivered.
 TEST_F(PlainSocketTest, PeerClosingWhileReaderWaits) {
   ConnectToPeer();
   std::thread peer([this] {
@@ -221,7 +230,8 @@ TEST_F(PlainSocketTest, ReadToNulCapsOversizedLength) {
   std::thread peer([&] { WriteAll(peer_.Get(), wire); });
   std::vector<char> destination(100001);
   EXPECT_EQ(socket_.ReadToNul(destination.data(), 100000, 5, 0), 0);
-  EXPECT_EQ(Bytes(destination.data(), RECV_BUFFER_CAPACITY), std::string(RECV_BUFFER_CAPACITY, 'a'));
+  EXPECT_EQ(Bytes(destination.data(), RECV_BUFFER_CAPACITY),
+            std::string(RECV_BUFFER_CAPACITY, 'a'));
   EXPECT_EQ(socket_.ReadToNul(destination.data(), 100000, 5, 0), 70001 - RECV_BUFFER_CAPACITY);
   peer.join();
 }
@@ -248,8 +258,7 @@ TEST_F(PlainSocketTest, StringReaders) {
        [](PlainSocket& s, char* d, int n) { return s.ReadToText(d, n, "\r\n", 1, 0); }, 0,
        std::string("abcd\0", 5)},
       {"empty text delimiter refused", "abc", 4,
-       [](PlainSocket& s, char* d, int n) { return s.ReadToText(d, n, "", 1, 0); }, SOCK_ERROR,
-       ""},
+       [](PlainSocket& s, char* d, int n) { return s.ReadToText(d, n, "", 1, 0); }, SOCK_ERROR, ""},
   };
   for (const Case& c : cases) {
     ConnectToPeer();
@@ -344,7 +353,8 @@ TEST_F(PlainSocketTest, IsConnectedAfterPeerWent) {
   }
 }
 
-// WaitForData serves buffered bytes without the network unless forced; an idle forced test times out.
+// WaitForData serves buffered bytes without the network unless forced; an idle forced test times
+// out.
 TEST_F(PlainSocketTest, WaitForDataBufferedAndIdle) {
   ConnectToPeer();
   EXPECT_EQ(socket_.WaitForData(true, 0, 0), SOCK_TIMEOUT);
@@ -561,7 +571,8 @@ TEST_F(PlainSocketTest, WaitResumesAfterSignals) {
       }
     });
     char destination[11];
-    int result = socket_.ReadToNul(destination, 10, data_arrives ? 5 : 0, data_arrives ? 0 : 150000);
+    int result =
+        socket_.ReadToNul(destination, 10, data_arrives ? 5 : 0, data_arrives ? 0 : 150000);
     interrupter.join();
     EXPECT_EQ(result, data_arrives ? 3 : SOCK_TIMEOUT);
     EXPECT_EQ(socket_.state, SOCK_STATE_CONNECTED);

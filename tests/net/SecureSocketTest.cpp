@@ -48,16 +48,15 @@ const Credentials& ServerCredentials() {
 
 SslContextPointer ServerContext() {
   const Credentials& credentials = ServerCredentials();
-  return SslContextPointer(SecureSocket::CreateContext(credentials.certificate_file.c_str(),
-                                                       credentials.key_file.c_str(), nullptr,
-                                                       nullptr));
+  return SslContextPointer(SecureSocket::CreateContext(
+      credentials.certificate_file.c_str(), credentials.key_file.c_str(), nullptr, nullptr));
 }
 
 std::string Bytes(const char* text, std::size_t size) { return std::string(text, size); }
 
 // Sets an environment variable for one scope.
 class ScopedEnvironment {
-public:
+ public:
   // Without a value the variable is unset for the scope.
   ScopedEnvironment(const char* name, const std::optional<std::string>& value) : name_(name) {
     if (const char* old = std::getenv(name)) {
@@ -77,7 +76,7 @@ public:
     }
   }
 
-private:
+ private:
   const char* name_;
   std::optional<std::string> old_;
 };
@@ -180,7 +179,7 @@ TEST(SecureSocketTest, PeerEndDuringReadClosesTheSocket) {
       server.Process().Kill();
     }
     char destination[11];
-    int result = c.reader == Reader::FillBuffer ? client.FillBuffer()
+    int result = c.reader == Reader::FillBuffer  ? client.FillBuffer()
                  : c.reader == Reader::ReadToNul ? client.ReadToNul(destination, 10, -1, 0)
                                                  : client.Read(destination, 10, -1, 0);
     EXPECT_EQ(result, c.expected);
@@ -466,7 +465,7 @@ TEST(SecureSocketTest, CloseTwiceLeavesAReusedDescriptorAlone) {
   ASSERT_TRUE(loopback::WriteAll(other_end.Get(), "x"));
   client.Close();
   char byte = 0;
-  EXPECT_EQ(recv(old_number, &byte, 1, MSG_DONTWAIT), 1);  // not consumed by the old session
+  EXPECT_EQ(recv(old_number, &byte, 1, MSG_DONTWAIT), 1);        // not consumed by the old session
   EXPECT_EQ(recv(other_end.Get(), &byte, 1, MSG_DONTWAIT), -1);  // nor written to
   close(old_number);
 }
@@ -605,11 +604,8 @@ TEST(SecureSocketTest, PasswordCallbackNeedsRoomForTerminator) {
     int expected;
   };
   const Case cases[] = {
-      {"TooSmall", "secret", 6, 0},
-      {"Exact", "secret", 7, 6},
-      {"Larger", "secret", 64, 6},
-      {"Empty", "", 1, 0},
-      {"NoPassPhrase", nullptr, 64, 0},
+      {"TooSmall", "secret", 6, 0}, {"Exact", "secret", 7, 6},        {"Larger", "secret", 64, 6},
+      {"Empty", "", 1, 0},          {"NoPassPhrase", nullptr, 64, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -642,8 +638,8 @@ TEST(SecureSocketTest, CreateContextUsesWhatItIsGiven) {
        nullptr, true},
       {"EncryptedKey", locked.certificate_file.c_str(), locked.key_file.c_str(), "open sesame",
        nullptr, true},
-      {"WrongPassPhrase", locked.certificate_file.c_str(), locked.key_file.c_str(), "open",
-       nullptr, false},
+      {"WrongPassPhrase", locked.certificate_file.c_str(), locked.key_file.c_str(), "open", nullptr,
+       false},
       {"NoPassPhrase", locked.certificate_file.c_str(), locked.key_file.c_str(), nullptr, nullptr,
        false},
       {"KeyOfAnotherCertificate", plain.certificate_file.c_str(), other.key_file.c_str(), nullptr,
@@ -766,7 +762,7 @@ TEST(SecureSocketTest, SymlinkedLockFileIsRefused) {
 
 // Acts as another user (effective user id only) for one scope.
 class EffectiveUser {
-public:
+ public:
   explicit EffectiveUser(uid_t user) : ok_(seteuid(user) == 0) {}
   ~EffectiveUser() {
     if (ok_) {
@@ -777,7 +773,7 @@ public:
   EffectiveUser& operator=(const EffectiveUser&) = delete;
   bool Ok() const { return ok_; }
 
-private:
+ private:
   bool ok_;
 };
 

@@ -50,7 +50,7 @@ void AddSubjectAltName(X509* certificate, const std::string& name) {
 
 // A certificate for `key` with the subject `name`, valid as `details` says, not yet signed.
 X509Pointer UnsignedCertificate(EVP_PKEY* key, const std::string& name,
-                                       const CertificateDetails& details) {
+                                const CertificateDetails& details) {
   X509Pointer certificate(X509_new());
   X509* x = certificate.get();
   Require(x != nullptr, "X509_new");
@@ -237,10 +237,12 @@ void ChildProcess::Kill() {
 OpensslServer::OpensslServer(const Credentials& credentials,
                              const std::vector<std::string>& extra_arguments)
     : process_([&] {
-        std::vector<std::string> arguments{"openssl", "s_server", "-accept", "127.0.0.1:0",
-                                           "-cert", credentials.certificate_file, "-key",
-                                           credentials.key_file, "-naccept", "1", "-quiet",
-                                           "-no_ign_eof"};
+        std::vector<std::string> arguments{"openssl",  "s_server",
+                                           "-accept",  "127.0.0.1:0",
+                                           "-cert",    credentials.certificate_file,
+                                           "-key",     credentials.key_file,
+                                           "-naccept", "1",
+                                           "-quiet",   "-no_ign_eof"};
         arguments.insert(arguments.end(), extra_arguments.begin(), extra_arguments.end());
         return arguments;
       }()),

@@ -16,7 +16,7 @@ namespace tls_test {
 
 // A fresh folder under the system's temp folder, removed with everything in it.
 class TempDir {
-public:
+ public:
   TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -24,14 +24,16 @@ public:
   const std::string& Folder() const { return path_; }
   std::string Path(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+ private:
   std::string path_;
 };
 
 struct CertificateDetails {
   CertificateDetails(std::string subject, long from = -3600, long until = 86400,
-                  std::string phrase = "")
-      : name(std::move(subject)), valid_from_seconds(from), valid_until_seconds(until),
+                     std::string phrase = "")
+      : name(std::move(subject)),
+        valid_from_seconds(from),
+        valid_until_seconds(until),
         pass_phrase(std::move(phrase)) {}
 
   std::string name;          // subject common name and DNS name
@@ -60,7 +62,7 @@ Credentials MakeIssuedCredentials(const TempDir& dir, const std::string& stem,
 // The child is killed by its PID when the object goes, and by the system when the thread
 // that made it ends.
 class ChildProcess {
-public:
+ public:
   explicit ChildProcess(const std::vector<std::string>& arguments);
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -74,7 +76,7 @@ public:
   // SIGKILL and reap, waiting at most a few seconds.
   void Kill();
 
-private:
+ private:
   pid_t pid_ = -1;
   UniqueFd input_;
   UniqueFd output_;
@@ -84,13 +86,13 @@ private:
 // connection quietly: what the client sends appears on Output(), what is written to
 // Input() goes to the client.
 class OpensslServer {
-public:
+ public:
   explicit OpensslServer(const Credentials& credentials,
                          const std::vector<std::string>& extra_arguments = {});
   int Port() const { return port_; }
   ChildProcess& Process() { return process_; }
 
-private:
+ private:
   ChildProcess process_;
   int port_ = 0;
 };
@@ -101,7 +103,7 @@ int ListeningPort(pid_t pid);
 // Accepts one connection on a loopback listener, attaches a SecureSocket with `context` on
 // it and runs `serve` with it (only when the handshake succeeded). Joined on destruction.
 class ServerThread {
-public:
+ public:
   using Serve = std::function<void(SecureSocket&)>;
   ServerThread(ssl_ctx_st* context, Serve serve);
   ServerThread(const ServerThread&) = delete;
@@ -109,7 +111,7 @@ public:
   ~ServerThread();
   int Port() const { return listener_.Port(); }
 
-private:
+ private:
   loopback::Listener listener_;
   std::thread thread_;
 };

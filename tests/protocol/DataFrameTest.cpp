@@ -18,17 +18,23 @@ TEST(DataFrameTest, FrameHeaderBytesAreExact) {
     FrameHeader header;
     std::string bytes;
   } rows[] = {
-      {"handshake", {23, FrameType::Handshake, FrameSubtype::None},
+      {"handshake",
+       {23, FrameType::Handshake, FrameSubtype::None},
        "\x17\0\0\0\x01\0\0\0\0\0\0\0"s},
-      {"table query", {1, FrameType::Table, FrameSubtype::TableQuery},
+      {"table query",
+       {1, FrameType::Table, FrameSubtype::TableQuery},
        "\x01\0\0\0\x19\x79\0\0\x23\x4e\0\0"s},
-      {"record update", {49989, FrameType::Table, FrameSubtype::RecordUpdate},
+      {"record update",
+       {49989, FrameType::Table, FrameSubtype::RecordUpdate},
        "\x45\xc3\0\0\x19\x79\0\0\x24\x4e\0\0"s},
-      {"file info", {25, FrameType::File, FrameSubtype::FileInfo},
+      {"file info",
+       {25, FrameType::File, FrameSubtype::FileInfo},
        "\x19\0\0\0\x1a\x79\0\0\x67\0\0\0"s},
-      {"negative length", {-5, FrameType::File, FrameSubtype::FileDownload},
+      {"negative length",
+       {-5, FrameType::File, FrameSubtype::FileDownload},
        "\xfb\xff\xff\xff\x1a\x79\0\0\x65\0\0\0"s},
-      {"largest length", {0x7FFFFFFF, FrameType::Date, -1},
+      {"largest length",
+       {0x7FFFFFFF, FrameType::Date, -1},
        "\xff\xff\xff\x7f\x02\0\0\0\xff\xff\xff\xff"s},
   };
   for (const auto& row : rows) {

@@ -105,8 +105,8 @@ TEST_F(AdminCommandsTest, RefusedStaffCommandsChangeNothing) {
        "x\n",
        "not an e-mail address"},
       {"empty password",
-       {"staff", "add", "--email", "new@hospital.example", "--first-name", "A", "--last-name",
-        "W", "--password-stdin"},
+       {"staff", "add", "--email", "new@hospital.example", "--first-name", "A", "--last-name", "W",
+        "--password-stdin"},
        "\n",
        "empty password"},
       {"no terminal and no --password-stdin",
@@ -160,7 +160,8 @@ TEST_F(AdminCommandsTest, BackupUnderLoadHoldsEveryCommittedApproval) {
   std::thread reader([&] {
     const auto connection = OpenDataConnection(server_);
     NameValueList record;
-    while (!stop) connection->QueryTable("Personnel", 4, "anna.weber@hospital.example", "", record, "", "");
+    while (!stop)
+      connection->QueryTable("Personnel", 4, "anna.weber@hospital.example", "", record, "", "");
   });
   const auto wait_until = [&](std::size_t count) {
     for (int i = 0; i < 3000; ++i) {

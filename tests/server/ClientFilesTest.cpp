@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "service/ClientFiles.h"
 #include "FileDate.h"
+#include "service/ClientFiles.h"
 
 namespace fs = std::filesystem;
 

@@ -9,11 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include "HospdProcess.h"
+#include "SqliteProbe.h"
 #include "admin/Certificate.h"
 #include "admin/DataFolderCheck.h"
 #include "admin/DemoFolder.h"
-#include "HospdProcess.h"
-#include "SqliteProbe.h"
 
 namespace fs = std::filesystem;
 
@@ -85,9 +85,7 @@ const Damage kDamages[] = {
     {"DatabaseMissing", [](const DemoDataFolder& f) { fs::remove(f.Data() / "hosp.db"); },
      "hosp.db: missing"},
     {"DatabaseNotSqlite",
-     [](const DemoDataFolder& f) {
-       WriteBytes(f.Data() / "hosp.db", std::string(8192, 'x'));
-     },
+     [](const DemoDataFolder& f) { WriteBytes(f.Data() / "hosp.db", std::string(8192, 'x')); },
      "hosp.db: damaged or not a database"},
     {"SchemaNewerThanTheProgram",
      [](const DemoDataFolder& f) {

@@ -9,8 +9,8 @@
 
 #include "DataFrame.h"
 #include "FileDate.h"
-#include "ServerTestSupport.h"
 #include "ServerProbe.h"
+#include "ServerTestSupport.h"
 #include "StoreServers.h"
 
 namespace {

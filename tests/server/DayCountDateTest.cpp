@@ -3,8 +3,8 @@
 
 #include <chrono>
 
-#include "service/DayCountDate.h"
 #include "TestFiles.h"
+#include "service/DayCountDate.h"
 
 namespace {
 

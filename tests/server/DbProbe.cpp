@@ -22,9 +22,7 @@ PostgresProbe::PostgresProbe(const std::string& url) {
   }
 }
 
-PostgresProbe::~PostgresProbe() {
-  PQfinish(connection_);
-}
+PostgresProbe::~PostgresProbe() { PQfinish(connection_); }
 
 std::vector<std::vector<std::string>> PostgresProbe::Rows(const std::string& sql) {
   PGresult* result = PQexec(connection_, sql.c_str());
@@ -47,6 +45,4 @@ std::vector<std::vector<std::string>> PostgresProbe::Rows(const std::string& sql
   return rows;
 }
 
-void PostgresProbe::Execute(const std::string& sql) {
-  Rows(sql);
-}
+void PostgresProbe::Execute(const std::string& sql) { Rows(sql); }

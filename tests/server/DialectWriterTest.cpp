@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "service/DialectWriter.h"
 #include "cJSON.h"
+#include "service/DialectWriter.h"
 
 namespace {
 
@@ -121,11 +121,35 @@ bool HasExactForm(std::string_view value) {
 
 // The values that reached the client changed before, and the kinds the README names.
 TEST(DialectWriterTest, ValuesReadBackExactly) {
-  const char* values[] = {
-      "Quote\"Name", "line\nfeed", "carriage\rreturn", "tab\there", " ", "\t", "  both  ",
-      "O'Brien \"Bob\"", "He said \"it's\"", "trailing\\", "\\\"", "a\\\\\"b", "{x:1}", "[1,2]",
-      "a,b:c", "'single'", "\"double\"", "true", "0", "12", "=", "}", "{", "]", "[", ",", "\"",
-      "'", "\\"};
+  const char* values[] = {"Quote\"Name",
+                          "line\nfeed",
+                          "carriage\rreturn",
+                          "tab\there",
+                          " ",
+                          "\t",
+                          "  both  ",
+                          "O'Brien \"Bob\"",
+                          "He said \"it's\"",
+                          "trailing\\",
+                          "\\\"",
+                          "a\\\\\"b",
+                          "{x:1}",
+                          "[1,2]",
+                          "a,b:c",
+                          "'single'",
+                          "\"double\"",
+                          "true",
+                          "0",
+                          "12",
+                          "=",
+                          "}",
+                          "{",
+                          "]",
+                          "[",
+                          ",",
+                          "\"",
+                          "'",
+                          "\\"};
   for (const char* value : values) {
     std::size_t replaced = 0;
     const std::string written = DialectWriter::Written(value, replaced);

@@ -168,8 +168,8 @@ TEST_F(ServerKillTest, ServersTakeSeventyThousandBytesWithoutNul) {
   // Frames this large come only after the handshake: before it, a few KiB is all a
   // connection may hold.
   const std::string text(kNoNulBytes, 'k');
-  const std::string handshake =
-      FrameBytes(23, FrameType::Handshake, FrameSubtype::None, std::string("ProgramID=Pellomarquin") + '\0');
+  const std::string handshake = FrameBytes(23, FrameType::Handshake, FrameSubtype::None,
+                                           std::string("ProgramID=Pellomarquin") + '\0');
   std::string reply;
   SecureSocket broken;
   ASSERT_EQ(broken.Connect("127.0.0.1", server_.DataPort()), SOCK_SUCCESS);
@@ -186,8 +186,8 @@ TEST_F(ServerKillTest, ServersTakeSeventyThousandBytesWithoutNul) {
   ASSERT_EQ(whole.Send(handshake.data(), static_cast<int>(handshake.size())), SOCK_SUCCESS);
   ASSERT_GT(whole.ReadToNul(reply, 4096, 10, 0), 0);
   EXPECT_NE(reply.find("Accepted=Y"), std::string::npos) << reply;
-  const std::string date = FrameBytes(kNoNulBytes + 1, FrameType::Date, FrameSubtype::None,
-                                      text.substr(1) + 'k' + '\0');
+  const std::string date =
+      FrameBytes(kNoNulBytes + 1, FrameType::Date, FrameSubtype::None, text.substr(1) + 'k' + '\0');
   ASSERT_EQ(whole.Send(date.data(), static_cast<int>(date.size())), SOCK_SUCCESS);
   reply.clear();
   EXPECT_GT(whole.ReadToNul(reply, 4096, 10, 0), 0);
@@ -231,13 +231,12 @@ TEST_P(NoNulAnswerTest, AnswerIsReadInChunks) {
     std::this_thread::sleep_for(100ms);  // the client is now waiting in the middle of the answer
     peer.Answer("tail");
   });
-  dbServerConnection connection("127.0.0.1", server.PortText(), row.tls ? "Pellomarquin" : "",
-                                "", row.tls, -1);
+  dbServerConnection connection("127.0.0.1", server.PortText(), row.tls ? "Pellomarquin" : "", "",
+                                row.tls, -1);
   ASSERT_TRUE(connection.IsConnected());
-  const bool read =
-      row.tls ? connection.SendMessage(FrameType::Table, FrameSubtype::TableQuery,
-                                       "TableName=Personnel")
-              : connection.ExchangeText(kCasesRequest);
+  const bool read = row.tls ? connection.SendMessage(FrameType::Table, FrameSubtype::TableQuery,
+                                                     "TableName=Personnel")
+                            : connection.ExchangeText(kCasesRequest);
   if (row.then_close) {
     EXPECT_FALSE(read);
     EXPECT_FALSE(connection.Connected);

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "CaseListReader.h"
-#include "ServerTestSupport.h"
 #include "ServerProbe.h"
+#include "ServerTestSupport.h"
 #include "StoreServers.h"
 #include "cJSON.h"
 
@@ -129,8 +129,8 @@ TEST_P(FunctionServerTest, CaseListMatchesTheDatabase) {
     for (std::size_t i = 0; i < row.size(); ++i) EXPECT_EQ(fields->GetValue(names[i]), row[i]);
     EXPECT_EQ(fields->GetValue("f13").size(), 8u);
 
-    const auto needs =
-        db->Rows("SELECT Seq, pd12, pc12, pt11 FROM Needs WHERE CaseSeq = " + seq + " ORDER BY Seq");
+    const auto needs = db->Rows("SELECT Seq, pd12, pc12, pt11 FROM Needs WHERE CaseSeq = " + seq +
+                                " ORDER BY Seq");
     if (needs.empty()) {
       EXPECT_EQ(entry->KindOf("NeedsList"), JSON_NULL) << "no needs: no NeedsList member";
       continue;
@@ -206,8 +206,9 @@ TEST_P(FunctionServerTest, ValuesSurviveTheDialect) {
   for (std::size_t i = 0; i < values.size(); ++i) {
     std::string quoted;
     for (const char c : values[i]) quoted += c == '\'' ? std::string("''") : std::string(1, c);
-    db->Execute("INSERT INTO Cases (Seq, DoctorSeq, pa10, f13) VALUES (" + std::to_string(9000 + i) +
-               ", 2001, '" + quoted + "', '2099010" + std::to_string(i % 10) + "')");
+    db->Execute("INSERT INTO Cases (Seq, DoctorSeq, pa10, f13) VALUES (" +
+                std::to_string(9000 + i) + ", 2001, '" + quoted + "', '2099010" +
+                std::to_string(i % 10) + "')");
   }
   const auto answer = DoctorCases("2001");
   cJSON* cases = answer->GetChild("CaseList");
@@ -230,7 +231,8 @@ TEST_P(FunctionServerTest, StoredTextReachesTheCaseListExactly) {
     std::map<std::string, std::map<std::string, std::string>> stored;  // key -> field -> text
     db->Execute("BEGIN");
     db->Execute("INSERT INTO Personnel (Seq, Email, PhysicianMark) VALUES (" +
-               std::to_string(doctor) + ", 'random" + std::to_string(doctor) + "@h.example', 'Y')");
+                std::to_string(doctor) + ", 'random" + std::to_string(doctor) +
+                "@h.example', 'Y')");
     for (int c = 0; c < 40; ++c) {
       const std::string seq = std::to_string(doctor * 100 + c);
       auto& fields = stored[seq];
@@ -253,7 +255,7 @@ TEST_P(FunctionServerTest, StoredTextReachesTheCaseListExactly) {
           need_values += ", " + SqlText(need_fields[name], GetParam());
         }
         db->Execute("INSERT INTO Needs (Seq, CaseSeq, pd12, pc12, pt11) VALUES (" + need_values +
-                   ")");
+                    ")");
       }
     }
     db->Execute("COMMIT");
@@ -268,7 +270,7 @@ TEST_P(FunctionServerTest, StoredTextReachesTheCaseListExactly) {
     });
     const auto order =
         Column(*db, "SELECT Seq FROM Cases WHERE DoctorSeq = " + std::to_string(doctor) +
-                       " ORDER BY f13, Seq");
+                        " ORDER BY f13, Seq");
     ASSERT_EQ(cases.size(), order.size());
     for (std::size_t i = 0; i < cases.size(); ++i) {
       const ListBoxObjectClass& item = *cases[i];

@@ -8,13 +8,13 @@
 #include <filesystem>
 #include <memory>
 
+#include "PostgresServer.h"
+#include "SqliteProbe.h"
+#include "StoreServers.h"
 #include "store/DatabaseError.h"
 #include "store/DemoData.h"
-#include "PostgresServer.h"
 #include "store/postgres/PostgresStore.h"
-#include "SqliteProbe.h"
 #include "store/sqlite/SqliteStore.h"
-#include "StoreServers.h"
 
 namespace fs = std::filesystem;
 

@@ -25,12 +25,12 @@ std::string Ports(const HospdProcess& server) {
 // demo cases are approved once each, and the database holds exactly that.
 TEST(LoadToolTest, BriefRunApprovesEveryOpenCaseOnce) {
   const HospdProcess server;
-  const HosploadOutcome run = RunHospload(
-      Ports(server) + " --clients 8 --seconds 3 --db " + server.DatabasePath(), [] {});
+  const HosploadOutcome run =
+      RunHospload(Ports(server) + " --clients 8 --seconds 3 --db " + server.DatabasePath(), [] {});
   EXPECT_EQ(run.status, 0) << run.output;
-  for (const char* line : {"p50 ms", "p90 ms", "p99 ms", "max ms", "req/s",
-                           "data connect+handshake", "Personnel query", "getdoctorcases",
-                           "approval", "all requests"}) {
+  for (const char* line :
+       {"p50 ms", "p90 ms", "p99 ms", "max ms", "req/s", "data connect+handshake",
+        "Personnel query", "getdoctorcases", "approval", "all requests"}) {
     EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
   }
   EXPECT_NE(run.output.find("approvals: 27 cases approved, 0 approvals not confirmed"),
@@ -51,7 +51,8 @@ TEST(LoadToolTest, ForeignChangeFailsTheCheck) {
   const HosploadOutcome run = RunHospload(
       "--ini " + ini + " --clients 2 --seconds 2 --db " + server.DatabasePath(), [&server] {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        SqliteProbe(server.DatabasePath()).Execute("UPDATE Needs SET pc12 = 'changed' WHERE Seq = 1");
+        SqliteProbe(server.DatabasePath())
+            .Execute("UPDATE Needs SET pc12 = 'changed' WHERE Seq = 1");
       });
   EXPECT_EQ(run.status, 1) << run.output;
   EXPECT_NE(run.output.find("Needs changed"), std::string::npos) << run.output;

@@ -43,13 +43,18 @@ constexpr int kCasesEach = 100;
 
 // 100 more physicians with 100 open cases each, so that approvals go on during the whole run.
 void AddLoadData(DbProbe& db) {
-  db.Execute("INSERT INTO Personnel (Seq, Email, Title, LastName, Password, PhysicianMark) "
-             "SELECT 3000 + i, 'load' || i || '@hospital.example', 'Dr.', 'Load' || i, 'demo', 'Y' "
-             "FROM generate_series(0, " + std::to_string(kLoadPhysicians - 1) + ") i");
-  db.Execute("INSERT INTO Cases (Seq, DoctorSeq, pa10, f13) "
-             "SELECT 100000 + i, 3000 + i % " + std::to_string(kLoadPhysicians) +
-             ", 'Load', '2099' || lpad((i % 1000)::text, 4, '0') "
-             "FROM generate_series(0, " + std::to_string(kLoadPhysicians * kCasesEach - 1) + ") i");
+  db.Execute(
+      "INSERT INTO Personnel (Seq, Email, Title, LastName, Password, PhysicianMark) "
+      "SELECT 3000 + i, 'load' || i || '@hospital.example', 'Dr.', 'Load' || i, 'demo', 'Y' "
+      "FROM generate_series(0, " +
+      std::to_string(kLoadPhysicians - 1) + ") i");
+  db.Execute(
+      "INSERT INTO Cases (Seq, DoctorSeq, pa10, f13) "
+      "SELECT 100000 + i, 3000 + i % " +
+      std::to_string(kLoadPhysicians) +
+      ", 'Load', '2099' || lpad((i % 1000)::text, 4, '0') "
+      "FROM generate_series(0, " +
+      std::to_string(kLoadPhysicians * kCasesEach - 1) + ") i");
 }
 
 }  // namespace
@@ -72,14 +77,17 @@ TEST(MultiServerTest, SimultaneousApprovalsAreRecordedOnce) {
       std::vector<std::thread> threads;
       std::vector<int> done(connections.size(), 0);
       for (std::size_t i = 0; i < connections.size(); ++i) {
-        threads.emplace_back([&, i] { done[i] = connections[i]->UpdateRecord("Cases", seq, Fields("f25=Y")); });
+        threads.emplace_back(
+            [&, i] { done[i] = connections[i]->UpdateRecord("Cases", seq, Fields("f25=Y")); });
       }
       for (auto& thread : threads) thread.join();
-      EXPECT_EQ(std::count(done.begin(), done.end(), 1), static_cast<long>(connections.size())) << seq;
+      EXPECT_EQ(std::count(done.begin(), done.end(), 1), static_cast<long>(connections.size()))
+          << seq;
     }
     PostgresProbe db(url);
     EXPECT_EQ(db.Value("SELECT count(*) FROM Approvals WHERE CaseSeq BETWEEN 5001 AND 5006"), "6");
-    EXPECT_EQ(db.Value("SELECT count(DISTINCT CaseSeq) FROM Approvals"), db.Value("SELECT count(*) FROM Approvals"));
+    EXPECT_EQ(db.Value("SELECT count(DISTINCT CaseSeq) FROM Approvals"),
+              db.Value("SELECT count(*) FROM Approvals"));
   }
   PostgresServer::Shared().DropDatabase(url);
 }
@@ -88,8 +96,9 @@ TEST(MultiServerTest, SimultaneousApprovalsAreRecordedOnce) {
 // within 30 s: one that refuses the connection, and one that takes it and never answers.
 TEST(MultiServerTest, UnreachableDatabaseFailsTheStart) {
   SilentListener silent;
-  for (const std::string& url : {std::string("postgresql://hosp@127.0.0.1:1/hosp"),
-                                "postgresql://hosp@127.0.0.1:" + std::to_string(silent.Port()) + "/hosp"}) {
+  for (const std::string& url :
+       {std::string("postgresql://hosp@127.0.0.1:1/hosp"),
+        "postgresql://hosp@127.0.0.1:" + std::to_string(silent.Port()) + "/hosp"}) {
     SCOPED_TRACE(url);
     const auto started = Clock::now();
     try {
@@ -136,8 +145,9 @@ TEST(MultiServerTest, LoadSurvivesAKilledServerAndARestartedDatabase) {
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_NE(run.output.find("database check: ok"), std::string::npos) << run.output;
   EXPECT_GT(LastAnswer(run.output, 1), 25) << run.output;
-  EXPECT_GT(LastAnswer(run.output, 2), 10) << "the second server answered after the database came back\n"
-                                           << run.output;
+  EXPECT_GT(LastAnswer(run.output, 2), 10)
+      << "the second server answered after the database came back\n"
+      << run.output;
   EXPECT_LT(LastAnswer(run.output, 2), 21) << run.output;
 
   PostgresProbe db(url);

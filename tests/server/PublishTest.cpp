@@ -17,7 +17,7 @@ namespace {
 
 // A data folder with its Clients folder, a build to publish and two key pairs.
 class PublishTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     fs::create_directories(Clients());
     std::string error;
@@ -42,8 +42,8 @@ protected:
       struct stat info {};
       ::stat(entry.path().c_str(), &info);
       state[entry.path().filename().string()] = ReadBytes(entry.path()) + "|" +
-                                                 std::to_string(info.st_mode & 0777) + "|" +
-                                                 std::to_string(info.st_ino);
+                                                std::to_string(info.st_mode & 0777) + "|" +
+                                                std::to_string(info.st_ino);
     }
     return state;
   }

@@ -35,8 +35,7 @@ RawConnection::RawConnection(int port, const std::string& from)
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (!bound ||
-      ::connect(fd_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  if (!bound || ::connect(fd_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     throw std::runtime_error("cannot connect to port " + std::to_string(port));
   }
 }

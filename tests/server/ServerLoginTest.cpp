@@ -152,10 +152,10 @@ TEST(ServerLoginTest, AnswersOnlyTheRightPasswordAndRefusalsTakeAlike) {
 TEST(ServerLoginTest, DatabaseHoldsNoClearPassword) {
   HospdProcess server({"--server-login"});
   const std::string eva = "eva.lang@hospital.example";
-  const CommandOutcome added = RunHospd(
-      {"staff", "add", "--data", server.DataDir(), "--email", eva, "--first-name", "Eva",
-       "--last-name", "Lang", "--physician", "--password-stdin"},
-      "Kestrel-7 secret\n");
+  const CommandOutcome added =
+      RunHospd({"staff", "add", "--data", server.DataDir(), "--email", eva, "--first-name", "Eva",
+                "--last-name", "Lang", "--physician", "--password-stdin"},
+               "Kestrel-7 secret\n");
   ASSERT_EQ(added.status, 0) << added.err;
   const CommandOutcome changed = RunHospd(
       {"staff", "passwd", "--data", server.DataDir(), "--email", kAnna, "--password-stdin"},
@@ -207,7 +207,8 @@ TEST(ServerLoginTest, ManyFailuresFromOneClientSlowEveryLogin) {
   HospdProcess server({"--server-login"});
   const auto connection = OpenDataConnection(server);
   for (int i = 0; i < 50; ++i) {
-    ASSERT_FALSE(Login(*connection, "guess" + std::to_string(i) + "@hospital.example", "demo").found);
+    ASSERT_FALSE(
+        Login(*connection, "guess" + std::to_string(i) + "@hospital.example", "demo").found);
   }
   const LoginAnswer lukas = Login(*connection, kLukas, "demo");
   EXPECT_TRUE(lukas.found);
@@ -247,8 +248,8 @@ TEST(ServerLoginTest, ClearPasswordsMoveToHashes) {
   EXPECT_NE(rehashed.out.find("Hashed 5 passwords"), std::string::npos) << rehashed.out;
   EXPECT_EQ(DatabaseBytes(server).find("demo"), std::string::npos);
 
-  const CommandOutcome plain = RunHospd(
-      {"--data", server.DataDir(), "--data-port", "0", "--function-port", "0"});
+  const CommandOutcome plain =
+      RunHospd({"--data", server.DataDir(), "--data-port", "0", "--function-port", "0"});
   EXPECT_EQ(plain.status, 1);
   EXPECT_NE(plain.err.find("hashed passwords"), std::string::npos) << plain.err;
   EXPECT_NE(plain.err.find("--server-login"), std::string::npos) << plain.err;
@@ -271,19 +272,18 @@ TEST(ServerLoginTest, PostgresServersShareStaffAndFailures) {
         RunHospd({"rehash-passwords", "--data", first.DataDir(), "--database", database});
     ASSERT_EQ(rehashed.status, 0) << rehashed.err;
     EXPECT_NE(rehashed.out.find("Hashed 5 passwords"), std::string::npos) << rehashed.out;
-    const CommandOutcome plain =
-        RunHospd({"--data", first.DataDir(), "--database", database, "--data-port", "0",
-                  "--function-port", "0"});
+    const CommandOutcome plain = RunHospd({"--data", first.DataDir(), "--database", database,
+                                           "--data-port", "0", "--function-port", "0"});
     EXPECT_EQ(plain.status, 1);
     EXPECT_NE(plain.err.find("hashed passwords"), std::string::npos) << plain.err;
 
     first.Restart({"--server-login"});
     HospdProcess second({"--server-login"}, database, false);
-    const CommandOutcome added = RunHospd(
-        {"staff", "add", "--data", first.DataDir(), "--database", database, "--email",
-         "eva.lang@hospital.example", "--first-name", "Eva", "--last-name", "Lang",
-         "--physician", "--password-stdin"},
-        "Kestrel-7 secret\n");
+    const CommandOutcome added =
+        RunHospd({"staff", "add", "--data", first.DataDir(), "--database", database, "--email",
+                  "eva.lang@hospital.example", "--first-name", "Eva", "--last-name", "Lang",
+                  "--physician", "--password-stdin"},
+                 "Kestrel-7 secret\n");
     ASSERT_EQ(added.status, 0) << added.err;
     EXPECT_TRUE(Login(second, "eva.lang@hospital.example", "Kestrel-7 secret").found);
     PostgresProbe probe(database);
@@ -304,11 +304,11 @@ class ServerLoginGuessTest : public ::testing::TestWithParam<StoreKind> {
  protected:
   void SetUp() override {
     database_ = NewDatabase(GetParam());
-    servers_.push_back(std::make_unique<HospdProcess>(std::vector<std::string>{"--server-login"},
-                                                      database_));
+    servers_.push_back(
+        std::make_unique<HospdProcess>(std::vector<std::string>{"--server-login"}, database_));
     if (!database_.empty()) {
-      servers_.push_back(std::make_unique<HospdProcess>(
-          std::vector<std::string>{"--server-login"}, database_, false));
+      servers_.push_back(std::make_unique<HospdProcess>(std::vector<std::string>{"--server-login"},
+                                                        database_, false));
     }
   }
   void TearDown() override {

@@ -13,9 +13,7 @@ SqliteProbe::SqliteProbe(const std::string& path) {
   sqlite3_busy_timeout(db_, 10000);
 }
 
-SqliteProbe::~SqliteProbe() {
-  sqlite3_close(db_);
-}
+SqliteProbe::~SqliteProbe() { sqlite3_close(db_); }
 
 std::vector<std::vector<std::string>> SqliteProbe::Rows(const std::string& sql) {
   sqlite3_stmt* statement = nullptr;

@@ -13,7 +13,8 @@ std::string NewDatabase(StoreKind kind) {
 
 HospdProcess& StoreServers::Get(StoreKind kind) {
   auto& server = servers_[kind];
-  if (!server) server = std::make_unique<HospdProcess>(std::vector<std::string>{}, NewDatabase(kind));
+  if (!server)
+    server = std::make_unique<HospdProcess>(std::vector<std::string>{}, NewDatabase(kind));
   return *server;
 }
 

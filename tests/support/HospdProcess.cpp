@@ -77,8 +77,9 @@ std::string HospdProcess::ExecutablePath() {
 std::string ClientIni(const HospdProcess& server, const std::string& data_keys,
                       const std::string& function_keys) {
   return "[DataServer]\nIP=127.0.0.1\nPort=" + std::to_string(server.DataPort()) + "\n" +
-         data_keys + "[FunctionServer]\nIP=127.0.0.1\nPort=" +
-         std::to_string(server.FunctionPort()) + "\n" + function_keys;
+         data_keys +
+         "[FunctionServer]\nIP=127.0.0.1\nPort=" + std::to_string(server.FunctionPort()) + "\n" +
+         function_keys;
 }
 
 CommandOutcome RunHospd(const std::vector<std::string>& arguments, const std::string& input) {
@@ -116,7 +117,8 @@ void HospdProcess::InitDemoData() {
   const std::string output = temp_dir_ + "/init.log";
   std::vector<std::string> arguments{ExecutablePath(), "--init-demo", data_dir_};
   // Without the database, the folder gets a hosp.db that nobody uses.
-  if (load_demo_ && !database_.empty()) arguments.insert(arguments.end(), {"--database", database_});
+  if (load_demo_ && !database_.empty())
+    arguments.insert(arguments.end(), {"--database", database_});
   if (std::find(extra_arguments_.begin(), extra_arguments_.end(), "--server-login") !=
       extra_arguments_.end()) {
     arguments.push_back("--server-login");
@@ -170,9 +172,7 @@ long HospdProcess::ResidentKiB() const {
   return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
 }
 
-std::string HospdProcess::LogText() const {
-  return ReadBytes(log_file_);
-}
+std::string HospdProcess::LogText() const { return ReadBytes(log_file_); }
 
 void HospdProcess::Kill() {
   if (pid_ <= 0) return;

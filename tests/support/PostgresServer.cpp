@@ -56,9 +56,8 @@ int RunAs(const Account& account, const std::vector<std::string>& arguments,
       ::dup2(out, 1);
       ::dup2(out, 2);
     }
-    if (!account.name.empty() &&
-        (::setgroups(0, nullptr) != 0 || ::setgid(account.gid) != 0 ||
-         ::setuid(account.uid) != 0)) {
+    if (!account.name.empty() && (::setgroups(0, nullptr) != 0 || ::setgid(account.gid) != 0 ||
+                                  ::setuid(account.uid) != 0)) {
       ::_exit(126);
     }
     ::execv(argv[0], argv.data());
@@ -70,9 +69,7 @@ int RunAs(const Account& account, const std::vector<std::string>& arguments,
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string Binary(const char* name) {
-  return std::string(kBinaries) + "/" + name;
-}
+std::string Binary(const char* name) { return std::string(kBinaries) + "/" + name; }
 
 }  // namespace
 
@@ -176,7 +173,8 @@ void PostgresServer::StartOnFreePort() {
 
 void PostgresServer::Start() {
   if (!TryStart()) {
-    throw std::runtime_error("PostgreSQL did not start again: " + ReadBytes(folder_ + "/server.log"));
+    throw std::runtime_error("PostgreSQL did not start again: " +
+                             ReadBytes(folder_ + "/server.log"));
   }
 }
 
@@ -184,8 +182,8 @@ void PostgresServer::Start() {
 // synchronous commits itself loses confirmed ones when the database crashes. Without fsync:
 // such a crash is of the process, not of the machine, and the disk is shared and busy.
 bool PostgresServer::TryStart() {
-  const std::string options = "-c listen_addresses=127.0.0.1 -p " + std::to_string(port_) +
-                              " -k " + folder_ + " -c synchronous_commit=off -c fsync=off";
+  const std::string options = "-c listen_addresses=127.0.0.1 -p " + std::to_string(port_) + " -k " +
+                              folder_ + " -c synchronous_commit=off -c fsync=off";
   const int status = RunAs(ServerAccount(),
                            {Binary("pg_ctl"), "-D", folder_ + "/db", "-l", folder_ + "/server.log",
                             "-w", "-t", "60", "-o", options, "start"},
@@ -200,7 +198,8 @@ void PostgresServer::Stop(bool crash) {
                             crash ? "immediate" : "fast", "stop"},
                            folder_ + "/pg_ctl.log");
   running_ = false;
-  if (status != 0) throw std::runtime_error("pg_ctl stop failed: " + ReadBytes(folder_ + "/pg_ctl.log"));
+  if (status != 0)
+    throw std::runtime_error("pg_ctl stop failed: " + ReadBytes(folder_ + "/pg_ctl.log"));
 }
 
 std::string PostgresServer::Url(const std::string& database) const {
@@ -219,8 +218,8 @@ void PostgresServer::DropDatabase(const std::string& url) {
 }
 
 void PostgresServer::Admin(const std::string& sql) const {
-  const std::string conninfo =
-      "host=127.0.0.1 port=" + std::to_string(port_) + " user=postgres dbname=postgres connect_timeout=10";
+  const std::string conninfo = "host=127.0.0.1 port=" + std::to_string(port_) +
+                               " user=postgres dbname=postgres connect_timeout=10";
   PGconn* connection = PQconnectdb(conninfo.c_str());
   std::string error;
   if (PQstatus(connection) != CONNECTION_OK) {
@@ -228,7 +227,8 @@ void PostgresServer::Admin(const std::string& sql) const {
   } else {
     PGresult* result = PQexec(connection, sql.c_str());
     const ExecStatusType status = PQresultStatus(result);
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) error = PQresultErrorMessage(result);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+      error = PQresultErrorMessage(result);
     PQclear(result);
   }
   PQfinish(connection);

@@ -34,8 +34,7 @@ class TempFolder {
 };
 
 // The moment a local date and time names, summer time as the zone has it then.
-std::time_t LocalTime(int year, int month, int day, int hour = 0, int minute = 0,
-                      int second = 0);
+std::time_t LocalTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
 // The moment a date and time name in UTC.
 std::time_t UtcTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
 // Sets a file's access and modification times to `when`; false when it cannot.

@@ -40,7 +40,7 @@ TEST(FileDateTest, PacksLocalTime) {
   const ScopedEnvironment zone("TZ", "UTC0");
   EXPECT_EQ(PackDosDate(kMarch15Utc), kMarch15);
   EXPECT_EQ(PackDosDate(kMarch15Utc + 1), kMarch15);
-  EXPECT_EQ(PackDosDate(315532800), 0x00210000u);  // 1980-01-01 00:00:00
+  EXPECT_EQ(PackDosDate(315532800), 0x00210000u);   // 1980-01-01 00:00:00
   EXPECT_EQ(PackDosDate(4354819198), 0xFF9FBF7Du);  // 2107-12-31 23:59:58
 }
 
@@ -54,8 +54,8 @@ TEST(FileDateTest, OutOfRangeYearsPackAsZero) {
 // The packed value follows the local zone, summer time included.
 TEST(FileDateTest, FollowsLocalZone) {
   const ScopedEnvironment zone("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
-  EXPECT_EQ(PackDosDate(kMarch15Utc), 0x586F75AFu);    // 14:45:30 in winter time
-  EXPECT_EQ(PackDosDate(1719835200), 0x58E17000u);     // 2024-07-01 14:00:00 in summer time
+  EXPECT_EQ(PackDosDate(kMarch15Utc), 0x586F75AFu);  // 14:45:30 in winter time
+  EXPECT_EQ(PackDosDate(1719835200), 0x58E17000u);   // 2024-07-01 14:00:00 in summer time
   EXPECT_EQ(UnpackDosDate(0x58E17000u), 1719835200);
 }
 
@@ -75,7 +75,8 @@ TEST(FileDateTest, UnpacksOrRejects) {
   }
 }
 
-// A file's time set from a packed date reads back as the same packed date, by path and by descriptor.
+// A file's time set from a packed date reads back as the same packed date, by path and by
+// descriptor.
 TEST(FileDateTest, SetsAndReadsFileTime) {
   std::string path = MakeFile("filedate");
   ASSERT_TRUE(SetFilePackedDate(path, kMarch15));

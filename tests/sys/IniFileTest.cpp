@@ -8,7 +8,8 @@
 
 #include <gtest/gtest.h>
 
-// Sections and keys ignore case, blanks and quotes around values go, comments and stray lines are skipped.
+// Sections and keys ignore case, blanks and quotes around values go, comments and stray lines are
+// skipped.
 TEST(IniFileTest, ReadsSectionsAndKeys) {
   IniFile ini;
   ini.Parse(

@@ -46,7 +46,10 @@ TEST(NameValueListTest, WritesCommaText) {
       {"QuoteDoubled", {"say \"hi\""}, "\"say \"\"hi\"\"\""},
       {"LoneQuoteQuoted", {"a\"b"}, "\"a\"\"b\""},
       {"TabQuoted", {"a\tb"}, "\"a\tb\""},
-      {"ControlOneQuoted", {std::string("a\x01") + "b"}, "\"a\x01" "b\""},
+      {"ControlOneQuoted",
+       {std::string("a\x01") + "b"},
+       "\"a\x01"
+       "b\""},
       {"UnitSeparatorQuoted", {"a\x1f"}, "\"a\x1f\""},
       {"DeleteNotQuoted", {"a\x7f"}, "a\x7f"},
       {"HighByteNotQuoted", {"caf\xe9"}, "caf\xe9"},
@@ -74,7 +77,11 @@ TEST(NameValueListTest, ReadsCommaText) {
       {"TrailingComma", "a,", {"a", ""}},
       {"CommaThenBlanksAddsNothing", "a, ", {"a"}},
       {"BlanksAroundCommas", "  a ,\t b  ", {"a", "b"}},
-      {"ControlCharactersSeparate", "a\x01" "b\x1f" "c", {"a", "b", "c"}},
+      {"ControlCharactersSeparate",
+       "a\x01"
+       "b\x1f"
+       "c",
+       {"a", "b", "c"}},
       {"TwoQuotesIsOneEmptyLine", "\"\"", {""}},
       {"EmptyLinesBetweenCommas", "a,,b", {"a", "", "b"}},
       {"LeadingComma", ",a", {"", "a"}},
@@ -93,10 +100,20 @@ TEST(NameValueListTest, ReadsCommaText) {
 // A deferred comma text gives the same lines and values as one read at once.
 TEST(NameValueListTest, DeferredTextReadsTheSame) {
   const std::string texts[] = {
-      "a=1,b=2",          "",           "Error=Bad key,ErrorCode=3", "\"Error=Bad key\",ErrorCode=3",
-      "\"say \"\"hi\"\"=x\"", "a,",        "\"ab\"\"",                  "x,\"abc",
-      "\"\"",             "=v,=w",      "errorcode=5,ErrorCode=7",   std::string("a=1\0b=2", 7),
-      "\"Note=a,b\",Note=c", "k\x01=v,k=w",
+      "a=1,b=2",
+      "",
+      "Error=Bad key,ErrorCode=3",
+      "\"Error=Bad key\",ErrorCode=3",
+      "\"say \"\"hi\"\"=x\"",
+      "a,",
+      "\"ab\"\"",
+      "x,\"abc",
+      "\"\"",
+      "=v,=w",
+      "errorcode=5,ErrorCode=7",
+      std::string("a=1\0b=2", 7),
+      "\"Note=a,b\",Note=c",
+      "k\x01=v,k=w",
   };
   const char* names[] = {"a", "b", "Error", "ErrorCode", "say \"hi\"", "", "Note", "k", "x"};
   for (const std::string& text : texts) {
@@ -111,7 +128,8 @@ TEST(NameValueListTest, DeferredTextReadsTheSame) {
   }
 }
 
-// A deferred text taken in two pieces, split at every place, reads as the whole text; a NUL ends it.
+// A deferred text taken in two pieces, split at every place, reads as the whole text; a NUL ends
+// it.
 TEST(NameValueListTest, DeferredPiecesSplitAnywhere) {
   const std::string text = "\"Error=Bad key\",errorcode=5,x=\"\"\"q\"";
   NameValueList whole;
@@ -170,7 +188,8 @@ TEST(NameValueListTest, RoundTripsEveryLineShape) {
   }
 }
 
-// Lookup ignores case, takes the first match, ignores lines without "=" and splits at the first "=".
+// Lookup ignores case, takes the first match, ignores lines without "=" and splits at the first
+// "=".
 TEST(NameValueListTest, LooksUpValues) {
   NameValueList list = ListOf({"Date", "errorcode=5", "ErrorCode=7", "Expr=a=b", "Empty="});
   EXPECT_EQ(list.Value("ErrorCode"), "5");

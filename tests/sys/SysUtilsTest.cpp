@@ -1,4 +1,5 @@
-// Tests of the system utilities: heap blocks, byte search, once-only start-up, usage counting, program start.
+// Tests of the system utilities: heap blocks, byte search, once-only start-up, usage counting,
+// program start.
 #include "SysUtils.h"
 
 #include <algorithm>
@@ -69,12 +70,9 @@ TEST(FindByteTest, SearchesExactlyCountBytes) {
     char byte;
     long expected;  // position, or -1 for none
   } cases[] = {
-      {"at the last counted position", 3, 'c', 2},
-      {"just after the counted bytes", 3, 'a' + 3, -1},
-      {"first of two occurrences", 5, 'b', 1},
-      {"a 0 byte inside the data", 9, '\0', 5},
-      {"a byte beyond a 0 byte", 9, 'z', 8},
-      {"absent", 9, 'q', -1},
+      {"at the last counted position", 3, 'c', 2}, {"just after the counted bytes", 3, 'a' + 3, -1},
+      {"first of two occurrences", 5, 'b', 1},     {"a 0 byte inside the data", 9, '\0', 5},
+      {"a byte beyond a 0 byte", 9, 'z', 8},       {"absent", 9, 'q', -1},
   };
   for (const Case& c : cases) {
     const char* found = FindByte(buffer, c.count, c.byte);
@@ -103,7 +101,8 @@ void FailsFirstTime() {
 
 }  // namespace
 
-// CallOnce raced by several threads runs the routine once, and nobody returns before it has finished.
+// CallOnce raced by several threads runs the routine once, and nobody returns before it has
+// finished.
 TEST(CallOnceTest, RacedByThreadsRunsOnceAndWaits) {
   once_runs = 0;
   once_finished = false;
@@ -223,7 +222,8 @@ bool HasNoChildren() { return waitpid(-1, nullptr, WNOHANG) == -1 && errno == EC
 
 }  // namespace
 
-// The program starts detached in its own session, returns at once, gets its words and none of our descriptors.
+// The program starts detached in its own session, returns at once, gets its words and none of our
+// descriptors.
 TEST(OpenWithShellTest, StartsProgramDetached) {
   const TempFolder folder("open_with_shell");
   int inheritable = open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
@@ -234,10 +234,11 @@ TEST(OpenWithShellTest, StartsProgramDetached) {
   close(inheritable);
   EXPECT_TRUE(HasNoChildren());
 
-  // The probe waits for this file: had OpenWithShell waited for the probe, it would say "not released".
+  // The probe waits for this file: had OpenWithShell waited for the probe, it would say "not
+  // released".
   std::ofstream(folder.Path("release")).put('\n');
-  std::vector<std::string> expected = {"released",  "session leader",        "descriptor closed",
-                                       "plain",     "two words",             "joinedquoted parts",
+  std::vector<std::string> expected = {"released", "session leader", "descriptor closed",
+                                       "plain",    "two words",      "joinedquoted parts",
                                        ""};
   EXPECT_EQ(WaitForLines(folder.Path("marker")), expected);
 }

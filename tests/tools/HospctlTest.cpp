@@ -18,13 +18,13 @@ namespace {
 
 // A temporary folder with a Hosp.ini naming the two servers.
 class Workspace {
-public:
+ public:
   std::string Path(const char* name) const { return folder_.Path(name); }
 
   std::string WriteIni(int data_port, int function_port) const {
-    std::ofstream(Path("Hosp.ini")) << "[DataServer]\r\nIP=127.0.0.1\r\nPort=" << data_port
-                                    << "\r\n[FunctionServer]\r\nIP=127.0.0.1\r\nPort="
-                                    << function_port << "\r\n";
+    std::ofstream(Path("Hosp.ini"))
+        << "[DataServer]\r\nIP=127.0.0.1\r\nPort=" << data_port
+        << "\r\n[FunctionServer]\r\nIP=127.0.0.1\r\nPort=" << function_port << "\r\n";
     return Path("Hosp.ini");
   }
 
@@ -34,7 +34,7 @@ public:
     return RunProgram(HOSPCTL_PATH, arguments, "", std::chrono::seconds(20));
   }
 
-private:
+ private:
   TempFolder folder_{"hosp-hospctl"};
 };
 
@@ -52,20 +52,48 @@ struct Case {
 // Each data-server command prints its answer and exits by its verdict.
 TEST(HospctlTest, DataServerCommands) {
   const Case cases[] = {
-      {"Handshake", {"handshake"}, {}, 0,
-       "Date=45123.5\nRunningFolder=C:\\Hosp\nRemoteIP=127.0.0.1\nAccepted=Y\n", ""},
-      {"QueryFound", {"query", "Personnel", "4", "dr who@example.org"}, {"17,\"Dr Who\",Y"}, 0,
-       "17\nDr Who\nY\nVerdict=found\n", ""},
-      {"QueryMissing", {"query", "Personnel", "4", "nobody"}, {"~"}, 1, "~\nVerdict=not found\n",
+      {"Handshake",
+       {"handshake"},
+       {},
+       0,
+       "Date=45123.5\nRunningFolder=C:\\Hosp\nRemoteIP=127.0.0.1\nAccepted=Y\n",
+       ""},
+      {"QueryFound",
+       {"query", "Personnel", "4", "dr who@example.org"},
+       {"17,\"Dr Who\",Y"},
+       0,
+       "17\nDr Who\nY\nVerdict=found\n",
+       ""},
+      {"QueryMissing",
+       {"query", "Personnel", "4", "nobody"},
+       {"~"},
+       1,
+       "~\nVerdict=not found\n",
        "hospctl: no record for that key\n"},
-      {"UpdateDone", {"update", "Cases", "42", "f25=Y"}, {"ErrorCode=0"}, 0,
-       "Verdict=done\nErrorCode=0\n", ""},
-      {"UpdateFailed", {"update", "Cases", "42", "f25=Y"}, {"ErrorCode=7,Error=Locked"}, 1,
-       "Verdict=failed\nErrorCode=7\n", "hospctl: update failed: Locked\n"},
-      {"FileInfo", {"fileinfo", "Clients\\Pellomarquin.exe"}, {"FileSize=5,FileDate=1483564459"}, 0,
-       "FileSize=5\nFileDate=1483564459\n", ""},
-      {"FileInfoMissing", {"fileinfo", "nothing"}, {"FileSize=0"}, 1,
-       "FileSize=0\nFileDate=0\n", "hospctl: no date for that file\n"},
+      {"UpdateDone",
+       {"update", "Cases", "42", "f25=Y"},
+       {"ErrorCode=0"},
+       0,
+       "Verdict=done\nErrorCode=0\n",
+       ""},
+      {"UpdateFailed",
+       {"update", "Cases", "42", "f25=Y"},
+       {"ErrorCode=7,Error=Locked"},
+       1,
+       "Verdict=failed\nErrorCode=7\n",
+       "hospctl: update failed: Locked\n"},
+      {"FileInfo",
+       {"fileinfo", "Clients\\Pellomarquin.exe"},
+       {"FileSize=5,FileDate=1483564459"},
+       0,
+       "FileSize=5\nFileDate=1483564459\n",
+       ""},
+      {"FileInfoMissing",
+       {"fileinfo", "nothing"},
+       {"FileSize=0"},
+       1,
+       "FileSize=0\nFileDate=0\n",
+       "hospctl: no date for that file\n"},
   };
   Workspace workspace;
   for (const Case& c : cases) {
@@ -112,28 +140,40 @@ TEST(HospctlTest, FailuresGiveTheirReason) {
   };
   const std::string huge_key(MAX_FRAME_TEXT, 'k');
   const Case cases[] = {
-      {"TooLargeToSend", {"query", "Personnel", "4", huge_key}, HandshakeThen({}),
+      {"TooLargeToSend",
+       {"query", "Personnel", "4", huge_key},
+       HandshakeThen({}),
        "hospctl: Application Error (Sending a message larger than MessageBuffer)\n"
        "hospctl: query failed: the request is too large to send (50020 characters; at most "
        "49988)\n"},
-      {"LostMidAnswer", {"query", "Personnel", "4", "a"},
+      {"LostMidAnswer",
+       {"query", "Personnel", "4", "a"},
        [](ServerPeer& peer) {
          Frame frame;
          if (peer.AcceptHandshake() && peer.ReadFrame(frame)) peer.Send("17,Dr");
          peer.Close();
        },
        "hospctl: query failed: the connection ended before the whole answer arrived\n"},
-      {"LoneNul", {"query", "Personnel", "4", "a"}, HandshakeThen({""}),
+      {"LoneNul",
+       {"query", "Personnel", "4", "a"},
+       HandshakeThen({""}),
        "hospctl: query failed: the server's answer was empty\n"},
-      {"ServerError", {"query", "Personnel", "4", "a"}, HandshakeThen({"\"Error: no handshake\""}),
+      {"ServerError",
+       {"query", "Personnel", "4", "a"},
+       HandshakeThen({"\"Error: no handshake\""}),
        "hospctl: the server refused the query: Error: no handshake\n"},
-      {"UpdateWithoutText", {"update", "Cases", "42", "f25=Y"}, HandshakeThen({"ErrorCode=7"}),
+      {"UpdateWithoutText",
+       {"update", "Cases", "42", "f25=Y"},
+       HandshakeThen({"ErrorCode=7"}),
        "hospctl: update failed: ErrorCode 7\n"},
-      {"UpdateOverflow", {"update", "Cases", "42", "f25=Y"},
+      {"UpdateOverflow",
+       {"update", "Cases", "42", "f25=Y"},
        HandshakeThen({"ErrorCode=4294967296,Error=overflow"}),
        "hospctl: update failed: overflow (ErrorCode \"4294967296\" is not a whole number in "
        "the signed 32-bit range)\n"},
-      {"RefusedThenDate", {"handshake"}, AnswerFrames({"Accepted=N,Error=Old", "Date=45123.25"}),
+      {"RefusedThenDate",
+       {"handshake"},
+       AnswerFrames({"Accepted=N,Error=Old", "Date=45123.25"}),
        "hospctl: handshake refused: Old (the date request was answered, so the client would go "
        "on)\n"},
   };
@@ -178,13 +218,15 @@ TEST(HospctlTest, FunctionExchange) {
     if (peer.ReadText(text)) peer.Answer("{Echo:" + text + "}");
   });
   CommandOutcome outcome = workspace.Run({workspace.WriteIni(1, function.Port()), "function",
-                                   "{ServerCommand:getdoctorcases,DoctorSeq:17}"});
+                                          "{ServerCommand:getdoctorcases,DoctorSeq:17}"});
   EXPECT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_EQ(outcome.out, "{Echo:{ServerCommand:getdoctorcases,DoctorSeq:17}}\n");
-  EXPECT_EQ(function.Received(0), std::string("{ServerCommand:getdoctorcases,DoctorSeq:17}") + '\0');
+  EXPECT_EQ(function.Received(0),
+            std::string("{ServerCommand:getdoctorcases,DoctorSeq:17}") + '\0');
 }
 
-// Help, bad command lines, a missing file and an absent server each end with their own status and reason.
+// Help, bad command lines, a missing file and an absent server each end with their own status and
+// reason.
 TEST(HospctlTest, UsageAndStartFailures) {
   Workspace workspace;
   int free_port = 0;
@@ -211,7 +253,8 @@ TEST(HospctlTest, UsageAndStartFailures) {
 
   CommandOutcome no_data = workspace.Run({ini, "handshake"});
   EXPECT_EQ(no_data.status, 1);
-  const std::string unreachable = ": no connection to 127.0.0.1:" + std::to_string(free_port) + "\n";
+  const std::string unreachable =
+      ": no connection to 127.0.0.1:" + std::to_string(free_port) + "\n";
   EXPECT_EQ(no_data.err, "hospctl: Unable to connect to data server" + unreachable);
 
   CommandOutcome no_function = workspace.Run({ini, "function", "{}"});
@@ -272,8 +315,8 @@ TEST(HospctlTest, KeygenAndSignMakeAVerifiableSignature) {
   std::ofstream(build, std::ios::binary) << std::string(100000, 'b') << "end";
   EXPECT_EQ(workspace.Run({"sign", private_key, build}).status, 0);
   EXPECT_EQ(ReadBytes(build + ".sig").size(), 64u);
-  const std::vector<std::string> verify{"pkeyutl", "-verify", "-pubin", "-inkey", public_key,
-                                        "-rawin", "-in", build, "-sigfile", build + ".sig"};
+  const std::vector<std::string> verify{"pkeyutl", "-verify", "-pubin", "-inkey",   public_key,
+                                        "-rawin",  "-in",     build,    "-sigfile", build + ".sig"};
   EXPECT_EQ(RunProgram("openssl", verify).status, 0);
   std::ofstream(build, std::ios::binary | std::ios::app) << "!";
   EXPECT_NE(RunProgram("openssl", verify).status, 0);

@@ -89,8 +89,8 @@ TEST_P(ServerIdentityTest, ConnectsOnlyToAServerThatProvesItsIdentity) {
   const IdentityRow& row = GetParam();
   World& world = TheWorld();
   const Credentials& server = row.server(world);
-  SslContextPointer context(SecureSocket::CreateContext(
-      server.certificate_file.c_str(), server.key_file.c_str(), nullptr, nullptr));
+  SslContextPointer context(SecureSocket::CreateContext(server.certificate_file.c_str(),
+                                                        server.key_file.c_str(), nullptr, nullptr));
   ASSERT_NE(context, nullptr);
   std::string received;
   {
@@ -137,11 +137,10 @@ INSTANTIATE_TEST_SUITE_P(
                     [](World& w) -> const Credentials& { return w.issued; }, nullptr, kAuthority,
                     "localhost", true},
         IdentityRow{"AuthoritySignedTheServerAddress",
-                    [](World& w) -> const Credentials& { return w.issued_ip; }, nullptr,
-                    kAuthority, "127.0.0.1", true},
-        IdentityRow{"AuthorityDidNotSign",
-                    [](World& w) -> const Credentials& { return w.foreign; }, nullptr, kAuthority,
-                    "localhost", false},
+                    [](World& w) -> const Credentials& { return w.issued_ip; }, nullptr, kAuthority,
+                    "127.0.0.1", true},
+        IdentityRow{"AuthorityDidNotSign", [](World& w) -> const Credentials& { return w.foreign; },
+                    nullptr, kAuthority, "localhost", false},
         IdentityRow{"SelfSignedUnderAuthority",
                     [](World& w) -> const Credentials& { return w.self_signed; }, nullptr,
                     kAuthority, "localhost", false},
@@ -173,8 +172,9 @@ TEST(ServerIdentityParseTest, ReadsTheFingerprintForms) {
   for (std::size_t i = 0; i < hex.size(); i += 2) colons += (i ? ":" : "") + hex.substr(i, 2);
   const auto expected = ServerIdentity::ParseFingerprint(hex);
   ASSERT_TRUE(expected.has_value());
-  EXPECT_EQ(ServerIdentity::Format(*expected), "0B:72:70:16:D9:0B:19:83:4A:4F:C6:5A:A4:09:4A:AB:"
-                                               "60:D4:CA:F3:21:BD:AB:CE:D8:06:16:B9:D2:7E:90:90");
+  EXPECT_EQ(ServerIdentity::Format(*expected),
+            "0B:72:70:16:D9:0B:19:83:4A:4F:C6:5A:A4:09:4A:AB:"
+            "60:D4:CA:F3:21:BD:AB:CE:D8:06:16:B9:D2:7E:90:90");
   for (const std::string& good : {colons, ServerIdentity::Format(*expected)}) {
     EXPECT_EQ(ServerIdentity::ParseFingerprint(good), expected) << good;
   }

@@ -32,8 +32,6 @@ int Sign(const Arguments& args) {
 }  // namespace
 
 const std::map<std::string, KeyCommand>& KeyCommands() {
-  static const std::map<std::string, KeyCommand> commands = {
-      {"keygen", KeyGen}, {"sign", Sign}};
+  static const std::map<std::string, KeyCommand> commands = {{"keygen", KeyGen}, {"sign", Sign}};
   return commands;
 }
-

@@ -51,9 +51,9 @@ std::unique_ptr<dbServerConnection> OpenConnected(const ServerTarget& target, bo
   auto connection = OpenServer(target, data);
   if (!connection->IsConnected()) {
     if (data && connection->IdentityRefused) throw Failure{kIdentityRefused};
-    throw Failure{WithReason(data ? "Unable to connect to data server"
-                                  : "Unable to connect to function server",
-                             *connection)};
+    throw Failure{WithReason(
+        data ? "Unable to connect to data server" : "Unable to connect to function server",
+        *connection)};
   }
   connection->FailureReason.clear();
   return connection;
@@ -192,7 +192,7 @@ int FileInfo(const ServerTarget& target, const Arguments& args) {
 
 // One progress line on standard error, rewritten in place as blocks arrive.
 class ProgressLine final : public dbProgressBar {
-public:
+ public:
   void SetMax(int maximum) override { maximum_ = maximum; }
   void SetPosition(int position) override {
     std::fprintf(stderr, "\rReceived %d of %d bytes", position, maximum_);
@@ -203,7 +203,7 @@ public:
     if (shown_) std::fputc('\n', stderr);
   }
 
-private:
+ private:
   int maximum_ = 0;
   bool shown_ = false;
 };
@@ -255,11 +255,13 @@ int Fingerprint(const ServerTarget& target, const Arguments&) {
 
 const std::map<std::string, ServerCommand>& ServerCommands() {
   static const std::map<std::string, ServerCommand> commands = {
-      {"handshake", {0, 0, Handshake}}, {"query", {3, 4, Query}},
-      {"update", {2, SIZE_MAX, Update}}, {"fileinfo", {1, 1, FileInfo}},
-      {"get", {2, 2, Get}},             {"function", {1, 1, Function}},
+      {"handshake", {0, 0, Handshake}},
+      {"query", {3, 4, Query}},
+      {"update", {2, SIZE_MAX, Update}},
+      {"fileinfo", {1, 1, FileInfo}},
+      {"get", {2, 2, Get}},
+      {"function", {1, 1, Function}},
       {"fingerprint", {0, 0, Fingerprint}},
   };
   return commands;
 }
-

@@ -21,9 +21,10 @@ struct FinalizeStatement {
 
 std::string ColumnText(sqlite3_stmt* statement, int column) {
   const auto* text = sqlite3_column_text(statement, column);
-  return text == nullptr ? std::string("<NULL>")
-                         : std::string(reinterpret_cast<const char*>(text),
-                                       static_cast<std::size_t>(sqlite3_column_bytes(statement, column)));
+  return text == nullptr
+             ? std::string("<NULL>")
+             : std::string(reinterpret_cast<const char*>(text),
+                           static_cast<std::size_t>(sqlite3_column_bytes(statement, column)));
 }
 
 std::string Describe(const std::vector<std::string>& row) {
@@ -58,7 +59,8 @@ DatabaseSnapshot DatabaseSnapshot::Read(const std::string& path) {
     std::unique_ptr<sqlite3_stmt, FinalizeStatement> statement(prepared);
     Table& table = snapshot.tables_[name];
     const int columns = sqlite3_column_count(statement.get());
-    for (int c = 0; c < columns; ++c) table.columns.emplace_back(sqlite3_column_name(statement.get(), c));
+    for (int c = 0; c < columns; ++c)
+      table.columns.emplace_back(sqlite3_column_name(statement.get(), c));
     int step;
     while ((step = sqlite3_step(statement.get())) == SQLITE_ROW) {
       std::vector<std::string> row;
@@ -101,14 +103,16 @@ DatabaseSnapshot DatabaseSnapshot::ReadPostgres(const std::string& conninfo) {
   Exec(connection.get(), "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
   DatabaseSnapshot snapshot;
   for (const char* name : kTables) {
-    const auto result = Exec(connection.get(), std::string("SELECT * FROM ") + name + " ORDER BY 1");
+    const auto result =
+        Exec(connection.get(), std::string("SELECT * FROM ") + name + " ORDER BY 1");
     Table& table = snapshot.tables_[name];
-    for (int c = 0; c < PQnfields(result.get()); ++c) table.columns.emplace_back(PQfname(result.get(), c));
+    for (int c = 0; c < PQnfields(result.get()); ++c)
+      table.columns.emplace_back(PQfname(result.get(), c));
     for (int r = 0; r < PQntuples(result.get()); ++r) {
       std::vector<std::string> row;
       for (int c = 0; c < PQnfields(result.get()); ++c) {
         row.push_back(PQgetisnull(result.get(), r, c) != 0 ? "<NULL>"
-                                                            : PQgetvalue(result.get(), r, c));
+                                                           : PQgetvalue(result.get(), r, c));
       }
       table.rows[row.front()] = std::move(row);
     }
@@ -117,9 +121,9 @@ DatabaseSnapshot DatabaseSnapshot::ReadPostgres(const std::string& conninfo) {
   return snapshot;
 }
 
-std::vector<std::string> DatabaseSnapshot::Differences(const DatabaseSnapshot& before,
-                                                       const std::set<std::string>& approved,
-                                                       const std::set<std::string>& uncertain) const {
+std::vector<std::string> DatabaseSnapshot::Differences(
+    const DatabaseSnapshot& before, const std::set<std::string>& approved,
+    const std::set<std::string>& uncertain) const {
   std::vector<std::string> out;
   CompareUnchanged(before, "Personnel", out);
   CompareUnchanged(before, "Needs", out);
@@ -146,17 +150,20 @@ void DatabaseSnapshot::CompareCases(const DatabaseSnapshot& before,
     if (found == now.rows.end()) continue;
     std::vector<std::string> expected = old_row;
     if (approved.count(seq) != 0) {
-      if (old_row[static_cast<std::size_t>(f25)] == "Y") out.push_back("case " + seq + " was approved before the run");
+      if (old_row[static_cast<std::size_t>(f25)] == "Y")
+        out.push_back("case " + seq + " was approved before the run");
       expected[static_cast<std::size_t>(f25)] = "Y";
     } else if (uncertain.count(seq) != 0 && found->second[static_cast<std::size_t>(f25)] == "Y") {
       expected[static_cast<std::size_t>(f25)] = "Y";
     }
     if (found->second != expected) {
-      out.push_back("case " + seq + " is " + Describe(found->second) + ", expected " + Describe(expected));
+      out.push_back("case " + seq + " is " + Describe(found->second) + ", expected " +
+                    Describe(expected));
     }
   }
   for (const std::string& seq : approved) {
-    if (then.rows.count(seq) == 0) out.push_back("approved case " + seq + " is not in the database");
+    if (then.rows.count(seq) == 0)
+      out.push_back("approved case " + seq + " is not in the database");
   }
 }
 

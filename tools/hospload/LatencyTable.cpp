@@ -11,7 +11,8 @@ namespace {
 // The sample at or above `fraction` of the sorted samples (nearest rank).
 double PercentileMs(const std::vector<std::int64_t>& sorted, double fraction) {
   if (sorted.empty()) return 0;
-  const auto rank = static_cast<std::size_t>(fraction * static_cast<double>(sorted.size()) + 0.999999);
+  const auto rank =
+      static_cast<std::size_t>(fraction * static_cast<double>(sorted.size()) + 0.999999);
   const std::size_t index = std::min(sorted.size() - 1, rank == 0 ? 0 : rank - 1);
   return static_cast<double>(sorted[index]) / 1000.0;
 }
@@ -20,12 +21,18 @@ double PercentileMs(const std::vector<std::int64_t>& sorted, double fraction) {
 
 std::string_view KindName(RequestKind kind) {
   switch (kind) {
-    case RequestKind::Handshake: return "data connect+handshake";
-    case RequestKind::FunctionConnect: return "function connect";
-    case RequestKind::PersonnelQuery: return "Personnel query";
-    case RequestKind::DoctorCases: return "getdoctorcases";
-    case RequestKind::Approval: return "approval";
-    case RequestKind::RepeatApproval: return "repeated approval";
+    case RequestKind::Handshake:
+      return "data connect+handshake";
+    case RequestKind::FunctionConnect:
+      return "function connect";
+    case RequestKind::PersonnelQuery:
+      return "Personnel query";
+    case RequestKind::DoctorCases:
+      return "getdoctorcases";
+    case RequestKind::Approval:
+      return "approval";
+    case RequestKind::RepeatApproval:
+      return "repeated approval";
   }
   return "?";
 }

@@ -8,7 +8,14 @@
 #include <string_view>
 #include <vector>
 
-enum class RequestKind { Handshake, FunctionConnect, PersonnelQuery, DoctorCases, Approval, RepeatApproval };
+enum class RequestKind {
+  Handshake,
+  FunctionConnect,
+  PersonnelQuery,
+  DoctorCases,
+  Approval,
+  RepeatApproval
+};
 constexpr std::size_t kRequestKinds = 6;
 
 std::string_view KindName(RequestKind kind);

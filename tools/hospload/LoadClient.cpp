@@ -41,7 +41,8 @@ void ServerTally::Merge(const ServerTally& other) {
 }
 
 LoadClient::LoadClient(const std::vector<ServerAddress>& servers, std::size_t first_server,
-                       Login login, ApprovalLedger& ledger, unsigned seed, Clock::time_point started)
+                       Login login, ApprovalLedger& ledger, unsigned seed,
+                       Clock::time_point started)
     : servers_(servers),
       server_(first_server % servers.size()),
       started_(started),
@@ -71,7 +72,8 @@ LoadClient::~LoadClient() = default;
 void LoadClient::Run(const std::atomic<bool>& stop) {
   while (!stop) {
     if (!Connect()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a refused connection is retried
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(50));  // a refused connection is retried
       continue;
     }
     for (int round = 0; round < kRoundsPerConnection && !stop; ++round) {

@@ -32,10 +32,9 @@ struct Settings {
   std::string db;
   std::string database;
   bool tolerate_failures = false;
-  std::vector<std::string> logins{"anna.weber@hospital.example:demo",
-                                  "lukas.brenner@hospital.example:demo",
-                                  "jonas.hoffmann@hospital.example:demo",
-                                  "paul.richter@hospital.example:demo"};
+  std::vector<std::string> logins{
+      "anna.weber@hospital.example:demo", "lukas.brenner@hospital.example:demo",
+      "jonas.hoffmann@hospital.example:demo", "paul.richter@hospital.example:demo"};
 };
 
 void AddOptions(CLI::App& app, Settings& settings) {
@@ -44,7 +43,8 @@ void AddOptions(CLI::App& app, Settings& settings) {
                              "FunctionServer, keys IP and Port).")
                   ->check(CLI::ExistingFile);
   app.add_option("--host", settings.address.host, "Host of both servers.")->capture_default_str();
-  auto* data = app.add_option("--data-port", settings.address.data_port, "Port of the data server (TLS).");
+  auto* data =
+      app.add_option("--data-port", settings.address.data_port, "Port of the data server (TLS).");
   auto* function = app.add_option("--function-port", settings.address.function_port,
                                   "Port of the function server (plain TCP).");
   auto* servers = app.add_option("--server", settings.server_texts,
@@ -133,9 +133,9 @@ RunResult RunClients(const Settings& settings, const std::vector<Login>& logins,
   const auto started = std::chrono::steady_clock::now();
   for (int i = 0; i < settings.clients; ++i) {
     const auto index = static_cast<std::size_t>(i);
-    clients.push_back(std::make_unique<LoadClient>(settings.servers, index,
-                                                   logins[index % logins.size()], ledger,
-                                                   static_cast<unsigned>(i) * 2654435761u, started));
+    clients.push_back(
+        std::make_unique<LoadClient>(settings.servers, index, logins[index % logins.size()], ledger,
+                                     static_cast<unsigned>(i) * 2654435761u, started));
   }
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
@@ -145,12 +145,15 @@ RunResult RunClients(const Settings& settings, const std::vector<Login>& logins,
   for (std::thread& thread : threads) thread.join();
 
   RunResult result;
-  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  result.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   result.tallies.resize(settings.servers.size());
   for (const auto& client : clients) {
     result.latencies.Merge(client->Latencies());
-    for (std::size_t s = 0; s < result.tallies.size(); ++s) result.tallies[s].Merge(client->Tallies()[s]);
-    result.problems.insert(result.problems.end(), client->Problems().begin(), client->Problems().end());
+    for (std::size_t s = 0; s < result.tallies.size(); ++s)
+      result.tallies[s].Merge(client->Tallies()[s]);
+    result.problems.insert(result.problems.end(), client->Problems().begin(),
+                           client->Problems().end());
   }
   return result;
 }
@@ -180,11 +183,13 @@ bool CheckDatabase(const Settings& settings, const DatabaseSnapshot& before,
 }
 
 // One line per server: how much it answered, and when it last did.
-void PrintTallies(const std::vector<ServerAddress>& servers, const std::vector<ServerTally>& tallies) {
+void PrintTallies(const std::vector<ServerAddress>& servers,
+                  const std::vector<ServerTally>& tallies) {
   for (std::size_t i = 0; i < servers.size(); ++i) {
     char line[200];
-    std::snprintf(line, sizeof line, "server %zu %s:%s:%s: %zu answered, %zu failed, last answer at %.1f s",
-                  i + 1, servers[i].host.c_str(), servers[i].data_port.c_str(),
+    std::snprintf(line, sizeof line,
+                  "server %zu %s:%s:%s: %zu answered, %zu failed, last answer at %.1f s", i + 1,
+                  servers[i].host.c_str(), servers[i].data_port.c_str(),
                   servers[i].function_port.c_str(), tallies[i].answered, tallies[i].failed,
                   tallies[i].last_answer);
     std::cout << line << "\n";
@@ -196,7 +201,8 @@ int Run(Settings& settings) {
   std::optional<DatabaseSnapshot> before;
   if (!settings.db.empty() || !settings.database.empty()) before = ReadDatabase(settings);
 
-  std::cout << "hospload: " << settings.clients << " clients for " << settings.seconds << " s against";
+  std::cout << "hospload: " << settings.clients << " clients for " << settings.seconds
+            << " s against";
   for (const ServerAddress& server : settings.servers) {
     std::cout << " " << server.host << ", data port " << server.data_port
               << " (TLS), function port " << server.function_port << ";";
@@ -209,12 +215,12 @@ int Run(Settings& settings) {
 
   const std::set<std::string> approved = ledger.Confirmed();
   const std::vector<std::string> unconfirmed = ledger.Unconfirmed();
-  std::cout << "approvals: " << approved.size() << " cases approved, "
-            << unconfirmed.size() << " approvals not confirmed\n";
+  std::cout << "approvals: " << approved.size() << " cases approved, " << unconfirmed.size()
+            << " approvals not confirmed\n";
   for (const std::string& problem : result.problems) std::cout << "problem: " << problem << "\n";
 
-  const bool failures_ok = settings.tolerate_failures ||
-                          (result.latencies.Failures() == 0 && unconfirmed.empty());
+  const bool failures_ok =
+      settings.tolerate_failures || (result.latencies.Failures() == 0 && unconfirmed.empty());
   bool ok = failures_ok && result.problems.empty() && result.latencies.Count() > 0;
   if (before) ok = CheckDatabase(settings, *before, approved, ledger.Uncertain()) && ok;
   std::cout << (ok ? "hospload: ok" : "hospload: FAILED") << std::endl;
@@ -224,10 +230,11 @@ int Run(Settings& settings) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"hospload: simulated clients against hospd. Each client connects as the real "
-               "client does, then repeats the login's Personnel query, getdoctorcases and an "
-               "approval (each case is approved by one client; later approvals repeat confirmed "
-               "ones, which must change nothing) until the time is up."};
+  CLI::App app{
+      "hospload: simulated clients against hospd. Each client connects as the real "
+      "client does, then repeats the login's Personnel query, getdoctorcases and an "
+      "approval (each case is approved by one client; later approvals repeat confirmed "
+      "ones, which must change nothing) until the time is up."};
   Settings settings;
   AddOptions(app, settings);
   CLI11_PARSE(app, argc, argv);

@@ -34,38 +34,24 @@ std::vector<const char*> Pointers(const std::vector<std::string>& params) {
 
 PgResult::PgResult(pg_result* result) : result_(result) {}
 
-PgResult::~PgResult() {
-  PQclear(result_);
-}
+PgResult::~PgResult() { PQclear(result_); }
 
-PgResult::PgResult(PgResult&& other) noexcept : result_(other.result_) {
-  other.result_ = nullptr;
-}
+PgResult::PgResult(PgResult&& other) noexcept : result_(other.result_) { other.result_ = nullptr; }
 
-int PgResult::Rows() const {
-  return PQntuples(result_);
-}
+int PgResult::Rows() const { return PQntuples(result_); }
 
-int PgResult::Columns() const {
-  return PQnfields(result_);
-}
+int PgResult::Columns() const { return PQnfields(result_); }
 
 std::string PgResult::Text(int row, int column) const {
   return std::string(PQgetvalue(result_, row, column),
                      static_cast<std::size_t>(PQgetlength(result_, row, column)));
 }
 
-bool PgResult::IsNull(int row, int column) const {
-  return PQgetisnull(result_, row, column) != 0;
-}
+bool PgResult::IsNull(int row, int column) const { return PQgetisnull(result_, row, column) != 0; }
 
-std::string PgResult::ColumnName(int column) const {
-  return PQfname(result_, column);
-}
+std::string PgResult::ColumnName(int column) const { return PQfname(result_, column); }
 
-long PgResult::Affected() const {
-  return std::strtol(PQcmdTuples(result_), nullptr, 10);
-}
+long PgResult::Affected() const { return std::strtol(PQcmdTuples(result_), nullptr, 10); }
 
 std::unique_ptr<PgConnection> PgConnection::Open(const std::string& conninfo) {
   // Defaults come before the caller's text, which overrides them; the client encoding comes
@@ -74,8 +60,8 @@ std::unique_ptr<PgConnection> PgConnection::Open(const std::string& conninfo) {
   const char* keywords[] = {"connect_timeout",  "keepalives_idle",  "keepalives_interval",
                             "keepalives_count", "tcp_user_timeout", "fallback_application_name",
                             "dbname",           "client_encoding",  nullptr};
-  const char* values[] = {"10", "30", "10", "3", "30000", "hospd", conninfo.c_str(), "LATIN1",
-                          nullptr};
+  const char* values[] = {"10",     "30",   "10", "3", "30000", "hospd", conninfo.c_str(),
+                          "LATIN1", nullptr};
   pg_conn* raw = PQconnectdbParams(keywords, values, 1);
   if (raw == nullptr) throw DatabaseError("cannot connect to the database: out of memory");
   std::unique_ptr<PgConnection> connection(new PgConnection(raw));
@@ -90,16 +76,14 @@ std::unique_ptr<PgConnection> PgConnection::Open(const std::string& conninfo) {
   return connection;
 }
 
-PgConnection::~PgConnection() {
-  PQfinish(connection_);
-}
+PgConnection::~PgConnection() { PQfinish(connection_); }
 
 PgResult PgConnection::Checked(pg_result* raw) {
   PgResult result(raw);
   const ExecStatusType status = PQresultStatus(raw);
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-    throw DatabaseError(Trimmed(raw != nullptr ? PQresultErrorMessage(raw)
-                                               : PQerrorMessage(connection_)));
+    throw DatabaseError(
+        Trimmed(raw != nullptr ? PQresultErrorMessage(raw) : PQerrorMessage(connection_)));
   }
   return result;
 }
@@ -124,9 +108,7 @@ PgResult PgConnection::QueryOnce(const std::string& sql, const std::vector<std::
                               pointers.data(), nullptr, nullptr, 0));
 }
 
-void PgConnection::Execute(const char* sql) {
-  Checked(PQexec(connection_, sql));
-}
+void PgConnection::Execute(const char* sql) { Checked(PQexec(connection_, sql)); }
 
 void PgConnection::ReceiveNotice(void* self, const pg_result* notice) {
   const char* severity = PQresultErrorField(notice, PG_DIAG_SEVERITY_NONLOCALIZED);
@@ -135,9 +117,7 @@ void PgConnection::ReceiveNotice(void* self, const pg_result* notice) {
   if (level == "FATAL" || level == "PANIC") static_cast<PgConnection*>(self)->ending_ = true;
 }
 
-bool PgConnection::Broken() const {
-  return ending_ || PQstatus(connection_) != CONNECTION_OK;
-}
+bool PgConnection::Broken() const { return ending_ || PQstatus(connection_) != CONNECTION_OK; }
 
 bool PgConnection::LooksAlive() {
   // The server's farewell message and its closing of the socket may take two reads.
@@ -161,9 +141,7 @@ std::string PgConnection::Description() const {
   return text + " port " + PQport(connection_);
 }
 
-PgTransaction::PgTransaction(PgConnection& db, const char* begin) : db_(db) {
-  db_.Execute(begin);
-}
+PgTransaction::PgTransaction(PgConnection& db, const char* begin) : db_(db) { db_.Execute(begin); }
 
 PgTransaction::~PgTransaction() {
   if (!open_) return;

@@ -83,7 +83,8 @@ FailureCounters::Clock::time_point PostgresFailureCounters::Admit(
   params[0] = Micros(now);
   const PgResult found = db.Query(
       "SELECT Key, count(*), count(*) FILTER (WHERE FailedAt <= $1), max(FailedAt) "
-      "FROM LoginFailures WHERE Key IN (" + Placeholders(keys.size(), 2) + ") GROUP BY Key",
+      "FROM LoginFailures WHERE Key IN (" +
+          Placeholders(keys.size(), 2) + ") GROUP BY Key",
       params);
   std::vector<KeyCount> counts(keys.size());
   for (int row = 0; row < found.Rows(); ++row) {
@@ -113,9 +114,11 @@ void PostgresFailureCounters::Withdraw(const std::vector<std::string>& keys, Clo
   std::vector<std::string> params{Micros(at)};
   params.insert(params.end(), keys.begin(), keys.end());
   // One row per key: another attempt may have been noted at the very same microsecond.
-  db.Query("DELETE FROM LoginFailures WHERE ctid IN (SELECT DISTINCT ON (Key) ctid FROM "
-           "LoginFailures WHERE FailedAt = $1 AND Key IN (" + Placeholders(keys.size(), 2) + "))",
-           params);
+  db.Query(
+      "DELETE FROM LoginFailures WHERE ctid IN (SELECT DISTINCT ON (Key) ctid FROM "
+      "LoginFailures WHERE FailedAt = $1 AND Key IN (" +
+          Placeholders(keys.size(), 2) + "))",
+      params);
   db.Query("DELETE FROM LoginFailures WHERE Key = $1 AND FailedAt <= $2", {cleared, Micros(at)});
   transaction.Commit();
 }

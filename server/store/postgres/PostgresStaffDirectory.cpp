@@ -17,9 +17,7 @@ std::int64_t PostgresStaffDirectory::FindSeq(const std::string& email) {
   return rows.Rows() == 0 ? 0 : std::stoll(rows.Text(0, 0));
 }
 
-bool PostgresStaffDirectory::Has(const std::string& email) {
-  return FindSeq(email) != 0;
-}
+bool PostgresStaffDirectory::Has(const std::string& email) { return FindSeq(email) != 0; }
 
 std::vector<StaffMember> PostgresStaffDirectory::List() {
   const PgResult rows = db_->Query(
@@ -28,8 +26,8 @@ std::vector<StaffMember> PostgresStaffDirectory::List() {
   std::vector<StaffMember> members;
   for (int row = 0; row < rows.Rows(); ++row) {
     members.push_back({std::stoll(rows.Text(row, 0)), rows.Text(row, 1), rows.Text(row, 2),
-                       rows.Text(row, 3), rows.Text(row, 4), rows.Text(row, 5),
-                       rows.Text(row, 6), rows.Text(row, 7)});
+                       rows.Text(row, 3), rows.Text(row, 4), rows.Text(row, 5), rows.Text(row, 6),
+                       rows.Text(row, 7)});
   }
   return members;
 }

@@ -2,8 +2,8 @@
 #pragma once
 
 #include "store/ConnectionPool.h"
-#include "store/postgres/PgConnection.h"
 #include "store/StaffDirectory.h"
+#include "store/postgres/PgConnection.h"
 
 class PostgresStaffDirectory final : public StaffDirectory {
  public:

@@ -105,12 +105,12 @@ std::optional<std::vector<std::string>> PostgresStore::ReadRecord(const TableLay
                                                                   const RecordKey& key) {
   const std::string columns = JoinColumns(table.record_columns);
   // Keys that are no e-mail address fold only A-Z, like the column itself (COLLATE "C").
-  const std::string sql =
-      table.numeric_key
-          ? "SELECT " + columns + " FROM " + std::string(table.name) + " WHERE " +
-                std::string(table.key_column) + " = $1 LIMIT 1"
-          : "SELECT " + columns + " FROM " + std::string(table.name) + " WHERE lower(" +
-                std::string(table.key_column) + ") = lower($1 COLLATE \"C\") LIMIT 1";
+  const std::string sql = table.numeric_key
+                              ? "SELECT " + columns + " FROM " + std::string(table.name) +
+                                    " WHERE " + std::string(table.key_column) + " = $1 LIMIT 1"
+                              : "SELECT " + columns + " FROM " + std::string(table.name) +
+                                    " WHERE lower(" + std::string(table.key_column) +
+                                    ") = lower($1 COLLATE \"C\") LIMIT 1";
   const std::string value = table.numeric_key ? std::to_string(key.number) : std::string(key.text);
   return Read([&](PgConnection& db) -> std::optional<std::vector<std::string>> {
     const PgResult rows = db.Query(sql, {value});

@@ -11,9 +11,9 @@
 #include <string>
 #include <thread>
 
+#include "UniqueFd.h"
 #include "store/DatabaseError.h"
 #include "store/sqlite/SqliteDatabase.h"
-#include "UniqueFd.h"
 
 namespace fs = std::filesystem;
 
@@ -93,8 +93,7 @@ void BackupDatabase(const fs::path& source, const fs::path& destination) {
     {
       const Connection from = OpenConnection(source, SQLITE_OPEN_READWRITE);
       SqliteDatabase::CreateOwnerOnlyFile(partial);  // the copy holds every password
-      const Connection copy =
-          OpenConnection(partial, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+      const Connection copy = OpenConnection(partial, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
       CopyPages(from.get(), copy.get());
       SettleCopy(copy.get());
     }

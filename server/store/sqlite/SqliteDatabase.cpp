@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "store/DatabaseError.h"
 #include "UniqueFd.h"
+#include "store/DatabaseError.h"
 
 void SqliteDatabase::CreateOwnerOnlyFile(const std::string& path) {
   const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
@@ -60,7 +60,8 @@ void SqliteDatabase::Execute(const char* sql) {
 Cursor SqliteDatabase::Query(std::string_view sql) {
   auto found = statements_.find(sql);
   if (found == statements_.end()) {
-    found = statements_.emplace(std::string(sql), std::make_unique<SqliteStatement>(db_, sql)).first;
+    found =
+        statements_.emplace(std::string(sql), std::make_unique<SqliteStatement>(db_, sql)).first;
   }
   return Cursor(*found->second);
 }
@@ -69,9 +70,7 @@ std::unique_ptr<SqliteStatement> SqliteDatabase::Prepare(std::string_view sql) {
   return std::make_unique<SqliteStatement>(db_, sql);
 }
 
-int SqliteDatabase::Changes() const {
-  return sqlite3_changes(db_);
-}
+int SqliteDatabase::Changes() const { return sqlite3_changes(db_); }
 
 Transaction::Transaction(SqliteDatabase& db, Kind kind) : db_(db) {
   // IMMEDIATE takes the write lock up front, so a writer never fails half-way on a busy upgrade.

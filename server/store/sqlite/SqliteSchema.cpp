@@ -4,9 +4,9 @@
 #include <iterator>
 #include <string>
 
-#include "store/sqlite/SqliteDatabase.h"
 #include "store/DatabaseError.h"
 #include "store/HospitalStore.h"
+#include "store/sqlite/SqliteDatabase.h"
 
 namespace {
 

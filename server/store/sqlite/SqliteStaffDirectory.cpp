@@ -53,11 +53,12 @@ std::int64_t SqliteStaffDirectory::Add(const NewStaffMember& member) {
   return seq;
 }
 
-bool SqliteStaffDirectory::SetPassword(const std::string& email, const std::string& stored_password) {
+bool SqliteStaffDirectory::SetPassword(const std::string& email,
+                                       const std::string& stored_password) {
   Transaction write(*db_, Transaction::Kind::Write);
   {
-    Cursor update = db_->Query(
-        "UPDATE Personnel SET Password = ?2, PasswordChanged = ?3 WHERE Email = ?1");
+    Cursor update =
+        db_->Query("UPDATE Personnel SET Password = ?2, PasswordChanged = ?3 WHERE Email = ?1");
     update->Bind(1, email);
     update->Bind(2, stored_password);
     update->Bind(3, Today());

@@ -2,8 +2,8 @@
 #pragma once
 
 #include "store/ConnectionPool.h"
-#include "store/sqlite/SqliteDatabase.h"
 #include "store/StaffDirectory.h"
+#include "store/sqlite/SqliteDatabase.h"
 
 class SqliteStaffDirectory final : public StaffDirectory {
  public:

@@ -21,9 +21,7 @@ SqliteStatement::SqliteStatement(sqlite3* db, std::string_view sql) : db_(db) {
   }
 }
 
-SqliteStatement::~SqliteStatement() {
-  sqlite3_finalize(statement_);
-}
+SqliteStatement::~SqliteStatement() { sqlite3_finalize(statement_); }
 
 void SqliteStatement::Bind(int index, std::string_view text) {
   if (sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()),

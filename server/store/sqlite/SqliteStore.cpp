@@ -15,7 +15,8 @@ constexpr std::chrono::milliseconds kLeaseWait{10000};
 constexpr std::string_view kOpenCase = "upper(f25) IS NOT 'Y'";
 
 // Fields with an empty value are left out, as the client reads a missing field as empty.
-FieldList ReadFields(const SqliteStatement& row, const std::vector<std::string_view>& names, int first) {
+FieldList ReadFields(const SqliteStatement& row, const std::vector<std::string_view>& names,
+                     int first) {
   FieldList fields;
   for (std::size_t i = 0; i < names.size(); ++i) {
     std::string value = row.Text(first + static_cast<int>(i));
@@ -24,11 +25,11 @@ FieldList ReadFields(const SqliteStatement& row, const std::vector<std::string_v
   return fields;
 }
 
-void InsertRows(SqliteDatabase& db, std::string_view table, const std::vector<std::string_view>& columns,
+void InsertRows(SqliteDatabase& db, std::string_view table,
+                const std::vector<std::string_view>& columns,
                 const std::vector<std::vector<std::string>>& rows) {
-  Cursor insert = db.Query("INSERT INTO " + std::string(table) + " (" +
-                           JoinColumns(columns) + ") VALUES (" +
-                           Placeholders(columns.size(), kSqliteDialect) + ")");
+  Cursor insert = db.Query("INSERT INTO " + std::string(table) + " (" + JoinColumns(columns) +
+                           ") VALUES (" + Placeholders(columns.size(), kSqliteDialect) + ")");
   for (const auto& row : rows) {
     for (std::size_t i = 0; i < row.size(); ++i) insert->Bind(static_cast<int>(i + 1), row[i]);
     insert->Step();
@@ -50,16 +51,14 @@ SqliteStore::SqliteStore(std::string path, int connections, bool create)
   UpgradeSchema(*db);
 }
 
-std::string SqliteStore::Description() const {
-  return "SQLite " + path_;
-}
+std::string SqliteStore::Description() const { return "SQLite " + path_; }
 
 std::optional<std::vector<std::string>> SqliteStore::ReadRecord(const TableLayout& table,
                                                                 const RecordKey& key) {
   auto db = pool_.Acquire();
-  Cursor query = db->Query("SELECT " + JoinColumns(table.record_columns) + " FROM " +
-                           std::string(table.name) + " WHERE " + std::string(table.key_column) +
-                           " = ?1 LIMIT 1");
+  Cursor query =
+      db->Query("SELECT " + JoinColumns(table.record_columns) + " FROM " + std::string(table.name) +
+                " WHERE " + std::string(table.key_column) + " = ?1 LIMIT 1");
   if (table.numeric_key) {
     query->Bind(1, key.number);
   } else {
@@ -117,9 +116,9 @@ std::vector<CaseEntry> SqliteStore::OpenCases(std::int64_t doctor_seq) {
 }
 
 std::vector<CaseEntry> SqliteStore::ReadOpenCases(SqliteDatabase& db, std::int64_t doctor_seq) {
-  Cursor query = db.Query("SELECT " + JoinColumns(CaseListFields()) +
-                          " FROM Cases WHERE DoctorSeq = ?1 AND " + std::string(kOpenCase) +
-                          " ORDER BY f13, Seq");
+  Cursor query =
+      db.Query("SELECT " + JoinColumns(CaseListFields()) + " FROM Cases WHERE DoctorSeq = ?1 AND " +
+               std::string(kOpenCase) + " ORDER BY f13, Seq");
   query->Bind(1, doctor_seq);
   std::vector<CaseEntry> cases;
   while (query->Step()) {
@@ -128,7 +127,8 @@ std::vector<CaseEntry> SqliteStore::ReadOpenCases(SqliteDatabase& db, std::int64
   return cases;
 }
 
-void SqliteStore::ReadNeeds(SqliteDatabase& db, std::int64_t doctor_seq, std::vector<CaseEntry>& cases) {
+void SqliteStore::ReadNeeds(SqliteDatabase& db, std::int64_t doctor_seq,
+                            std::vector<CaseEntry>& cases) {
   std::unordered_map<std::string, std::size_t> index;
   for (std::size_t i = 0; i < cases.size(); ++i) index.emplace(cases[i].seq, i);
   Cursor query = db.Query("SELECT n.CaseSeq, " + JoinColumns(NeedListFields(), "n.") +

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "store/ConnectionPool.h"
-#include "store/sqlite/SqliteDatabase.h"
 #include "store/HospitalStore.h"
+#include "store/sqlite/SqliteDatabase.h"
 
 class SqliteStore : public HospitalStore {
  public:
