@@ -37,11 +37,14 @@ CaseListAccessible::CaseListAccessible(QListWidget* list)
   QObject::connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, model_watch_.get(),
                    [this](const QModelIndex&, int first, int last) { Drop(first, last); });
   QObject::connect(model, &QAbstractItemModel::modelAboutToBeReset, model_watch_.get(),
-                   [this] { Drop(0, List()->count() - 1); });
+                   [this] { DropAll(); });
 }
 
-CaseListAccessible::~CaseListAccessible() {
+CaseListAccessible::~CaseListAccessible() { DropAll(); }
+
+void CaseListAccessible::DropAll() {
   for (const auto& [item, id] : entries_) QAccessible::deleteAccessibleInterface(id);
+  entries_.clear();
 }
 
 QListWidget* CaseListAccessible::List() const { return static_cast<QListWidget*>(widget()); }

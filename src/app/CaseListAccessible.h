@@ -33,6 +33,7 @@ class CaseListAccessible : public QAccessibleWidget {
   QListWidget* List() const;
   // Forgets the entries of rows [first, last], which the list is about to drop.
   void Drop(int first, int last);
+  void DropAll();
 
   // The entries' interfaces, made on demand and registered with QAccessible, by item.
   mutable std::unordered_map<const QListWidgetItem*, QAccessible::Id> entries_;

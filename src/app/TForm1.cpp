@@ -4,14 +4,12 @@
 #include <algorithm>
 #include <utility>
 
-#include <QAccessible>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QPainter>
 #include <QPushButton>
-#include <QScrollBar>
 #include <QTimer>
 
 #include "AppFonts.h"
@@ -21,7 +19,6 @@
 #include "ControlPlacement.h"
 #include "FramePlacement.h"
 #include "IdleWatch.h"
-#include "LabeledEdit.h"
 #include "LockPanel.h"
 #include "MessageBox.h"
 #include "ProgramState.h"
@@ -33,7 +30,7 @@
 namespace {
 
 constexpr int kCaseRole = Qt::UserRole;  // the item's attached case object
-constexpr QSize kOuterSize(616, 616);    // frame included
+constexpr QSize kOuterSize(616, 616);  // frame included
 
 // Drawing constants of an entry, in pixels.
 constexpr int kLine2Offset = 15;

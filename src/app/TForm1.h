@@ -1,4 +1,5 @@
-// The case list window: the physician's open cases, their drawing and their approval.
+// The case list window: the physician's open cases, their drawing and their approval; at a
+// shared workstation also the idle lock and the list's own refresh.
 #pragma once
 
 #include <memory>

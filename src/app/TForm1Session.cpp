@@ -1,5 +1,7 @@
 // The case list window at a shared workstation: the idle lock and the unlock, the list's own
 // refresh, and the marks of cases that came with it (the opt-in keys of section "Client").
+#include "TForm1.h"
+
 #include <QAccessible>
 #include <QLabel>
 #include <QListWidget>
@@ -14,7 +16,6 @@
 #include "ProgramState.h"
 #include "QtText.h"
 #include "RequestInFlight.h"
-#include "TForm1.h"
 #include "TLoginForm.h"
 
 namespace {

@@ -122,7 +122,8 @@ void TLoginForm::ReadConfiguration() {
   Trust = TrustSettings::Read(ini);
   Client = ClientSettings::Read(ini);
   DataServerTimeout = dbServerConnection::TimeoutSetting(ini.Read("DataServer", "Timeout"));
-  FunctionServerTimeout = dbServerConnection::TimeoutSetting(ini.Read("FunctionServer", "Timeout"));
+  FunctionServerTimeout =
+      dbServerConnection::TimeoutSetting(ini.Read("FunctionServer", "Timeout"));
 }
 
 void TLoginForm::paintEvent(QPaintEvent* event) {
@@ -148,9 +149,9 @@ void TLoginForm::RunFirstPaintSequence() {
 
 void TLoginForm::ConnectDataServer() {
   const RequestOutcome outcome = RequestInFlight::Run(DataConnection, "Error", [this] {
-    DataConnection =
-        std::make_unique<dbServerConnection>(DataServerIP, DataServerPort, "Pellomarquin", "", true,
-                                             DataServerTimeout, Trust.DataServerIdentity);
+    DataConnection = std::make_unique<dbServerConnection>(
+        DataServerIP, DataServerPort, "Pellomarquin", "", true, DataServerTimeout,
+        Trust.DataServerIdentity);
     return DataConnection->IsConnected();
   });
   // The text names the cause, which only the failed connection knows.
@@ -181,8 +182,8 @@ void TLoginForm::ConnectFunctionServer() {
 // or the download is reported before the login.
 void TLoginForm::RunUpdateCheck() {
   {
-    cClientUpdate update(DataConnection.get(), "Clients\\Pellomarquin.exe", ProgramFolder, nullptr,
-                         nullptr, UpdateProgressBar);
+    cClientUpdate update(DataConnection.get(), "Clients\\Pellomarquin.exe", ProgramFolder,
+                         nullptr, nullptr, UpdateProgressBar);
     update.PublicKeyFile = Trust.UpdatePublicKey;
     if (update.UpdateNeeded) {
       UpdateIndicatorPanel->show();
