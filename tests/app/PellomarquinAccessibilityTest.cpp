@@ -97,7 +97,9 @@ class PellomarquinScreenReaderTest : public ::testing::Test {
     bus_ = std::make_unique<Child>(
         std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--syslog-only",
                                  "--print-address=" + std::to_string(fds[1])},
-        std::vector<std::string>{}, fds[1]);
+        // The AT-SPI bus it starts names its socket after the display: tests running at
+        // the same time on other screens must not share one.
+        std::vector<std::string>{"DISPLAY=" + screen_->Display()}, fds[1]);
     ::close(fds[1]);
     bus_address_ = ReadLine(fds[0], 10);
     ::close(fds[0]);
