@@ -34,6 +34,7 @@ LockPanel::LockPanel(QWidget* parent) : QWidget(parent) {
 
 void LockPanel::ShowFor(const std::string& doctor) {
   Message->setText(ToQString("Locked: enter the password of " + doctor + " to continue"));
+  PasswordEdit->setAccessibleDescription(Message->text());  // read with the focused field
   PasswordEdit->clear();
   show();
   raise();

@@ -69,10 +69,17 @@ def find_list(acc):
 def main(argv):
     app = application()
     if argv[1:] == ["tree"]:
-        out = []
-        walk(app, 0, out)
-        print("\n".join(out))
-        return 0
+        # An object may go while it is read (the list refreshes itself): read again.
+        for _ in range(5):
+            out = []
+            try:
+                walk(app, 0, out)
+            except Exception:  # pyatspi raises GLib and D-Bus errors of several kinds
+                time.sleep(0.2)
+                continue
+            print("\n".join(out))
+            return 0
+        return 1
     if len(argv) == 3 and argv[1] == "press":
         cases = find_list(app)
         row = int(argv[2])
