@@ -19,7 +19,6 @@ class IdleWatch : public QObject {
   void Start(std::chrono::milliseconds limit, std::function<void()> idle);
   // Forgets the watch; `idle` is not called.
   void Stop();
-  bool Running() const { return timer_.isActive(); }
 
   bool eventFilter(QObject* watched, QEvent* event) override;
 
