@@ -14,6 +14,7 @@ packages=(
   qt6-base-dev libgl-dev
   fonts-liberation
   xvfb xdotool x11-utils openbox
+  at-spi2-core dbus-daemon python3-pyatspi
   clang libclang-rt-14-dev
   valgrind python3
   dpkg-dev file adduser systemd groff-base

@@ -7,6 +7,9 @@ LabeledEdit::LabeledEdit(const QString& label_text, QWidget* parent, int spacing
     : QLineEdit(parent), label_(new QLabel(label_text, parent)), spacing_(spacing) {
   label_->setTextFormat(Qt::PlainText);
   label_->setBuddy(this);
+  // A screen reader names the field without the blank that spaces the label from it.
+  setAccessibleName(label_text.trimmed());
+  label_->setAccessibleName(label_text.trimmed());
   PlaceLabel();
 }
 

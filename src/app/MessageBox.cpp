@@ -1,7 +1,9 @@
 // Every report and question to the user passes through here, so that tests can answer them.
 #include "MessageBox.h"
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -13,8 +15,12 @@
 #include "dbUserInterface.h"
 
 MessageBox::Handler MessageBox::handler_;
+int MessageBox::open_ = 0;
+unsigned MessageBox::cancels_ = 0;
 
 namespace {
+
+std::vector<QMessageBox*> open_boxes;  // the real boxes open now, innermost last
 
 // A key held down since before the box opened (Enter on a case) repeats into the box; only a
 // fresh press may answer it, or holding Enter would approve without a question.
@@ -37,8 +43,17 @@ MessageAnswer MessageBox::Show(const std::string& text, const std::string& capti
   // A window closed while a request waited ends the program: the failure of that request
   // is no news to the user, and nothing is asked any more.
   if (dbUserInterface::WaitsCancelled()) return MessageAnswer::Cancel;
-  if (handler_) return handler_(text, caption, buttons);
-  return ShowModal(text, caption, buttons);
+  const unsigned cancels = cancels_;
+  ++open_;
+  const MessageAnswer answer =
+      handler_ ? handler_(text, caption, buttons) : ShowModal(text, caption, buttons);
+  --open_;
+  return cancels_ == cancels ? answer : MessageAnswer::Cancel;
+}
+
+void MessageBox::CancelOpen() {
+  ++cancels_;
+  for (QMessageBox* box : open_boxes) box->reject();
 }
 
 void MessageBox::SetHandler(Handler handler) { handler_ = std::move(handler); }
@@ -62,5 +77,8 @@ MessageAnswer MessageBox::ShowModal(const std::string& text, const std::string& 
   for (QAbstractButton* button : box.buttons()) button->setIcon(QIcon());  // no icon at all
   RepeatedKeysIgnored repeats(&box);
   QApplication::instance()->installEventFilter(&repeats);
-  return box.exec() == QMessageBox::Ok ? MessageAnswer::Ok : MessageAnswer::Cancel;
+  open_boxes.push_back(&box);
+  const int result = box.exec();
+  open_boxes.erase(std::find(open_boxes.begin(), open_boxes.end(), &box));
+  return result == QMessageBox::Ok ? MessageAnswer::Ok : MessageAnswer::Cancel;
 }

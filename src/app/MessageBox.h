@@ -21,10 +21,18 @@ class MessageBox {
   // Replaces the real box (tests answer it); an empty handler brings the real box back.
   static void SetHandler(Handler handler);
 
+  // Whether a box is open (or its handler is answering it).
+  static bool IsOpen() { return open_ > 0; }
+  // Answers every open box with Cancel: a real box closes, and whatever a handler answers
+  // for a box that was open meanwhile counts as Cancel.
+  static void CancelOpen();
+
   // The real box: a QMessageBox, application-modal.
   static MessageAnswer ShowModal(const std::string& text, const std::string& caption,
                                  MessageButtons buttons);
 
  private:
   static Handler handler_;
+  static int open_;
+  static unsigned cancels_;  // counts the calls of CancelOpen
 };

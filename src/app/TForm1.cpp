@@ -10,12 +10,16 @@
 #include <QListWidget>
 #include <QPainter>
 #include <QPushButton>
+#include <QTimer>
 
 #include "AppFonts.h"
+#include "CaseListAccessible.h"
 #include "CaseListDelegate.h"
 #include "CaseListReader.h"
 #include "ControlPlacement.h"
 #include "FramePlacement.h"
+#include "IdleWatch.h"
+#include "LockPanel.h"
 #include "MessageBox.h"
 #include "ProgramState.h"
 #include "QtText.h"
@@ -35,10 +39,18 @@ constexpr int kDateIndent = 80;
 constexpr int kNeedsIndent = 40;
 constexpr int kRightMargin = 3;
 constexpr int kExtraHeight = 60;
+constexpr int kMarkIndent = 4;  // the new case's marker, left of the date label
+
+constexpr const char* kDateLabel = "Discharge date: ";
+constexpr const char* kCaseLabel = "Case: ";
+constexpr const char* kNeedsHeading = "The following discharge needs have all been arranged:";
+constexpr const char* kNoNeeds = "No Needs";
+constexpr const char* kNewMark = "New";
 
 const QColor kWhite(255, 255, 255);
 const QColor kBlack(0, 0, 0);
 const QColor kGreen(0, 128, 0);
+const QColor kBlue(0, 0, 255);
 
 // Texts on one entry: drawn at a point that is their top-left corner (left-aligned) or
 // their top-right corner (right-aligned), in the list box's font, bold or regular.
@@ -81,12 +93,56 @@ std::string NeedLine(const StringListObjectClass& need) {
   return {};
 }
 
+// The texts an entry draws, prepared once for the drawing and for the screen reader.
+struct EntryTexts {
+  std::string title;
+  std::string side;
+  std::string date;
+  std::string number;
+  std::vector<std::string> needs;  // one line per need, in order
+};
+
+EntryTexts TextsOf(const ListBoxObjectClass& item) {
+  EntryTexts texts{item.Title(),
+                   item.Fields.Value("ho10"),
+                   TForm1::FormatCaseDate(item.Fields.Value("f13")),
+                   item.Fields.Value("f22"),
+                   {}};
+  if (texts.number.empty()) texts.number = item.CaseKey;
+  for (const NeedEntry& need : item.Needs) texts.needs.push_back(NeedLine(*need.Object));
+  return texts;
+}
+
+std::string Trimmed(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// The pieces one after the other, as a sentence: ", " between them, a blank after a colon.
+// Pieces that draw nothing are left out.
+std::string Spoken(const std::vector<std::string>& pieces) {
+  std::string text;
+  for (const std::string& piece : pieces) {
+    const std::string trimmed = Trimmed(piece);
+    if (trimmed.empty()) continue;
+    if (!text.empty()) text += text.back() == ':' ? " " : ", ";
+    text += trimmed;
+  }
+  return text;
+}
+
 }  // namespace
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent, Qt::Window) {
   setWindowTitle(QStringLiteral("Physician Approval App"));
   setFont(AppFont(11));
+  InstallCaseListAccessibility();
   BuildControls();
+  idle_watch_ = new IdleWatch(this);
+  refresh_timer_ = new QTimer(this);
+  refresh_timer_->setSingleShot(true);
+  connect(refresh_timer_, &QTimer::timeout, this, &TForm1::TimedRefresh);
   new FramePlacement(this, kOuterSize);
 }
 
@@ -108,10 +164,22 @@ void TForm1::BuildControls() {
 
   BuildCasesListBox();
   setTabOrder(RefreshListButton, CasesListBox);
+  BuildLockPanel();
+}
+
+// It covers the list box, and is shown only while the window is locked.
+void TForm1::BuildLockPanel() {
+  CaseLockPanel = new LockPanel(this);
+  CaseLockPanel->setGeometry(CasesListBox->geometry());
+  connect(CaseLockPanel->UnlockButton, &QPushButton::clicked, this, &TForm1::UnlockButtonClick);
+  connect(CaseLockPanel->SomeoneElseButton, &QPushButton::clicked, this,
+          &TForm1::SomeoneElseButtonClick);
 }
 
 void TForm1::BuildCasesListBox() {
   CasesListBox = new QListWidget(this);
+  CasesListBox->setObjectName(QLatin1String(kCasesListBoxName));
+  CasesListBox->setAccessibleName(QStringLiteral("Open cases"));
   CasesListBox->setGeometry(4, 72, 600, 513);
   CasesListBox->setFont(AppFont(13));
   CasesListBox->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -121,6 +189,8 @@ void TForm1::BuildCasesListBox() {
   CasesListBox->setItemDelegate(new CaseListDelegate(this, CasesListBox));
   connect(CasesListBox, &QListWidget::itemClicked, this, [this] { CasesListBoxClick(); });
   connect(CasesListBox, &QListWidget::itemDoubleClicked, this, [this] { CasesListBoxDblClick(); });
+  connect(CasesListBox, &QListWidget::currentItemChanged, this,
+          [this](QListWidgetItem* current) { CaseSeen(current); });
   CasesListBox->installEventFilter(this);
 }
 
@@ -170,12 +240,16 @@ void TForm1::ShowCaseAnswer(cJSON& answer) {
     return;
   }
   if (const std::string none = answer.GetValue("NoCases"); !none.empty()) {
-    MessageBox::Show(none, "No Cases");
+    // The list's own refresh does not say again every few minutes that there are none.
+    const bool said_before = timed_refresh_ && listed_once_ && known_keys_.empty();
+    if (!said_before) MessageBox::Show(none, "No Cases");
+    MarkNewCases();
     return;
   }
   WalkCaseList(
       answer, [this](std::unique_ptr<ListBoxObjectClass> item) { AddCase(std::move(item)); },
       WalkedCases::Released);
+  MarkNewCases();
 }
 
 // The case goes into CaseObjects first: the list box may ask for the new item's height
@@ -204,9 +278,7 @@ void TForm1::CasesListBoxDrawItem(QListWidget* Control, int Index, QPainter& Can
                                   const QRect& Rect, QStyle::State /*State*/) const {
   const ListBoxObjectClass* item = AttachedCase(Control, Index);
   if (item == nullptr) return;
-  std::string case_number = item->Fields.Value("f22");
-  if (case_number.empty()) case_number = item->CaseKey;
-  const std::string date = FormatCaseDate(item->Fields.Value("f13"));
+  const EntryTexts texts = TextsOf(*item);
   const int left = Rect.left();
   const int top = Rect.top();
   const int right = Rect.left() + Rect.width();
@@ -216,31 +288,56 @@ void TForm1::CasesListBoxDrawItem(QListWidget* Control, int Index, QPainter& Can
   EntryCanvas entry(Canvas, Control->font());
   entry.Colour(kBlack);
 
-  entry.Left(left, top, item->Title(), true);
-  entry.Right(right - kRightMargin, top, item->Fields.Value("ho10"), true);
+  entry.Left(left, top, texts.title, true);
+  entry.Right(right - kRightMargin, top, texts.side, true);
 
   const int line2 = top + kLine2Offset;
-  const std::string label = "Discharge date: ";
+  const std::string label = kDateLabel;
   const int label_width = entry.Width(label, false);
   entry.Left(left + kDateIndent, line2, label, false);
-  entry.Left(left + kDateIndent + label_width, line2, date, true);
-  const int number_width = entry.Right(right - kRightMargin, line2, case_number, true);
-  entry.Right(right - kRightMargin - number_width, line2, "Case: ", false);
+  entry.Left(left + kDateIndent + label_width, line2, texts.date, true);
+  const int number_width = entry.Right(right - kRightMargin, line2, texts.number, true);
+  entry.Right(right - kRightMargin - number_width, line2, kCaseLabel, false);
 
   int line = line2 + kLine3Offset;
-  if (item->Needs.empty()) {
-    entry.Left(left + kNeedsIndent, line, "No Needs", false);
+  if (texts.needs.empty()) {
+    entry.Left(left + kNeedsIndent, line, kNoNeeds, false);
   } else {
     entry.Colour(kGreen);
-    entry.Left(left + kNeedsIndent, line,
-               "The following discharge needs have all been arranged:", true);
+    entry.Left(left + kNeedsIndent, line, kNeedsHeading, true);
     entry.Colour(kBlack);
-    for (const NeedEntry& need : item->Needs) {
+    for (const std::string& need : texts.needs) {
       line += kNeedLineStep;
-      entry.Left(left + kNeedsIndent, line, NeedLine(*need.Object), false);
+      entry.Left(left + kNeedsIndent, line, need, false);
     }
   }
+  if (Control->item(Index)->data(kNewRole).toBool()) {
+    entry.Colour(kBlue);
+    entry.Left(left + kMarkIndent, line2, kNewMark, true);
+  }
   Canvas.restore();
+}
+
+std::string TForm1::CasesListBoxEntryText(int Index) const {
+  const ListBoxObjectClass* item = AttachedCase(CasesListBox, Index);
+  if (item == nullptr) return {};
+  const EntryTexts texts = TextsOf(*item);
+  std::vector<std::string> pieces{texts.title, texts.side};
+  if (IsNewCase(Index)) pieces.emplace_back(kNewMark);  // it stands left on line 2
+  pieces.push_back(kDateLabel + texts.date);
+  pieces.push_back(kCaseLabel + texts.number);
+  if (texts.needs.empty()) {
+    pieces.emplace_back(kNoNeeds);
+  } else {
+    pieces.emplace_back(kNeedsHeading);
+    pieces.insert(pieces.end(), texts.needs.begin(), texts.needs.end());
+  }
+  return Spoken(pieces);
+}
+
+bool TForm1::IsNewCase(int Index) const {
+  const QListWidgetItem* entry = CasesListBox->item(Index);
+  return entry != nullptr && entry->data(kNewRole).toBool();
 }
 
 std::string TForm1::FormatCaseDate(const std::string& date) {
@@ -260,7 +357,7 @@ void TForm1::CasesListBoxDblClick() {
   const ListBoxObjectClass* item = AttachedCase(CasesListBox, index);
   if (MessageBox::Show("Approve this discharge?", item->Title(), MessageButtons::OkCancel) !=
       MessageAnswer::Ok) {
-    RefreshListButton->setFocus();
+    if (!locked_) RefreshListButton->setFocus();  // a lock answered it: the panel has the focus
     return;
   }
   NameValueList approval;
@@ -294,6 +391,21 @@ void TForm1::RemoveCase(int index) {
   delete CasesListBox->takeItem(index);
   CaseObjects.erase(CaseObjects.begin() + index);
   CasesListBox->clearSelection();
+}
+
+void TForm1::ApproveFromAction(const std::string& case_key) {
+  if (locked_ || RequestInFlight::Active() || MessageBox::IsOpen()) return;
+  const int row = RowOf(case_key);
+  if (row < 0) return;  // gone with a refresh since the action was asked for
+  CasesListBox->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
+  CasesListBoxDblClick();
+}
+
+int TForm1::RowOf(const std::string& case_key) const {
+  for (std::size_t i = 0; i < CaseObjects.size(); ++i) {
+    if (CaseObjects[i]->CaseKey == case_key) return static_cast<int>(i);
+  }
+  return -1;
 }
 
 int TForm1::SelectedIndex() const {

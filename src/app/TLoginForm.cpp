@@ -73,6 +73,9 @@ void TLoginForm::BuildControls() {
   LoginButton = new QPushButton(QStringLiteral("Log In"), this);
   LoginButton->setGeometry(104, 112, 121, 25);
   connect(LoginButton, &QPushButton::clicked, this, &TLoginForm::LoginButtonClick);
+  // Enter (and the keypad's) in either field does what clicking "Log In" does.
+  connect(UserEdit, &QLineEdit::returnPressed, LoginButton, &QPushButton::click);
+  connect(PasswordEdit, &QLineEdit::returnPressed, LoginButton, &QPushButton::click);
 
   ConnectingLabel = new QLabel(QStringLiteral("Connecting, please wait."), this);
   ConnectingLabel->setFont(AppFont(13, true));
@@ -117,6 +120,7 @@ void TLoginForm::ReadConfiguration() {
   FunctionServerPort = ini.Read("FunctionServer", "Port");
   SendPassword = ini.Read("DataServer", "SendPassword") == "Y";
   Trust = TrustSettings::Read(ini);
+  Client = ClientSettings::Read(ini);
   DataServerTimeout = dbServerConnection::TimeoutSetting(ini.Read("DataServer", "Timeout"));
   FunctionServerTimeout = dbServerConnection::TimeoutSetting(ini.Read("FunctionServer", "Timeout"));
 }
@@ -194,20 +198,7 @@ void TLoginForm::LoginButtonClick() {
   ShowLoginControls(false);
   QCoreApplication::processEvents();  // paint the label before the query waits
 
-  // The address goes out exactly as typed, blanks included; so does the password when the
-  // server is to check it (the line is there even for an empty one).
-  NameValueList password_line;
-  if (SendPassword) password_line.Add("Password=" + ToStdString(PasswordEdit->text()));
-  const RequestOutcome outcome = RequestInFlight::Run(
-      DataConnection, "Error",
-      [&] {
-        return LoginAccepted(DataConnection != nullptr &&
-                             DataConnection->QueryTable("Personnel", 4,
-                                                        ToStdString(UserEdit->text()), "",
-                                                        LoginRecord, "", "", password_line));
-      },
-      "Invalid login");
-  switch (outcome) {
+  switch (CheckLogin(ToStdString(UserEdit->text()), ToStdString(PasswordEdit->text()))) {
     case RequestOutcome::Succeeded:
       OpenCaseList();
       break;
@@ -220,6 +211,33 @@ void TLoginForm::LoginButtonClick() {
   }
 }
 
+// The address goes out exactly as typed, blanks included; so does the password when the
+// server is to check it (the line is there even for an empty one).
+RequestOutcome TLoginForm::CheckLogin(const std::string& email, const std::string& password,
+                                      const std::string& doctor_seq) {
+  NameValueList password_line;
+  if (SendPassword) password_line.Add("Password=" + password);
+  return RequestInFlight::Run(
+      DataConnection, "Error",
+      [&] {
+        return LoginAccepted(DataConnection != nullptr &&
+                                 DataConnection->QueryTable("Personnel", 4, email, "", LoginRecord,
+                                                            "", "", password_line),
+                             password, doctor_seq);
+      },
+      "Invalid login");
+}
+
+void TLoginForm::ShowForNextLogin() {
+  LoginRecord.Clear();
+  UserEdit->clear();
+  PasswordEdit->clear();
+  ShowLoginControls(true);
+  show();
+  activateWindow();
+  UserEdit->setFocus();
+}
+
 void TLoginForm::ShowLoginControls(bool shown) {
   UserEdit->setVisible(shown);
   PasswordEdit->setVisible(shown);
@@ -229,10 +247,12 @@ void TLoginForm::ShowLoginControls(bool shown) {
 }
 
 // A record too short to hold the password and the mark is no login either.
-bool TLoginForm::LoginAccepted(bool query_ok) const {
+bool TLoginForm::LoginAccepted(bool query_ok, const std::string& password,
+                               const std::string& doctor_seq) const {
   return query_ok && LoginRecord.Count() >= kRecordItems &&
-         LoginRecord[kPasswordItem] == ToStdString(PasswordEdit->text()) &&
-         AsciiUpper(LoginRecord[kPhysicianMarkItem]) == "Y";
+         LoginRecord[kPasswordItem] == password &&
+         AsciiUpper(LoginRecord[kPhysicianMarkItem]) == "Y" &&
+         (doctor_seq.empty() || LoginRecord[kSeqItem] == doctor_seq);
 }
 
 // The case list is filled (or its refresh has spoken) before it is shown.
@@ -242,10 +262,13 @@ void TLoginForm::OpenCaseList() {
                                             LoginRecord[kLastNameItem]));
   Form1->DoctorNameLabel->adjustSize();
   Form1->DoctorSeq = LoginRecord[kSeqItem];
+  Form1->DoctorEmail = ToStdString(UserEdit->text());
+  Form1->Settings = Client;
   Form1->RefreshListButtonClick();
   if (dbUserInterface::WaitsCancelled()) return;  // closed while the list was fetched
   Form1->show();
   hide();
+  Form1->StartWatches();
 }
 
 // The main window: closing it ends the program, at once, even while a request waits for

@@ -6,6 +6,8 @@
 
 #include <QWidget>
 
+#include "ClientSettings.h"
+#include "RequestInFlight.h"
 #include "TrustSettings.h"
 
 class LabeledEdit;
@@ -31,6 +33,13 @@ class TLoginForm : public QWidget {
   // "Log In": queries the physician's record and opens the case list, or ends the program.
   // A data server that did not answer in time is reported, and the login can be tried again.
   void LoginButtonClick();
+  // Queries the record of `email` and checks `password` against it, as "Log In" does (with
+  // the SendPassword rule); with `doctor_seq`, the record must also be that physician's. A
+  // refusal is reported as "Invalid login", a server that did not answer in time by name.
+  RequestOutcome CheckLogin(const std::string& email, const std::string& password,
+                            const std::string& doctor_seq = {});
+  // Offers the login again, to the next physician: both fields empty, the record forgotten.
+  void ShowForNextLogin();
 
   // The server addresses from "Hosp.ini", as texts.
   std::string DataServerIP;
@@ -45,6 +54,8 @@ class TLoginForm : public QWidget {
   // "Timeout" of each section: seconds for each wait on that server, -1 for no limit.
   int DataServerTimeout = -1;
   int FunctionServerTimeout = -1;
+  // Section "Client": the idle lock and the case list's own refresh; both off by default.
+  ClientSettings Client;
 
   LabeledEdit* UserEdit;
   LabeledEdit* PasswordEdit;
@@ -63,7 +74,8 @@ class TLoginForm : public QWidget {
   void BuildUpdatePanel();
   void ConnectDataServer();
   void ConnectFunctionServer();
-  bool LoginAccepted(bool query_ok) const;
+  bool LoginAccepted(bool query_ok, const std::string& password,
+                     const std::string& doctor_seq) const;
   void ShowLoginControls(bool shown);
   void OpenCaseList();
 };

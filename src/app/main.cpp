@@ -5,6 +5,7 @@
 #include "RuntimeFolder.h"
 #include "TForm1.h"
 #include "TLoginForm.h"
+#include "WindowWiring.h"
 
 int main(int argc, char** argv) {
   ProvideRuntimeFolder();
@@ -16,8 +17,7 @@ int main(int argc, char** argv) {
   LoginForm = &login_form;
   TForm1 case_list;  // hidden until the login succeeds
   Form1 = &case_list;
-  // Closing the case list closes the login window, which ends the program.
-  QObject::connect(&case_list, &TForm1::Closed, &login_form, &QWidget::close);
+  ConnectWindows(login_form, case_list);
 
   login_form.show();
   const int result = app.Run();

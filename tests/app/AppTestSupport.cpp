@@ -17,6 +17,7 @@
 #include "ProgramState.h"
 #include "TForm1.h"
 #include "TLoginForm.h"
+#include "WindowWiring.h"
 
 namespace {
 
@@ -91,7 +92,7 @@ void ClientTest::BuildWindows() {
   LoginForm = login_.get();
   form1_ = std::make_unique<TForm1>();
   Form1 = form1_.get();
-  QObject::connect(form1_.get(), &TForm1::Closed, login_.get(), &QWidget::close);  // as main does
+  ConnectWindows(*login_, *form1_);  // as main does
 }
 
 bool ClientTest::ShowLoginWindow(const std::string& data_port, const std::string& function_port) {

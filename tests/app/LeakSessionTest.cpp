@@ -19,6 +19,7 @@
 #include "ProgramState.h"
 #include "TForm1.h"
 #include "TLoginForm.h"
+#include "WindowWiring.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ TEST(LeakSessionTest, WholeSessionEndsCleanly) {
     LoginForm = &login_form;
     TForm1 case_list;
     Form1 = &case_list;
-    QObject::connect(&case_list, &TForm1::Closed, &login_form, &QWidget::close);  // as main does
+    ConnectWindows(login_form, case_list);  // as main does
     login_form.DataServerIP = login_form.FunctionServerIP = "127.0.0.1";
     login_form.DataServerPort = std::to_string(server.DataPort());
     login_form.FunctionServerPort = std::to_string(server.FunctionPort());

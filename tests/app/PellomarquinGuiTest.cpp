@@ -2,10 +2,7 @@
 // against the reference servers; the approval is checked in the server's database and on
 // screenshots of the virtual screen. Also its start on a bare machine, offscreen.
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -15,24 +12,16 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QImage>
 #include <QRect>
 #include <QSize>
 
 #include <gtest/gtest.h>
 
+#include "GuiTestSupport.h"
 #include "HospdProcess.h"
 #include "RowName.h"
 #include "TestFiles.h"
-#include "XwdImage.h"
-
-extern char** environ;
 
 // Rectangles read as x,y widthxheight in failure messages.
 static void PrintTo(const QRect& rect, std::ostream* out) {
@@ -45,23 +34,6 @@ namespace {
 
 constexpr const char* kEmail = "anna.weber@hospital.example";
 constexpr const char* kPassword = "demo";
-constexpr QSize kScreenSize(1024, 768);
-
-bool OnPath(const std::string& program) {
-  return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-// The output of a shell command, trailing line ends dropped.
-std::string Output(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
-    ::pclose(pipe);
-  }
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return out;
-}
 
 // The whole numbers in a text, in order.
 std::vector<int> Numbers(const std::string& text) {
@@ -72,110 +44,6 @@ std::vector<int> Numbers(const std::string& text) {
     at += used;
   }
   return numbers;
-}
-
-// Polls `done` every 100 ms for up to `seconds`.
-template <typename Condition>
-bool Eventually(Condition done, int seconds) {
-  for (int i = 0; i < seconds * 10; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return done();
-}
-
-// A child process that is stopped (SIGTERM, then SIGKILL) when the object goes.
-class Child {
- public:
-  Child(std::vector<std::string> args, const std::vector<std::string>& extra_environment,
-        int keep_fd = -1) {
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> environment(extra_environment);
-    for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
-    std::vector<char*> envp;
-    for (std::string& entry : environment) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (keep_fd < 0) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    if (::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Child() { Stop(); }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  bool Started() const { return pid_ > 0; }
-  pid_t Pid() const { return pid_; }
-
-  // True when the process has ended by itself.
-  bool Ended() {
-    if (pid_ <= 0) return true;
-    if (::waitpid(pid_, &status_, WNOHANG) != pid_) return false;
-    pid_ = -1;
-    return true;
-  }
-
-  void Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    if (!Eventually([this] { return Ended(); }, 5)) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, &status_, 0);
-      pid_ = -1;
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-  int status_ = 0;
-};
-
-// A virtual X screen whose frame buffer is kept in a file.
-class VirtualScreen {
- public:
-  explicit VirtualScreen(const fs::path& frame_folder) : frame_folder_(frame_folder) {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    server_ = std::make_unique<Child>(
-        std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                                 ScreenArgument(), "-fbdir", frame_folder.string(), "-nolisten",
-                                 "tcp"},
-        std::vector<std::string>{}, fds[1]);
-    ::close(fds[1]);
-    display_ = ReadDisplay(fds[0]);
-    ::close(fds[0]);
-  }
-
-  bool Ready() const { return !display_.empty(); }
-  static std::string ScreenArgument() {
-    return std::to_string(kScreenSize.width()) + "x" + std::to_string(kScreenSize.height()) + "x24";
-  }
-  const std::string& Display() const { return display_; }
-  QImage Screen() const { return ReadXwd((frame_folder_ / "Xvfb_screen0").string()); }
-
- private:
-  static std::string ReadDisplay(int fd) {
-    std::string number;
-    pollfd entry{fd, POLLIN, 0};
-    char c = 0;
-    while (::poll(&entry, 1, 10000) == 1 && ::read(fd, &c, 1) == 1 && c != '\n') number += c;
-    return number.empty() ? std::string() : ":" + number;
-  }
-
-  fs::path frame_folder_;
-  std::unique_ptr<Child> server_;
-  std::string display_;
-};
-
-int CountPixels(const QImage& image, QRgb colour) {
-  int count = 0;
-  for (int y = 0; y < image.height(); ++y) {
-    for (int x = 0; x < image.width(); ++x) count += image.pixel(x, y) == colour ? 1 : 0;
-  }
-  return count;
 }
 
 class PellomarquinGuiTest : public ::testing::Test {
