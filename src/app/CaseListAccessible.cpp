@@ -7,14 +7,14 @@
 #include <QListWidget>
 #include <QMetaObject>
 
+#include "CaseListDelegate.h"
 #include "QtText.h"
-#include "TForm1.h"
 
 namespace {
 
 QAccessibleInterface* CaseListFactory(const QString& class_name, QObject* object) {
   if (class_name != QLatin1String("QListWidget") ||
-      object->objectName() != QLatin1String(TForm1::kCasesListBoxName)) {
+      object->objectName() != QLatin1String(CaseListOwner::kCasesListBoxName)) {
     return nullptr;
   }
   auto* list = qobject_cast<QListWidget*>(object);
@@ -94,8 +94,8 @@ bool CaseEntryAccessible::isValid() const { return list_ != nullptr && Row() >= 
 
 int CaseEntryAccessible::Row() const { return list_ == nullptr ? -1 : list_->row(item_); }
 
-TForm1* CaseEntryAccessible::Form() const {
-  return list_ == nullptr ? nullptr : qobject_cast<TForm1*>(list_->window());
+CaseListOwner* CaseEntryAccessible::Form() const {
+  return list_ == nullptr ? nullptr : dynamic_cast<CaseListOwner*>(list_->window());
 }
 
 QWindow* CaseEntryAccessible::window() const {
@@ -107,7 +107,7 @@ QAccessibleInterface* CaseEntryAccessible::parent() const {
 }
 
 QString CaseEntryAccessible::text(QAccessible::Text t) const {
-  const TForm1* form = Form();
+  const CaseListOwner* form = Form();
   if (form == nullptr || !isValid()) return {};
   switch (t) {
     case QAccessible::Name:
@@ -152,10 +152,15 @@ QStringList CaseEntryAccessible::actionNames() const { return {pressAction(), se
 void CaseEntryAccessible::doAction(const QString& action) {
   if (!isValid()) return;
   if (action == pressAction()) {
-    QPointer<TForm1> form = Form();
+    QPointer<QWidget> window = list_->window();
     const std::string key = ToStdString(item_->text());
     QMetaObject::invokeMethod(
-        form, [form, key] { form->ApproveFromAction(key); }, Qt::QueuedConnection);
+        window,
+        [window, key] {
+          if (auto* form = dynamic_cast<CaseListOwner*>(window.data()))
+            form->ApproveFromAction(key);
+        },
+        Qt::QueuedConnection);
   } else if (action == setFocusAction()) {
     list_->setCurrentItem(item_);
     list_->setFocus();

@@ -11,10 +11,10 @@
 
 class QListWidget;
 class QListWidgetItem;
-class TForm1;
+class CaseListOwner;
 
 // Makes Qt use the interfaces below for every case list box (the list widget named
-// "CasesListBox" in a TForm1). Call before the first query; later calls do nothing.
+// "CasesListBox" in the case list window). Call before the first query; later calls do nothing.
 void InstallCaseListAccessibility();
 
 // The case list box: a list whose children are its entries, and nothing else.
@@ -68,7 +68,7 @@ class CaseEntryAccessible : public QAccessibleInterface, public QAccessibleActio
   int Row() const;
 
  private:
-  TForm1* Form() const;
+  CaseListOwner* Form() const;
 
   QPointer<QListWidget> list_;
   QListWidgetItem* item_;  // the interface goes before its item does

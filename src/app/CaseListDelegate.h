@@ -1,6 +1,8 @@
 // Measures and paints the case list's entries through the window's own handlers.
 #pragma once
 
+#include <string>
+
 #include <QStyle>
 #include <QStyledItemDelegate>
 
@@ -14,12 +16,18 @@ class CaseListOwner {
  public:
   // The list box's base item height: the unit of an entry's height.
   static constexpr int kBaseItemHeight = 16;
+  // The list box's object name, by which its accessibility is found.
+  static constexpr const char* kCasesListBoxName = "CasesListBox";
 
   // Sets `Height` for the case at `Index`; leaves it alone when there is none.
   virtual void CasesListBoxMeasureItem(QListWidget* Control, int Index, int& Height) const = 0;
   // Paints the case of item `Index` into `Rect`.
   virtual void CasesListBoxDrawItem(QListWidget* Control, int Index, QPainter& Canvas,
                                     const QRect& Rect, QStyle::State State) const = 0;
+  // What the entry at `Index` draws, in drawing order, as one text for a screen reader.
+  virtual std::string CasesListBoxEntryText(int Index) const = 0;
+  // The entry's accessible action: the same question and approval as a double-click.
+  virtual void ApproveFromAction(const std::string& case_key) = 0;
 
  protected:
   ~CaseListOwner() = default;

@@ -60,12 +60,12 @@ class TForm1 : public QWidget, public CaseListOwner {
   bool CasesListBoxKeyDown(QKeyEvent* key);
 
   // What entry `Index` draws, in drawing order, as one text: its name for a screen reader.
-  std::string CasesListBoxEntryText(int Index) const;
+  std::string CasesListBoxEntryText(int Index) const override;
   // Whether entry `Index` carries the marker of a case new since the list before.
   bool IsNewCase(int Index) const;
   // The default action of a screen reader on the entry of `case_key`: asks, then approves,
   // as a double-click on that entry does.
-  void ApproveFromAction(const std::string& case_key);
+  void ApproveFromAction(const std::string& case_key) override;
 
   // Starts the idle lock and the list's own refresh, as far as Settings ask for them; runs
   // after the login and after an unlock. StopWatches stops both.
@@ -99,9 +99,6 @@ class TForm1 : public QWidget, public CaseListOwner {
   QListWidget* CasesListBox;
   // Stands in place of the list while the window is locked.
   LockPanel* CaseLockPanel;
-
-  // The list box's object name, by which its accessibility is found.
-  static constexpr const char* kCasesListBoxName = "CasesListBox";
 
   // The unlock's check of a password for the physician (e-mail, password, sequence), exactly
   // as the login checks it; filled in where the windows are built. Unset: no unlock.
