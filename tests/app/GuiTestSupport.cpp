@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "TestFiles.h"
 #include "XwdImage.h"
 
 extern char** environ;
@@ -100,4 +102,16 @@ std::string ReadLine(int fd, int seconds) {
   char c = 0;
   while (::poll(&entry, 1, seconds * 1000) == 1 && ::read(fd, &c, 1) == 1 && c != '\n') line += c;
   return line;
+}
+
+std::filesystem::path MakeProgramFolder(const std::filesystem::path& data_folder,
+                                        const std::string& ini) {
+  namespace fs = std::filesystem;
+  const char* build = std::getenv("HOSP_BUILD_DIR");
+  if (build == nullptr) throw std::runtime_error("HOSP_BUILD_DIR is not set");
+  const fs::path folder = data_folder.parent_path() / "client";
+  fs::create_directories(folder / "screen");
+  fs::copy_file(fs::path(build) / "src" / "app" / "Pellomarquin.exe", folder / "Pellomarquin.exe");
+  WriteBytes(folder / "Hosp.ini", ini);
+  return folder;
 }

@@ -71,5 +71,10 @@ class VirtualScreen {
   std::string display_;
 };
 
+// A folder "client" beside `data_folder` holding a copy of the built program, its
+// "Hosp.ini" with `ini` and an empty "screen" folder for the frame buffer.
+std::filesystem::path MakeProgramFolder(const std::filesystem::path& data_folder,
+                                        const std::string& ini);
+
 // The first line a process writes to `fd` (the read end of a pipe), within `seconds`.
 std::string ReadLine(int fd, int seconds);

@@ -68,15 +68,9 @@ class PellomarquinScreenReaderTest : public ::testing::Test {
         ::access("/usr/libexec/at-spi-bus-launcher", X_OK) != 0) {
       GTEST_SKIP() << "python3-pyatspi or at-spi2-core is not installed (tools/deps.sh)";
     }
-    const char* build = std::getenv("HOSP_BUILD_DIR");
-    ASSERT_NE(build, nullptr);
-
     hospd_ = std::make_unique<HospdProcess>();
-    const fs::path folder = fs::path(hospd_->DataDir()).parent_path() / "client";
-    fs::create_directories(folder / "screen");
-    fs::copy_file(fs::path(build) / "src" / "app" / "Pellomarquin.exe",
-                  folder / "Pellomarquin.exe");
-    WriteBytes(folder / "Hosp.ini", ClientIni(*hospd_) + client_section);
+    const fs::path folder =
+        MakeProgramFolder(hospd_->DataDir(), ClientIni(*hospd_) + client_section);
     screen_ = std::make_unique<VirtualScreen>(folder / "screen");
     ASSERT_TRUE(screen_->Ready()) << "Xvfb did not start";
     StartSessionBus();

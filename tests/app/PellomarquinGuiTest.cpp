@@ -58,15 +58,9 @@ class PellomarquinGuiTest : public ::testing::Test {
     }
     if (manager != nullptr && !OnPath(manager)) GTEST_SKIP() << manager << " is not installed";
     ASSERT_TRUE(OnPath("sqlite3"));
-    const char* build = std::getenv("HOSP_BUILD_DIR");
-    ASSERT_NE(build, nullptr);
-
     hospd_ = std::make_unique<HospdProcess>();
-    const fs::path folder = fs::path(hospd_->DataDir()).parent_path() / "client";
-    fs::create_directories(folder / "screen");
-    fs::copy_file(fs::path(build) / "src" / "app" / "Pellomarquin.exe",
-                  folder / "Pellomarquin.exe");
-    WriteBytes(folder / "Hosp.ini", ClientIni(*hospd_, ini_extra, ini_extra));
+    const fs::path folder =
+        MakeProgramFolder(hospd_->DataDir(), ClientIni(*hospd_, ini_extra, ini_extra));
     screen_ = std::make_unique<VirtualScreen>(folder / "screen");
     ASSERT_TRUE(screen_->Ready()) << "Xvfb did not start";
     if (manager != nullptr) {
