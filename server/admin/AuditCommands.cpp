@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include "admin/FolderOwner.h"
