@@ -15,6 +15,7 @@
 #include "Log.h"
 #include "SecureSocket.h"
 #include "ServerIdentity.h"
+#include "audit/AuditKey.h"
 #include "login/MemoryFailureCounters.h"
 #include "net/DataSession.h"
 #include "net/FunctionSession.h"
@@ -121,6 +122,28 @@ Server::Server(ServerOptions options)
   wake_read_ = std::move(read_end);
   wake_write_ = std::move(write_end);
   SetUpLogins();
+  SetUpAudit();
+}
+
+// A data folder from before the trail gets its key here, as hospd init would have made it.
+void Server::SetUpAudit() {
+  bool created = false;
+  AuditKey key = AuditKey::ForServer(options_.data_dir, options_.audit_key, created);
+  if (created) {
+    LogLine("audit key created: " + (options_.data_dir / AuditKey::kFileName).string() +
+            " (keep a copy apart from the database; every server of one database needs it)");
+  }
+  std::string name = options_.server_name;
+  if (name.empty()) {
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    name = std::string(host) + ":" + std::to_string(DataPort());
+  }
+  const std::int64_t chained = context_.store->StartAudit(std::move(key), name);
+  if (chained > 0) {
+    LogLine("audit trail: " + std::to_string(chained) +
+            " approvals from before it chained; it proves the records from here on");
+  }
 }
 
 // Hashed passwords cannot be answered at position 23, where the client compares them with

@@ -37,6 +37,11 @@ struct ServerOptions {
   // How guessing is slowed down with server_login; only a benchmark in this process
   // shortens it, to measure the throttle in seconds instead of hours.
   ThrottleSettings throttle;
+  // The audit trail's key file (--audit-key); empty for audit.key in the data folder.
+  std::string audit_key;
+  // How the audit trail names this server (--server-name); empty for the host name and the
+  // data port.
+  std::string server_name;
 };
 
 class Server {
@@ -65,6 +70,7 @@ class Server {
   };
 
   void SetUpLogins();
+  void SetUpAudit();
   void LogCertificateFingerprint() const;
   void AcceptFrom(Listener& listener, bool data);
   void StartSession(AcceptedConnection connection, bool data);

@@ -28,7 +28,8 @@ void AddOptions(CLI::App& app, CommandLine& line) {
   auto* init = app.add_option("--init-demo", line.init_demo,
                               "Create the demo data folder DIR (hosp.db with demo physicians and "
                               "cases, a self-signed server.crt and server.key, an empty Clients "
-                              "folder), print the demo logins and exit. Never overwrites hosp.db.")
+                              "folder, the audit key audit.key), print the demo logins and exit. "
+                              "Never overwrites hosp.db.")
                    ->type_name("DIR");
   auto* data = app.add_option("--data", line.server.data_dir,
                               "Serve the data folder DIR: hosp.db (SQLite), server.crt and "
@@ -52,6 +53,15 @@ void AddOptions(CLI::App& app, CommandLine& line) {
                "password (clients with SendPassword=Y), is answered only when it is right, and "
                "never with the stored one; guessing is slowed down. Needed for hashed passwords. "
                "With --init-demo, the demo passwords are stored hashed.");
+  app.add_option("--audit-key", line.server.audit_key,
+                 "Sign the audit trail of approvals with the key in FILE (made by hospd init) "
+                 "instead of audit.key in the data folder; every server of one database needs the "
+                 "same key. Without it, a data folder without audit.key gets a new one.")
+      ->type_name("FILE");
+  app.add_option("--server-name", line.server.server_name,
+                 "How the audit trail names this server (default: the host name and the data "
+                 "port, HOST:PORT).")
+      ->type_name("NAME");
   app.add_option("--bind", line.server.bind_address, "IPv4 address or host name to listen on.")
       ->type_name("ADDRESS")
       ->capture_default_str();

@@ -1,5 +1,5 @@
-// The administrator's subcommands of hospd (init, staff, backup, check, publish); each group adds
-// its own.
+// The administrator's subcommands of hospd (init, staff, backup, check, publish, audit); each
+// group adds its own.
 #include "admin/AdminCommands.h"
 
 #include <CLI/CLI.hpp>
@@ -7,6 +7,7 @@
 #include <exception>
 #include <iostream>
 
+#include "admin/AuditCommands.h"
 #include "admin/FolderCommands.h"
 #include "admin/PublishCommand.h"
 #include "admin/StaffCommands.h"
@@ -15,6 +16,7 @@ AdminCommands::AdminCommands(CLI::App& app) {
   AddFolderCommands(app, action_);
   AddStaffCommands(app, action_);
   AddPublishCommand(app, action_);
+  AddAuditCommands(app, action_);
 }
 
 int AdminCommands::Run() const {

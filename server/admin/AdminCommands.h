@@ -1,5 +1,5 @@
-// The administrator's subcommands of hospd (init, staff, backup, check, publish); each group adds
-// its own.
+// The administrator's subcommands of hospd (init, staff, backup, check, publish, audit); each
+// group adds its own.
 #pragma once
 
 #include "admin/SubcommandSupport.h"

@@ -157,10 +157,10 @@ void CheckDatabase(const fs::path& folder, FolderReport& report) {
       " open cases");
 }
 
-// The private key, hosp.db with its -wal and -shm, and databases kept beside it (backups,
-// an interrupted init's copy): each holds the key or every password.
+// The private key, the audit key, hosp.db with its -wal and -shm, and databases kept beside it
+// (backups, an interrupted init's copy): each holds a key or every password.
 bool HoldsSecrets(const std::string& name) {
-  return name == "server.key" || name.rfind("hosp.db", 0) == 0 ||
+  return name == "server.key" || name == "audit.key" || name.rfind("hosp.db", 0) == 0 ||
          fs::path(name).extension() == ".db";
 }
 

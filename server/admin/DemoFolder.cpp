@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "admin/Certificate.h"
+#include "audit/AuditKey.h"
 #include "login/PasswordHash.h"
 #include "store/DemoData.h"
 #include "store/StoreSettings.h"
@@ -69,6 +70,16 @@ void CreateCertificate(const fs::path& folder, std::ostream& out) {
   WriteSelfSignedCertificate(certificate.string(), key.string(), "localhost");
 }
 
+// The key of the audit trail; an existing one is kept, as records may be signed with it.
+void CreateAuditKey(const fs::path& folder, std::ostream& out) {
+  const fs::path key = folder / AuditKey::kFileName;
+  if (fs::exists(key)) {
+    out << "Keeping the existing " << key.string() << "\n";
+    return;
+  }
+  AuditKey::Create(key);
+}
+
 void PrintLogins(const fs::path& folder, std::ostream& out) {
   out << "Demo data folder ready: " << folder.string() << "\n"
       << "Demo logins (e-mail / password):\n";
@@ -98,6 +109,7 @@ void CreateFolder(const fs::path& folder, bool demo, bool hashed_passwords, std:
     throw std::runtime_error((folder / "hosp.db").string() + " exists already; not overwritten");
   }
   CreateCertificate(folder, out);
+  CreateAuditKey(folder, out);
   const DemoRecords records = demo ? DemoRecordsFor(hashed_passwords) : DemoRecords();
   if (database.empty()) {
     CreateDatabase(folder, demo, records);

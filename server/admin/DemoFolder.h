@@ -6,7 +6,7 @@
 #include <iosfwd>
 #include <string>
 
-// Creates `folder` (if missing) with server.crt, server.key and an empty Clients folder,
+// Creates `folder` (if missing) with server.crt, server.key, audit.key and an empty Clients folder,
 // fills the demo database and writes the demo logins to `out`. Without `database`, the
 // database is a new hosp.db in the folder; refuses (std::runtime_error) when hosp.db exists.
 // With a PostgreSQL `database`, its schema is created or upgraded and the demo data loaded;

@@ -53,8 +53,9 @@ void AddFolderCommands(CLI::App& app, AdminAction& action) {
   auto* init = app.add_subcommand(
       "init",
       "Create a data folder for production: hosp.db with the tables and no records, a "
-      "self-signed server.crt and server.key (an existing pair is kept) and an empty "
-      "Clients folder. Never overwrites hosp.db.");
+      "self-signed server.crt and server.key (an existing pair is kept), the audit key "
+      "audit.key (an existing one is kept) and an empty Clients folder. Never overwrites "
+      "hosp.db.");
   AddDataOption(*init, options->data_dir);
   WhenChosen(*init, action, [options] { return Init(*options); });
 

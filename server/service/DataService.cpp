@@ -194,7 +194,8 @@ ServiceAnswer DataService::RecordUpdate(std::string_view request) {
     return CodedError(DataError::kUnknownField, "Field line without value: " + Excerpt(bad_line));
   }
   try {
-    const UpdateResult result = context_.store->Update(*table, seq, *fields);
+    const UpdateResult result =
+        context_.store->Update(*table, seq, *fields, Approver{.staff = "", .address = remote_ip_});
     return UpdateOutcome(result, *table, seq);
   } catch (const DatabaseError& error) {
     return CodedError(DataError::kStorageFailure, "Database failure.", error.what());

@@ -114,6 +114,8 @@ TEST_P(HospitalStoreTest, SchemaVersionIsUpgradedOrRefused) {
   store_.reset();
   const auto probe = Probe();
   probe->Execute("DROP INDEX ApprovalsByCase");
+  probe->Execute("DROP TABLE AuditTrail");
+  probe->Execute("DROP TABLE AuditBacklog");
   SetSchemaVersion(GetParam() == StoreKind::Sqlite ? 0 : 1);
   store_ = Open();
   EXPECT_EQ(store_->Record(CasesTable(), "5001")->at(2), "Schneider");

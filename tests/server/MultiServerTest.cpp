@@ -1,5 +1,6 @@
 // Several hospd servers on one PostgreSQL database: approvals recorded exactly once, a killed
-// server and a restarted database survived, and a database that cannot be reached at start.
+// server and a restarted database survived, a database that cannot be reached at start, and
+// one audit chain from both servers under load.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -159,4 +160,41 @@ TEST(MultiServerTest, LoadSurvivesAKilledServerAndARestartedDatabase) {
   NameValueList record;
   EXPECT_TRUE(after->QueryTable("Personnel", 4, "load7@hospital.example", "", record, "", ""));
   EXPECT_EQ(first.Stop(), 0) << first.LogText();
+}
+
+// Two servers with one audit key approve at once under 100 clients for 30 s: every approval
+// has its record, and the one chain both appended to verifies.
+TEST(MultiServerTest, ApprovalsUnderLoadKeepOneAuditChain) {
+  const std::string url = PostgresServer::Shared().CreateDatabase();
+  {
+    const std::vector<std::string> one_address{"--max-connections-per-address", "512"};
+    HospdProcess first(one_address, url);
+    std::vector<std::string> same_key = one_address;
+    same_key.insert(same_key.end(), {"--audit-key", first.DataDir() + "/audit.key"});
+    HospdProcess second(same_key, url, false);
+    {
+      PostgresProbe db(url);
+      AddLoadData(db);
+    }
+    std::string arguments = ServerArgument(first) + ServerArgument(second) +
+                            " --clients 100 --seconds 30 --database " + url;
+    for (int i = 0; i < kLoadPhysicians; ++i) {
+      arguments += " --login load" + std::to_string(i) + "@hospital.example:demo";
+    }
+    const HosploadOutcome run = RunHospload(arguments, [] {});
+    EXPECT_EQ(run.status, 0) << run.output;
+
+    PostgresProbe db(url);
+    EXPECT_GT(std::atoi(db.Value("SELECT count(*) FROM AuditTrail").c_str()), 100);
+    EXPECT_EQ(db.Value("SELECT count(*) FROM Approvals a LEFT JOIN AuditTrail t ON "
+                       "t.ApprovalSeq = a.Seq WHERE t.Seq IS NULL"),
+              "0");
+    EXPECT_EQ(db.Value("SELECT count(DISTINCT Server) FROM AuditTrail"), "2");
+    const CommandOutcome verify = RunHospd(
+        {"audit", "verify", "--database", url, "--audit-key", first.DataDir() + "/audit.key"});
+    EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+    EXPECT_EQ(first.Stop(), 0) << first.LogText();
+    EXPECT_EQ(second.Stop(), 0) << second.LogText();
+  }
+  PostgresServer::Shared().DropDatabase(url);
 }

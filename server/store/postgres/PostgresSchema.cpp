@@ -98,8 +98,28 @@ INSERT INTO SchemaVersion VALUES (0);
 // Audits and checks look approvals up by case.
 constexpr const char* kVersion2 = "CREATE INDEX ApprovalsByCase ON Approvals (CaseSeq);";
 
+// The audit trail, written by the servers alone, as only they hold the key its MACs need; so
+// the approvals from before it wait in AuditBacklog for the first server that starts with it.
+// Servers append under LOCK TABLE AuditTrail IN EXCLUSIVE MODE, which readers pass.
+constexpr const char* kVersion3 = R"sql(
+CREATE TABLE AuditTrail (
+  Seq           BIGINT PRIMARY KEY,
+  RecordedAt    TEXT COLLATE "C" NOT NULL,
+  Event         TEXT COLLATE "C" NOT NULL,
+  CaseSeq       BIGINT NOT NULL,
+  ApprovalSeq   BIGINT NOT NULL,
+  Staff         TEXT COLLATE "C" NOT NULL,
+  ClientAddress TEXT COLLATE "C" NOT NULL,
+  Server        TEXT COLLATE "C" NOT NULL,
+  PreviousMac   TEXT COLLATE "C" NOT NULL,
+  Mac           TEXT COLLATE "C" NOT NULL
+);
+CREATE TABLE AuditBacklog (ApprovalSeq BIGINT PRIMARY KEY);
+INSERT INTO AuditBacklog SELECT Seq FROM Approvals;
+)sql";
+
 // Step N turns a database of version N-1 into one of version N.
-constexpr const char* kSteps[] = {kVersion1, kVersion2};
+constexpr const char* kSteps[] = {kVersion1, kVersion2, kVersion3};
 static_assert(std::size(kSteps) == kSchemaVersion);
 
 // Any number, the same in every server: the lock that serialises schema changes.

@@ -4,7 +4,7 @@
 class PgConnection;
 
 // Brings the database to kSchemaVersion (the one row of SchemaVersion): creates Personnel,
-// Cases, Needs, Approvals with their indexes and trigger in an empty database, and applies
-// the missing steps to an older one, in one transaction under a lock, so that servers
+// Cases, Needs, Approvals, AuditTrail with their indexes and trigger in an empty database, and
+// applies the missing steps to an older one, in one transaction under a lock, so that servers
 // starting together upgrade once. Throws DatabaseError, also for a newer schema.
 void UpgradeSchema(PgConnection& db);

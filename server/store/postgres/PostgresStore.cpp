@@ -2,6 +2,7 @@
 // of connections that are opened again when the database was lost.
 #include "store/postgres/PostgresStore.h"
 
+#include "audit/AuditSigner.h"
 #include "store/DatabaseError.h"
 #include "store/DemoData.h"
 #include "store/postgres/PostgresFailureCounters.h"
@@ -40,6 +41,32 @@ void MoveCounterPast(PgConnection& db, std::string_view table) {
   const std::string name(table);
   db.QueryOnce("SELECT setval(pg_get_serial_sequence('" + name + "', 'seq'), max(Seq)) FROM " +
                name + " HAVING max(Seq) IS NOT NULL");
+}
+
+std::vector<AuditRecord> ReadAuditRecords(PgConnection& db, std::string_view order) {
+  const PgResult rows =
+      db.Query("SELECT " + std::string(kAuditColumns) + " FROM AuditTrail " + std::string(order));
+  std::vector<AuditRecord> records;
+  for (int row = 0; row < rows.Rows(); ++row) {
+    std::vector<std::string> values;
+    for (int column = 0; column < rows.Columns(); ++column) {
+      values.push_back(rows.Text(row, column));
+    }
+    records.push_back(AuditRecordFrom(std::move(values)));
+  }
+  return records;
+}
+
+// Every server appends under this lock, taken inside the caller's transaction and held to its
+// end, and reads the last record only after it: the chain never forks. Readers pass it.
+void LockAuditTrail(PgConnection& db) { db.Execute("LOCK TABLE AuditTrail IN EXCLUSIVE MODE"); }
+
+void InsertChained(PgConnection& db, const AuditSigner& signer, AuditRecord& record) {
+  const std::vector<AuditRecord> last = ReadAuditRecords(db, "ORDER BY Seq DESC LIMIT 1");
+  signer.Chain(record, last.empty() ? nullptr : &last.front());
+  db.Query("INSERT INTO AuditTrail (" + std::string(kAuditColumns) + ") VALUES (" +
+               Placeholders(kAuditColumnCount, kPostgresDialect) + ")",
+           AuditValues(record));
 }
 
 }  // namespace
@@ -122,18 +149,77 @@ std::optional<std::vector<std::string>> PostgresStore::ReadRecord(const TableLay
 }
 
 std::optional<bool> PostgresStore::ApplyUpdate(const TableLayout& table, std::int64_t seq,
-                                               const Assignments& assignments) {
+                                               const Assignments& assignments,
+                                               const Approver& approver) {
   std::vector<std::string> params{std::to_string(seq)};
   for (const auto& assignment : assignments) params.emplace_back(assignment.second);
+  const bool approving = Signer() != nullptr && Approves(table, assignments);
   return Write([&](PgConnection& db) -> std::optional<bool> {
-    // One statement in its own transaction: committed (synchronously) when it returns.
     // Not kept prepared: the field sets a client may send are too many.
     const std::string sql = UpdateSql(table, assignments, kPostgresDialect);
+    if (approving) return ApplyApproval(db, sql, params, seq, approver);
+    // One statement in its own transaction: committed (synchronously) when it returns.
     if (db.QueryOnce(sql, params).Affected() > 0) return true;
     const PgResult exists =
         db.Query("SELECT 1 FROM " + std::string(table.name) + " WHERE Seq = $1", {params[0]});
     if (exists.Rows() == 0) return std::nullopt;
     return false;
+  });
+}
+
+// The case's row lock comes first and the trail's lock last, in every server, so that two
+// approvals never wait for each other in a circle.
+std::optional<bool> PostgresStore::ApplyApproval(PgConnection& db, const std::string& sql,
+                                                 const std::vector<std::string>& params,
+                                                 std::int64_t seq, const Approver& approver) {
+  PgTransaction transaction(db);
+  const PgResult before =
+      db.Query("SELECT upper(f25) IS NOT DISTINCT FROM 'Y' FROM Cases WHERE Seq = $1 FOR UPDATE",
+               {params[0]});
+  if (before.Rows() == 0) return std::nullopt;
+  const bool changed = db.QueryOnce(sql, params).Affected() > 0;
+  if (changed && before.Text(0, 0) != "t") {
+    LockAuditTrail(db);
+    const PgResult approval =
+        db.Query("SELECT max(Seq) FROM Approvals WHERE CaseSeq = $1", {params[0]});
+    AuditRecord record = ApprovalRecord(seq, ParseSeq(approval.Text(0, 0)).value_or(0), approver);
+    InsertChained(db, *Signer(), record);
+  }
+  transaction.Commit();
+  return changed;
+}
+
+std::vector<AuditRecord> PostgresStore::ReadAudit(std::string_view order) {
+  return Read([&](PgConnection& db) { return ReadAuditRecords(db, order); });
+}
+
+std::int64_t PostgresStore::AuditBacklog() {
+  return Read([](PgConnection& db) {
+    return ParseSeq(db.Query("SELECT count(*) FROM AuditBacklog").Text(0, 0)).value_or(0);
+  });
+}
+
+// Servers starting together: the second waits for the lock and then finds the backlog empty.
+std::int64_t PostgresStore::ChainBacklog(const AuditSigner& signer) {
+  return Write([&](PgConnection& db) {
+    PgTransaction transaction(db);
+    LockAuditTrail(db);
+    const PgResult backlog = db.Query(
+        "SELECT a.Seq, a.CaseSeq FROM AuditBacklog b JOIN Approvals a ON a.Seq = b.ApprovalSeq "
+        "ORDER BY a.Seq");
+    const std::string now = UtcTimestamp();
+    for (int row = 0; row < backlog.Rows(); ++row) {
+      AuditRecord record;
+      record.recorded_at = now;
+      record.event = kEarlierApprovalEvent;
+      record.approval_seq = ParseSeq(backlog.Text(row, 0)).value_or(0);
+      record.case_seq = ParseSeq(backlog.Text(row, 1)).value_or(0);
+      record.server = signer.Server();
+      InsertChained(db, signer, record);
+    }
+    db.Execute("DELETE FROM AuditBacklog");
+    transaction.Commit();
+    return static_cast<std::int64_t>(backlog.Rows());
   });
 }
 

@@ -20,12 +20,16 @@ class PostgresStore : public HospitalStore {
   std::string Description() const override { return description_; }
   std::unique_ptr<StaffDirectory> Staff() override;
   std::unique_ptr<FailureCounters> SharedFailureCounters() override;
+  std::int64_t AuditBacklog() override;
 
  protected:
   std::optional<std::vector<std::string>> ReadRecord(const TableLayout& table,
                                                      const RecordKey& key) override;
   std::optional<bool> ApplyUpdate(const TableLayout& table, std::int64_t seq,
-                                  const Assignments& assignments) override;
+                                  const Assignments& assignments,
+                                  const Approver& approver) override;
+  std::vector<AuditRecord> ReadAudit(std::string_view order) override;
+  std::int64_t ChainBacklog(const AuditSigner& signer) override;
 
  private:
   ConnectionPool<PgConnection>::Lease Take();
@@ -33,6 +37,10 @@ class PostgresStore : public HospitalStore {
   auto Read(Work work);
   template <typename Work>
   auto Write(Work work);
+  // The update of an approval with its audit record, in one transaction.
+  std::optional<bool> ApplyApproval(PgConnection& db, const std::string& sql,
+                                    const std::vector<std::string>& params, std::int64_t seq,
+                                    const Approver& approver);
 
   std::string conninfo_;
   std::string description_;

@@ -84,8 +84,27 @@ END;
 // Audits and checks look approvals up by case.
 constexpr const char* kVersion2 = "CREATE INDEX ApprovalsByCase ON Approvals(CaseSeq);";
 
+// The audit trail, written by the servers alone, as only they hold the key its MACs need; so
+// the approvals from before it wait in AuditBacklog for the first server that starts with it.
+constexpr const char* kVersion3 = R"sql(
+CREATE TABLE AuditTrail (
+  Seq           INTEGER PRIMARY KEY,
+  RecordedAt    TEXT NOT NULL,
+  Event         TEXT NOT NULL,
+  CaseSeq       INTEGER NOT NULL,
+  ApprovalSeq   INTEGER NOT NULL,
+  Staff         TEXT NOT NULL,
+  ClientAddress TEXT NOT NULL,
+  Server        TEXT NOT NULL,
+  PreviousMac   TEXT NOT NULL,
+  Mac           TEXT NOT NULL
+);
+CREATE TABLE AuditBacklog (ApprovalSeq INTEGER PRIMARY KEY);
+INSERT INTO AuditBacklog SELECT Seq FROM Approvals;
+)sql";
+
 // Step N turns a database of version N-1 into one of version N.
-constexpr const char* kSteps[] = {kVersion1, kVersion2};
+constexpr const char* kSteps[] = {kVersion1, kVersion2, kVersion3};
 static_assert(std::size(kSteps) == kSchemaVersion);
 
 int StoredVersion(SqliteDatabase& db) {
@@ -103,7 +122,7 @@ bool HasTable(SqliteDatabase& db, const char* name) {
 
 void UpgradeSchema(SqliteDatabase& db) {
   if (StoredVersion(db) == kSchemaVersion) {
-    (void)db.Query("SELECT count(*) FROM Personnel, Cases, Needs, Approvals WHERE 0");
+    (void)db.Query("SELECT count(*) FROM Personnel, Cases, Needs, Approvals, AuditTrail WHERE 0");
     return;
   }
   // IMMEDIATE: a second server starting at the same moment waits and then finds it done.
@@ -118,7 +137,7 @@ void UpgradeSchema(SqliteDatabase& db) {
   if (version == 0 && HasTable(db, "Personnel")) version = 1;
   for (; version < kSchemaVersion; ++version) db.Execute(kSteps[version]);
   // Fails here, not at the first request, when a table of version 1 is missing.
-  (void)db.Query("SELECT count(*) FROM Personnel, Cases, Needs, Approvals WHERE 0");
+  (void)db.Query("SELECT count(*) FROM Personnel, Cases, Needs, Approvals, AuditTrail WHERE 0");
   db.Execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
   transaction.Commit();
 }

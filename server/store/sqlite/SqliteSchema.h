@@ -4,6 +4,6 @@
 class SqliteDatabase;
 
 // Brings the database to kSchemaVersion (its "user_version"): creates Personnel, Cases,
-// Needs, Approvals with their indexes and trigger in an empty file, and applies the missing
-// steps to an older one. Throws DatabaseError, also for a schema newer than this server's.
+// Needs, Approvals, AuditTrail with their indexes and trigger in an empty file, and applies the
+// missing steps to an older one. Throws DatabaseError, also for a schema newer than this server's.
 void UpgradeSchema(SqliteDatabase& db);

@@ -3,6 +3,7 @@
 
 #include <unordered_map>
 
+#include "audit/AuditSigner.h"
 #include "store/DemoData.h"
 #include "store/sqlite/SqliteSchema.h"
 #include "store/sqlite/SqliteStaffDirectory.h"
@@ -35,6 +36,31 @@ void InsertRows(SqliteDatabase& db, std::string_view table,
     insert->Step();
     insert->Reset();
   }
+}
+
+std::vector<AuditRecord> ReadAuditRecords(SqliteDatabase& db, std::string_view order) {
+  Cursor query =
+      db.Query("SELECT " + std::string(kAuditColumns) + " FROM AuditTrail " + std::string(order));
+  std::vector<AuditRecord> records;
+  while (query->Step()) {
+    std::vector<std::string> values;
+    for (std::size_t i = 0; i < kAuditColumnCount; ++i) {
+      values.push_back(query->Text(static_cast<int>(i)));
+    }
+    records.push_back(AuditRecordFrom(std::move(values)));
+  }
+  return records;
+}
+
+// Runs in the caller's write transaction, which SQLite holds alone: nobody appends meanwhile.
+void InsertChained(SqliteDatabase& db, const AuditSigner& signer, AuditRecord& record) {
+  const std::vector<AuditRecord> last = ReadAuditRecords(db, "ORDER BY Seq DESC LIMIT 1");
+  signer.Chain(record, last.empty() ? nullptr : &last.front());
+  Cursor insert = db.Query("INSERT INTO AuditTrail (" + std::string(kAuditColumns) + ") VALUES (" +
+                           Placeholders(kAuditColumnCount, kSqliteDialect) + ")");
+  const std::vector<std::string> values = AuditValues(record);
+  for (std::size_t i = 0; i < values.size(); ++i) insert->Bind(static_cast<int>(i + 1), values[i]);
+  insert->Step();
 }
 
 }  // namespace
@@ -73,13 +99,19 @@ std::optional<std::vector<std::string>> SqliteStore::ReadRecord(const TableLayou
 }
 
 std::optional<bool> SqliteStore::ApplyUpdate(const TableLayout& table, std::int64_t seq,
-                                             const Assignments& assignments) {
+                                             const Assignments& assignments,
+                                             const Approver& approver) {
   auto db = pool_.Acquire();
   Transaction transaction(*db, Transaction::Kind::Write);
+  const bool approving = Signer() != nullptr && Approves(table, assignments);
+  bool approved_before = false;
   {
-    Cursor exists = db->Query("SELECT 1 FROM " + std::string(table.name) + " WHERE Seq = ?1");
+    Cursor exists =
+        db->Query(approving ? "SELECT upper(f25) IS 'Y' FROM Cases WHERE Seq = ?1"
+                            : "SELECT 1 FROM " + std::string(table.name) + " WHERE Seq = ?1");
     exists->Bind(1, seq);
     if (!exists->Step()) return std::nullopt;
+    approved_before = approving && exists->Int(0) != 0;
   }
   // Not cached: the field sets a client may send are too many to keep a statement for each.
   const auto update = db->Prepare(UpdateSql(table, assignments, kSqliteDialect));
@@ -89,8 +121,57 @@ std::optional<bool> SqliteStore::ApplyUpdate(const TableLayout& table, std::int6
   }
   update->Step();
   const bool changed = db->Changes() > 0;
+  if (approving && changed && !approved_before) AppendApproval(*db, seq, approver);
   transaction.Commit();
   return changed;
+}
+
+void SqliteStore::AppendApproval(SqliteDatabase& db, std::int64_t seq, const Approver& approver) {
+  std::int64_t approval_seq = 0;
+  {
+    Cursor approval = db.Query("SELECT max(Seq) FROM Approvals WHERE CaseSeq = ?1");
+    approval->Bind(1, seq);
+    if (approval->Step()) approval_seq = approval->Int(0);
+  }
+  AuditRecord record = ApprovalRecord(seq, approval_seq, approver);
+  InsertChained(db, *Signer(), record);
+}
+
+std::vector<AuditRecord> SqliteStore::ReadAudit(std::string_view order) {
+  auto db = pool_.Acquire();
+  Transaction transaction(*db, Transaction::Kind::Read);
+  return ReadAuditRecords(*db, order);
+}
+
+std::int64_t SqliteStore::AuditBacklog() {
+  auto db = pool_.Acquire();
+  Cursor count = db->Query("SELECT count(*) FROM AuditBacklog");
+  return count->Step() ? count->Int(0) : 0;
+}
+
+std::int64_t SqliteStore::ChainBacklog(const AuditSigner& signer) {
+  auto db = pool_.Acquire();
+  Transaction transaction(*db, Transaction::Kind::Write);
+  std::vector<std::pair<std::int64_t, std::int64_t>> approvals;  // Seq and CaseSeq
+  {
+    Cursor backlog = db->Query(
+        "SELECT a.Seq, a.CaseSeq FROM AuditBacklog b JOIN Approvals a ON a.Seq = b.ApprovalSeq "
+        "ORDER BY a.Seq");
+    while (backlog->Step()) approvals.emplace_back(backlog->Int(0), backlog->Int(1));
+  }
+  const std::string now = UtcTimestamp();
+  for (const auto& [approval_seq, case_seq] : approvals) {
+    AuditRecord record;
+    record.recorded_at = now;
+    record.event = kEarlierApprovalEvent;
+    record.case_seq = case_seq;
+    record.approval_seq = approval_seq;
+    record.server = signer.Server();
+    InsertChained(*db, signer, record);
+  }
+  db->Execute("DELETE FROM AuditBacklog");
+  transaction.Commit();
+  return static_cast<std::int64_t>(approvals.size());
 }
 
 std::optional<Physician> SqliteStore::FindPhysician(std::int64_t seq) {

@@ -18,16 +18,23 @@ class SqliteStore : public HospitalStore {
   void LoadDemo(const DemoRecords& records) override;
   std::string Description() const override;
   std::unique_ptr<StaffDirectory> Staff() override;
+  std::int64_t AuditBacklog() override;
 
  protected:
   std::optional<std::vector<std::string>> ReadRecord(const TableLayout& table,
                                                      const RecordKey& key) override;
   std::optional<bool> ApplyUpdate(const TableLayout& table, std::int64_t seq,
-                                  const Assignments& assignments) override;
+                                  const Assignments& assignments,
+                                  const Approver& approver) override;
+  std::vector<AuditRecord> ReadAudit(std::string_view order) override;
+  std::int64_t ChainBacklog(const AuditSigner& signer) override;
 
  private:
   std::vector<CaseEntry> ReadOpenCases(SqliteDatabase& db, std::int64_t doctor_seq);
   void ReadNeeds(SqliteDatabase& db, std::int64_t doctor_seq, std::vector<CaseEntry>& cases);
+  // Appends the audit record of the approval of case `seq`, whose Approvals row the trigger
+  // has just written, inside the caller's write transaction.
+  void AppendApproval(SqliteDatabase& db, std::int64_t seq, const Approver& approver);
 
   std::string path_;
   ConnectionPool<SqliteDatabase> pool_;
