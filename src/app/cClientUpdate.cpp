@@ -28,6 +28,7 @@ const char* const kRenameCaption = "Program rename error";
 const char* const kFirstLine = "Unable to complete update.  You will need to manually\n";
 const char* const kLastLine = "After that you can restart this program.";
 const char* const kNotVerified = "The new version could not be verified and was not installed.";
+const char* const kServiceProgram = "hosp-client-update";
 
 // The text after the last path separator or drive colon.
 std::string FileNamePart(const std::string& path) {
@@ -40,6 +41,15 @@ std::string FileNamePart(const std::string& path) {
 void CopyPermissions(const std::string& from, const std::string& to) {
   struct stat info {};
   if (::stat(from.c_str(), &info) == 0) ::chmod(to.c_str(), info.st_mode & 0777);
+}
+
+// Whether newer builds in `folder` are installed by the update service rather than by the
+// user's client: the service's program is installed there, or the folder is another user's
+// (root's, under the package), which the client must never write.
+bool LeftToTheService(const std::string& folder) {
+  if (::access((folder + kServiceProgram).c_str(), F_OK) == 0) return true;
+  struct stat info {};
+  return ::stat(folder.c_str(), &info) == 0 && info.st_uid != ::geteuid();
 }
 
 // ExeName without its four-character extension (".exe").
@@ -66,7 +76,7 @@ cClientUpdate::cClientUpdate(dbServerConnection* connection, std::string remote_
     server_date = Connection->GetFileInfo(RemoteFile);
   }
   // Both dates are packed local times, so they compare as whole numbers in date order.
-  UpdateNeeded = server_date != 0 && LocalAge < server_date;
+  UpdateNeeded = server_date != 0 && LocalAge < server_date && !LeftToTheService(LocalFolder);
   if (UpdateNeeded) ShowAvailable();
 }
 

@@ -14,7 +14,9 @@ class dbServerConnection;
 class cClientUpdate {
  public:
   // Stores the arguments (none of them owned) and asks the server for the date of
-  // `remote_file`; shows the indicator and the button when that build is newer.
+  // `remote_file`; shows the indicator and the button when that build is newer and this
+  // client installs its own builds (not in a folder of another user's, nor beside the update
+  // service's program, which installs them there).
   cClientUpdate(dbServerConnection* connection, std::string remote_file, std::string local_folder,
                 QWidget* indicator, QAbstractButton* update_button, QProgressBar* progress_bar);
   // Hides the indicator, the button and the progress bar, each if given.
