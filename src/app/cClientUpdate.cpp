@@ -15,6 +15,7 @@
 #include "BuildSignature.h"
 #include "FileDate.h"
 #include "HospApplication.h"
+#include "InstalledBuild.h"
 #include "MessageBox.h"
 #include "ProgressBarAdapter.h"
 #include "QtText.h"
@@ -74,7 +75,9 @@ cClientUpdate::cClientUpdate(dbServerConnection* connection, std::string remote_
   if (Connection != nullptr) {
     RequestInFlight busy;
     server_date = Connection->GetFileInfo(RemoteFile);
+    OfferedSize = Connection->FileSize;
   }
+  OfferedDate = server_date;
   // Both dates are packed local times, so they compare as whole numbers in date order.
   UpdateNeeded = server_date != 0 && LocalAge < server_date && !LeftToTheService(LocalFolder);
   if (UpdateNeeded) ShowAvailable();
@@ -112,11 +115,13 @@ void cClientUpdate::PerformUpdate() {
     QApplication::restoreOverrideCursor();
     return;
   }
-  if (!PublicKeyFile.empty() && !VerifyDownload(base)) {
+  if (!PublicKeyFile.empty() && !VerifyDownload()) {
     ReportRenameError(kNotVerified);
     return;
   }
-  if (SwapBuilds(base)) Restart();
+  if (!SwapBuilds(base)) return;
+  InstalledBuild(LocalFolder, ExeName).KeepStatement();
+  Restart();
 }
 
 bool cClientUpdate::Download(const std::string& base) {
@@ -127,18 +132,19 @@ bool cClientUpdate::Download(const std::string& base) {
                              ProgressBar != nullptr ? &progress : nullptr);
 }
 
-// Fetches the signature (Base.sig) and checks the download against it before anything is
-// renamed. The signature goes either way; a download that fails the check goes too, so the
-// installation is left as it was.
-bool cClientUpdate::VerifyDownload(const std::string& base) {
-  const std::string tmp_path = LocalFolder + base + ".tmp";
-  const std::string sig_path = LocalFolder + base + ".sig";
+// Fetches the signed statement (Base.sig) and checks the download against it before anything
+// is renamed. A download that fails the check goes with its statement, so the installation
+// is left as it was; one that passes keeps its statement for the swap.
+bool cClientUpdate::VerifyDownload() {
+  const InstalledBuild build(LocalFolder, ExeName);
   const bool verified =
-      Connection->GetFile(RemoteFile + ".sig", sig_path, nullptr,
+      Connection->GetFile(RemoteFile + ".sig", build.DownloadSignature(), nullptr,
                           static_cast<std::int32_t>(BuildSignature::kMaxFileSize)) &&
-      BuildSignature::VerifyFile(PublicKeyFile, tmp_path, sig_path);
-  ::unlink(sig_path.c_str());
-  if (!verified) ::unlink(tmp_path.c_str());
+      build
+          .CheckDownload({PublicKeyFile}, OfferedDate, OfferedSize,
+                         build.KeptDate().value_or(LocalAge))
+          .empty();
+  if (!verified) build.DropDownload();
   return verified;
 }
 

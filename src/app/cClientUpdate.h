@@ -39,17 +39,21 @@ class cClientUpdate {
   std::int32_t LocalAge;
   bool UpdateNeeded;
   // The publisher's Ed25519 public key (PEM). When set, a downloaded build is installed only
-  // with a valid signature, downloaded from beside it on the server; empty: no check.
+  // with a valid signed statement, downloaded from beside it on the server, that names it,
+  // the announced date and size, and a date later than the running build's; empty: no check.
   std::string PublicKeyFile;
 
  private:
   void ShowAvailable();
   bool Download(const std::string& base);
-  bool VerifyDownload(const std::string& base);
+  bool VerifyDownload();
   bool SwapBuilds(const std::string& base);
   void ReportRenameError(const std::string& text);
   void Restart();
 
   // The button's click runs PerformUpdate on this object; cut when the object goes.
   QMetaObject::Connection UpdateClick;
+  // What the server announced for RemoteFile: the signed statement must name the same.
+  std::int32_t OfferedDate = 0;
+  std::int32_t OfferedSize = 0;
 };

@@ -10,19 +10,52 @@
 
 #include "BuildSignature.h"
 #include "FileDate.h"
+#include "FileIO.h"
 
 InstalledBuild::InstalledBuild(std::string folder, std::string exe_name)
     : folder_(std::move(folder)),
       exe_name_(std::move(exe_name)),
       base_(exe_name_.size() > 4 ? exe_name_.substr(0, exe_name_.size() - 4) : std::string()) {}
 
-std::int32_t InstalledBuild::RunningDate() const { return GetFilePackedDate(Exe()); }
+namespace {
 
-std::string InstalledBuild::CheckDownload(const std::vector<std::string>& keys) const {
-  for (const std::string& key : keys) {
-    if (BuildSignature::VerifyFile(key, Download(), DownloadSignature())) return {};
+// Whether `statement` names exactly the bytes of the file at `path`.
+bool Names(const BuildStatement& statement, const std::string& path) {
+  std::string bytes;
+  return ReadWholeFile(path, bytes) && bytes.size() == statement.size &&
+         BuildSignature::Sha256Hex(bytes) == statement.sha256;
+}
+
+}  // namespace
+
+std::optional<std::int32_t> InstalledBuild::KeptDate() const {
+  const auto kept = BuildSignature::ReadUnverified(KeptStatement());
+  if (kept && Names(*kept, Exe())) return kept->date;
+  return std::nullopt;
+}
+
+std::int32_t InstalledBuild::RunningDate() const {
+  return KeptDate().value_or(GetFilePackedDate(Exe()));
+}
+
+std::string InstalledBuild::CheckDownload(const std::vector<std::string>& keys,
+                                          std::int32_t announced_date, std::int32_t announced_size,
+                                          std::int32_t running_date) const {
+  const auto statement = BuildSignature::ReadStatement(keys, DownloadSignature());
+  if (!statement) return "its signature is missing, of another form or not made with a key given";
+  if (!Names(*statement, Download())) return "its signature names other bytes";
+  if (statement->date != announced_date || announced_size < 0 ||
+      statement->size != static_cast<std::uint64_t>(announced_size)) {
+    return "the server announces another date or size than its signature";
   }
-  return "its signature is missing or not valid";
+  if (statement->date <= running_date) return "it is not newer than the build in place";
+  return {};
+}
+
+void InstalledBuild::KeepStatement() const {
+  if (std::rename(DownloadSignature().c_str(), KeptStatement().c_str()) != 0) {
+    ::unlink(KeptStatement().c_str());
+  }
 }
 
 void InstalledBuild::DropDownload() const {
@@ -41,4 +74,8 @@ bool InstalledBuild::Swap() const {
   return false;
 }
 
-bool InstalledBuild::Restore() const { return std::rename(Previous().c_str(), Exe().c_str()) == 0; }
+bool InstalledBuild::Restore() const {
+  if (std::rename(Previous().c_str(), Exe().c_str()) != 0) return false;
+  ::unlink(KeptStatement().c_str());
+  return true;
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,13 +17,23 @@ class InstalledBuild {
   std::string Download() const { return folder_ + base_ + ".tmp"; }
   std::string DownloadSignature() const { return folder_ + base_ + ".sig"; }
   std::string Previous() const { return folder_ + base_ + ".bak"; }
+  // The signed statement of the build in place, kept beside it by the update that installed it.
+  std::string KeptStatement() const { return folder_ + exe_name_ + ".sig"; }
 
-  // The date of the build in place, packed as the server announces dates; -1 when unknown.
+  // The signed date of the build in place, packed as the server announces dates, from its
+  // kept statement when that names exactly this build.
+  std::optional<std::int32_t> KeptDate() const;
+  // That date, else the program file's date; -1 when neither can be read.
   std::int32_t RunningDate() const;
 
-  // Checks the download against its signature with the keys (any one may have signed it);
-  // empty when it passes, else the reason.
-  std::string CheckDownload(const std::vector<std::string>& keys) const;
+  // Checks the download against its signed statement: signed by one of `keys`, naming exactly
+  // the downloaded bytes, the date and size the server announced, and a date later than
+  // `running_date`. Empty when it passes, else the reason.
+  std::string CheckDownload(const std::vector<std::string>& keys, std::int32_t announced_date,
+                            std::int32_t announced_size, std::int32_t running_date) const;
+  // After a swap: the download's statement is kept beside the new build (none is kept for an
+  // unsigned one).
+  void KeepStatement() const;
 
   // Removes the download and its signature.
   void DropDownload() const;
@@ -30,7 +41,7 @@ class InstalledBuild {
   // Puts the download in the program's place by renames, the program kept as the previous
   // build (an older one deleted first); false, with everything as before, when a rename fails.
   bool Swap() const;
-  // Puts the previous build back in the program's place.
+  // Puts the previous build back in the program's place; its own date is its file's.
   bool Restore() const;
 
  private:

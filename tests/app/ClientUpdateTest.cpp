@@ -499,7 +499,11 @@ class PerformUpdateTest : public ::testing::TestWithParam<Row> {
 
   static inline std::unique_ptr<HospdProcess> hospd_;
   TempFolder folder_;
+
+ public:
   std::string new_build_;
+
+ protected:
   std::unique_ptr<dbServerConnection> connection_;
   QProgressBar bar_;
   RecordedMessages messages_;
@@ -713,8 +717,29 @@ INSTANTIATE_TEST_SUITE_P(
         SignedRow{"SignatureMissing", [](SignedUpdateTest& test) { test.PublishWith(""); }, false},
         SignedRow{"WrongSignature",
                   [](SignedUpdateTest& test) {
+                    test.PublishWith("publisher.key");
+                    std::string statement = ReadBytes(test.Published(".sig"));
+                    statement[statement.size() - 2] =
+                        statement[statement.size() - 2] == 'a' ? 'b' : 'a';
+                    WriteBytes(test.Published(".sig"), statement);
+                  },
+                  false},
+        // The raw signature of the build alone, as earlier versions wrote it: it signs no
+        // date, so it would let any older build in again.
+        SignedRow{"BareSignatureOfEarlierVersions",
+                  [](SignedUpdateTest& test) {
                     test.PublishWith("");
-                    WriteBytes(test.Published(".sig"), std::string(BuildSignature::kSize, 'S'));
+                    std::string error;
+                    WriteBytes(test.Published(".sig"),
+                               BuildSignature::Sign(SignedUpdateTest::Key("publisher.key"),
+                                                    test.new_build_, error));
+                  },
+                  false},
+        // A build signed earlier, offered under a later date than it was signed with.
+        SignedRow{"OlderBuildAnnouncedAsNewer",
+                  [](SignedUpdateTest& test) {
+                    test.PublishWith("publisher.key");
+                    ASSERT_TRUE(SetFilePackedDate(test.Published().string(), kNewDate));
                   },
                   false},
         SignedRow{"OversizedSignature",
@@ -995,7 +1020,7 @@ TEST_F(SelfUpdateProgramTest, InstallsAndStartsTheNewBuild) {
 
 // With both trust features on (the server's certificate as the trusted authority, a public
 // key for builds, both paths relative to the program's folder), the program installs a
-// build that hospd published signed.
+// signed build and keeps its statement beside it.
 TEST_F(SelfUpdateProgramTest, InstallsASignedBuildFromAVerifiedServer) {
   const fs::path keys = log_.Path();
   std::string error;
@@ -1003,13 +1028,10 @@ TEST_F(SelfUpdateProgramTest, InstallsASignedBuildFromAVerifiedServer) {
                                           (folder_.Path() / "publisher.pem").string(), error))
       << error;
   const std::string new_build = ReadBytes(FAKE_CLIENT_BUILD);
-  WriteBytes(keys / "upload.exe", new_build);
-  const CommandOutcome published_signed =
-      RunHospd({"publish", (keys / "upload.exe").string(), "--key",
-                (keys / "publisher.key").string(), "--data", hospd_->DataDir()});
-  ASSERT_EQ(published_signed.status, 0) << published_signed.err;
-  const fs::path published = fs::path(hospd_->ClientsDir()) / "Pellomarquin.exe";
-  SetModificationTime(published, kServerTime);
+  Publish(new_build);
+  WriteBytes(fs::path(hospd_->ClientsDir()) / "Pellomarquin.exe.sig",
+             BuildSignature::MakeStatement((keys / "publisher.key").string(), new_build,
+                                           static_cast<std::int32_t>(kServerPacked), error));
   fs::copy_file(fs::path(hospd_->DataDir()) / "server.crt", folder_.Path() / "server.pem");
   std::ofstream(folder_.Path() / "Hosp.ini", std::ios::app)
       << "[DataServer]\nCAFile=server.pem\n[Update]\nPublicKey=publisher.pem\n";
@@ -1020,6 +1042,8 @@ TEST_F(SelfUpdateProgramTest, InstallsASignedBuildFromAVerifiedServer) {
   stand_in_ = WaitForStandIn(folder_.Path(), record);
   ASSERT_NE(stand_in_, nullptr) << "the new build was not started";
   ExpectInstalled(new_build);
+  EXPECT_EQ(ReadBytes(folder_.Path() / "Pellomarquin.exe.sig"),
+            ReadBytes(fs::path(hospd_->ClientsDir()) / "Pellomarquin.exe.sig"));
 }
 
 // A copy of the client as the newer build: once installed and started, it finds its own

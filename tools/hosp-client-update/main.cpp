@@ -112,6 +112,7 @@ int Update(const std::string& folder) {
                   connection.FailureReason);
   }
   const std::int32_t offered = connection.GetFileInfo(kRemote);
+  const std::int32_t offered_size = connection.FileSize;
   const InstalledBuild build(folder + "/", kExeName);
   const std::int32_t running = build.RunningDate();
   if (offered == 0 || offered <= running) {
@@ -128,7 +129,7 @@ int Update(const std::string& folder) {
                           static_cast<std::int32_t>(BuildSignature::kMaxFileSize))) {
     reason = "its signature could not be downloaded";
   } else {
-    reason = build.CheckDownload({trust.UpdatePublicKey});
+    reason = build.CheckDownload({trust.UpdatePublicKey}, offered, offered_size, running);
   }
   if (!reason.empty()) {
     build.DropDownload();
@@ -138,7 +139,7 @@ int Update(const std::string& folder) {
     build.DropDownload();
     return Refuse("cannot put the new build in place in " + folder);
   }
-  ::unlink(build.DownloadSignature().c_str());
+  build.KeepStatement();
   if (!PassesCheck(build.Exe())) {
     build.Restore();
     return Refuse("the build of " + DateText(offered) +
