@@ -183,7 +183,7 @@ void TLoginForm::RunUpdateCheck() {
   {
     cClientUpdate update(DataConnection.get(), "Clients\\Pellomarquin.exe", ProgramFolder, nullptr,
                          nullptr, UpdateProgressBar);
-    update.PublicKeyFile = Trust.UpdatePublicKey;
+    update.PublicKeyFiles = Trust.UpdatePublicKeys;
     if (update.UpdateNeeded) {
       UpdateIndicatorPanel->show();
       update.PerformUpdate();

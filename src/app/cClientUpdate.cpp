@@ -115,7 +115,7 @@ void cClientUpdate::PerformUpdate() {
     QApplication::restoreOverrideCursor();
     return;
   }
-  if (!PublicKeyFile.empty() && !VerifyDownload()) {
+  if (!PublicKeyFiles.empty() && !VerifyDownload()) {
     ReportRenameError(kNotVerified);
     return;
   }
@@ -141,7 +141,7 @@ bool cClientUpdate::VerifyDownload() {
       Connection->GetFile(RemoteFile + ".sig", build.DownloadSignature(), nullptr,
                           static_cast<std::int32_t>(BuildSignature::kMaxFileSize)) &&
       build
-          .CheckDownload({PublicKeyFile}, OfferedDate, OfferedSize,
+          .CheckDownload(PublicKeyFiles, OfferedDate, OfferedSize,
                          build.KeptDate().value_or(LocalAge))
           .empty();
   if (!verified) build.DropDownload();

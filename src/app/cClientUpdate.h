@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <QMetaObject>
 
@@ -38,10 +39,11 @@ class cClientUpdate {
   std::string ExeName;
   std::int32_t LocalAge;
   bool UpdateNeeded;
-  // The publisher's Ed25519 public key (PEM). When set, a downloaded build is installed only
-  // with a valid signed statement, downloaded from beside it on the server, that names it,
-  // the announced date and size, and a date later than the running build's; empty: no check.
-  std::string PublicKeyFile;
+  // The publishers' Ed25519 public keys (PEM files); one of them must have signed. When set, a
+  // downloaded build is installed only with a valid signed statement, downloaded from beside it on
+  // the server, that names it, the announced date and size, and a date later than the running
+  // build's; empty: no check.
+  std::vector<std::string> PublicKeyFiles;
 
  private:
   void ShowAvailable();

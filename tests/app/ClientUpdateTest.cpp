@@ -647,6 +647,7 @@ class SignedUpdateTest : public PerformUpdateTest<SignedRow> {
     ASSERT_TRUE(BuildSignature::MakeKeyPair(Key("publisher.key"), Key("publisher.pem"), error))
         << error;
     ASSERT_TRUE(BuildSignature::MakeKeyPair(Key("other.key"), Key("other.pem"), error)) << error;
+    ASSERT_TRUE(BuildSignature::MakeKeyPair(Key("second.key"), Key("second.pem"), error)) << error;
   }
   static void TearDownTestSuite() {
     PerformUpdateTest::TearDownTestSuite();
@@ -669,16 +670,16 @@ class SignedUpdateTest : public PerformUpdateTest<SignedRow> {
   TempFolder upload_;
 };
 
-// With a public key, only a build with a valid signature is installed; any other leaves the
-// installation exactly as it was (names, bytes, dates, permissions), tells the user, and
-// goes on to the login.
+// With two public keys, only a build with a valid statement signed by either is installed; any
+// other leaves the installation exactly as it was (names, bytes, dates, permissions), tells the
+// user, and goes on to the login.
 TEST_P(SignedUpdateTest, InstallsOnlyAVerifiedBuild) {
   const SignedRow& row = GetParam();
   row.publish(*this);
   const auto before = FolderState(folder_.Path());
   {
     cClientUpdate update(connection_.get(), kRemote, LocalText(), nullptr, nullptr, &bar_);
-    update.PublicKeyFile = Key("publisher.pem");
+    update.PublicKeyFiles = {Key("publisher.pem"), Key("second.pem")};
     ASSERT_TRUE(update.UpdateNeeded);
     update.PerformUpdate();
   }
@@ -714,6 +715,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SignedRow{"SignedBuild", [](SignedUpdateTest& test) { test.PublishWith("publisher.key"); },
                   true},
+        SignedRow{"SignedWithTheSecondKey",
+                  [](SignedUpdateTest& test) { test.PublishWith("second.key"); }, true},
         SignedRow{"SignatureMissing", [](SignedUpdateTest& test) { test.PublishWith(""); }, false},
         SignedRow{"WrongSignature",
                   [](SignedUpdateTest& test) {

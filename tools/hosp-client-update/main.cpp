@@ -96,7 +96,7 @@ int Update(const std::string& folder) {
   IniFile ini;
   if (!ini.Load(ini_path)) return Refuse("cannot read " + ini_path);
   const TrustSettings trust = TrustSettings::Read(ini);
-  if (trust.UpdatePublicKey.empty()) {
+  if (trust.UpdatePublicKeys.empty()) {
     return Refuse("no key to verify builds with (\"PublicKey\" in section \"Update\" of " +
                   ini_path + "); no build is installed without one");
   }
@@ -129,7 +129,7 @@ int Update(const std::string& folder) {
                           static_cast<std::int32_t>(BuildSignature::kMaxFileSize))) {
     reason = "its signature could not be downloaded";
   } else {
-    reason = build.CheckDownload({trust.UpdatePublicKey}, offered, offered_size, running);
+    reason = build.CheckDownload(trust.UpdatePublicKeys, offered, offered_size, running);
   }
   if (!reason.empty()) {
     build.DropDownload();
