@@ -1,10 +1,17 @@
 // The client's self-update: installs a newer build offered by the data server and starts it.
 #include "cClientUpdate.h"
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <utility>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QAbstractButton>
@@ -20,7 +27,9 @@
 #include "ProgressBarAdapter.h"
 #include "QtText.h"
 #include "RequestInFlight.h"
+#include "RetryOnEintr.h"
 #include "SysUtils.h"
+#include "UniqueFd.h"
 #include "dbServerConnection.h"
 
 namespace {
@@ -30,6 +39,10 @@ const char* const kFirstLine = "Unable to complete update.  You will need to man
 const char* const kLastLine = "After that you can restart this program.";
 const char* const kNotVerified = "The new version could not be verified and was not installed.";
 const char* const kServiceProgram = "hosp-client-update";
+const char* const kNotStarted =
+    "The new version did not start and the previous version was restored.";
+// The variable that names the descriptor on which a build on probation reports its start.
+const char* const kStartedFdVariable = "HOSP_STARTED_FD";
 
 // The text after the last path separator or drive colon.
 std::string FileNamePart(const std::string& path) {
@@ -79,7 +92,8 @@ cClientUpdate::cClientUpdate(dbServerConnection* connection, std::string remote_
   }
   OfferedDate = server_date;
   // Both dates are packed local times, so they compare as whole numbers in date order.
-  UpdateNeeded = server_date != 0 && LocalAge < server_date && !LeftToTheService(LocalFolder);
+  UpdateNeeded = server_date != 0 && LocalAge < server_date && !LeftToTheService(LocalFolder) &&
+                 !InstalledBuild(LocalFolder, FileNamePart(RemoteFile)).FailedBefore(server_date);
   if (UpdateNeeded) ShowAvailable();
 }
 
@@ -121,7 +135,17 @@ void cClientUpdate::PerformUpdate() {
   }
   if (!SwapBuilds(base)) return;
   InstalledBuild(LocalFolder, ExeName).KeepStatement();
-  Restart();
+  if (Probation <= 0) {
+    Restart();
+    return;
+  }
+  if (!StartsWithinProbation()) {
+    RollBack();
+    return;
+  }
+  // The new build runs and has shown its window: this one ends without starting another.
+  if (ProgressBar != nullptr) ProgressBar->hide();
+  HospApplication::Terminate();
 }
 
 bool cClientUpdate::Download(const std::string& base) {
@@ -180,4 +204,59 @@ void cClientUpdate::Restart() {
   if (ProgressBar != nullptr) ProgressBar->hide();
   OpenWithShell(LocalFolder + ExeName, "");
   HospApplication::Terminate();
+}
+
+// Starts the new build with the write end of a pipe and waits, handling events, for its
+// sign: a byte means its login window is up; the end of the pipe (it ended, or closed the
+// descriptor) or the end of the probation means it failed, and it is ended with its group.
+bool cClientUpdate::StartsWithinProbation() {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+  const UniqueFd reader(ends[0]);
+  const pid_t child = [&] {
+    const UniqueFd writer(ends[1]);
+    return StartReporting(LocalFolder + ExeName, writer.Get(), kStartedFdVariable);
+  }();
+  if (child < 0) return false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(Probation);
+  bool started = false;
+  for (;;) {
+    pollfd wait{reader.Get(), POLLIN, 0};
+    const int ready = ::poll(&wait, 1, 100);
+    if (ready > 0) {
+      char sign = 0;
+      const ssize_t got = RetryOnEintr([&] { return ::read(reader.Get(), &sign, 1); });
+      started = got == 1;
+      break;
+    }
+    if (ready < 0 && errno != EINTR) break;
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    QCoreApplication::processEvents();
+  }
+  if (started) return true;
+  ::kill(-child, SIGKILL);
+  ::kill(child, SIGKILL);
+  RetryOnEintr([child] { return ::waitpid(child, nullptr, 0); });
+  return false;
+}
+
+// The previous build goes back in place, the failed build's date is remembered, the user is
+// told, and the previous build starts anew in place of this one.
+void cClientUpdate::RollBack() {
+  const InstalledBuild build(LocalFolder, ExeName);
+  build.Restore();
+  build.RememberFailed(OfferedDate);
+  QApplication::restoreOverrideCursor();
+  MessageBox::Show(kNotStarted, kRenameCaption);
+  Restart();
+}
+
+void cClientUpdate::ReportStarted() {
+  const char* text = std::getenv(kStartedFdVariable);
+  if (text == nullptr) return;
+  const int fd = std::atoi(text);
+  ::unsetenv(kStartedFdVariable);
+  if (fd < 3) return;
+  RetryOnEintr([fd] { return ::write(fd, "1", 1); });
+  ::close(fd);
 }

@@ -44,6 +44,15 @@ class cClientUpdate {
   // the server, that names it, the announced date and size, and a date later than the running
   // build's; empty: no check.
   std::vector<std::string> PublicKeyFiles;
+  // Seconds the new build has to show its login window once installed; 0: none. Within it
+  // this build waits; a new build that ends first or sends no sign in time is ended, the
+  // previous build put back and started, and the new build's date remembered, so that it is
+  // not installed again.
+  int Probation = 0;
+
+  // Called by the login window when it is first shown: tells the build that installed this
+  // one, when it waits for the sign, that the window is up. Does nothing otherwise.
+  static void ReportStarted();
 
  private:
   void ShowAvailable();
@@ -52,6 +61,8 @@ class cClientUpdate {
   bool SwapBuilds(const std::string& base);
   void ReportRenameError(const std::string& text);
   void Restart();
+  bool StartsWithinProbation();
+  void RollBack();
 
   // The button's click runs PerformUpdate on this object; cut when the object goes.
   QMetaObject::Connection UpdateClick;

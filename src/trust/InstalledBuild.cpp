@@ -52,6 +52,20 @@ std::string InstalledBuild::CheckDownload(const std::vector<std::string>& keys,
   return {};
 }
 
+bool InstalledBuild::FailedBefore(std::int32_t date) const {
+  std::string dates;
+  ReadWholeFile(FailedDates(), dates);
+  return ("\n" + dates).find("\n" + std::to_string(date) + "\n") != std::string::npos;
+}
+
+void InstalledBuild::RememberFailed(std::int32_t date) const {
+  std::string dates;
+  ReadWholeFile(FailedDates(), dates);
+  FileWriteFailure ignored;  // unremembered, the build fails its probation again: no harm
+  WriteFileAtomically(FailedDates(), dates + std::to_string(date) + "\n", FileMode{0644, true},
+                      ignored);
+}
+
 void InstalledBuild::KeepStatement() const {
   if (std::rename(DownloadSignature().c_str(), KeptStatement().c_str()) != 0) {
     ::unlink(KeptStatement().c_str());

@@ -31,6 +31,11 @@ class InstalledBuild {
   // `running_date`. Empty when it passes, else the reason.
   std::string CheckDownload(const std::vector<std::string>& keys, std::int32_t announced_date,
                             std::int32_t announced_size, std::int32_t running_date) const;
+  // The builds that failed their probation: a build of such a date is not installed again.
+  std::string FailedDates() const { return folder_ + base_ + ".failed"; }
+  bool FailedBefore(std::int32_t date) const;
+  void RememberFailed(std::int32_t date) const;
+
   // After a swap: the download's statement is kept beside the new build (none is kept for an
   // unsigned one).
   void KeepStatement() const;

@@ -16,6 +16,10 @@ struct TrustSettings {
   // "Update": "PublicKey", a comma-separated list of key files, each as a path usable from any
   // working folder; empty when not set. A build signed with any one of them verifies.
   std::vector<std::string> UpdatePublicKeys;
+  // "Update": "Probation", the seconds a newly installed build has to show its login window
+  // before the previous build is put back; 0 (not set, or not a whole number from 1 to 3600):
+  // no probation.
+  int UpdateProbation = 0;
 
   // Reads the keys from `ini`; relative paths are taken from the folder of that file.
   static TrustSettings Read(const IniFile& ini);

@@ -2,6 +2,7 @@
 #include "cClientUpdate.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -764,6 +765,56 @@ INSTANTIATE_TEST_SUITE_P(
     RowName());
 
 // ---------------------------------------------------------------------------------------
+// Probation: the new build must show its login window in time, or the previous one returns.
+
+struct ProbationRow {
+  std::string name;
+  std::string script_end;  // what the stand-in build does after noting its PID
+};
+
+void PrintTo(const ProbationRow& row, std::ostream* out) { *out << row.name; }
+
+class ProbationTest : public PerformUpdateTest<ProbationRow> {};
+
+// A new build that ends at once, or never shows its login window, is ended within the
+// probation; the previous build is back in place, the user is told, the previous build is
+// started in place of this one, and the failed build is not installed again.
+TEST_P(ProbationTest, BrokenBuildIsRolledBackAndNotInstalledAgain) {
+  constexpr int kProbation = 3;
+  const std::string script =
+      "#!/bin/sh\necho $$ >\"$(dirname \"$0\")/pid\"\n" + GetParam().script_end;
+  WriteBytes(Published(), script);
+  ASSERT_TRUE(SetFilePackedDate(Published().string(), kNewDate));
+  const auto start = std::chrono::steady_clock::now();
+  {
+    cClientUpdate update(connection_.get(), kRemote, LocalText(), nullptr, nullptr, &bar_);
+    update.Probation = kProbation;
+    ASSERT_TRUE(update.UpdateNeeded);
+    update.PerformUpdate();
+  }
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took.count(), kProbation + 2.0);
+
+  EXPECT_EQ(Holds(Local("Pellomarquin.exe"), script), "the running build");
+  EXPECT_FALSE(fs::exists(Local("Pellomarquin.bak")));
+  ASSERT_EQ(messages_.shown.size(), 1u);
+  EXPECT_EQ(messages_.shown[0].text,
+            "The new version did not start and the previous version was restored.");
+  EXPECT_EQ(HospApplication::Terminated(), true);
+  const pid_t stand_in = std::stoi(ReadBytes(Local("pid")));
+  EXPECT_NE(::kill(stand_in, 0), 0) << "the new build still runs";
+
+  HospApplication::ClearTerminate();
+  const cClientUpdate again(connection_.get(), kRemote, LocalText(), nullptr, nullptr, nullptr);
+  EXPECT_FALSE(again.UpdateNeeded);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, ProbationTest,
+                         ::testing::Values(ProbationRow{"EndsAtOnce", "exit 0\n"},
+                                           ProbationRow{"NeverShowsItsWindow", "exec sleep 30\n"}),
+                         RowName());
+
+// ---------------------------------------------------------------------------------------
 // The login window's update check.
 
 class LoginUpdateTest : public ClientTest {
@@ -1047,6 +1098,22 @@ TEST_F(SelfUpdateProgramTest, InstallsASignedBuildFromAVerifiedServer) {
   ExpectInstalled(new_build);
   EXPECT_EQ(ReadBytes(folder_.Path() / "Pellomarquin.exe.sig"),
             ReadBytes(fs::path(hospd_->ClientsDir()) / "Pellomarquin.exe.sig"));
+}
+
+// With a probation the old program waits for the sign that the real program gives when its
+// login window is up, then ends, leaving the new build in place and running.
+TEST_F(SelfUpdateProgramTest, NewBuildThatShowsItsLoginPassesItsProbation) {
+  Publish(client_bytes_);
+  std::ofstream(folder_.Path() / "Hosp.ini", std::ios::app) << "[Update]\nProbation=30\n";
+
+  RunClientThroughTheUpdate();
+
+  const pid_t pid = FindProgram(Exe());
+  ASSERT_GT(pid, 0) << "the new build does not run";
+  second_ = std::make_unique<Process>(pid);
+  ExpectInstalled(client_bytes_);
+  EXPECT_FALSE(fs::exists(folder_.Path() / "Pellomarquin.failed"));
+  EXPECT_TRUE(second_->Running());
 }
 
 // A copy of the client as the newer build: once installed and started, it finds its own

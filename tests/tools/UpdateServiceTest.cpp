@@ -79,4 +79,26 @@ TEST_F(UpdateServiceTest, InstallsABuildSignedWithAnyListedKey) {
   EXPECT_EQ(ReadBytes(folder_.Path() / "Pellomarquin.exe.sig"), ReadBytes(Published(".sig")));
 }
 
+// A build that fails its --check is replaced by the previous build again and, as a build of
+// its date, not installed again; a newer build is.
+TEST_F(UpdateServiceTest, BuildThatFailsItsCheckIsRolledBackForGood) {
+  const std::string broken = "#!/bin/sh\n# a broken build\nexit 3\n";
+  Offer(broken, "first", UtcTime(2031, 3, 4));
+  const CommandOutcome failed = RunService();
+  EXPECT_EQ(failed.status, 1) << failed.out << failed.err;
+  EXPECT_EQ(ReadBytes(Exe()), kRunningBuild);
+  EXPECT_EQ(fs::status(Exe()).permissions(), fs::perms(0755));
+
+  const CommandOutcome again = RunService();
+  EXPECT_EQ(again.status, 0) << again.out << again.err;
+  EXPECT_EQ(ReadBytes(Exe()), kRunningBuild);
+  EXPECT_FALSE(fs::exists(folder_.Path() / "Pellomarquin.tmp")) << "downloaded again";
+
+  const std::string fixed = "#!/bin/sh\n# the fixed build\n[ \"$1\" = --check ]\n";
+  Offer(fixed, "first", UtcTime(2031, 3, 5));
+  const CommandOutcome installed = RunService();
+  EXPECT_EQ(installed.status, 0) << installed.out << installed.err;
+  EXPECT_EQ(ReadBytes(Exe()), fixed);
+}
+
 }  // namespace

@@ -32,14 +32,16 @@ constexpr const char* kUsage =
     "offers as \"Clients\\Pellomarquin.exe\", in place of FOLDER/Pellomarquin.exe (the previous\n"
     "build kept as Pellomarquin.bak). FOLDER is this program's own folder unless given.\n"
     "Only a build signed with a key of \"PublicKey\" in section \"Update\" is installed,\n"
-    "and only when \"Pellomarquin.exe --check\" of the new build succeeds.\n"
+    "and only when \"Pellomarquin.exe --check\" of the new build succeeds (within\n"
+    "\"Probation\" seconds, or 30); a build that fails it is replaced by the previous one\n"
+    "again and, as a build of its date, never installed again.\n"
     "Exit status 0 when the newest build is in place; 1 with the reason otherwise.\n";
 
 const char* const kRemote = "Clients\\Pellomarquin.exe";
 const char* const kExeName = "Pellomarquin.exe";
 // A service must end: without a Timeout key the server gets this long for each wait.
 constexpr int kDefaultTimeout = 60;
-// How long the new build may take to answer --check.
+// How long the new build may take to answer --check, unless "Probation" says otherwise.
 constexpr int kCheckSeconds = 30;
 
 void Say(const std::string& line) { std::cout << "hosp-client-update: " << line << std::endl; }
@@ -69,15 +71,15 @@ std::string OwnFolder() {
   return error ? std::string(".") : exe.parent_path().string();
 }
 
-// Runs `program --check` and waits up to kCheckSeconds: true when it exits with status 0.
-bool PassesCheck(const std::string& program) {
+// Runs `program --check` and waits up to `seconds`: true when it exits with status 0.
+bool PassesCheck(const std::string& program, int seconds) {
   const pid_t pid = ::fork();
   if (pid < 0) return false;
   if (pid == 0) {
     ::execl(program.c_str(), program.c_str(), "--check", static_cast<char*>(nullptr));
     ::_exit(127);
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kCheckSeconds);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   int status = 0;
   for (;;) {
     const pid_t done = ::waitpid(pid, &status, WNOHANG);
@@ -119,6 +121,11 @@ int Update(const std::string& folder) {
     Say("the build in place (" + DateText(running) + ") is the newest");
     return 0;
   }
+  if (build.FailedBefore(offered)) {
+    Say("the build of " + DateText(offered) + " failed its check before; it is not installed " +
+        "again, a newer one will be");
+    return 0;
+  }
   if (!connection.GetFile(kRemote, build.Download(), nullptr)) {
     build.DropDownload();
     return Refuse("the download of the build of " + DateText(offered) +
@@ -140,8 +147,10 @@ int Update(const std::string& folder) {
     return Refuse("cannot put the new build in place in " + folder);
   }
   build.KeepStatement();
-  if (!PassesCheck(build.Exe())) {
+  if (!PassesCheck(build.Exe(),
+                   trust.UpdateProbation > 0 ? trust.UpdateProbation : kCheckSeconds)) {
     build.Restore();
+    build.RememberFailed(offered);
     return Refuse("the build of " + DateText(offered) +
                   " failed its check (--check); the previous build was restored");
   }
