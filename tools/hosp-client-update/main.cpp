@@ -76,6 +76,7 @@ bool PassesCheck(const std::string& program, int seconds) {
   const pid_t pid = ::fork();
   if (pid < 0) return false;
   if (pid == 0) {
+    ::setpgid(0, 0);  // a group of its own, so that whatever it started ends with it
     ::execl(program.c_str(), program.c_str(), "--check", static_cast<char*>(nullptr));
     ::_exit(127);
   }
@@ -88,6 +89,7 @@ bool PassesCheck(const std::string& program, int seconds) {
     if (std::chrono::steady_clock::now() > deadline) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+  ::kill(-pid, SIGKILL);
   ::kill(pid, SIGKILL);
   ::waitpid(pid, nullptr, 0);
   return false;
