@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Packages the tree already built in BUILD_DIR (default build) and tries both Debian packages
 # on this machine: install, the service's own command line run as its system user, a
-# handshake with hospctl, the admin commands, the client replacing itself under the package,
-# reinstall, remove (data kept) and purge (data, users and groups gone).
+# handshake with hospctl, the admin commands, a client folder that only root may write, the
+# update service's program installing a signed build and refusing others, the upgrade from
+# the group-writable folder of earlier versions, reinstall, remove (data kept) and purge
+# (data, users and groups gone).
 # It installs packages and adds users, so it runs as root only, from tools/test.sh; it
 # refuses to touch a machine where hospd or hosp-client was installed by someone else.
 set -euo pipefail
@@ -36,6 +38,7 @@ tester=hosp-pkgtest
 cleanup() {
   if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
   if getent passwd "$tester" >/dev/null; then userdel "$tester" || true; fi
+  rm -f /etc/hosp-client/publisher.pem  # the test's key, which purge would leave
   if dpkg-query -W -f='${Status}\n' hospd hosp-client 2>/dev/null | grep -q "installed\|config-files"; then
     DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=600 \
       purge hospd hosp-client >/dev/null 2>&1 || true
@@ -63,9 +66,24 @@ apt_get install "$server_deb" "$client_deb"
 getent passwd hospd >/dev/null || fail "no system user hospd"
 [ "$(stat -c '%U:%G %a' /var/lib/hospd)" = "hospd:hospd 750" ] || fail "/var/lib/hospd: $(stat -c '%U:%G %a' /var/lib/hospd)"
 [ "$(stat -c '%U' /var/lib/hospd/hosp.db)" = hospd ] || fail "hosp.db not made by hospd"
-[ "$(stat -c '%G %a' /opt/hosp-client)" = "hosp-client 2775" ] || fail "/opt/hosp-client: $(stat -c '%G %a' /opt/hosp-client)"
+# Nobody but root may change what another user runs: no file of the client writable by
+# anyone else, and no group left to hand that right to.
+root_only() {
+  local found
+  found=$(find /opt/hosp-client /etc/hosp-client /usr/bin/hosp-client \
+            \( ! -type l \( -perm /022 -o ! -user root \) \) -o \( ! -type l ! -group root \))
+  [ -z "$found" ] || fail "writable by others than root $1: $(ls -ld $found)"
+  [ "$(stat -c '%U:%G %a' /opt/hosp-client)" = "root:root 755" ] ||
+    fail "/opt/hosp-client $1: $(stat -c '%U:%G %a' /opt/hosp-client)"
+  [ "$(stat -c '%a' /opt/hosp-client/Pellomarquin.exe)" = 755 ] || fail "Pellomarquin.exe $1"
+  [ "$(stat -Lc '%a' /opt/hosp-client/Hosp.ini)" = 644 ] || fail "Hosp.ini $1"
+  ! getent group hosp-client >/dev/null || fail "group hosp-client $1"
+}
+root_only "after install"
 zcat /usr/share/man/man8/hospd.8.gz | grep -q '^\.TH HOSPD 8' || fail "hospd.8.gz"
-systemd-analyze verify /lib/systemd/system/hospd.service || fail "systemd-analyze verify hospd.service"
+for unit in hospd.service hosp-client-update.service hosp-client-update.timer; do
+  systemd-analyze verify "/lib/systemd/system/$unit" || fail "systemd-analyze verify $unit"
+done
 
 echo "== package test: admin commands as root, while the server is stopped"
 echo "pkg secret" | hospd staff add --data /var/lib/hospd --email eva.lang@hospital.example \
@@ -98,30 +116,60 @@ hospctl /opt/hosp-client/Hosp.ini query Personnel 4 eva.lang@hospital.example |
   grep -qx "pkg secret" || fail "the new member's record"
 hospd backup --data /var/lib/hospd "$run/backup.db" >/dev/null || fail "backup"
 
-echo "== package test: the client replaces itself, run by a member of hosp-client"
-useradd --system --no-create-home --groups hosp-client "$tester"
-install -d -m 1777 "$work/marker"
-cat >"$work/newer-build" <<BUILD
+echo "== package test: a user's client leaves its folder alone; the update service installs"
+useradd --system --no-create-home "$tester"
+install -d -m 1777 "$work/home"
+cat >"$work/newer-build" <<'BUILD'
 #!/bin/sh
-echo started >"$work/marker/started"
+exit 0
 BUILD
-install -o hospd -g hospd -m 0755 "$work/newer-build" /var/lib/hospd/Clients/Pellomarquin.exe
-touch -d "+2 minutes" /var/lib/hospd/Clients/Pellomarquin.exe
-runuser -u "$tester" -- env QT_QPA_PLATFORM=offscreen HOME="$work/marker" \
-  timeout 60 /usr/bin/hosp-client >/dev/null 2>&1 || fail "the client did not end after its update"
-for _ in $(seq 100); do [ -e "$work/marker/started" ] && break; sleep 0.1; done
-[ -e "$work/marker/started" ] || fail "the new build was not started"
-cmp -s /opt/hosp-client/Pellomarquin.exe "$work/newer-build" || fail "the new build is not in place"
-[ -e /opt/hosp-client/Pellomarquin.bak ] || fail "no Pellomarquin.bak"
-[ "$(stat -c '%U:%G' /opt/hosp-client/Pellomarquin.exe)" = "$tester:hosp-client" ] ||
-  fail "new build owned by $(stat -c '%U:%G' /opt/hosp-client/Pellomarquin.exe)"
+clients=/var/lib/hospd/Clients
+install -o hospd -g hospd -m 0644 "$work/newer-build" "$clients/Pellomarquin.exe"
+touch -d "+2 minutes" "$clients/Pellomarquin.exe"
+packaged=$(sha256sum </opt/hosp-client/Pellomarquin.exe)
+# The user's client finds the newer build and goes on to its login (ended here by timeout).
+status=0
+runuser -u "$tester" -- env QT_QPA_PLATFORM=offscreen HOME="$work/home" \
+  timeout 8 /usr/bin/hosp-client >"$work/client.log" 2>&1 || status=$?
+[ "$status" = 124 ] || fail "the user's client ended by itself ($status): $(cat "$work/client.log")"
+[ "$(sha256sum </opt/hosp-client/Pellomarquin.exe)" = "$packaged" ] || fail "the user's client replaced the program"
+[ -z "$(find /opt/hosp-client -newer "$work/newer-build" ! -type l)" ] || fail "the user's client wrote its folder"
 
-echo "== package test: reinstall (the upgrade path) keeps the data"
+# The service's own command line, as root, without a key, then with a key and an unsigned
+# build, then with the build signed.
+update=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/hosp-client-update.service)
+status=0
+$update >"$work/update.log" 2>&1 || status=$?
+[ "$status" = 1 ] && grep -q "no key to verify builds" "$work/update.log" ||
+  fail "the update service without a key ($status): $(cat "$work/update.log")"
+hospctl keygen "$work/publisher.key" /etc/hosp-client/publisher.pem >/dev/null
+printf '\n[Update]\nPublicKey=/etc/hosp-client/publisher.pem\n' >>/etc/hosp-client/Hosp.ini
+status=0
+$update >"$work/update.log" 2>&1 || status=$?
+[ "$status" = 1 ] && grep -q "was not installed" "$work/update.log" ||
+  fail "the update service took an unsigned build ($status): $(cat "$work/update.log")"
+[ "$(sha256sum </opt/hosp-client/Pellomarquin.exe)" = "$packaged" ] || fail "an unsigned build was installed"
+hospd publish "$work/newer-build" --key "$work/publisher.key" --data /var/lib/hospd >/dev/null ||
+  fail "hospd publish"
+$update >"$work/update.log" 2>&1 || fail "the update service: $(cat "$work/update.log")"
+cmp -s /opt/hosp-client/Pellomarquin.exe "$work/newer-build" || fail "the signed build is not in place"
+[ "$(sha256sum </opt/hosp-client/Pellomarquin.bak)" = "$packaged" ] || fail "the packaged build was not kept"
+root_only "after the update"
+$update >"$work/update.log" 2>&1 && grep -q "is the newest" "$work/update.log" ||
+  fail "the update service a second time: $(cat "$work/update.log")"
+
+echo "== package test: the upgrade takes the group and its write access away"
+# What earlier versions left: the group, the folder writable by it, a member's own build.
+addgroup --system --quiet hosp-client
+chgrp hosp-client /opt/hosp-client
+chmod 2775 /opt/hosp-client
+install -o "$tester" -g hosp-client -m 0775 "$work/newer-build" /opt/hosp-client/Pellomarquin.tmp
+# Reinstalled, as an upgrade would be: the data stays.
 apt_get install --reinstall "$server_deb" "$client_deb"
 hospd staff list --data /var/lib/hospd | grep -q eva.lang@hospital.example || fail "staff lost"
 [ "$(head -c 4 /opt/hosp-client/Pellomarquin.exe | od -An -c | tr -d ' ')" = '177ELF' ] ||
   fail "the packaged build is not back in place"
-[ "$(stat -c '%G %a' /opt/hosp-client)" = "hosp-client 2775" ] || fail "/opt/hosp-client after reinstall"
+root_only "after the upgrade"
 
 kill "$server_pid"
 wait "$server_pid" || fail "hospd did not stop cleanly"
@@ -129,6 +177,7 @@ server_pid=""
 
 echo "== package test: remove keeps the data, purge removes it"
 userdel "$tester"
+rm /etc/hosp-client/publisher.pem
 apt_get remove hospd hosp-client
 [ ! -e /usr/sbin/hospd ] || fail "/usr/sbin/hospd left after remove"
 [ ! -e /opt/hosp-client ] || fail "/opt/hosp-client left after remove: $(ls -A /opt/hosp-client)"
@@ -140,5 +189,6 @@ apt_get purge hospd hosp-client
 ! getent group hospd >/dev/null || fail "group hospd left after purge"
 ! getent group hosp-client >/dev/null || fail "group hosp-client left after purge"
 [ ! -e /etc/default/hospd ] && [ ! -e /etc/hosp-client ] || fail "configuration left after purge"
-[ -z "$(find /etc/systemd/system -name 'hospd.service' 2>/dev/null)" ] || fail "unit links left after purge"
+[ -z "$(find /etc/systemd/system -name 'hospd.service' -o -name 'hosp-client-update.*' 2>/dev/null)" ] ||
+  fail "unit links left after purge"
 echo "package test: ok"

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include "BuildSignature.h"
+#include "FileDate.h"
 #include "FileIO.h"
 #include "admin/FolderOwner.h"
 #include "admin/PublishCommand.h"
@@ -61,6 +63,22 @@ void Replace(const fs::path& path, const std::string& bytes) {
   }
 }
 
+// The build gets exactly the signed date before it takes its name, so that the server never
+// announces another date for it than its statement names.
+void ReplaceDated(const fs::path& path, const std::string& bytes, std::uint32_t date) {
+  const fs::path part = path.parent_path() / ("." + path.filename().string() + ".publish");
+  ::unlink(part.c_str());
+  FileWriteFailure failure;
+  if (!WriteNewFile(part.string(), bytes, FileMode{0644, true}, failure)) {
+    throw std::runtime_error(failure.text);
+  }
+  if (!SetFilePackedDate(part.string(), date) || std::rename(part.c_str(), path.c_str()) != 0) {
+    const std::string reason = std::strerror(errno);
+    ::unlink(part.c_str());
+    throw std::runtime_error("cannot put " + path.string() + " in place: " + reason);
+  }
+}
+
 // Everything that can fail before the folder changes is done first, as the calling user
 // (who may be the only one to read the private key): the build is read and signed in
 // memory, and exactly those bytes are published, as the folder's owner.
@@ -73,10 +91,14 @@ int Publish(const PublishOptions& options) {
     throw std::runtime_error("cannot read " + options.build);
   }
   if (bytes.empty()) throw std::runtime_error(options.build + " is empty; no client takes it");
+  // The date the server will announce, packed as it announces it (local time, two seconds).
+  const std::uint32_t date = PackDosDate(std::time(nullptr));
+  if (date == 0) throw std::runtime_error("the clock is outside 1980-2107; no client takes it");
   std::string signature;
   if (!options.key.empty()) {
     std::string error;
-    signature = BuildSignature::Sign(options.key, bytes, error);
+    signature =
+        BuildSignature::MakeStatement(options.key, bytes, static_cast<std::int32_t>(date), error);
     if (signature.empty()) throw std::runtime_error(error);
   }
   BecomeFolderOwner(options.data_dir);
@@ -90,7 +112,7 @@ int Publish(const PublishOptions& options) {
   } else {
     Replace(signature_path, signature);
   }
-  Replace(target, bytes);
+  ReplaceDated(target, bytes, date);
   std::cout << "Published " << target.string() << " (" << bytes.size() << " bytes), "
             << (signature.empty() ? "unsigned" : "signed: " + signature_path.string()) << "\n";
   return EXIT_SUCCESS;
@@ -102,9 +124,10 @@ void AddPublishCommand(CLI::App& app, AdminAction& action) {
   const auto options = std::make_shared<PublishOptions>();
   auto* publish = app.add_subcommand(
       "publish",
-      "Offer the client build BUILD for download: copy it into DIR/Clients as NAME, with its "
-      "signature NAME.sig when a key is given (an old NAME.sig is removed when none is). Each "
-      "file is replaced by a rename, the signature first.");
+      "Offer the client build BUILD for download: copy it into DIR/Clients as NAME, dated now, "
+      "with its signed statement NAME.sig (its SHA-256, size and that date) when a key is "
+      "given (an old NAME.sig is removed when none is). Each file is replaced by a rename, the "
+      "signature first.");
   publish->add_option("BUILD", options->build, "The client build to publish.")
       ->type_name("")
       ->required();

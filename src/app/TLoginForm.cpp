@@ -127,6 +127,7 @@ void TLoginForm::ReadConfiguration() {
 
 void TLoginForm::paintEvent(QPaintEvent* event) {
   QWidget::paintEvent(event);
+  cClientUpdate::ReportStarted();  // a build on probation has reached its login window
   FormPaint();
 }
 
@@ -183,7 +184,8 @@ void TLoginForm::RunUpdateCheck() {
   {
     cClientUpdate update(DataConnection.get(), "Clients\\Pellomarquin.exe", ProgramFolder, nullptr,
                          nullptr, UpdateProgressBar);
-    update.PublicKeyFile = Trust.UpdatePublicKey;
+    update.PublicKeyFiles = Trust.UpdatePublicKeys;
+    update.Probation = Trust.UpdateProbation;
     if (update.UpdateNeeded) {
       UpdateIndicatorPanel->show();
       update.PerformUpdate();

@@ -1,10 +1,17 @@
 // The client's self-update: installs a newer build offered by the data server and starts it.
 #include "cClientUpdate.h"
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <utility>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QAbstractButton>
@@ -15,11 +22,14 @@
 #include "BuildSignature.h"
 #include "FileDate.h"
 #include "HospApplication.h"
+#include "InstalledBuild.h"
 #include "MessageBox.h"
 #include "ProgressBarAdapter.h"
 #include "QtText.h"
 #include "RequestInFlight.h"
+#include "RetryOnEintr.h"
 #include "SysUtils.h"
+#include "UniqueFd.h"
 #include "dbServerConnection.h"
 
 namespace {
@@ -28,6 +38,11 @@ const char* const kRenameCaption = "Program rename error";
 const char* const kFirstLine = "Unable to complete update.  You will need to manually\n";
 const char* const kLastLine = "After that you can restart this program.";
 const char* const kNotVerified = "The new version could not be verified and was not installed.";
+const char* const kServiceProgram = "hosp-client-update";
+const char* const kNotStarted =
+    "The new version did not start and the previous version was restored.";
+// The variable that names the descriptor on which a build on probation reports its start.
+const char* const kStartedFdVariable = "HOSP_STARTED_FD";
 
 // The text after the last path separator or drive colon.
 std::string FileNamePart(const std::string& path) {
@@ -40,6 +55,15 @@ std::string FileNamePart(const std::string& path) {
 void CopyPermissions(const std::string& from, const std::string& to) {
   struct stat info {};
   if (::stat(from.c_str(), &info) == 0) ::chmod(to.c_str(), info.st_mode & 0777);
+}
+
+// Whether newer builds in `folder` are installed by the update service rather than by the
+// user's client: the service's program is installed there, or the folder is another user's
+// (root's, under the package), which the client must never write.
+bool LeftToTheService(const std::string& folder) {
+  if (::access((folder + kServiceProgram).c_str(), F_OK) == 0) return true;
+  struct stat info {};
+  return ::stat(folder.c_str(), &info) == 0 && info.st_uid != ::geteuid();
 }
 
 // ExeName without its four-character extension (".exe").
@@ -64,9 +88,12 @@ cClientUpdate::cClientUpdate(dbServerConnection* connection, std::string remote_
   if (Connection != nullptr) {
     RequestInFlight busy;
     server_date = Connection->GetFileInfo(RemoteFile);
+    OfferedSize = Connection->FileSize;
   }
+  OfferedDate = server_date;
   // Both dates are packed local times, so they compare as whole numbers in date order.
-  UpdateNeeded = server_date != 0 && LocalAge < server_date;
+  UpdateNeeded = server_date != 0 && LocalAge < server_date && !LeftToTheService(LocalFolder) &&
+                 !InstalledBuild(LocalFolder, FileNamePart(RemoteFile)).FailedBefore(server_date);
   if (UpdateNeeded) ShowAvailable();
 }
 
@@ -102,11 +129,23 @@ void cClientUpdate::PerformUpdate() {
     QApplication::restoreOverrideCursor();
     return;
   }
-  if (!PublicKeyFile.empty() && !VerifyDownload(base)) {
+  if (!PublicKeyFiles.empty() && !VerifyDownload()) {
     ReportRenameError(kNotVerified);
     return;
   }
-  if (SwapBuilds(base)) Restart();
+  if (!SwapBuilds(base)) return;
+  InstalledBuild(LocalFolder, ExeName).KeepStatement();
+  if (Probation <= 0) {
+    Restart();
+    return;
+  }
+  if (!StartsWithinProbation()) {
+    RollBack();
+    return;
+  }
+  // The new build runs and has shown its window: this one ends without starting another.
+  if (ProgressBar != nullptr) ProgressBar->hide();
+  HospApplication::Terminate();
 }
 
 bool cClientUpdate::Download(const std::string& base) {
@@ -117,18 +156,19 @@ bool cClientUpdate::Download(const std::string& base) {
                              ProgressBar != nullptr ? &progress : nullptr);
 }
 
-// Fetches the signature (Base.sig) and checks the download against it before anything is
-// renamed. The signature goes either way; a download that fails the check goes too, so the
-// installation is left as it was.
-bool cClientUpdate::VerifyDownload(const std::string& base) {
-  const std::string tmp_path = LocalFolder + base + ".tmp";
-  const std::string sig_path = LocalFolder + base + ".sig";
+// Fetches the signed statement (Base.sig) and checks the download against it before anything
+// is renamed. A download that fails the check goes with its statement, so the installation
+// is left as it was; one that passes keeps its statement for the swap.
+bool cClientUpdate::VerifyDownload() {
+  const InstalledBuild build(LocalFolder, ExeName);
   const bool verified =
-      Connection->GetFile(RemoteFile + ".sig", sig_path, nullptr,
+      Connection->GetFile(RemoteFile + ".sig", build.DownloadSignature(), nullptr,
                           static_cast<std::int32_t>(BuildSignature::kMaxFileSize)) &&
-      BuildSignature::VerifyFile(PublicKeyFile, tmp_path, sig_path);
-  ::unlink(sig_path.c_str());
-  if (!verified) ::unlink(tmp_path.c_str());
+      build
+          .CheckDownload(PublicKeyFiles, OfferedDate, OfferedSize,
+                         build.KeptDate().value_or(LocalAge))
+          .empty();
+  if (!verified) build.DropDownload();
   return verified;
 }
 
@@ -164,4 +204,59 @@ void cClientUpdate::Restart() {
   if (ProgressBar != nullptr) ProgressBar->hide();
   OpenWithShell(LocalFolder + ExeName, "");
   HospApplication::Terminate();
+}
+
+// Starts the new build with the write end of a pipe and waits, handling events, for its
+// sign: a byte means its login window is up; the end of the pipe (it ended, or closed the
+// descriptor) or the end of the probation means it failed, and it is ended with its group.
+bool cClientUpdate::StartsWithinProbation() {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+  const UniqueFd reader(ends[0]);
+  const pid_t child = [&] {
+    const UniqueFd writer(ends[1]);
+    return StartReporting(LocalFolder + ExeName, writer.Get(), kStartedFdVariable);
+  }();
+  if (child < 0) return false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(Probation);
+  bool started = false;
+  for (;;) {
+    pollfd wait{reader.Get(), POLLIN, 0};
+    const int ready = ::poll(&wait, 1, 100);
+    if (ready > 0) {
+      char sign = 0;
+      const ssize_t got = RetryOnEintr([&] { return ::read(reader.Get(), &sign, 1); });
+      started = got == 1;
+      break;
+    }
+    if (ready < 0 && errno != EINTR) break;
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    QCoreApplication::processEvents();
+  }
+  if (started) return true;
+  ::kill(-child, SIGKILL);
+  ::kill(child, SIGKILL);
+  RetryOnEintr([child] { return ::waitpid(child, nullptr, 0); });
+  return false;
+}
+
+// The previous build goes back in place, the failed build's date is remembered, the user is
+// told, and the previous build starts anew in place of this one.
+void cClientUpdate::RollBack() {
+  const InstalledBuild build(LocalFolder, ExeName);
+  build.Restore();
+  build.RememberFailed(OfferedDate);
+  QApplication::restoreOverrideCursor();
+  MessageBox::Show(kNotStarted, kRenameCaption);
+  Restart();
+}
+
+void cClientUpdate::ReportStarted() {
+  const char* text = std::getenv(kStartedFdVariable);
+  if (text == nullptr) return;
+  const int fd = std::atoi(text);
+  ::unsetenv(kStartedFdVariable);
+  if (fd < 3) return;
+  RetryOnEintr([fd] { return ::write(fd, "1", 1); });
+  ::close(fd);
 }

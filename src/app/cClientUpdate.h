@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <QMetaObject>
 
@@ -14,7 +15,9 @@ class dbServerConnection;
 class cClientUpdate {
  public:
   // Stores the arguments (none of them owned) and asks the server for the date of
-  // `remote_file`; shows the indicator and the button when that build is newer.
+  // `remote_file`; shows the indicator and the button when that build is newer and this
+  // client installs its own builds (not in a folder of another user's, nor beside the update
+  // service's program, which installs them there).
   cClientUpdate(dbServerConnection* connection, std::string remote_file, std::string local_folder,
                 QWidget* indicator, QAbstractButton* update_button, QProgressBar* progress_bar);
   // Hides the indicator, the button and the progress bar, each if given.
@@ -36,18 +39,34 @@ class cClientUpdate {
   std::string ExeName;
   std::int32_t LocalAge;
   bool UpdateNeeded;
-  // The publisher's Ed25519 public key (PEM). When set, a downloaded build is installed only
-  // with a valid signature, downloaded from beside it on the server; empty: no check.
-  std::string PublicKeyFile;
+  // The publishers' Ed25519 public keys (PEM files); one of them must have signed. When set, a
+  // downloaded build is installed only with a valid signed statement, downloaded from beside it on
+  // the server, that names it, the announced date and size, and a date later than the running
+  // build's; empty: no check.
+  std::vector<std::string> PublicKeyFiles;
+  // Seconds the new build has to show its login window once installed; 0: none. Within it
+  // this build waits; a new build that ends first or sends no sign in time is ended, the
+  // previous build put back and started, and the new build's date remembered, so that it is
+  // not installed again.
+  int Probation = 0;
+
+  // Called by the login window when it is first shown: tells the build that installed this
+  // one, when it waits for the sign, that the window is up. Does nothing otherwise.
+  static void ReportStarted();
 
  private:
   void ShowAvailable();
   bool Download(const std::string& base);
-  bool VerifyDownload(const std::string& base);
+  bool VerifyDownload();
   bool SwapBuilds(const std::string& base);
   void ReportRenameError(const std::string& text);
   void Restart();
+  bool StartsWithinProbation();
+  void RollBack();
 
   // The button's click runs PerformUpdate on this object; cut when the object goes.
   QMetaObject::Connection UpdateClick;
+  // What the server announced for RemoteFile: the signed statement must name the same.
+  std::int32_t OfferedDate = 0;
+  std::int32_t OfferedSize = 0;
 };

@@ -1,4 +1,7 @@
-// Pellomarquin.exe: builds the application, its two windows and runs the event loop.
+// Pellomarquin.exe: builds the application, its two windows and runs the event loop (or,
+// with --check, only shows that it loads).
+#include <cstring>
+
 #include "AppFonts.h"
 #include "HospApplication.h"
 #include "ProgramState.h"
@@ -8,6 +11,9 @@
 #include "WindowWiring.h"
 
 int main(int argc, char** argv) {
+  // The update service's check of a new build before it keeps it: the program and every
+  // library it needs have loaded.
+  if (argc == 2 && std::strcmp(argv[1], "--check") == 0) return 0;
   ProvideRuntimeFolder();
   HospApplication app(argc, argv);
   HospApplication::setApplicationName(QStringLiteral("Pellomarquin"));

@@ -7,9 +7,12 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
+
+extern char** environ;
 
 #include "RetryOnEintr.h"
 #include "TextException.h"
@@ -120,18 +123,42 @@ std::vector<std::string> SplitWords(const std::string& parameters) {
 
 // Runs in the grandchild, so only async-signal-safe calls: the new program gets a
 // clean signal mask, its own session and none of our descriptors but 0, 1 and 2.
-[[noreturn]] void ExecDetached(const char* file, char* const* argv) {
+void CleanStart() {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   signal(SIGPIPE, SIG_DFL);
   setsid();
+}
+
+[[noreturn]] void ExecDetached(const char* file, char* const* argv) {
+  CleanStart();
   close_range(3, ~0U, 0);
   execv(file, argv);
   _exit(127);
 }
 
 }  // namespace
+
+int StartReporting(const std::string& file, int keep_fd, const char* fd_variable) {
+  // Built before fork, as for OpenWithShell: the environment with the variable in front.
+  std::string variable = std::string(fd_variable) + "=3";
+  std::vector<char*> envp{variable.data()};
+  for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
+  envp.push_back(nullptr);
+  char* argv[] = {const_cast<char*>(file.c_str()), nullptr};
+  const pid_t child = fork();
+  if (child != 0) return child;
+  CleanStart();
+  if (keep_fd == 3) {
+    fcntl(3, F_SETFD, 0);
+  } else if (dup2(keep_fd, 3) != 3) {
+    _exit(127);
+  }
+  close_range(4, ~0U, 0);
+  execve(file.c_str(), argv, envp.data());
+  _exit(127);
+}
 
 void OpenWithShell(const std::string& file, const std::string& parameters) {
   // Everything the children need is built before fork: after it, a child of a

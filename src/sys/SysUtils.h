@@ -47,3 +47,9 @@ void UsageRelease(UsageCounter& counter, void (*routine)());
 // words), in a new session, and returns at once. A file that cannot be started is
 // simply not started; no zombie is left behind.
 void OpenWithShell(const std::string& file, const std::string& parameters);
+
+// Starts `file` without parameters in a new session, as OpenWithShell does, but as a child of
+// this process, with `keep_fd` open in it as descriptor 3 and the environment variable
+// `fd_variable` set to "3", so that it can report back. Returns its PID (also its process
+// group's), which the caller must reap; -1 when no process could be made.
+int StartReporting(const std::string& file, int keep_fd, const char* fd_variable);

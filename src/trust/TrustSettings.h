@@ -1,8 +1,9 @@
 // The opt-in trust keys of "Hosp.ini": how the data server must prove who it is, and the
-// public key that signs client builds. With none of them set, nothing is checked.
+// public keys that sign client builds. With none of them set, nothing is checked.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "IniFile.h"
 #include "ServerIdentity.h"
@@ -12,8 +13,13 @@ struct TrustSettings {
   ServerIdentity DataServerIdentity;
   // False when "Fingerprint" is set but malformed; the identity then matches no server.
   bool FingerprintWellFormed = true;
-  // "Update": "PublicKey", as a path usable from any working folder; empty when not set.
-  std::string UpdatePublicKey;
+  // "Update": "PublicKey", a comma-separated list of key files, each as a path usable from any
+  // working folder; empty when not set. A build signed with any one of them verifies.
+  std::vector<std::string> UpdatePublicKeys;
+  // "Update": "Probation", the seconds a newly installed build has to show its login window
+  // before the previous build is put back; 0 (not set, or not a whole number from 1 to 3600):
+  // no probation.
+  int UpdateProbation = 0;
 
   // Reads the keys from `ini`; relative paths are taken from the folder of that file.
   static TrustSettings Read(const IniFile& ini);

@@ -2,6 +2,7 @@
 #include "cClientUpdate.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -499,7 +500,11 @@ class PerformUpdateTest : public ::testing::TestWithParam<Row> {
 
   static inline std::unique_ptr<HospdProcess> hospd_;
   TempFolder folder_;
+
+ public:
   std::string new_build_;
+
+ protected:
   std::unique_ptr<dbServerConnection> connection_;
   QProgressBar bar_;
   RecordedMessages messages_;
@@ -643,6 +648,7 @@ class SignedUpdateTest : public PerformUpdateTest<SignedRow> {
     ASSERT_TRUE(BuildSignature::MakeKeyPair(Key("publisher.key"), Key("publisher.pem"), error))
         << error;
     ASSERT_TRUE(BuildSignature::MakeKeyPair(Key("other.key"), Key("other.pem"), error)) << error;
+    ASSERT_TRUE(BuildSignature::MakeKeyPair(Key("second.key"), Key("second.pem"), error)) << error;
   }
   static void TearDownTestSuite() {
     PerformUpdateTest::TearDownTestSuite();
@@ -665,16 +671,16 @@ class SignedUpdateTest : public PerformUpdateTest<SignedRow> {
   TempFolder upload_;
 };
 
-// With a public key, only a build with a valid signature is installed; any other leaves the
-// installation exactly as it was (names, bytes, dates, permissions), tells the user, and
-// goes on to the login.
+// With two public keys, only a build with a valid statement signed by either is installed; any
+// other leaves the installation exactly as it was (names, bytes, dates, permissions), tells the
+// user, and goes on to the login.
 TEST_P(SignedUpdateTest, InstallsOnlyAVerifiedBuild) {
   const SignedRow& row = GetParam();
   row.publish(*this);
   const auto before = FolderState(folder_.Path());
   {
     cClientUpdate update(connection_.get(), kRemote, LocalText(), nullptr, nullptr, &bar_);
-    update.PublicKeyFile = Key("publisher.pem");
+    update.PublicKeyFiles = {Key("publisher.pem"), Key("second.pem")};
     ASSERT_TRUE(update.UpdateNeeded);
     update.PerformUpdate();
   }
@@ -710,11 +716,34 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SignedRow{"SignedBuild", [](SignedUpdateTest& test) { test.PublishWith("publisher.key"); },
                   true},
+        SignedRow{"SignedWithTheSecondKey",
+                  [](SignedUpdateTest& test) { test.PublishWith("second.key"); }, true},
         SignedRow{"SignatureMissing", [](SignedUpdateTest& test) { test.PublishWith(""); }, false},
         SignedRow{"WrongSignature",
                   [](SignedUpdateTest& test) {
+                    test.PublishWith("publisher.key");
+                    std::string statement = ReadBytes(test.Published(".sig"));
+                    statement[statement.size() - 2] =
+                        statement[statement.size() - 2] == 'a' ? 'b' : 'a';
+                    WriteBytes(test.Published(".sig"), statement);
+                  },
+                  false},
+        // The raw signature of the build alone, as earlier versions wrote it: it signs no
+        // date, so it would let any older build in again.
+        SignedRow{"BareSignatureOfEarlierVersions",
+                  [](SignedUpdateTest& test) {
                     test.PublishWith("");
-                    WriteBytes(test.Published(".sig"), std::string(BuildSignature::kSize, 'S'));
+                    std::string error;
+                    WriteBytes(test.Published(".sig"),
+                               BuildSignature::Sign(SignedUpdateTest::Key("publisher.key"),
+                                                    test.new_build_, error));
+                  },
+                  false},
+        // A build signed earlier, offered under a later date than it was signed with.
+        SignedRow{"OlderBuildAnnouncedAsNewer",
+                  [](SignedUpdateTest& test) {
+                    test.PublishWith("publisher.key");
+                    ASSERT_TRUE(SetFilePackedDate(test.Published().string(), kNewDate));
                   },
                   false},
         SignedRow{"OversizedSignature",
@@ -734,6 +763,56 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   false}),
     RowName());
+
+// ---------------------------------------------------------------------------------------
+// Probation: the new build must show its login window in time, or the previous one returns.
+
+struct ProbationRow {
+  std::string name;
+  std::string script_end;  // what the stand-in build does after noting its PID
+};
+
+void PrintTo(const ProbationRow& row, std::ostream* out) { *out << row.name; }
+
+class ProbationTest : public PerformUpdateTest<ProbationRow> {};
+
+// A new build that ends at once, or never shows its login window, is ended within the
+// probation; the previous build is back in place, the user is told, the previous build is
+// started in place of this one, and the failed build is not installed again.
+TEST_P(ProbationTest, BrokenBuildIsRolledBackAndNotInstalledAgain) {
+  constexpr int kProbation = 3;
+  const std::string script =
+      "#!/bin/sh\necho $$ >\"$(dirname \"$0\")/pid\"\n" + GetParam().script_end;
+  WriteBytes(Published(), script);
+  ASSERT_TRUE(SetFilePackedDate(Published().string(), kNewDate));
+  const auto start = std::chrono::steady_clock::now();
+  {
+    cClientUpdate update(connection_.get(), kRemote, LocalText(), nullptr, nullptr, &bar_);
+    update.Probation = kProbation;
+    ASSERT_TRUE(update.UpdateNeeded);
+    update.PerformUpdate();
+  }
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took.count(), kProbation + 2.0);
+
+  EXPECT_EQ(Holds(Local("Pellomarquin.exe"), script), "the running build");
+  EXPECT_FALSE(fs::exists(Local("Pellomarquin.bak")));
+  ASSERT_EQ(messages_.shown.size(), 1u);
+  EXPECT_EQ(messages_.shown[0].text,
+            "The new version did not start and the previous version was restored.");
+  EXPECT_EQ(HospApplication::Terminated(), true);
+  const pid_t stand_in = std::stoi(ReadBytes(Local("pid")));
+  EXPECT_NE(::kill(stand_in, 0), 0) << "the new build still runs";
+
+  HospApplication::ClearTerminate();
+  const cClientUpdate again(connection_.get(), kRemote, LocalText(), nullptr, nullptr, nullptr);
+  EXPECT_FALSE(again.UpdateNeeded);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, ProbationTest,
+                         ::testing::Values(ProbationRow{"EndsAtOnce", "exit 0\n"},
+                                           ProbationRow{"NeverShowsItsWindow", "exec sleep 30\n"}),
+                         RowName());
 
 // ---------------------------------------------------------------------------------------
 // The login window's update check.
@@ -995,7 +1074,7 @@ TEST_F(SelfUpdateProgramTest, InstallsAndStartsTheNewBuild) {
 
 // With both trust features on (the server's certificate as the trusted authority, a public
 // key for builds, both paths relative to the program's folder), the program installs a
-// build that hospd published signed.
+// signed build and keeps its statement beside it.
 TEST_F(SelfUpdateProgramTest, InstallsASignedBuildFromAVerifiedServer) {
   const fs::path keys = log_.Path();
   std::string error;
@@ -1003,13 +1082,10 @@ TEST_F(SelfUpdateProgramTest, InstallsASignedBuildFromAVerifiedServer) {
                                           (folder_.Path() / "publisher.pem").string(), error))
       << error;
   const std::string new_build = ReadBytes(FAKE_CLIENT_BUILD);
-  WriteBytes(keys / "upload.exe", new_build);
-  const CommandOutcome published_signed =
-      RunHospd({"publish", (keys / "upload.exe").string(), "--key",
-                (keys / "publisher.key").string(), "--data", hospd_->DataDir()});
-  ASSERT_EQ(published_signed.status, 0) << published_signed.err;
-  const fs::path published = fs::path(hospd_->ClientsDir()) / "Pellomarquin.exe";
-  SetModificationTime(published, kServerTime);
+  Publish(new_build);
+  WriteBytes(fs::path(hospd_->ClientsDir()) / "Pellomarquin.exe.sig",
+             BuildSignature::MakeStatement((keys / "publisher.key").string(), new_build,
+                                           static_cast<std::int32_t>(kServerPacked), error));
   fs::copy_file(fs::path(hospd_->DataDir()) / "server.crt", folder_.Path() / "server.pem");
   std::ofstream(folder_.Path() / "Hosp.ini", std::ios::app)
       << "[DataServer]\nCAFile=server.pem\n[Update]\nPublicKey=publisher.pem\n";
@@ -1020,6 +1096,24 @@ TEST_F(SelfUpdateProgramTest, InstallsASignedBuildFromAVerifiedServer) {
   stand_in_ = WaitForStandIn(folder_.Path(), record);
   ASSERT_NE(stand_in_, nullptr) << "the new build was not started";
   ExpectInstalled(new_build);
+  EXPECT_EQ(ReadBytes(folder_.Path() / "Pellomarquin.exe.sig"),
+            ReadBytes(fs::path(hospd_->ClientsDir()) / "Pellomarquin.exe.sig"));
+}
+
+// With a probation the old program waits for the sign that the real program gives when its
+// login window is up, then ends, leaving the new build in place and running.
+TEST_F(SelfUpdateProgramTest, NewBuildThatShowsItsLoginPassesItsProbation) {
+  Publish(client_bytes_);
+  std::ofstream(folder_.Path() / "Hosp.ini", std::ios::app) << "[Update]\nProbation=30\n";
+
+  RunClientThroughTheUpdate();
+
+  const pid_t pid = FindProgram(Exe());
+  ASSERT_GT(pid, 0) << "the new build does not run";
+  second_ = std::make_unique<Process>(pid);
+  ExpectInstalled(client_bytes_);
+  EXPECT_FALSE(fs::exists(folder_.Path() / "Pellomarquin.failed"));
+  EXPECT_TRUE(second_->Running());
 }
 
 // A copy of the client as the newer build: once installed and started, it finds its own

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "BuildSignature.h"
+#include "FileDate.h"
 #include "HospdProcess.h"
 
 namespace fs = std::filesystem;
@@ -48,9 +49,15 @@ class PublishTest : public ::testing::Test {
     return state;
   }
 
+  // Whether NAME.sig is a statement signed with the key that names NAME's bytes and the date
+  // the server announces for it, its file's.
   bool Verifies(const std::string& name) const {
-    return BuildSignature::VerifyFile(Path("key.pub"), (Clients() / name).string(),
-                                      (Clients() / (name + ".sig")).string());
+    const auto statement =
+        BuildSignature::ReadStatement({Path("key.pub")}, (Clients() / (name + ".sig")).string());
+    const std::string bytes = ReadBytes(Clients() / name);
+    return statement && statement->sha256 == BuildSignature::Sha256Hex(bytes) &&
+           statement->size == bytes.size() &&
+           statement->date == GetFilePackedDate((Clients() / name).string());
   }
 
   TempFolder root_{"hosp-publish"};

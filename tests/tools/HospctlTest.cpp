@@ -298,8 +298,9 @@ TEST(HospctlTest, FingerprintAndTheIdentityKeys) {
 }
 
 // keygen makes a pair (the private half for its owner only, never over an existing file);
-// sign writes BUILD.sig, which the openssl tool verifies with the public half.
-TEST(HospctlTest, KeygenAndSignMakeAVerifiableSignature) {
+// sign writes BUILD.sig, a statement of the build's SHA-256, size and file date whose
+// signature the openssl tool verifies with the public half.
+TEST(HospctlTest, KeygenAndSignMakeAVerifiableStatement) {
   Workspace workspace;
   const std::string private_key = workspace.Path("private.pem");
   const std::string public_key = workspace.Path("public.pem");
@@ -314,11 +315,28 @@ TEST(HospctlTest, KeygenAndSignMakeAVerifiableSignature) {
   const std::string build = workspace.Path("Pellomarquin.exe");
   std::ofstream(build, std::ios::binary) << std::string(100000, 'b') << "end";
   EXPECT_EQ(workspace.Run({"sign", private_key, build}).status, 0);
-  EXPECT_EQ(ReadBytes(build + ".sig").size(), 64u);
-  const std::vector<std::string> verify{"pkeyutl", "-verify", "-pubin", "-inkey",   public_key,
-                                        "-rawin",  "-in",     build,    "-sigfile", build + ".sig"};
+  const std::string statement = ReadBytes(build + ".sig");
+  const std::size_t signature_at = statement.find("signature ");
+  ASSERT_NE(signature_at, std::string::npos) << statement;
+  const std::string digest = RunProgram("openssl", {"dgst", "-sha256", "-r", build}).out;
+  EXPECT_EQ(statement.substr(0, signature_at), "hosp-build-statement 1\nsha256 " +
+                                                   digest.substr(0, 64) + "\nsize 100003\ndate " +
+                                                   std::to_string(GetFilePackedDate(build)) + "\n");
+  WriteBytes(workspace.Path("signed"), statement.substr(0, signature_at));
+  std::string signature;
+  for (std::size_t at = signature_at + 10; at + 1 < statement.size(); at += 2) {
+    signature += static_cast<char>(std::stoi(statement.substr(at, 2), nullptr, 16));
+  }
+  WriteBytes(workspace.Path("signature"), signature);
+  const std::vector<std::string> verify{"pkeyutl",  "-verify",
+                                        "-pubin",   "-inkey",
+                                        public_key, "-rawin",
+                                        "-in",      workspace.Path("signed"),
+                                        "-sigfile", workspace.Path("signature")};
   EXPECT_EQ(RunProgram("openssl", verify).status, 0);
-  std::ofstream(build, std::ios::binary | std::ios::app) << "!";
+  std::string changed = statement.substr(0, signature_at);
+  changed.replace(changed.find("size 100003"), 11, "size 100004");
+  WriteBytes(workspace.Path("signed"), changed);
   EXPECT_NE(RunProgram("openssl", verify).status, 0);
 }
 
