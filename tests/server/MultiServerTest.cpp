@@ -135,13 +135,18 @@ TEST(MultiServerTest, LoadSurvivesAKilledServerAndARestartedDatabase) {
   for (int i = 0; i < kLoadPhysicians; ++i) {
     arguments += " --login load" + std::to_string(i) + "@hospital.example:demo";
   }
+  // The database's stop and start take longer on a busy machine, so the kill's moment is taken
+  // as it happens.
+  double killed_at = 0;
   const HosploadOutcome run = RunHospload(arguments, [&] {
+    const auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(8));
     postgres.Stop(true);
     std::this_thread::sleep_for(std::chrono::seconds(1));
     postgres.Start();
     std::this_thread::sleep_for(std::chrono::seconds(9));
     second.Kill();
+    killed_at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   });
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_NE(run.output.find("database check: ok"), std::string::npos) << run.output;
@@ -149,7 +154,7 @@ TEST(MultiServerTest, LoadSurvivesAKilledServerAndARestartedDatabase) {
   EXPECT_GT(LastAnswer(run.output, 2), 10)
       << "the second server answered after the database came back\n"
       << run.output;
-  EXPECT_LT(LastAnswer(run.output, 2), 21) << run.output;
+  EXPECT_LT(LastAnswer(run.output, 2), killed_at + 2) << run.output;
 
   PostgresProbe db(url);
   EXPECT_GT(std::atoi(db.Value("SELECT count(*) FROM Approvals").c_str()), 100);
