@@ -2,8 +2,8 @@
 #include "Server.h"
 
 #include <fcntl.h>
-#include <openssl/ssl.h>
 #include <poll.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,7 +14,6 @@
 
 #include "Log.h"
 #include "SecureSocket.h"
-#include "ServerIdentity.h"
 #include "login/MemoryFailureCounters.h"
 #include "net/DataSession.h"
 #include "net/FunctionSession.h"
@@ -39,20 +38,10 @@ fs::path CheckedDataDir(const fs::path& folder, bool needs_sqlite) {
   return absolute;
 }
 
-ssl_ctx_st* LoadTlsContext(const ServerOptions& options) {
+std::unique_ptr<TlsCredentials> LoadTlsCredentials(const ServerOptions& options) {
   if (!options.data_tls) return nullptr;
-  const fs::path certificate = options.data_dir / "server.crt";
-  const fs::path key = options.data_dir / "server.key";
-  ssl_ctx_st* context =
-      SecureSocket::CreateContext(certificate.c_str(), key.c_str(), nullptr, nullptr);
-  if (context == nullptr) {
-    throw std::runtime_error("cannot load the TLS certificate " + certificate.string() +
-                             " with its key " + key.string());
-  }
-  // OpenSSL's record buffers are freed while a connection waits for its next request, which
-  // is where most connections are most of the time: 8 KiB less per idle connection, measured.
-  SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS);
-  return context;
+  return std::make_unique<TlsCredentials>(options.data_dir / "server.crt",
+                                          options.data_dir / "server.key");
 }
 
 // A broken connection must fail the one send, not end the process.
@@ -99,18 +88,28 @@ std::string RefusalReason(Refusal refusal, const ConnectionRegistry& registry,
 
 // Clients that pin the server compare with this line ("Fingerprint" in Hosp.ini).
 void Server::LogCertificateFingerprint() const {
-  if (tls_context_ == nullptr) return;
-  const auto fingerprint = ServerIdentity::Of(SSL_CTX_get0_certificate(tls_context_.get()));
-  if (fingerprint) {
-    LogLine("data server certificate SHA-256 fingerprint " + ServerIdentity::Format(*fingerprint));
+  if (tls_ == nullptr) return;
+  if (const std::string fingerprint = tls_->Fingerprint(); !fingerprint.empty()) {
+    LogLine("data server certificate SHA-256 fingerprint " + fingerprint);
   }
 }
 
-void Server::ContextFree::operator()(ssl_ctx_st* context) const { SSL_CTX_free(context); }
+bool Server::ReloadCertificate() {
+  if (tls_ == nullptr) return false;
+  try {
+    tls_->Reload();
+  } catch (const std::exception& error) {
+    LogLine(std::string("certificate not reloaded, the old one stays in use: ") + error.what());
+    return false;
+  }
+  LogLine("certificate reloaded for new connections");
+  LogCertificateFingerprint();
+  return true;
+}
 
 Server::Server(ServerOptions options)
     : options_(Resolved(std::move(options))),
-      tls_context_(LoadTlsContext(options_)),
+      tls_(LoadTlsCredentials(options_)),
       context_(options_.data_dir,
                OpenStore({options_.data_dir, options_.database, options_.database_connections}),
                options_.idle_limit),
@@ -147,7 +146,7 @@ Server::~Server() {
   threads_.JoinAll();
 }
 
-void Server::Run(int stop_fd) {
+void Server::Run(int stop_fd, int reload_fd) {
   LogLine("serving data (" + std::string(options_.data_tls ? "TLS" : "plain TCP") +
           (options_.server_login ? ", passwords checked here" : "") + ") on " +
           options_.bind_address + ":" + std::to_string(DataPort()) + ", function on " +
@@ -155,18 +154,24 @@ void Server::Run(int stop_fd) {
           options_.data_dir.string() + ", " + context_.store->Description());
   LogCertificateFingerprint();
   for (;;) {
-    pollfd fds[4] = {{data_listener_.Fd(), POLLIN, 0},
+    // A descriptor of -1 is skipped by poll.
+    pollfd fds[5] = {{data_listener_.Fd(), POLLIN, 0},
                      {function_listener_.Fd(), POLLIN, 0},
                      {wake_read_.Get(), POLLIN, 0},
-                     {stop_fd, POLLIN, 0}};
-    const int ready = ::poll(fds, stop_fd >= 0 ? 4 : 3, 1000);
+                     {stop_fd, POLLIN, 0},
+                     {reload_fd, POLLIN, 0}};
+    const int ready = ::poll(fds, 5, 1000);
     threads_.ReapFinished();
     if (ready < 0 && errno != EINTR) {
       LogLine(std::string("poll failed: ") + std::strerror(errno));
       return;
     }
     if (ready <= 0) continue;
-    if (fds[2].revents != 0 || (stop_fd >= 0 && fds[3].revents != 0)) return;
+    if (fds[2].revents != 0 || fds[3].revents != 0) return;
+    if (fds[4].revents != 0) {
+      signalfd_siginfo taken{};
+      if (::read(reload_fd, &taken, sizeof taken) == sizeof taken) ReloadCertificate();
+    }
     if (fds[0].revents != 0) AcceptFrom(data_listener_, true);
     if (fds[1].revents != 0) AcceptFrom(function_listener_, false);
   }
@@ -231,8 +236,10 @@ void Server::ServeData(AcceptedConnection connection, ConnectionTicket ticket) {
   const std::string label = Label("data", connection);
   try {
     std::unique_ptr<PlainSocket> socket;
-    if (options_.data_tls) {
-      socket = std::make_unique<SecureSocket>(tls_context_.get());
+    // Held to the session's end: a reload meanwhile does not change this connection's pair.
+    const std::shared_ptr<ssl_ctx_st> tls_context = tls_ ? tls_->Current() : nullptr;
+    if (tls_context) {
+      socket = std::make_unique<SecureSocket>(tls_context.get());
     } else {
       socket = std::make_unique<PlainSocket>();
     }

@@ -12,10 +12,9 @@
 #include "net/Listener.h"
 #include "net/RefusalLog.h"
 #include "net/ThreadSet.h"
+#include "ops/TlsCredentials.h"
 #include "service/ServiceContext.h"
 #include "store/StoreSettings.h"
-
-struct ssl_ctx_st;
 
 struct ServerOptions {
   std::filesystem::path data_dir;
@@ -52,18 +51,18 @@ class Server {
   int FunctionPort() const { return function_listener_.Port(); }
 
   // Accepts and serves connections until RequestStop() or until `stop_fd` (if not -1)
-  // becomes readable.
-  void Run(int stop_fd = -1);
+  // becomes readable. Whenever `reload_fd` (a signalfd, if not -1) becomes readable, its
+  // signal is taken and the certificate reloaded.
+  void Run(int stop_fd = -1, int reload_fd = -1);
+  // Loads server.crt and server.key again for new connections; open ones keep theirs. A pair
+  // that does not load or match leaves the old one in use. Logs either way; true when loaded.
+  bool ReloadCertificate();
   // Safe from any thread.
   void RequestStop();
   // Ends every connection and waits for their threads; false when some did not end in `limit`.
   bool Shutdown(std::chrono::seconds limit);
 
  private:
-  struct ContextFree {
-    void operator()(ssl_ctx_st* context) const;
-  };
-
   void SetUpLogins();
   void LogCertificateFingerprint() const;
   void AcceptFrom(Listener& listener, bool data);
@@ -72,7 +71,7 @@ class Server {
   void ServeFunction(AcceptedConnection connection, ConnectionTicket ticket);
 
   ServerOptions options_;
-  std::unique_ptr<ssl_ctx_st, ContextFree> tls_context_;
+  std::unique_ptr<TlsCredentials> tls_;  // null when the data server runs on plain TCP
   ServiceContext context_;
   Listener data_listener_;
   Listener function_listener_;

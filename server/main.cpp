@@ -112,10 +112,20 @@ UniqueFd BlockStopSignals() {
   return UniqueFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
 }
 
+// SIGHUP (systemctl reload) reloads the certificate; read the same way as the stop signals.
+UniqueFd BlockReloadSignal() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  return UniqueFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+}
+
 int Serve(CommandLine& line) {
   const UniqueFd stop_signals = BlockStopSignals();  // before the first thread starts
-  if (!stop_signals.Valid()) {
-    std::cerr << "hospd: cannot watch for SIGINT and SIGTERM\n";
+  const UniqueFd reload_signal = BlockReloadSignal();
+  if (!stop_signals.Valid() || !reload_signal.Valid()) {
+    std::cerr << "hospd: cannot watch for SIGINT, SIGTERM and SIGHUP\n";
     return EXIT_FAILURE;
   }
   line.server.idle_limit = std::chrono::seconds(line.idle_seconds);
@@ -124,7 +134,7 @@ int Serve(CommandLine& line) {
     if (!line.ports_file.empty()) {
       WritePortsFile(line.ports_file, server.DataPort(), server.FunctionPort());
     }
-    server.Run(stop_signals.Get());
+    server.Run(stop_signals.Get(), reload_signal.Get());
     LogLine("stopping");
     if (!server.Shutdown(std::chrono::seconds(10))) {
       LogLine("connections did not end within 10 s; exiting regardless");

@@ -185,6 +185,10 @@ void HospdProcess::Kill() {
 
 // SIGSTOP takes effect asynchronously: the wait for the stop report makes sure that no
 // thread of the server answers anything after Pause has returned.
+void HospdProcess::Signal(int signal) const {
+  if (pid_ > 0) ::kill(pid_, signal);
+}
+
 void HospdProcess::Pause() {
   if (pid_ <= 0) return;
   paused_ = true;

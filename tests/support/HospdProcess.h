@@ -57,6 +57,8 @@ class HospdProcess {
   // The same with other extra arguments from now on.
   void Restart(std::vector<std::string> extra_arguments);
   bool Running() const { return pid_ > 0; }
+  // Sends `signal` (SIGHUP, say) to the running server.
+  void Signal(int signal) const;
 
   // Path of the hospd executable under test.
   static std::string ExecutablePath();
