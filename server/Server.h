@@ -1,6 +1,7 @@
 // The reference servers in one process: the data server (TLS) and the function server (TCP).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -12,6 +13,9 @@
 #include "net/Listener.h"
 #include "net/RefusalLog.h"
 #include "net/ThreadSet.h"
+#include "ops/Metrics.h"
+#include "ops/MetricsServer.h"
+#include "ops/ServiceNotifier.h"
 #include "ops/TlsCredentials.h"
 #include "service/ServiceContext.h"
 #include "store/StoreSettings.h"
@@ -36,6 +40,10 @@ struct ServerOptions {
   // How guessing is slowed down with server_login; only a benchmark in this process
   // shortens it, to measure the throttle in seconds instead of hours.
   ThrottleSettings throttle;
+  // ADDRESS:PORT of the monitoring endpoint (/metrics, /healthz, /readyz); empty for none.
+  std::string metrics_address;
+  // The build, as /metrics shows it.
+  std::string version;
 };
 
 class Server {
@@ -49,6 +57,8 @@ class Server {
 
   int DataPort() const { return data_listener_.Port(); }
   int FunctionPort() const { return function_listener_.Port(); }
+  // The monitoring endpoint's port; 0 without --metrics.
+  int MetricsPort() const { return metrics_server_ ? metrics_server_->Port() : 0; }
 
   // Accepts and serves connections until RequestStop() or until `stop_fd` (if not -1)
   // becomes readable. Whenever `reload_fd` (a signalfd, if not -1) becomes readable, its
@@ -64,6 +74,10 @@ class Server {
 
  private:
   void SetUpLogins();
+  std::string ServingLine() const;
+  std::string MetricsText() const;
+  // Empty when ready to serve, else why not.
+  std::string NotReadyReason();
   void LogCertificateFingerprint() const;
   void AcceptFrom(Listener& listener, bool data);
   void StartSession(AcceptedConnection connection, bool data);
@@ -78,7 +92,12 @@ class Server {
   UniqueFd wake_read_;
   UniqueFd wake_write_;
   RefusalLog refusals_;
+  ServiceNotifier notifier_;
   // Declared last: its threads use everything above, so they are joined first.
   ConnectionRegistry registry_;
   ThreadSet threads_;
+  Metrics metrics_;
+  std::atomic<bool> stopping_{false};
+  // Declared after the threads: its own thread reads everything above and starts probes.
+  std::unique_ptr<MetricsServer> metrics_server_;
 };

@@ -65,9 +65,15 @@ void AddOptions(CLI::App& app, CommandLine& line) {
       ->type_name("PORT")
       ->check(CLI::Range(0, 65535))
       ->capture_default_str();
+  app.add_option("--metrics", line.server.metrics_address,
+                 "Serve /metrics (Prometheus text), /healthz and /readyz over HTTP on "
+                 "ADDRESS:PORT (IPv4; a bare PORT or :PORT listens on 127.0.0.1 only). Off "
+                 "unless given.")
+      ->type_name("ADDRESS:PORT");
   app.add_option("--ports-file", line.ports_file,
-                 "Once both servers listen, write the lines data_port=N and function_port=N to "
-                 "FILE (atomically), for scripts to source.")
+                 "Once both servers listen, write the lines data_port=N and function_port=N "
+                 "(and metrics_port=N with --metrics) to FILE (atomically), for scripts to "
+                 "source.")
       ->type_name("FILE");
   app.add_option("--idle-timeout", line.idle_seconds,
                  "Seconds a client may stay silent (or take to send a request or to accept an "
@@ -129,15 +135,17 @@ int Serve(CommandLine& line) {
     return EXIT_FAILURE;
   }
   line.server.idle_limit = std::chrono::seconds(line.idle_seconds);
+  line.server.version = HOSP_VERSION;
   try {
     Server server(line.server);
     if (!line.ports_file.empty()) {
-      WritePortsFile(line.ports_file, server.DataPort(), server.FunctionPort());
+      WritePortsFile(line.ports_file, server.DataPort(), server.FunctionPort(),
+                     server.MetricsPort());
     }
     server.Run(stop_signals.Get(), reload_signal.Get());
     LogLine("stopping");
     if (!server.Shutdown(std::chrono::seconds(10))) {
-      LogLine("connections did not end within 10 s; exiting regardless");
+      LogLine(LogPriority::Warning, "connections did not end within 10 s; exiting regardless");
       std::_Exit(EXIT_FAILURE);
     }
     LogLine("stopped");

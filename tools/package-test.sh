@@ -66,6 +66,10 @@ getent passwd hospd >/dev/null || fail "no system user hospd"
 [ "$(stat -c '%G %a' /opt/hosp-client)" = "hosp-client 2775" ] || fail "/opt/hosp-client: $(stat -c '%G %a' /opt/hosp-client)"
 zcat /usr/share/man/man8/hospd.8.gz | grep -q '^\.TH HOSPD 8' || fail "hospd.8.gz"
 systemd-analyze verify /lib/systemd/system/hospd.service || fail "systemd-analyze verify hospd.service"
+exposure=$(systemd-analyze security --offline=true /lib/systemd/system/hospd.service 2>/dev/null |
+  sed -n 's/.*Overall exposure level for hospd.service: \([0-9.]*\).*/\1/p')
+awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 1.9) }' ||
+  fail "systemd-analyze security rates hospd.service ${exposure:-?}, above 1.9"
 
 echo "== package test: admin commands as root, while the server is stopped"
 echo "pkg secret" | hospd staff add --data /var/lib/hospd --email eva.lang@hospital.example \
@@ -80,16 +84,22 @@ exec_start=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/hospd.service)
 HOSPD_OPTIONS=""
 . /etc/default/hospd
 command=${exec_start//\$HOSPD_OPTIONS/$HOSPD_OPTIONS}
+# No systemd runs here: what the unit's sandbox can be given without it is given (no new
+# privileges, no capabilities, its umask), and strace records the system calls, which must
+# all pass the unit's SystemCallFilter.
 # shellcheck disable=SC2086  # the unit's command line is split into words, as systemd does
-# setpriv execs in place, so $! is the server itself; the environment is the one systemd
-# gives a service with User=hospd.
-env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/var/lib/hospd USER=hospd LOGNAME=hospd \
-  SHELL=/usr/sbin/nologin HOSPD_OPTIONS="$HOSPD_OPTIONS" \
-  setpriv --reuid=hospd --regid=hospd --init-groups -- $command --data-port 0 --function-port 0 --ports-file "$run/ports" \
-  2>"$work/hospd.log" &
-server_pid=$!
+# setpriv execs in place, so strace's child is the server itself; the environment is the one
+# systemd gives a service with User=hospd.
+(umask 0077; exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/var/lib/hospd USER=hospd \
+  LOGNAME=hospd SHELL=/usr/sbin/nologin HOSPD_OPTIONS="$HOSPD_OPTIONS" \
+  strace -f -qq -o "$work/syscalls" \
+  setpriv --reuid=hospd --regid=hospd --init-groups --no-new-privs --bounding-set=-all \
+  --inh-caps=-all -- $command --data-port 0 --function-port 0 --ports-file "$run/ports" \
+  2>"$work/hospd.log") &
+tracer_pid=$!
 for _ in $(seq 200); do [ -s "$run/ports" ] && break; sleep 0.1; done
 [ -s "$run/ports" ] || fail "hospd did not start: $(cat "$work/hospd.log")"
+server_pid=$(ps -o pid= --ppid "$tracer_pid" | tr -d ' ')
 . "$run/ports"
 printf '[DataServer]\nIP=127.0.0.1\nPort=%s\n\n[FunctionServer]\nIP=127.0.0.1\nPort=%s\n' \
   "$data_port" "$function_port" >/etc/hosp-client/Hosp.ini
@@ -123,9 +133,45 @@ hospd staff list --data /var/lib/hospd | grep -q eva.lang@hospital.example || fa
   fail "the packaged build is not back in place"
 [ "$(stat -c '%G %a' /opt/hosp-client)" = "hosp-client 2775" ] || fail "/opt/hosp-client after reinstall"
 
+kill -HUP "$server_pid"
+for _ in $(seq 50); do grep -q "certificate reloaded" "$work/hospd.log" && break; sleep 0.1; done
+grep -q "certificate reloaded" "$work/hospd.log" || fail "no reload on SIGHUP: $(cat "$work/hospd.log")"
+hospctl /opt/hosp-client/Hosp.ini handshake | grep -qx "Accepted=Y" || fail "handshake after reload"
 kill "$server_pid"
-wait "$server_pid" || fail "hospd did not stop cleanly"
+wait "$tracer_pid" || fail "hospd did not stop cleanly"
 server_pid=""
+# Only what hospd called itself counts: setpriv's calls before it ran are systemd's own there.
+systemd-analyze syscall-filter >"$work/syscall-groups" 2>/dev/null
+python3 - "$work/syscalls" "$work/syscall-groups" <<'CHECK' || fail "system calls outside the unit's filter"
+import re, sys
+groups, name = {}, None
+for raw in open(sys.argv[2]):
+    line = raw.strip()
+    if raw.startswith("@"):  # a group; the groups it names are indented
+        name = line
+        groups[name] = []
+    elif line and not line.startswith("#") and name:
+        groups[name].append(line)
+def expand(group):
+    out = set()
+    for item in groups.get(group, []):
+        out |= expand(item) if item.startswith("@") else {item}
+    return out
+allowed = (expand("@system-service") | expand("@default")) - expand("@privileged") - expand("@resources")
+called, started = set(), set()
+for line in open(sys.argv[1]):
+    pid, _, rest = line.partition(" ")
+    call = re.match(r"\s*([a-z0-9_]+)\(", rest)
+    if not call:
+        continue
+    if rest.lstrip().startswith('execve("/usr/sbin/hospd"'):
+        started.add(pid)
+    elif started:
+        called.add(call.group(1))
+outside = sorted(called - allowed)
+print("system calls of hospd:", len(called), "outside the filter:", outside or "none")
+sys.exit(1 if outside or not called else 0)
+CHECK
 
 echo "== package test: remove keeps the data, purge removes it"
 userdel "$tester"

@@ -29,6 +29,8 @@ class HospdProcess {
 
   int DataPort() const { return data_port_; }          // TLS data server
   int FunctionPort() const { return function_port_; }  // plain TCP function server
+  // The monitoring endpoint's, with "--metrics" among the arguments; else 0.
+  int MetricsPort() const { return metrics_port_; }
   const std::string& DataDir() const { return data_dir_; }
   std::string DatabasePath() const { return data_dir_ + "/hosp.db"; }
   // The PostgreSQL database served, or empty for hosp.db.
@@ -80,6 +82,7 @@ class HospdProcess {
   int exit_status_ = -1;
   int data_port_ = 0;
   int function_port_ = 0;
+  int metrics_port_ = 0;
 };
 
 // Runs the hospd under test once with `arguments` (an administrator's subcommand, say) to its
