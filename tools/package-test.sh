@@ -56,6 +56,9 @@ client_deb=$(ls "$work"/packages/hosp-client_*.deb)
 dpkg-deb -f "$server_deb" Depends | grep -q "libssl3" || fail "hospd does not depend on libssl3"
 dpkg-deb -f "$server_deb" Depends | grep -q "libsqlite3-0" || fail "hospd does not depend on libsqlite3-0"
 dpkg-deb -f "$client_deb" Depends | grep -q "libqt6widgets6" || fail "hosp-client does not depend on libqt6widgets6"
+# No error and no warning; the overrides carry their reasons.
+lintian "$server_deb" "$client_deb" >"$work/lintian.log" 2>&1 || true
+! grep -q '^[EW]: ' "$work/lintian.log" || fail "lintian: $(grep '^[EW]: ' "$work/lintian.log")"
 
 echo "== package test: install"
 touch "$marker"
