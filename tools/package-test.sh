@@ -32,8 +32,10 @@ fail() {
 
 work=$(mktemp -d /tmp/hosp-package-test-XXXXXX)
 server_pid=""
+notify_pid=""
 tester=hosp-pkgtest
 cleanup() {
+  if [ -n "$notify_pid" ]; then kill "$notify_pid" 2>/dev/null || true; fi
   if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
   if getent passwd "$tester" >/dev/null; then userdel "$tester" || true; fi
   if dpkg-query -W -f='${Status}\n' hospd hosp-client 2>/dev/null | grep -q "installed\|config-files"; then
@@ -89,15 +91,28 @@ HOSPD_OPTIONS=""
 command=${exec_start//\$HOSPD_OPTIONS/$HOSPD_OPTIONS}
 # No systemd runs here: what the unit's sandbox can be given without it is given (no new
 # privileges, no capabilities, its umask), and strace records the system calls, which must
-# all pass the unit's SystemCallFilter.
+# all pass the unit's SystemCallFilter. A socket of the test's takes systemd's notifications.
+python3 -c '
+import os, socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1])
+os.chmod(sys.argv[1], 0o666)
+out = open(sys.argv[2], "a", buffering=1)
+while True:
+    out.write(s.recv(4096).decode() + "\n")
+' "$run/notify" "$work/notify.log" &
+notify_pid=$!
+for _ in $(seq 50); do [ -S "$run/notify" ] && break; sleep 0.1; done
 # shellcheck disable=SC2086  # the unit's command line is split into words, as systemd does
 # setpriv execs in place, so strace's child is the server itself; the environment is the one
 # systemd gives a service with User=hospd.
 (umask 0077; exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/var/lib/hospd USER=hospd \
   LOGNAME=hospd SHELL=/usr/sbin/nologin HOSPD_OPTIONS="$HOSPD_OPTIONS" \
+  NOTIFY_SOCKET="$run/notify" WATCHDOG_USEC=2000000 \
   strace -f -qq -o "$work/syscalls" \
   setpriv --reuid=hospd --regid=hospd --init-groups --no-new-privs --bounding-set=-all \
-  --inh-caps=-all -- $command --data-port 0 --function-port 0 --ports-file "$run/ports" \
+  --inh-caps=-all -- $command --data-port 0 --function-port 0 --metrics 127.0.0.1:0 \
+  --ports-file "$run/ports" \
   2>"$work/hospd.log") &
 tracer_pid=$!
 for _ in $(seq 200); do [ -s "$run/ports" ] && break; sleep 0.1; done
@@ -110,6 +125,12 @@ hospctl /opt/hosp-client/Hosp.ini handshake | grep -qx "Accepted=Y" || fail "han
 hospctl /opt/hosp-client/Hosp.ini query Personnel 4 eva.lang@hospital.example |
   grep -qx "pkg secret" || fail "the new member's record"
 hospd backup --data /var/lib/hospd "$run/backup.db" >/dev/null || fail "backup"
+[ "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$metrics_port/readyz")" = 200 ] ||
+  fail "/readyz not 200"
+curl -s "http://127.0.0.1:$metrics_port/metrics" |
+  grep -q '^hospd_requests_total{kind="handshake",outcome="ok"} [1-9]' || fail "/metrics"
+grep -qx "READY=1" "$work/notify.log" || fail "no READY=1: $(cat "$work/notify.log")"
+grep -qx "WATCHDOG=1" "$work/notify.log" || fail "no watchdog keep-alive: $(cat "$work/notify.log")"
 
 echo "== package test: the client replaces itself, run by a member of hosp-client"
 useradd --system --no-create-home --groups hosp-client "$tester"
@@ -143,6 +164,8 @@ hospctl /opt/hosp-client/Hosp.ini handshake | grep -qx "Accepted=Y" || fail "han
 kill "$server_pid"
 wait "$tracer_pid" || fail "hospd did not stop cleanly"
 server_pid=""
+kill "$notify_pid"
+notify_pid=""
 # Only what hospd called itself counts: setpriv's calls before it ran are systemd's own there.
 systemd-analyze syscall-filter >"$work/syscall-groups" 2>/dev/null
 python3 - "$work/syscalls" "$work/syscall-groups" <<'CHECK' || fail "system calls outside the unit's filter"
