@@ -145,11 +145,13 @@ std::string Server::MetricsText() const {
 }
 
 // The database is asked on a thread of its own, so that a database that does not answer
-// costs the probe one second, not the monitoring thread's whole wait for a connection.
+// costs the probe one second, not the monitoring thread's whole wait for a connection; and
+// only one such thread at a time, so that frequent probes of a hung database pile up none.
 std::string Server::NotReadyReason() {
   if (stopping_) return "stopping";
   if (data_listener_.Fd() < 0 || function_listener_.Fd() < 0) return "a port does not listen";
   if (tls_ && !tls_->Current()) return "no certificate loaded";
+  if (probing_.exchange(true)) return "database: the last probe has no answer yet";
   auto answered = std::make_shared<std::promise<std::string>>();
   std::future<std::string> answer = answered->get_future();
   try {
@@ -160,8 +162,10 @@ std::string Server::NotReadyReason() {
       } catch (const std::exception& error) {
         answered->set_value(std::string("database: ") + error.what());
       }
+      probing_ = false;
     });
   } catch (const std::system_error&) {
+    probing_ = false;
     return "cannot start the database probe";
   }
   if (answer.wait_for(std::chrono::seconds(1)) != std::future_status::ready) {

@@ -98,6 +98,7 @@ class Server {
   ThreadSet threads_;
   Metrics metrics_;
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> probing_{false};  // a database probe of /readyz is running
   // Declared after the threads: its own thread reads everything above and starts probes.
   std::unique_ptr<MetricsServer> metrics_server_;
 };

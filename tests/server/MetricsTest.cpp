@@ -3,8 +3,11 @@
 
 #include <chrono>
 #include <regex>
+#include <thread>
 
+#include "PostgresServer.h"
 #include "RawConnection.h"
+#include "ServerProbe.h"
 #include "ServerTestSupport.h"
 
 namespace {
@@ -92,4 +95,29 @@ TEST(MetricsTest, CountsKnownTraffic) {
     EXPECT_GE(count, previous);
     previous = count;
   }
+}
+
+// /readyz is 503 while the database does not answer within a second (a lock held on the
+// table it reads), and 200 again once it does; /healthz asks no database and stays 200.
+TEST(MetricsTest, ReadyOnlyWhileTheDatabaseAnswers) {
+  HospdProcess server({"--metrics", "127.0.0.1:0"}, PostgresServer::Shared().CreateDatabase());
+  EXPECT_EQ(Get(server, "/readyz").status, 200);
+  const auto probe = OpenProbe(server);
+  probe->Execute("BEGIN");
+  probe->Execute("LOCK TABLE Personnel IN ACCESS EXCLUSIVE MODE");
+  const auto started = std::chrono::steady_clock::now();
+  const Reply blocked = Get(server, "/readyz");
+  EXPECT_EQ(blocked.status, 503);
+  EXPECT_EQ(blocked.body, "database: no answer within 1 s\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+  EXPECT_EQ(Get(server, "/readyz").body, "database: the last probe has no answer yet\n");
+  EXPECT_EQ(Get(server, "/healthz").status, 200);
+  probe->Execute("ROLLBACK");
+  // The blocked probe ends now; until it has, the next one is not started.
+  int status = 0;
+  for (int i = 0; i < 50 && status != 200; ++i) {
+    status = Get(server, "/readyz").status;
+    if (status != 200) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(status, 200);
 }
