@@ -25,11 +25,17 @@ constexpr unsigned char kSessionIdContext[] = "hospd";
 
 // The library's own reason for the last failure, e.g. "key values mismatch".
 std::string OpenSslReason() {
-  const unsigned long code = ERR_peek_last_error();
+  const unsigned long code = ERR_peek_error();  // the first: the cause, not its consequences
   ERR_clear_error();
   if (code == 0) return "unknown reason";
   const char* reason = ERR_reason_error_string(code);
   return reason != nullptr ? reason : "error " + std::to_string(code);
+}
+
+// An encrypted key fails to load instead of OpenSSL asking for its pass phrase on the
+// terminal, which would hold up the start, or the serving loop at a reload.
+int NoPassPhrase(char* /*buffer*/, int /*size*/, int /*direction*/, void* /*user_data*/) {
+  return 0;
 }
 
 }  // namespace
@@ -62,6 +68,7 @@ std::shared_ptr<ssl_ctx_st> TlsCredentials::Load() const {
     throw std::runtime_error("cannot load the certificate " + certificate_.string() + ": " +
                              OpenSslReason());
   }
+  SSL_CTX_set_default_passwd_cb(context.get(), NoPassPhrase);
   // Loaded after the certificate, the key is checked against it.
   if (SSL_CTX_use_PrivateKey_file(context.get(), key_.c_str(), SSL_FILETYPE_PEM) != 1) {
     throw std::runtime_error("cannot load the key " + key_.string() + " for the certificate " +
