@@ -1,9 +1,13 @@
 // One-line log messages on stderr, safe to write from every connection thread.
 #include "Log.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -26,14 +30,27 @@ std::string TimeStamp() {
   return text;
 }
 
+// systemd sets $JOURNAL_STREAM to "DEVICE:INODE" of the stream it connects to stderr; a
+// program whose stderr was redirected since inherits the variable but not the stream.
+bool StderrIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  if (stream == nullptr) return false;
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  struct stat status {};
+  return std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+         ::fstat(STDERR_FILENO, &status) == 0 && status.st_dev == device && status.st_ino == inode;
+}
+
 }  // namespace
 
 void SilenceLog() { log_silenced = true; }
 
-void LogLine(std::string_view line) {
+void LogLine(LogPriority priority, std::string_view line) {
   if (log_silenced) return;
-  std::string message = TimeStamp();
-  message += ' ';
+  static const bool journal = StderrIsJournal();
+  std::string message =
+      journal ? "<" + std::to_string(static_cast<int>(priority)) + ">" : TimeStamp() + ' ';
   message += line;
   message += '\n';
   // One fwrite per line under a lock, so lines of concurrent connections never interleave.

@@ -4,8 +4,14 @@
 #include <string>
 #include <string_view>
 
-// Writes "<local time> <line>\n" to stderr as one unit.
-void LogLine(std::string_view line);
+// Syslog's priorities, by which the journal files and filters the lines.
+enum class LogPriority { Error = 3, Warning = 4, Notice = 5, Info = 6 };
+
+// Writes "<local time> <line>\n" to stderr as one unit. When stderr is the journal (systemd's
+// $JOURNAL_STREAM names it), "<N><line>\n" instead: the journal reads the priority N from the
+// prefix and stamps the time itself.
+void LogLine(LogPriority priority, std::string_view line);
+inline void LogLine(std::string_view line) { LogLine(LogPriority::Info, line); }
 
 // Silences LogLine for the rest of the process (benchmarks run thousands of connections).
 void SilenceLog();

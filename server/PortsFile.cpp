@@ -6,9 +6,10 @@
 
 #include "FileIO.h"
 
-void WritePortsFile(const std::string& path, int data_port, int function_port) {
-  const std::string text = "data_port=" + std::to_string(data_port) +
-                           "\nfunction_port=" + std::to_string(function_port) + "\n";
+void WritePortsFile(const std::string& path, int data_port, int function_port, int metrics_port) {
+  std::string text = "data_port=" + std::to_string(data_port) +
+                     "\nfunction_port=" + std::to_string(function_port) + "\n";
+  if (metrics_port != 0) text += "metrics_port=" + std::to_string(metrics_port) + "\n";
   FileWriteFailure failure;
   // 0666 narrowed by the umask: the mode fopen() gives a new file.
   if (!WriteFileAtomically(path, text, FileMode{0666, false}, failure)) {

@@ -2,19 +2,19 @@
 #include "Server.h"
 
 #include <fcntl.h>
-#include <openssl/ssl.h>
 #include <poll.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <future>
 #include <stdexcept>
 #include <thread>
 
 #include "Log.h"
 #include "SecureSocket.h"
-#include "ServerIdentity.h"
 #include "audit/AuditKey.h"
 #include "login/MemoryFailureCounters.h"
 #include "net/DataSession.h"
@@ -40,20 +40,10 @@ fs::path CheckedDataDir(const fs::path& folder, bool needs_sqlite) {
   return absolute;
 }
 
-ssl_ctx_st* LoadTlsContext(const ServerOptions& options) {
+std::unique_ptr<TlsCredentials> LoadTlsCredentials(const ServerOptions& options) {
   if (!options.data_tls) return nullptr;
-  const fs::path certificate = options.data_dir / "server.crt";
-  const fs::path key = options.data_dir / "server.key";
-  ssl_ctx_st* context =
-      SecureSocket::CreateContext(certificate.c_str(), key.c_str(), nullptr, nullptr);
-  if (context == nullptr) {
-    throw std::runtime_error("cannot load the TLS certificate " + certificate.string() +
-                             " with its key " + key.string());
-  }
-  // OpenSSL's record buffers are freed while a connection waits for its next request, which
-  // is where most connections are most of the time: 8 KiB less per idle connection, measured.
-  SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS);
-  return context;
+  return std::make_unique<TlsCredentials>(options.data_dir / "server.crt",
+                                          options.data_dir / "server.key");
 }
 
 // A broken connection must fail the one send, not end the process.
@@ -100,18 +90,30 @@ std::string RefusalReason(Refusal refusal, const ConnectionRegistry& registry,
 
 // Clients that pin the server compare with this line ("Fingerprint" in Hosp.ini).
 void Server::LogCertificateFingerprint() const {
-  if (tls_context_ == nullptr) return;
-  const auto fingerprint = ServerIdentity::Of(SSL_CTX_get0_certificate(tls_context_.get()));
-  if (fingerprint) {
-    LogLine("data server certificate SHA-256 fingerprint " + ServerIdentity::Format(*fingerprint));
+  if (tls_ == nullptr) return;
+  if (const std::string fingerprint = tls_->Fingerprint(); !fingerprint.empty()) {
+    LogLine("data server certificate SHA-256 fingerprint " + fingerprint);
   }
 }
 
-void Server::ContextFree::operator()(ssl_ctx_st* context) const { SSL_CTX_free(context); }
+bool Server::ReloadCertificate() {
+  if (tls_ == nullptr) return false;
+  try {
+    tls_->Reload();
+  } catch (const std::exception& error) {
+    LogLine(LogPriority::Warning,
+            std::string("certificate not reloaded, the old one stays in use: ") + error.what());
+    return false;
+  }
+  LogLine("certificate reloaded for new connections");
+  notifier_.Status(ServingLine() + "; certificate reloaded");
+  LogCertificateFingerprint();
+  return true;
+}
 
 Server::Server(ServerOptions options)
     : options_(Resolved(std::move(options))),
-      tls_context_(LoadTlsContext(options_)),
+      tls_(LoadTlsCredentials(options_)),
       context_(options_.data_dir,
                OpenStore({options_.data_dir, options_.database, options_.database_connections}),
                options_.idle_limit),
@@ -123,6 +125,55 @@ Server::Server(ServerOptions options)
   wake_write_ = std::move(write_end);
   SetUpLogins();
   SetUpAudit();
+  if (!options_.metrics_address.empty()) {
+    metrics_server_ = std::make_unique<MetricsServer>(
+        options_.metrics_address, MetricsServer::Pages{[this] { return MetricsText(); },
+                                                       [this] { return NotReadyReason(); }});
+  }
+}
+
+std::string Server::MetricsText() const {
+  MetricsSnapshot others;
+  if (context_.throttle) {
+    others.logins_failed = context_.throttle->Failed();
+    others.logins_throttled = context_.throttle->Throttled();
+  }
+  const PoolUsage pool = context_.store->Usage();
+  others.pool_in_use = pool.in_use;
+  others.pool_capacity = pool.capacity;
+  others.pool_waits = pool.waits;
+  others.pool_wait_timeouts = pool.wait_timeouts;
+  return metrics_.Render(options_.version, others);
+}
+
+// The database is asked on a thread of its own, so that a database that does not answer
+// costs the probe one second, not the monitoring thread's whole wait for a connection; and
+// only one such thread at a time, so that frequent probes of a hung database pile up none.
+std::string Server::NotReadyReason() {
+  if (stopping_) return "stopping";
+  if (data_listener_.Fd() < 0 || function_listener_.Fd() < 0) return "a port does not listen";
+  if (tls_ && !tls_->Current()) return "no certificate loaded";
+  if (probing_.exchange(true)) return "database: the last probe has no answer yet";
+  auto answered = std::make_shared<std::promise<std::string>>();
+  std::future<std::string> answer = answered->get_future();
+  try {
+    threads_.Start([this, answered] {
+      try {
+        context_.store->FindPhysician(0);
+        answered->set_value({});
+      } catch (const std::exception& error) {
+        answered->set_value(std::string("database: ") + error.what());
+      }
+      probing_ = false;
+    });
+  } catch (const std::system_error&) {
+    probing_ = false;
+    return "cannot start the database probe";
+  }
+  if (answer.wait_for(std::chrono::seconds(1)) != std::future_status::ready) {
+    return "database: no answer within 1 s";
+  }
+  return answer.get();
 }
 
 // A data folder from before the trail gets its key here, as hospd init would have made it.
@@ -165,31 +216,62 @@ void Server::SetUpLogins() {
 }
 
 Server::~Server() {
+  metrics_server_.reset();  // no more probes started from its thread
   if (context_.throttle) context_.throttle->Stop();
   registry_.ShutdownAll();
   threads_.JoinAll();
 }
 
-void Server::Run(int stop_fd) {
-  LogLine("serving data (" + std::string(options_.data_tls ? "TLS" : "plain TCP") +
-          (options_.server_login ? ", passwords checked here" : "") + ") on " +
-          options_.bind_address + ":" + std::to_string(DataPort()) + ", function on " +
-          options_.bind_address + ":" + std::to_string(FunctionPort()) + ", data folder " +
-          options_.data_dir.string() + ", " + context_.store->Description());
+std::string Server::ServingLine() const {
+  return "serving data (" + std::string(options_.data_tls ? "TLS" : "plain TCP") +
+         (options_.server_login ? ", passwords checked here" : "") + ") on " +
+         options_.bind_address + ":" + std::to_string(DataPort()) + ", function on " +
+         options_.bind_address + ":" + std::to_string(FunctionPort());
+}
+
+void Server::Run(int stop_fd, int reload_fd) {
+  LogLine(ServingLine() + ", data folder " + options_.data_dir.string() + ", " +
+          context_.store->Description());
   LogCertificateFingerprint();
+  if (metrics_server_) {
+    LogLine("metrics, health and readiness on http://" + metrics_server_->Address() +
+            "/ (/metrics, /healthz, /readyz)");
+  }
+  // Both ports listen since the constructor: only now may the service manager start what
+  // depends on this service.
+  notifier_.Ready(ServingLine());
+  auto next_status = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   for (;;) {
-    pollfd fds[4] = {{data_listener_.Fd(), POLLIN, 0},
+    // From this loop alone: if it hangs, the keep-alives stop and systemd restarts the service.
+    notifier_.KeepAlive();
+    if (const auto now = std::chrono::steady_clock::now(); now >= next_status) {
+      notifier_.Status(ServingLine() + "; " + std::to_string(registry_.Count()) +
+                       " connections open");
+      next_status = now + std::chrono::seconds(10);
+    }
+    // A descriptor of -1 is skipped by poll.
+    pollfd fds[5] = {{data_listener_.Fd(), POLLIN, 0},
                      {function_listener_.Fd(), POLLIN, 0},
                      {wake_read_.Get(), POLLIN, 0},
-                     {stop_fd, POLLIN, 0}};
-    const int ready = ::poll(fds, stop_fd >= 0 ? 4 : 3, 1000);
+                     {stop_fd, POLLIN, 0},
+                     {reload_fd, POLLIN, 0}};
+    const int ready =
+        ::poll(fds, 5, static_cast<int>(notifier_.Wait(std::chrono::milliseconds(1000)).count()));
     threads_.ReapFinished();
     if (ready < 0 && errno != EINTR) {
-      LogLine(std::string("poll failed: ") + std::strerror(errno));
+      LogLine(LogPriority::Error, std::string("poll failed: ") + std::strerror(errno));
       return;
     }
     if (ready <= 0) continue;
-    if (fds[2].revents != 0 || (stop_fd >= 0 && fds[3].revents != 0)) return;
+    if (fds[2].revents != 0 || fds[3].revents != 0) {
+      stopping_ = true;
+      notifier_.Stopping("stopping: ending the open connections");
+      return;
+    }
+    if (fds[4].revents != 0) {
+      signalfd_siginfo taken{};
+      if (::read(reload_fd, &taken, sizeof taken) == sizeof taken) ReloadCertificate();
+    }
     if (fds[0].revents != 0) AcceptFrom(data_listener_, true);
     if (fds[1].revents != 0) AcceptFrom(function_listener_, false);
   }
@@ -218,7 +300,7 @@ void Server::AcceptFrom(Listener& listener, bool data) {
     }
     const int error = errno;
     if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
-      LogLine(std::string("cannot accept: ") + std::strerror(error));
+      LogLine(LogPriority::Warning, std::string("cannot accept: ") + std::strerror(error));
       // Out of descriptors: give the open connections a moment to end instead of spinning.
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -230,23 +312,28 @@ void Server::StartSession(AcceptedConnection connection, bool data) {
   const std::string_view server = data ? "data" : "function";
   Admission admission = registry_.Add(connection.fd.Get(), connection.address,
                                       data ? ServerPort::Data : ServerPort::Function);
+  const ::MetricsPort port = data ? ::MetricsPort::Data : ::MetricsPort::Function;
   if (!admission.ticket) {
+    metrics_.Refused(port);
     // The descriptor closes on return: a refused client learns at once, and holds nothing.
     refusals_.Refused(connection.address, Label(server, connection) + ": refused, " +
                                               RefusalReason(admission.refusal, registry_, server));
     return;
   }
   try {
-    threads_.Start([this, data, connection = std::move(connection),
+    metrics_.Opened(port);
+    threads_.Start([this, data, port, connection = std::move(connection),
                     ticket = std::move(*admission.ticket)]() mutable {
       if (data) {
         ServeData(std::move(connection), std::move(ticket));
       } else {
         ServeFunction(std::move(connection), std::move(ticket));
       }
+      metrics_.Closed(port);
     });
   } catch (const std::system_error& error) {
-    LogLine(std::string("cannot start a connection thread: ") + error.what());
+    metrics_.Closed(port);
+    LogLine(LogPriority::Error, std::string("cannot start a connection thread: ") + error.what());
   }
 }
 
@@ -254,8 +341,10 @@ void Server::ServeData(AcceptedConnection connection, ConnectionTicket ticket) {
   const std::string label = Label("data", connection);
   try {
     std::unique_ptr<PlainSocket> socket;
-    if (options_.data_tls) {
-      socket = std::make_unique<SecureSocket>(tls_context_.get());
+    // Held to the session's end: a reload meanwhile does not change this connection's pair.
+    const std::shared_ptr<ssl_ctx_st> tls_context = tls_ ? tls_->Current() : nullptr;
+    if (tls_context) {
+      socket = std::make_unique<SecureSocket>(tls_context.get());
     } else {
       socket = std::make_unique<PlainSocket>();
     }
@@ -264,9 +353,9 @@ void Server::ServeData(AcceptedConnection connection, ConnectionTicket ticket) {
       channel.LogEnd(0, options_.data_tls ? "TLS handshake failed" : "attach failed");
       return;
     }
-    DataSession(channel, context_, connection.address).Run();
+    DataSession(channel, context_, connection.address, metrics_).Run();
   } catch (const std::exception& error) {
-    LogLine(label + ": ended by an error: " + error.what());
+    LogLine(LogPriority::Error, label + ": ended by an error: " + error.what());
   }
 }
 
@@ -279,8 +368,8 @@ void Server::ServeFunction(AcceptedConnection connection, ConnectionTicket ticke
       channel.LogEnd(0, "attach failed");
       return;
     }
-    FunctionSession(channel, context_).Run();
+    FunctionSession(channel, context_, metrics_).Run();
   } catch (const std::exception& error) {
-    LogLine(label + ": ended by an error: " + error.what());
+    LogLine(LogPriority::Error, label + ": ended by an error: " + error.what());
   }
 }

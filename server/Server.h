@@ -1,6 +1,7 @@
 // The reference servers in one process: the data server (TLS) and the function server (TCP).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -12,10 +13,12 @@
 #include "net/Listener.h"
 #include "net/RefusalLog.h"
 #include "net/ThreadSet.h"
+#include "ops/Metrics.h"
+#include "ops/MetricsServer.h"
+#include "ops/ServiceNotifier.h"
+#include "ops/TlsCredentials.h"
 #include "service/ServiceContext.h"
 #include "store/StoreSettings.h"
-
-struct ssl_ctx_st;
 
 struct ServerOptions {
   std::filesystem::path data_dir;
@@ -42,6 +45,10 @@ struct ServerOptions {
   // How the audit trail names this server (--server-name); empty for the host name and the
   // data port.
   std::string server_name;
+  // ADDRESS:PORT of the monitoring endpoint (/metrics, /healthz, /readyz); empty for none.
+  std::string metrics_address;
+  // The build, as /metrics shows it.
+  std::string version;
 };
 
 class Server {
@@ -55,22 +62,28 @@ class Server {
 
   int DataPort() const { return data_listener_.Port(); }
   int FunctionPort() const { return function_listener_.Port(); }
+  // The monitoring endpoint's port; 0 without --metrics.
+  int MetricsPort() const { return metrics_server_ ? metrics_server_->Port() : 0; }
 
   // Accepts and serves connections until RequestStop() or until `stop_fd` (if not -1)
-  // becomes readable.
-  void Run(int stop_fd = -1);
+  // becomes readable. Whenever `reload_fd` (a signalfd, if not -1) becomes readable, its
+  // signal is taken and the certificate reloaded.
+  void Run(int stop_fd = -1, int reload_fd = -1);
+  // Loads server.crt and server.key again for new connections; open ones keep theirs. A pair
+  // that does not load or match leaves the old one in use. Logs either way; true when loaded.
+  bool ReloadCertificate();
   // Safe from any thread.
   void RequestStop();
   // Ends every connection and waits for their threads; false when some did not end in `limit`.
   bool Shutdown(std::chrono::seconds limit);
 
  private:
-  struct ContextFree {
-    void operator()(ssl_ctx_st* context) const;
-  };
-
   void SetUpLogins();
   void SetUpAudit();
+  std::string ServingLine() const;
+  std::string MetricsText() const;
+  // Empty when ready to serve, else why not.
+  std::string NotReadyReason();
   void LogCertificateFingerprint() const;
   void AcceptFrom(Listener& listener, bool data);
   void StartSession(AcceptedConnection connection, bool data);
@@ -78,14 +91,20 @@ class Server {
   void ServeFunction(AcceptedConnection connection, ConnectionTicket ticket);
 
   ServerOptions options_;
-  std::unique_ptr<ssl_ctx_st, ContextFree> tls_context_;
+  std::unique_ptr<TlsCredentials> tls_;  // null when the data server runs on plain TCP
   ServiceContext context_;
   Listener data_listener_;
   Listener function_listener_;
   UniqueFd wake_read_;
   UniqueFd wake_write_;
   RefusalLog refusals_;
+  ServiceNotifier notifier_;
   // Declared last: its threads use everything above, so they are joined first.
   ConnectionRegistry registry_;
   ThreadSet threads_;
+  Metrics metrics_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> probing_{false};  // a database probe of /readyz is running
+  // Declared after the threads: its own thread reads everything above and starts probes.
+  std::unique_ptr<MetricsServer> metrics_server_;
 };

@@ -75,9 +75,15 @@ void AddOptions(CLI::App& app, CommandLine& line) {
       ->type_name("PORT")
       ->check(CLI::Range(0, 65535))
       ->capture_default_str();
+  app.add_option("--metrics", line.server.metrics_address,
+                 "Serve /metrics (Prometheus text), /healthz and /readyz over HTTP on "
+                 "ADDRESS:PORT (IPv4; a bare PORT or :PORT listens on 127.0.0.1 only). Off "
+                 "unless given.")
+      ->type_name("ADDRESS:PORT");
   app.add_option("--ports-file", line.ports_file,
-                 "Once both servers listen, write the lines data_port=N and function_port=N to "
-                 "FILE (atomically), for scripts to source.")
+                 "Once both servers listen, write the lines data_port=N and function_port=N "
+                 "(and metrics_port=N with --metrics) to FILE (atomically), for scripts to "
+                 "source.")
       ->type_name("FILE");
   app.add_option("--idle-timeout", line.idle_seconds,
                  "Seconds a client may stay silent (or take to send a request or to accept an "
@@ -122,22 +128,34 @@ UniqueFd BlockStopSignals() {
   return UniqueFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
 }
 
+// SIGHUP (systemctl reload) reloads the certificate; read the same way as the stop signals.
+UniqueFd BlockReloadSignal() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  return UniqueFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+}
+
 int Serve(CommandLine& line) {
   const UniqueFd stop_signals = BlockStopSignals();  // before the first thread starts
-  if (!stop_signals.Valid()) {
-    std::cerr << "hospd: cannot watch for SIGINT and SIGTERM\n";
+  const UniqueFd reload_signal = BlockReloadSignal();
+  if (!stop_signals.Valid() || !reload_signal.Valid()) {
+    std::cerr << "hospd: cannot watch for SIGINT, SIGTERM and SIGHUP\n";
     return EXIT_FAILURE;
   }
   line.server.idle_limit = std::chrono::seconds(line.idle_seconds);
+  line.server.version = HOSP_VERSION;
   try {
     Server server(line.server);
     if (!line.ports_file.empty()) {
-      WritePortsFile(line.ports_file, server.DataPort(), server.FunctionPort());
+      WritePortsFile(line.ports_file, server.DataPort(), server.FunctionPort(),
+                     server.MetricsPort());
     }
-    server.Run(stop_signals.Get());
+    server.Run(stop_signals.Get(), reload_signal.Get());
     LogLine("stopping");
     if (!server.Shutdown(std::chrono::seconds(10))) {
-      LogLine("connections did not end within 10 s; exiting regardless");
+      LogLine(LogPriority::Warning, "connections did not end within 10 s; exiting regardless");
       std::_Exit(EXIT_FAILURE);
     }
     LogLine("stopped");

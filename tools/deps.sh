@@ -18,6 +18,7 @@ packages=(
   clang libclang-rt-14-dev
   valgrind python3
   dpkg-dev file adduser systemd groff-base
+  libsystemd-dev libmicrohttpd-dev strace lintian curl
 )
 
 missing=()

@@ -34,8 +34,10 @@ fail() {
 
 work=$(mktemp -d /tmp/hosp-package-test-XXXXXX)
 server_pid=""
+notify_pid=""
 tester=hosp-pkgtest
 cleanup() {
+  if [ -n "$notify_pid" ]; then kill "$notify_pid" 2>/dev/null || true; fi
   if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
   if getent passwd "$tester" >/dev/null; then userdel "$tester" || true; fi
   rm -f /etc/hosp-client/publisher.pem  # the test's key, which purge would leave
@@ -59,6 +61,9 @@ client_deb=$(ls "$work"/packages/hosp-client_*.deb)
 dpkg-deb -f "$server_deb" Depends | grep -q "libssl3" || fail "hospd does not depend on libssl3"
 dpkg-deb -f "$server_deb" Depends | grep -q "libsqlite3-0" || fail "hospd does not depend on libsqlite3-0"
 dpkg-deb -f "$client_deb" Depends | grep -q "libqt6widgets6" || fail "hosp-client does not depend on libqt6widgets6"
+# No error and no warning; the overrides carry their reasons.
+lintian "$server_deb" "$client_deb" >"$work/lintian.log" 2>&1 || true
+! grep -q '^[EW]: ' "$work/lintian.log" || fail "lintian: $(grep '^[EW]: ' "$work/lintian.log")"
 
 echo "== package test: install"
 touch "$marker"
@@ -84,6 +89,10 @@ zcat /usr/share/man/man8/hospd.8.gz | grep -q '^\.TH HOSPD 8' || fail "hospd.8.g
 for unit in hospd.service hosp-client-update.service hosp-client-update.timer; do
   systemd-analyze verify "/lib/systemd/system/$unit" || fail "systemd-analyze verify $unit"
 done
+exposure=$(systemd-analyze security --offline=true /lib/systemd/system/hospd.service 2>/dev/null |
+  sed -n 's/.*Overall exposure level for hospd.service: \([0-9.]*\).*/\1/p')
+awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 1.9) }' ||
+  fail "systemd-analyze security rates hospd.service ${exposure:-?}, above 1.9"
 
 echo "== package test: admin commands as root, while the server is stopped"
 echo "pkg secret" | hospd staff add --data /var/lib/hospd --email eva.lang@hospital.example \
@@ -98,16 +107,35 @@ exec_start=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/hospd.service)
 HOSPD_OPTIONS=""
 . /etc/default/hospd
 command=${exec_start//\$HOSPD_OPTIONS/$HOSPD_OPTIONS}
+# No systemd runs here: what the unit's sandbox can be given without it is given (no new
+# privileges, no capabilities, its umask), and strace records the system calls, which must
+# all pass the unit's SystemCallFilter. A socket of the test's takes systemd's notifications.
+python3 -c '
+import os, socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1])
+os.chmod(sys.argv[1], 0o666)
+out = open(sys.argv[2], "a", buffering=1)
+while True:
+    out.write(s.recv(4096).decode() + "\n")
+' "$run/notify" "$work/notify.log" &
+notify_pid=$!
+for _ in $(seq 50); do [ -S "$run/notify" ] && break; sleep 0.1; done
 # shellcheck disable=SC2086  # the unit's command line is split into words, as systemd does
-# setpriv execs in place, so $! is the server itself; the environment is the one systemd
-# gives a service with User=hospd.
-env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/var/lib/hospd USER=hospd LOGNAME=hospd \
-  SHELL=/usr/sbin/nologin HOSPD_OPTIONS="$HOSPD_OPTIONS" \
-  setpriv --reuid=hospd --regid=hospd --init-groups -- $command --data-port 0 --function-port 0 --ports-file "$run/ports" \
-  2>"$work/hospd.log" &
-server_pid=$!
+# setpriv execs in place, so strace's child is the server itself; the environment is the one
+# systemd gives a service with User=hospd.
+(umask 0077; exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/var/lib/hospd USER=hospd \
+  LOGNAME=hospd SHELL=/usr/sbin/nologin HOSPD_OPTIONS="$HOSPD_OPTIONS" \
+  NOTIFY_SOCKET="$run/notify" WATCHDOG_USEC=2000000 \
+  strace -f -qq -o "$work/syscalls" \
+  setpriv --reuid=hospd --regid=hospd --init-groups --no-new-privs --bounding-set=-all \
+  --inh-caps=-all -- $command --data-port 0 --function-port 0 --metrics 127.0.0.1:0 \
+  --ports-file "$run/ports" \
+  2>"$work/hospd.log") &
+tracer_pid=$!
 for _ in $(seq 200); do [ -s "$run/ports" ] && break; sleep 0.1; done
 [ -s "$run/ports" ] || fail "hospd did not start: $(cat "$work/hospd.log")"
+server_pid=$(ps -o pid= --ppid "$tracer_pid" | tr -d ' ')
 . "$run/ports"
 printf '[DataServer]\nIP=127.0.0.1\nPort=%s\n\n[FunctionServer]\nIP=127.0.0.1\nPort=%s\n' \
   "$data_port" "$function_port" >/etc/hosp-client/Hosp.ini
@@ -115,6 +143,12 @@ hospctl /opt/hosp-client/Hosp.ini handshake | grep -qx "Accepted=Y" || fail "han
 hospctl /opt/hosp-client/Hosp.ini query Personnel 4 eva.lang@hospital.example |
   grep -qx "pkg secret" || fail "the new member's record"
 hospd backup --data /var/lib/hospd "$run/backup.db" >/dev/null || fail "backup"
+[ "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$metrics_port/readyz")" = 200 ] ||
+  fail "/readyz not 200"
+curl -s "http://127.0.0.1:$metrics_port/metrics" |
+  grep -q '^hospd_requests_total{kind="handshake",outcome="ok"} [1-9]' || fail "/metrics"
+grep -qx "READY=1" "$work/notify.log" || fail "no READY=1: $(cat "$work/notify.log")"
+grep -qx "WATCHDOG=1" "$work/notify.log" || fail "no watchdog keep-alive: $(cat "$work/notify.log")"
 
 echo "== package test: a user's client leaves its folder alone; the update service installs"
 useradd --system --no-create-home "$tester"
@@ -171,9 +205,47 @@ hospd staff list --data /var/lib/hospd | grep -q eva.lang@hospital.example || fa
   fail "the packaged build is not back in place"
 root_only "after the upgrade"
 
+kill -HUP "$server_pid"
+for _ in $(seq 50); do grep -q "certificate reloaded" "$work/hospd.log" && break; sleep 0.1; done
+grep -q "certificate reloaded" "$work/hospd.log" || fail "no reload on SIGHUP: $(cat "$work/hospd.log")"
+hospctl /opt/hosp-client/Hosp.ini handshake | grep -qx "Accepted=Y" || fail "handshake after reload"
 kill "$server_pid"
-wait "$server_pid" || fail "hospd did not stop cleanly"
+wait "$tracer_pid" || fail "hospd did not stop cleanly"
 server_pid=""
+kill "$notify_pid"
+notify_pid=""
+# Only what hospd called itself counts: setpriv's calls before it ran are systemd's own there.
+systemd-analyze syscall-filter >"$work/syscall-groups" 2>/dev/null
+python3 - "$work/syscalls" "$work/syscall-groups" <<'CHECK' || fail "system calls outside the unit's filter"
+import re, sys
+groups, name = {}, None
+for raw in open(sys.argv[2]):
+    line = raw.strip()
+    if raw.startswith("@"):  # a group; the groups it names are indented
+        name = line
+        groups[name] = []
+    elif line and not line.startswith("#") and name:
+        groups[name].append(line)
+def expand(group):
+    out = set()
+    for item in groups.get(group, []):
+        out |= expand(item) if item.startswith("@") else {item}
+    return out
+allowed = (expand("@system-service") | expand("@default")) - expand("@privileged") - expand("@resources")
+called, started = set(), set()
+for line in open(sys.argv[1]):
+    pid, _, rest = line.partition(" ")
+    call = re.match(r"\s*([a-z0-9_]+)\(", rest)
+    if not call:
+        continue
+    if rest.lstrip().startswith('execve("/usr/sbin/hospd"'):
+        started.add(pid)
+    elif started:
+        called.add(call.group(1))
+outside = sorted(called - allowed)
+print("system calls of hospd:", len(called), "outside the filter:", outside or "none")
+sys.exit(1 if outside or not called else 0)
+CHECK
 
 echo "== package test: remove keeps the data, purge removes it"
 userdel "$tester"

@@ -152,12 +152,15 @@ BENCHMARK(BM_PostgresLookup)->MinTime(0.5);
 BENCHMARK(BM_TableQueryTls)->Threads(1)->Threads(8)->Threads(64)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_TableQueryPostgresTls)
     ->Threads(1)
+    ->Threads(2)
     ->Threads(8)
     ->Threads(64)
     ->UseRealTime()
     ->MinTime(1.0);
+// Threads(2) is one connection to each server.
 BENCHMARK(BM_TableQueryTwoServersPostgresTls)
     ->Threads(1)
+    ->Threads(2)
     ->Threads(8)
     ->Threads(64)
     ->UseRealTime()

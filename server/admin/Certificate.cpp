@@ -66,13 +66,12 @@ void AddExtension(X509* certificate, int nid, const char* value) {
   }
 }
 
-X509Pointer MakeCertificate(EVP_PKEY* key, const std::string& common_name) {
+X509Pointer MakeCertificate(EVP_PKEY* key, const std::string& common_name, int days) {
   X509Pointer certificate(X509_new());
   if (!certificate || X509_set_version(certificate.get(), 2) != 1) Fail("X509_new");
   SetRandomSerial(certificate.get());
-  constexpr long kTenYears = 10L * 365 * 24 * 3600;
   if (X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -3600) == nullptr ||
-      X509_gmtime_adj(X509_getm_notAfter(certificate.get()), kTenYears) == nullptr ||
+      X509_gmtime_adj(X509_getm_notAfter(certificate.get()), days * 86400L) == nullptr ||
       X509_set_pubkey(certificate.get(), key) != 1) {
     Fail("cannot set the certificate's validity or key");
   }
@@ -108,10 +107,10 @@ void WriteNew(const std::string& path, const std::string& text, mode_t mode) {
 }  // namespace
 
 void WriteSelfSignedCertificate(const std::string& certificate_path, const std::string& key_path,
-                                const std::string& common_name) {
+                                const std::string& common_name, int days) {
   KeyPointer key(EVP_EC_gen("P-256"));
   if (!key) Fail("cannot generate a key");
-  const X509Pointer certificate = MakeCertificate(key.get(), common_name);
+  const X509Pointer certificate = MakeCertificate(key.get(), common_name, days);
 
   const std::string key_text = PemText(key_path, [&](BIO* out) {
     return PEM_write_bio_PrivateKey(out, key.get(), nullptr, nullptr, 0, nullptr, nullptr);

@@ -54,7 +54,7 @@ void CreateDatabase(const fs::path& folder, bool demo, const DemoRecords& record
   }
 }
 
-void CreateCertificate(const fs::path& folder, std::ostream& out) {
+void CreateCertificate(const fs::path& folder, std::ostream& out, int days) {
   const fs::path certificate = folder / "server.crt";
   const fs::path key = folder / "server.key";
   const bool has_certificate = fs::exists(certificate);
@@ -67,7 +67,7 @@ void CreateCertificate(const fs::path& folder, std::ostream& out) {
     throw std::runtime_error("only one of server.crt and server.key exists in " + folder.string() +
                              "; remove it or supply both");
   }
-  WriteSelfSignedCertificate(certificate.string(), key.string(), "localhost");
+  WriteSelfSignedCertificate(certificate.string(), key.string(), "localhost", days);
 }
 
 // The key of the audit trail; an existing one is kept, as records may be signed with it.
@@ -103,12 +103,12 @@ void CreateDataFolder(const fs::path& folder) {
 }
 
 void CreateFolder(const fs::path& folder, bool demo, bool hashed_passwords, std::ostream& out,
-                  const std::string& database) {
+                  const std::string& database, int certificate_days = kCertificateDays) {
   CreateDataFolder(folder);
   if (database.empty() && fs::exists(folder / "hosp.db")) {
     throw std::runtime_error((folder / "hosp.db").string() + " exists already; not overwritten");
   }
-  CreateCertificate(folder, out);
+  CreateCertificate(folder, out, certificate_days);
   CreateAuditKey(folder, out);
   const DemoRecords records = demo ? DemoRecordsFor(hashed_passwords) : DemoRecords();
   if (database.empty()) {
@@ -128,8 +128,8 @@ void InitDemoFolder(const fs::path& folder, std::ostream& out, const std::string
   PrintFingerprint(folder, out);
 }
 
-void InitDataFolder(const fs::path& folder, std::ostream& out) {
-  CreateFolder(folder, false, false, out, {});
+void InitDataFolder(const fs::path& folder, std::ostream& out, int certificate_days) {
+  CreateFolder(folder, false, false, out, {}, certificate_days);
   out << "Data folder ready: " << folder.string()
       << " (no staff yet; add them with hospd staff add)\n";
   PrintFingerprint(folder, out);

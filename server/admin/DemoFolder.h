@@ -6,6 +6,8 @@
 #include <iosfwd>
 #include <string>
 
+#include "admin/Certificate.h"
+
 // Creates `folder` (if missing) with server.crt, server.key, audit.key and an empty Clients folder,
 // fills the demo database and writes the demo logins to `out`. Without `database`, the
 // database is a new hosp.db in the folder; refuses (std::runtime_error) when hosp.db exists.
@@ -16,5 +18,7 @@
 void InitDemoFolder(const std::filesystem::path& folder, std::ostream& out,
                     const std::string& database = {}, bool hashed_passwords = false);
 
-// The same for production, in hosp.db: the tables without any records, no logins printed.
-void InitDataFolder(const std::filesystem::path& folder, std::ostream& out);
+// The same for production, in hosp.db: the tables without any records, no logins printed; a
+// new certificate is valid for `certificate_days`.
+void InitDataFolder(const std::filesystem::path& folder, std::ostream& out,
+                    int certificate_days = kCertificateDays);

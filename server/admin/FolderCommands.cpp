@@ -17,12 +17,13 @@ namespace {
 struct FolderOptions {
   std::string data_dir;
   std::string backup_file;
+  int certificate_days = kCertificateDays;
 };
 
 int Init(const FolderOptions& options) {
   // An existing folder (made by the package for its system user) is filled as its owner.
   if (fs::exists(options.data_dir)) BecomeFolderOwner(options.data_dir);
-  InitDataFolder(options.data_dir, std::cout);
+  InitDataFolder(options.data_dir, std::cout, options.certificate_days);
   return EXIT_SUCCESS;
 }
 
@@ -57,6 +58,11 @@ void AddFolderCommands(CLI::App& app, AdminAction& action) {
       "audit.key (an existing one is kept) and an empty Clients folder. Never overwrites "
       "hosp.db.");
   AddDataOption(*init, options->data_dir);
+  init->add_option("--cert-days", options->certificate_days,
+                   "Days a new certificate is valid (an existing pair is kept).")
+      ->type_name("N")
+      ->check(CLI::Range(1, 36500))
+      ->capture_default_str();
   WhenChosen(*init, action, [options] { return Init(*options); });
 
   auto* backup = app.add_subcommand(

@@ -73,11 +73,14 @@ LoginThrottle::Attempt LoginThrottle::Admit(std::string_view email, std::string_
                                          return AnswerTime(counts, now);
                                        });
   attempt.delay = std::chrono::ceil<std::chrono::milliseconds>(attempt.answer_at - now);
+  ++admitted_;
+  if (attempt.delay.count() > 0) ++throttled_;
   return attempt;
 }
 
 void LoginThrottle::Succeeded(const Attempt& attempt) {
   counters_->Withdraw(attempt.keys, attempt.answer_at, attempt.keys[kPair]);
+  ++succeeded_;
 }
 
 bool LoginThrottle::Wait(std::chrono::milliseconds delay) {

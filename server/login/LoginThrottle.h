@@ -3,8 +3,10 @@
 // everywhere, come later and later, however many connections send them at once.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -61,6 +63,11 @@ class LoginThrottle {
   // Ends every wait at once (the server is stopping).
   void Stop();
 
+  // Since the start, for monitoring: attempts that did not succeed (those still being
+  // answered included) and attempts answered only after a delay.
+  std::uint64_t Failed() const { return admitted_ - succeeded_; }
+  std::uint64_t Throttled() const { return throttled_; }
+
  private:
   std::chrono::milliseconds DelayAfter(int failures, int limit) const;
   FailureCounters::Clock::time_point AnswerTime(
@@ -72,4 +79,7 @@ class LoginThrottle {
   std::mutex stop_mutex_;
   std::condition_variable stop_signal_;
   bool stopping_ = false;
+  std::atomic<std::uint64_t> admitted_{0};
+  std::atomic<std::uint64_t> succeeded_{0};
+  std::atomic<std::uint64_t> throttled_{0};
 };

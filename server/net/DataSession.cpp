@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <vector>
 
 #include "DataFrame.h"
@@ -28,16 +29,38 @@ std::string RequestName(int type, int subtype) {
   return "request " + std::to_string(type) + "/" + std::to_string(subtype);
 }
 
+RequestKind KindOf(int type, int subtype) {
+  if (type == FrameType::Handshake && subtype == FrameSubtype::None) return RequestKind::Handshake;
+  if (type == FrameType::Date && subtype == FrameSubtype::None) return RequestKind::Date;
+  if (type == FrameType::Table && subtype == FrameSubtype::TableQuery) {
+    return RequestKind::TableQuery;
+  }
+  if (type == FrameType::Table && subtype == FrameSubtype::RecordUpdate) {
+    return RequestKind::RecordUpdate;
+  }
+  if (type == FrameType::File && subtype == FrameSubtype::FileInfo) return RequestKind::FileInfo;
+  if (type == FrameType::File && subtype == FrameSubtype::FileDownload) {
+    return RequestKind::FileDownload;
+  }
+  return RequestKind::Unknown;
+}
+
 }  // namespace
 
-DataSession::DataSession(SessionChannel& channel, ServiceContext& context, std::string remote_ip)
-    : channel_(channel), service_(context, std::move(remote_ip)) {}
+DataSession::DataSession(SessionChannel& channel, ServiceContext& context, std::string remote_ip,
+                         Metrics& metrics)
+    : channel_(channel), service_(context, std::move(remote_ip)), metrics_(metrics) {}
 
 void DataSession::Run() {
   std::string end_reason;
   while (auto frame = ReadFrame(end_reason)) {
     ++requests_;
-    if (!Serve(*frame)) {
+    refused_ = false;
+    const auto started = std::chrono::steady_clock::now();
+    const bool sent = Serve(*frame);
+    metrics_.Request(KindOf(frame->type, frame->subtype), sent && !refused_,
+                     std::chrono::steady_clock::now() - started);
+    if (!sent) {
       end_reason = channel_.SendFailure();
       break;
     }
@@ -110,7 +133,10 @@ bool DataSession::Serve(const Frame& frame) {
 }
 
 bool DataSession::SendAnswer(std::string_view what, const ServiceAnswer& answer) {
-  if (!answer.failure.empty()) channel_.LogFailure(what, answer.failure);
+  if (!answer.failure.empty()) {
+    refused_ = true;
+    channel_.LogFailure(what, answer.failure);
+  }
   if (const std::string notice = service_.TakeNotice(); !notice.empty()) {
     channel_.LogNotice(what, notice);
   }

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "ops/Metrics.h"
 #include "service/DataService.h"
 
 class SessionChannel;
@@ -13,7 +14,9 @@ struct ServiceContext;
 
 class DataSession {
  public:
-  DataSession(SessionChannel& channel, ServiceContext& context, std::string remote_ip);
+  // Each request is counted in `metrics`, with its kind, outcome and time.
+  DataSession(SessionChannel& channel, ServiceContext& context, std::string remote_ip,
+              Metrics& metrics);
 
   // Answers frames until the peer leaves, falls silent, sends a malformed frame or a send fails.
   void Run();
@@ -35,5 +38,7 @@ class DataSession {
 
   SessionChannel& channel_;
   DataService service_;
+  Metrics& metrics_;
   int requests_ = 0;
+  bool refused_ = false;  // the current request was refused or failed
 };

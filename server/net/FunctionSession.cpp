@@ -1,13 +1,14 @@
 // Serves one function-server connection: NUL-terminated JSON texts in, one answer each.
 #include "net/FunctionSession.h"
 
+#include <chrono>
 #include <string>
 
 #include "net/SessionChannel.h"
 #include "service/ServiceContext.h"
 
-FunctionSession::FunctionSession(SessionChannel& channel, ServiceContext& context)
-    : channel_(channel), service_(*context.store) {}
+FunctionSession::FunctionSession(SessionChannel& channel, ServiceContext& context, Metrics& metrics)
+    : channel_(channel), service_(*context.store), metrics_(metrics) {}
 
 void FunctionSession::Run() {
   int requests = 0;
@@ -21,10 +22,14 @@ void FunctionSession::Run() {
       break;
     }
     ++requests;
+    const auto started = std::chrono::steady_clock::now();
     const ServiceAnswer answer = service_.Answer(request);
     if (!answer.failure.empty()) channel_.LogFailure("JSON request", answer.failure);
     if (!service_.Notice().empty()) channel_.LogNotice("JSON request", service_.Notice());
-    if (!channel_.SendAnswer(answer.text)) {
+    const bool sent = channel_.SendAnswer(answer.text);
+    metrics_.Request(RequestKind::Function, sent && answer.failure.empty(),
+                     std::chrono::steady_clock::now() - started);
+    if (!sent) {
       end_reason = channel_.SendFailure();
       break;
     }

@@ -21,7 +21,7 @@ void RefusalLog::Refused(const std::string& address, const std::string& line) {
     return;
   }
   const int unlogged = found != addresses_.end() ? found->second.unlogged : 0;
-  LogLine(unlogged == 0 ? line
+  LogLine(LogPriority::Warning, unlogged == 0 ? line
                         : line + " (and " + std::to_string(unlogged) +
                               " more from this address since its last such line)");
   if (addresses_.size() >= kRemembered) ForgetOld(now);

@@ -142,7 +142,8 @@ std::string_view SessionChannel::SendFailure() const {
 }
 
 void SessionChannel::LogFailure(std::string_view what, std::string_view reason) const {
-  LogLine(label_ + ": " + std::string(what) + " failed: " + std::string(reason));
+  LogLine(LogPriority::Notice,
+          label_ + ": " + std::string(what) + " failed: " + std::string(reason));
 }
 
 void SessionChannel::LogNotice(std::string_view what, std::string_view notice) const {

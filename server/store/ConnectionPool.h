@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -10,6 +11,14 @@
 #include <vector>
 
 #include "store/DatabaseError.h"
+
+// How a pool is used, for monitoring.
+struct PoolUsage {
+  int in_use = 0;
+  int capacity = 0;
+  std::uint64_t waits = 0;          // leases that found every connection lent out
+  std::uint64_t wait_timeouts = 0;  // and of those, the ones that gave up
+};
 
 template <typename Connection>
 class ConnectionPool {
@@ -56,9 +65,13 @@ class ConnectionPool {
   // wait runs out or a new connection cannot be opened.
   Lease Acquire() {
     std::unique_lock lock(mutex_);
-    const bool available = returned_.wait_for(
-        lock, wait_limit_, [this] { return !idle_.empty() || opened_ < capacity_; });
-    if (!available) throw DatabaseError("no database connection became free");
+    const auto free = [this] { return !idle_.empty() || opened_ < capacity_; };
+    if (!free()) ++waits_;
+    const bool available = returned_.wait_for(lock, wait_limit_, free);
+    if (!available) {
+      ++wait_timeouts_;
+      throw DatabaseError("no database connection became free");
+    }
     if (!idle_.empty()) {
       auto db = std::move(idle_.back());
       idle_.pop_back();
@@ -77,6 +90,10 @@ class ConnectionPool {
   }
 
   int Capacity() const { return capacity_; }
+  PoolUsage Usage() const {
+    const std::lock_guard lock(mutex_);
+    return {opened_ - static_cast<int>(idle_.size()), capacity_, waits_, wait_timeouts_};
+  }
 
  private:
   void GiveBack(std::unique_ptr<Connection> db) {
@@ -103,7 +120,9 @@ class ConnectionPool {
   int capacity_;
   std::chrono::milliseconds wait_limit_;
   int opened_ = 0;
-  std::mutex mutex_;
+  std::uint64_t waits_ = 0;
+  std::uint64_t wait_timeouts_ = 0;
+  mutable std::mutex mutex_;
   std::condition_variable returned_;
   std::vector<std::unique_ptr<Connection>> idle_;
 };

@@ -11,6 +11,7 @@
 
 #include "audit/AuditRecord.h"
 #include "login/FailureCounters.h"
+#include "store/ConnectionPool.h"
 #include "store/StaffDirectory.h"
 #include "store/TableLayout.h"
 
@@ -97,6 +98,8 @@ class HospitalStore {
   // Where the servers of this database count failed logins together, or nothing when each
   // server counts in its own memory.
   virtual std::unique_ptr<FailureCounters> SharedFailureCounters() { return nullptr; }
+  // The database connections lent out and waited for, for monitoring.
+  virtual PoolUsage Usage() const = 0;
 
   // A whole decimal number, or nothing for any other text.
   static std::optional<std::int64_t> ParseSeq(std::string_view text);

@@ -79,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SessionChannel channel(std::make_unique<PlainSocket>(), std::move(*ticket),
                            world.Context().idle_limit, "data fuzz");
     Check(channel.Attach(UniqueFd(ends.near_end)));
-    DataSession(channel, world.Context(), "127.0.0.1").Run();
+    Metrics metrics;
+    DataSession(channel, world.Context(), "127.0.0.1", metrics).Run();
   }
   client.Join();
   if (const auto expected = ExpectedAnswers(bytes)) CheckAnswers(client.Received(), *expected);

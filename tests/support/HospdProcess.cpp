@@ -154,6 +154,7 @@ void HospdProcess::WaitForPorts() {
     const std::string ports = ReadBytes(ports_file_);
     data_port_ = ReadPort(ports, "data_port");
     function_port_ = ReadPort(ports, "function_port");
+    metrics_port_ = ReadPort(ports, "metrics_port");
     if (data_port_ > 0 && function_port_ > 0) return;
     if (const auto status = WaitFor(pid_, std::chrono::seconds(0))) {
       pid_ = -1;
@@ -185,6 +186,10 @@ void HospdProcess::Kill() {
 
 // SIGSTOP takes effect asynchronously: the wait for the stop report makes sure that no
 // thread of the server answers anything after Pause has returned.
+void HospdProcess::Signal(int signal) const {
+  if (pid_ > 0) ::kill(pid_, signal);
+}
+
 void HospdProcess::Pause() {
   if (pid_ <= 0) return;
   paused_ = true;

@@ -29,6 +29,8 @@ class HospdProcess {
 
   int DataPort() const { return data_port_; }          // TLS data server
   int FunctionPort() const { return function_port_; }  // plain TCP function server
+  // The monitoring endpoint's, with "--metrics" among the arguments; else 0.
+  int MetricsPort() const { return metrics_port_; }
   const std::string& DataDir() const { return data_dir_; }
   std::string DatabasePath() const { return data_dir_ + "/hosp.db"; }
   // The PostgreSQL database served, or empty for hosp.db.
@@ -57,6 +59,8 @@ class HospdProcess {
   // The same with other extra arguments from now on.
   void Restart(std::vector<std::string> extra_arguments);
   bool Running() const { return pid_ > 0; }
+  // Sends `signal` (SIGHUP, say) to the running server.
+  void Signal(int signal) const;
 
   // Path of the hospd executable under test.
   static std::string ExecutablePath();
@@ -78,6 +82,7 @@ class HospdProcess {
   int exit_status_ = -1;
   int data_port_ = 0;
   int function_port_ = 0;
+  int metrics_port_ = 0;
 };
 
 // Runs the hospd under test once with `arguments` (an administrator's subcommand, say) to its

@@ -18,6 +18,7 @@ class PostgresStore : public HospitalStore {
   std::vector<CaseEntry> OpenCases(std::int64_t doctor_seq) override;
   void LoadDemo(const DemoRecords& records) override;
   std::string Description() const override { return description_; }
+  PoolUsage Usage() const override { return pool_.Usage(); }
   std::unique_ptr<StaffDirectory> Staff() override;
   std::unique_ptr<FailureCounters> SharedFailureCounters() override;
   std::int64_t AuditBacklog() override;

@@ -17,6 +17,7 @@ class SqliteStore : public HospitalStore {
   std::vector<CaseEntry> OpenCases(std::int64_t doctor_seq) override;
   void LoadDemo(const DemoRecords& records) override;
   std::string Description() const override;
+  PoolUsage Usage() const override { return pool_.Usage(); }
   std::unique_ptr<StaffDirectory> Staff() override;
   std::int64_t AuditBacklog() override;
 
