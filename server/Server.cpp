@@ -16,6 +16,7 @@
 #include "SecureSocket.h"
 #include "ServerIdentity.h"
 #include "login/MemoryFailureCounters.h"
+#include "login/MemorySessionTable.h"
 #include "net/DataSession.h"
 #include "net/FunctionSession.h"
 #include "net/SessionChannel.h"
@@ -40,7 +41,7 @@ fs::path CheckedDataDir(const fs::path& folder, bool needs_sqlite) {
 }
 
 ssl_ctx_st* LoadTlsContext(const ServerOptions& options) {
-  if (!options.data_tls) return nullptr;
+  if (!options.data_tls && !options.function_tls) return nullptr;
   const fs::path certificate = options.data_dir / "server.crt";
   const fs::path key = options.data_dir / "server.key";
   ssl_ctx_st* context =
@@ -68,6 +69,7 @@ std::pair<UniqueFd, UniqueFd> MakeWakePipe() {
 
 ServerOptions Resolved(ServerOptions options) {
   IgnoreBrokenPipes();
+  options.server_login = options.server_login || options.require_login;
   options.data_dir = CheckedDataDir(options.data_dir, options.database.empty());
   return options;
 }
@@ -139,6 +141,10 @@ void Server::SetUpLogins() {
   std::unique_ptr<FailureCounters> counters = context_.store->SharedFailureCounters();
   if (!counters) counters = std::make_unique<MemoryFailureCounters>();
   context_.throttle = std::make_unique<LoginThrottle>(options_.throttle, std::move(counters));
+  if (!options_.require_login) return;
+  std::unique_ptr<SessionTable> sessions = context_.store->SharedSessions();
+  if (!sessions) sessions = std::make_unique<MemorySessionTable>();
+  context_.sessions = std::make_unique<Sessions>(std::move(sessions), options_.session_idle);
 }
 
 Server::~Server() {
@@ -153,6 +159,14 @@ void Server::Run(int stop_fd) {
           options_.bind_address + ":" + std::to_string(DataPort()) + ", function on " +
           options_.bind_address + ":" + std::to_string(FunctionPort()) + ", data folder " +
           options_.data_dir.string() + ", " + context_.store->Description());
+  if (options_.require_login || options_.function_tls) {
+    LogLine(
+        std::string("protecting patient data: ") +
+        (options_.require_login ? "sessions required (ended after " +
+                                      std::to_string(options_.session_idle.count()) + " s unused)"
+                                : "no sessions") +
+        (options_.function_tls ? ", function server on TLS" : ", function server on plain TCP"));
+  }
   LogCertificateFingerprint();
   for (;;) {
     pollfd fds[4] = {{data_listener_.Fd(), POLLIN, 0},
@@ -250,10 +264,15 @@ void Server::ServeData(AcceptedConnection connection, ConnectionTicket ticket) {
 void Server::ServeFunction(AcceptedConnection connection, ConnectionTicket ticket) {
   const std::string label = Label("function", connection);
   try {
-    SessionChannel channel(std::make_unique<PlainSocket>(), std::move(ticket), context_.idle_limit,
-                           label);
+    std::unique_ptr<PlainSocket> socket;
+    if (options_.function_tls) {
+      socket = std::make_unique<SecureSocket>(tls_context_.get());
+    } else {
+      socket = std::make_unique<PlainSocket>();
+    }
+    SessionChannel channel(std::move(socket), std::move(ticket), context_.idle_limit, label);
     if (!channel.Attach(std::move(connection.fd))) {
-      channel.LogEnd(0, "attach failed");
+      channel.LogEnd(0, options_.function_tls ? "TLS handshake failed" : "attach failed");
       return;
     }
     FunctionSession(channel, context_).Run();

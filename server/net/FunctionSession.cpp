@@ -7,7 +7,7 @@
 #include "service/ServiceContext.h"
 
 FunctionSession::FunctionSession(SessionChannel& channel, ServiceContext& context)
-    : channel_(channel), service_(*context.store) {}
+    : channel_(channel), service_(*context.store, context.sessions.get()) {}
 
 void FunctionSession::Run() {
   int requests = 0;

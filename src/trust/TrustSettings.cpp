@@ -9,6 +9,11 @@ TrustSettings TrustSettings::Read(const IniFile& ini) {
       settings.DataServerIdentity.SetFingerprints(ini.Read("DataServer", "Fingerprint"));
   settings.DataServerIdentity.SetAuthorityFile(
       Beside(ini_folder, ini.Read("DataServer", "CAFile")));
+  settings.FunctionServerSecure = ini.Read("FunctionServer", "Secure") == "Y";
+  settings.FunctionFingerprintWellFormed =
+      settings.FunctionServerIdentity.SetFingerprints(ini.Read("FunctionServer", "Fingerprint"));
+  settings.FunctionServerIdentity.SetAuthorityFile(
+      Beside(ini_folder, ini.Read("FunctionServer", "CAFile")));
   settings.UpdatePublicKey = Beside(ini_folder, ini.Read("Update", "PublicKey"));
   return settings;
 }

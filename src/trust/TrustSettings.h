@@ -1,5 +1,6 @@
-// The opt-in trust keys of "Hosp.ini": how the data server must prove who it is, and the
-// public key that signs client builds. With none of them set, nothing is checked.
+// The opt-in trust keys of "Hosp.ini": how the data server (and the function server, when it
+// is reached over TLS) must prove who it is, and the public key that signs client builds. With none
+// of them set, nothing is checked.
 #pragma once
 
 #include <string>
@@ -12,6 +13,11 @@ struct TrustSettings {
   ServerIdentity DataServerIdentity;
   // False when "Fingerprint" is set but malformed; the identity then matches no server.
   bool FingerprintWellFormed = true;
+  // "FunctionServer": "Secure=Y" puts the function server's connection on TLS, which then
+  // demands "Fingerprint" and "CAFile" of that section.
+  bool FunctionServerSecure = false;
+  ServerIdentity FunctionServerIdentity;
+  bool FunctionFingerprintWellFormed = true;
   // "Update": "PublicKey", as a path usable from any working folder; empty when not set.
   std::string UpdatePublicKey;
 

@@ -18,6 +18,7 @@
 #include "DataFrame.h"
 #include "Loopback.h"
 #include "SecureSocket.h"
+#include "ServerIdentity.h"
 #include "TestFiles.h"
 
 namespace {
@@ -239,4 +240,10 @@ void ScriptedServer::Serve(int fd, int index, Script script) {
   ServerPeer peer(*this, index, std::move(socket));
   script(peer);
   peer.WaitForClose();
+}
+
+std::string ScriptedServer::Fingerprint() const {
+  if (context_ == nullptr) return {};
+  const auto fingerprint = ServerIdentity::Of(SSL_CTX_get0_certificate(context_));
+  return fingerprint ? ServerIdentity::Format(*fingerprint) : std::string();
 }

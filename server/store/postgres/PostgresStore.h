@@ -2,6 +2,7 @@
 // of connections that are opened again when the database was lost.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "store/ConnectionPool.h"
@@ -20,6 +21,11 @@ class PostgresStore : public HospitalStore {
   std::string Description() const override { return description_; }
   std::unique_ptr<StaffDirectory> Staff() override;
   std::unique_ptr<FailureCounters> SharedFailureCounters() override;
+  std::unique_ptr<SessionTable> SharedSessions() override;
+
+  // Runs `work` on a pooled connection, and once more on a new one when that connection
+  // turned out to be lost: only for work that may run twice.
+  void Run(const std::function<void(PgConnection&)>& work);
 
  protected:
   std::optional<std::vector<std::string>> ReadRecord(const TableLayout& table,
