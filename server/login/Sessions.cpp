@@ -16,6 +16,8 @@ constexpr std::size_t kTokenBytes = 32;
 // A session's last use is written at most this often (and at most an eighth of its idle
 // time), so that busy sessions do not write at every request.
 constexpr std::chrono::seconds kTouchEvery{60};
+// Sessions remembered at most; beyond that, the oldest finds are looked up again.
+constexpr std::size_t kRemembered = 4096;
 
 std::string Hex(const unsigned char* bytes, std::size_t count) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -49,9 +51,38 @@ std::string Sessions::Open(const SessionOwner& owner) {
   return token;
 }
 
+std::chrono::seconds Sessions::TouchEvery() const {
+  return std::min<std::chrono::seconds>(kTouchEvery, idle_ / 8);
+}
+
 std::optional<SessionOwner> Sessions::Find(std::string_view token) {
   if (token.empty()) return std::nullopt;
   const auto now = SessionTable::Clock::now();
-  const auto touch = std::min<std::chrono::seconds>(kTouchEvery, idle_ / 8);
-  return table_->Use(Digest(token), now, now - idle_, now - touch);
+  const std::string digest = Digest(token);
+  if (auto owner = Remembered(digest, now)) return owner;
+  auto owner = table_->Use(digest, now, now - idle_, now - TouchEvery());
+  if (owner) Remember(digest, *owner, now);
+  return owner;
+}
+
+std::optional<SessionOwner> Sessions::Remembered(const std::string& digest,
+                                                 SessionTable::Clock::time_point now) {
+  const std::lock_guard lock(mutex_);
+  const auto found = recent_.find(digest);
+  if (found == recent_.end()) return std::nullopt;
+  if (now - found->second.found < TouchEvery()) return found->second.owner;
+  recent_.erase(found);
+  return std::nullopt;
+}
+
+// What is older than the time a use may go unwritten is dropped as the memory fills.
+void Sessions::Remember(const std::string& digest, const SessionOwner& owner,
+                        SessionTable::Clock::time_point now) {
+  const std::lock_guard lock(mutex_);
+  if (recent_.size() >= kRemembered) {
+    std::erase_if(recent_,
+                  [&](const auto& entry) { return now - entry.second.found >= TouchEvery(); });
+    if (recent_.size() >= kRemembered) recent_.clear();
+  }
+  recent_[digest] = Recent{owner, now};
 }

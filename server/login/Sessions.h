@@ -4,12 +4,18 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "login/SessionTable.h"
 
+// Safe from every connection thread. A session this server has found in its table recently
+// (within the time its last use may go unwritten) is taken from memory, so that a busy
+// session costs its table one look a minute instead of one at every request; a session ends
+// only by disuse, so nothing can have ended it meanwhile.
 class Sessions {
  public:
   // Sessions kept in `table`, over after `idle` without a request.
@@ -28,6 +34,19 @@ class Sessions {
   static std::string Digest(std::string_view token);
 
  private:
+  struct Recent {
+    SessionOwner owner;
+    SessionTable::Clock::time_point found;
+  };
+
+  std::chrono::seconds TouchEvery() const;
+  std::optional<SessionOwner> Remembered(const std::string& digest,
+                                         SessionTable::Clock::time_point now);
+  void Remember(const std::string& digest, const SessionOwner& owner,
+                SessionTable::Clock::time_point now);
+
   std::unique_ptr<SessionTable> table_;
   std::chrono::seconds idle_;
+  std::mutex mutex_;
+  std::unordered_map<std::string, Recent> recent_;
 };
