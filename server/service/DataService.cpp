@@ -182,6 +182,7 @@ ServiceAnswer DataService::CheckedLogin(const TableLayout& table, const std::str
   NameValueList answer;
   for (const auto& value : *record) answer.Add(value);
   if (context_.sessions) {
+    // The session belongs to the record's Seq (position 1) and e-mail address (position 0).
     const auto seq = HospitalStore::ParseSeq((*record)[1]);
     answer.Add("Session=" + context_.sessions->Open({seq.value_or(0), (*record)[0]}));
   }
