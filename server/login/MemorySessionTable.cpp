@@ -1,6 +1,8 @@
 // Sessions kept in this server's memory only (a server on SQLite).
 #include "login/MemorySessionTable.h"
 
+#include <algorithm>
+
 namespace {
 
 // Every this many logins, the sessions that are over are dropped.
