@@ -17,6 +17,7 @@
 #include "SecureSocket.h"
 #include "audit/AuditKey.h"
 #include "login/MemoryFailureCounters.h"
+#include "login/MemorySessionTable.h"
 #include "net/DataSession.h"
 #include "net/FunctionSession.h"
 #include "net/SessionChannel.h"
@@ -41,7 +42,7 @@ fs::path CheckedDataDir(const fs::path& folder, bool needs_sqlite) {
 }
 
 std::unique_ptr<TlsCredentials> LoadTlsCredentials(const ServerOptions& options) {
-  if (!options.data_tls) return nullptr;
+  if (!options.data_tls && !options.function_tls) return nullptr;
   return std::make_unique<TlsCredentials>(options.data_dir / "server.crt",
                                           options.data_dir / "server.key");
 }
@@ -59,6 +60,7 @@ std::pair<UniqueFd, UniqueFd> MakeWakePipe() {
 
 ServerOptions Resolved(ServerOptions options) {
   IgnoreBrokenPipes();
+  options.server_login = options.server_login || options.require_login;
   options.data_dir = CheckedDataDir(options.data_dir, options.database.empty());
   return options;
 }
@@ -213,6 +215,10 @@ void Server::SetUpLogins() {
   std::unique_ptr<FailureCounters> counters = context_.store->SharedFailureCounters();
   if (!counters) counters = std::make_unique<MemoryFailureCounters>();
   context_.throttle = std::make_unique<LoginThrottle>(options_.throttle, std::move(counters));
+  if (!options_.require_login) return;
+  std::unique_ptr<SessionTable> sessions = context_.store->SharedSessions();
+  if (!sessions) sessions = std::make_unique<MemorySessionTable>();
+  context_.sessions = std::make_unique<Sessions>(std::move(sessions), options_.session_idle);
 }
 
 Server::~Server() {
@@ -232,6 +238,14 @@ std::string Server::ServingLine() const {
 void Server::Run(int stop_fd, int reload_fd) {
   LogLine(ServingLine() + ", data folder " + options_.data_dir.string() + ", " +
           context_.store->Description());
+  if (options_.require_login || options_.function_tls) {
+    LogLine(
+        std::string("protecting patient data: ") +
+        (options_.require_login ? "sessions required (ended after " +
+                                      std::to_string(options_.session_idle.count()) + " s unused)"
+                                : "no sessions") +
+        (options_.function_tls ? ", function server on TLS" : ", function server on plain TCP"));
+  }
   LogCertificateFingerprint();
   if (metrics_server_) {
     LogLine("metrics, health and readiness on http://" + metrics_server_->Address() +
@@ -342,7 +356,8 @@ void Server::ServeData(AcceptedConnection connection, ConnectionTicket ticket) {
   try {
     std::unique_ptr<PlainSocket> socket;
     // Held to the session's end: a reload meanwhile does not change this connection's pair.
-    const std::shared_ptr<ssl_ctx_st> tls_context = tls_ ? tls_->Current() : nullptr;
+    const std::shared_ptr<ssl_ctx_st> tls_context =
+        options_.data_tls && tls_ ? tls_->Current() : nullptr;
     if (tls_context) {
       socket = std::make_unique<SecureSocket>(tls_context.get());
     } else {
@@ -362,10 +377,18 @@ void Server::ServeData(AcceptedConnection connection, ConnectionTicket ticket) {
 void Server::ServeFunction(AcceptedConnection connection, ConnectionTicket ticket) {
   const std::string label = Label("function", connection);
   try {
-    SessionChannel channel(std::make_unique<PlainSocket>(), std::move(ticket), context_.idle_limit,
-                           label);
+    std::unique_ptr<PlainSocket> socket;
+    // Held to the session's end, as for the data server.
+    const std::shared_ptr<ssl_ctx_st> tls_context =
+        options_.function_tls && tls_ ? tls_->Current() : nullptr;
+    if (tls_context) {
+      socket = std::make_unique<SecureSocket>(tls_context.get());
+    } else {
+      socket = std::make_unique<PlainSocket>();
+    }
+    SessionChannel channel(std::move(socket), std::move(ticket), context_.idle_limit, label);
     if (!channel.Attach(std::move(connection.fd))) {
-      channel.LogEnd(0, "attach failed");
+      channel.LogEnd(0, options_.function_tls ? "TLS handshake failed" : "attach failed");
       return;
     }
     FunctionSession(channel, context_, metrics_).Run();

@@ -37,6 +37,12 @@ struct ServerOptions {
   bool data_tls = true;
   // The server checks the passwords of logins itself (and so may serve hashed ones).
   bool server_login = false;
+  // Every request but the login's must name the session a right login opened (implies
+  // server_login); a session is over after session_idle without a request.
+  bool require_login = false;
+  std::chrono::seconds session_idle{720 * 60};
+  // The function server speaks TLS with the data server's certificate and key.
+  bool function_tls = false;
   // How guessing is slowed down with server_login; only a benchmark in this process
   // shortens it, to measure the throttle in seconds instead of hours.
   ThrottleSettings throttle;

@@ -2,6 +2,8 @@
 #include <sys/signalfd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -22,7 +24,27 @@ struct CommandLine {
   std::string ports_file;
   ServerOptions server;
   int idle_seconds = 30;
+  double session_minutes = 720;
 };
+
+// The opt-in protection of patient data: sessions and the function server's TLS.
+void AddPrivacyOptions(CLI::App& app, CommandLine& line) {
+  app.add_flag("--require-login", line.server.require_login,
+               "Serve nothing without a login (implies --server-login): a right login's answer "
+               "ends with a line Session=TOKEN, and every other request must name that "
+               "session (Session line or member); \"Cases\" and getdoctorcases only for the "
+               "session's own physician. Only the handshake, the date, the client downloads "
+               "and the login itself need none. On PostgreSQL the servers of one database share "
+               "the sessions.");
+  app.add_option("--session-minutes", line.session_minutes,
+                 "Minutes without a request after which a session is over (fractions allowed).")
+      ->type_name("MINUTES")
+      ->check(CLI::Range(0.01, 43200.0))
+      ->capture_default_str();
+  app.add_flag("--function-tls", line.server.function_tls,
+               "The function server speaks TLS with the data server's certificate and key "
+               "(clients with Secure=Y in section FunctionServer); plain requests are dropped.");
+}
 
 void AddOptions(CLI::App& app, CommandLine& line) {
   auto* init = app.add_option("--init-demo", line.init_demo,
@@ -53,6 +75,7 @@ void AddOptions(CLI::App& app, CommandLine& line) {
                "password (clients with SendPassword=Y), is answered only when it is right, and "
                "never with the stored one; guessing is slowed down. Needed for hashed passwords. "
                "With --init-demo, the demo passwords are stored hashed.");
+  AddPrivacyOptions(app, line);
   app.add_option("--audit-key", line.server.audit_key,
                  "Sign the audit trail of approvals with the key in FILE (made by hospd init) "
                  "instead of audit.key in the data folder; every server of one database needs the "
@@ -146,6 +169,8 @@ int Serve(CommandLine& line) {
   }
   line.server.idle_limit = std::chrono::seconds(line.idle_seconds);
   line.server.version = HOSP_VERSION;
+  line.server.session_idle =
+      std::chrono::seconds(std::max<long long>(1, std::llround(line.session_minutes * 60)));
   try {
     Server server(line.server);
     if (!line.ports_file.empty()) {
@@ -182,7 +207,8 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
   if (admin.Chosen()) return admin.Run();
   if (!line.init_demo.empty()) {
-    return InitDemo(line.init_demo, line.server.database, line.server.server_login);
+    return InitDemo(line.init_demo, line.server.database,
+                    line.server.server_login || line.server.require_login);
   }
   if (line.server.data_dir.empty()) {
     std::cerr << "hospd: give --data DIR to serve or --init-demo DIR to create a demo folder "

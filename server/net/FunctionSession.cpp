@@ -8,7 +8,7 @@
 #include "service/ServiceContext.h"
 
 FunctionSession::FunctionSession(SessionChannel& channel, ServiceContext& context, Metrics& metrics)
-    : channel_(channel), service_(*context.store), metrics_(metrics) {}
+    : channel_(channel), service_(*context.store, context.sessions.get()), metrics_(metrics) {}
 
 void FunctionSession::Run() {
   int requests = 0;

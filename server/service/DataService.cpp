@@ -87,7 +87,9 @@ ServiceAnswer UpdateOutcome(const UpdateResult& result, const TableLayout& table
 }  // namespace
 
 DataService::DataService(ServiceContext& context, std::string remote_ip)
-    : context_(context), remote_ip_(std::move(remote_ip)) {}
+    : context_(context),
+      remote_ip_(std::move(remote_ip)),
+      gate_(context.sessions.get(), *context.store) {}
 
 ServiceAnswer DataService::Handshake(std::string_view request) {
   NameValueList lines;
@@ -129,8 +131,14 @@ ServiceAnswer DataService::TableQuery(std::string_view request) {
     if (context_.server_login && table == &PersonnelTable()) {
       return CheckedLogin(*table, key, lines);
     }
+    if (auto refusal = SessionRefusal(lines, table, key, true)) return *refusal;
     const auto record = context_.store->Record(*table, key);
     if (!record) return {"~", "no " + std::string(table->name) + " record for " + Excerpt(key)};
+    if (table == &PersonnelTable() && IsPasswordHash((*record)[PasswordColumn(*table)])) {
+      return {"~", "Personnel record for " + Excerpt(key) +
+                       " answered as unknown: it holds a password hash, which only a server "
+                       "with --server-login may check"};
+    }
     NameValueList answer;
     for (const auto& value : *record) answer.Add(value);
     return {answer.CommaText(), {}};
@@ -173,6 +181,11 @@ ServiceAnswer DataService::CheckedLogin(const TableLayout& table, const std::str
   (*record)[column] = *typed;
   NameValueList answer;
   for (const auto& value : *record) answer.Add(value);
+  if (context_.sessions) {
+    // The session belongs to the record's Seq (position 1) and e-mail address (position 0).
+    const auto seq = HospitalStore::ParseSeq((*record)[1]);
+    answer.Add("Session=" + context_.sessions->Open({seq.value_or(0), (*record)[0]}));
+  }
   if (!waited.empty()) notice_ = "login of " + Excerpt(key) + waited;
   return {answer.CommaText(), {}};
 }
@@ -188,18 +201,51 @@ ServiceAnswer DataService::RecordUpdate(std::string_view request) {
                       "Table " + Excerpt(table_name) + " cannot be updated.");
   }
   const std::string seq = lines.Value("Seq");
+  try {
+    if (auto refusal = SessionRefusal(lines, table, seq, false)) return *refusal;
+  } catch (const DatabaseError& error) {
+    return CodedError(DataError::kStorageFailure, "Database failure.", error.what());
+  }
   std::string bad_line;
   const auto fields = UpdateFields(lines, bad_line);
   if (!fields) {
     return CodedError(DataError::kUnknownField, "Field line without value: " + Excerpt(bad_line));
   }
   try {
-    const UpdateResult result =
-        context_.store->Update(*table, seq, *fields, Approver{.staff = "", .address = remote_ip_});
+    // The session's member of staff signs for the approval in the audit trail.
+    const UpdateResult result = context_.store->Update(
+        *table, seq, *fields,
+        Approver{.staff = session_ ? session_->email : std::string(), .address = remote_ip_});
     return UpdateOutcome(result, *table, seq);
   } catch (const DatabaseError& error) {
     return CodedError(DataError::kStorageFailure, "Database failure.", error.what());
   }
+}
+
+std::optional<ServiceAnswer> DataService::SessionRefusal(NameValueList& lines,
+                                                         const TableLayout* table,
+                                                         const std::string& case_seq, bool query) {
+  session_.reset();
+  if (!gate_.Required()) return std::nullopt;
+  std::string token;
+  for (int i = lines.IndexOfName("Session"); i >= 0; i = lines.IndexOfName("Session")) {
+    token = lines.ValueAt(i);
+    lines.Delete(i);
+  }
+  GateRefusal refusal;
+  session_ = gate_.Admit(token, refusal);
+  if (session_ && table == &CasesTable()) {
+    if (auto other = gate_.CaseRefusal(*session_, case_seq)) refusal = std::move(*other);
+  }
+  if (refusal.code == 0) return std::nullopt;
+  session_.reset();
+  const std::string failure = "refused: " + refusal.error;
+  if (!query) return CodedError(refusal.code, refusal.error, failure);
+  // A query's refusal keeps its "Error:" line, which clients read as a failed query.
+  NameValueList answer;
+  answer.Add("Error: " + refusal.error);
+  answer.SetValue("ErrorCode", std::to_string(refusal.code));
+  return ServiceAnswer{answer.CommaText(), failure};
 }
 
 std::optional<ClientFile> DataService::OfferedFile(std::string_view remote_name, int& code,

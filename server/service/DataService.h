@@ -6,8 +6,10 @@
 #include <string_view>
 #include <utility>
 
+#include "login/SessionTable.h"
 #include "service/ClientFiles.h"
 #include "service/ServiceAnswer.h"
+#include "service/SessionGate.h"
 
 class NameValueList;
 struct ServiceContext;
@@ -23,6 +25,11 @@ constexpr int kStorageFailure = 5;
 constexpr int kUnknownRequest = 6;
 constexpr int kNoSuchFile = 7;
 constexpr int kUnsendableDate = 8;
+// Under --require-login: no session named, a session unknown or over, a case (or case list)
+// that is not the session's physician's.
+constexpr int kNoSession = 9;
+constexpr int kSessionOver = 10;
+constexpr int kNotOwnCase = 11;
 }  // namespace DataError
 
 // The program identifier whose handshake is accepted.
@@ -51,6 +58,11 @@ class DataService {
   // A "Personnel" query under --server-login: the record only for its right password.
   ServiceAnswer CheckedLogin(const TableLayout& table, const std::string& key,
                              const NameValueList& lines);
+  // Under --require-login: the refusal of a request without a valid session, or of a case
+  // that is not the session's physician's; nothing when it may go on. The "Session" lines
+  // leave `lines`.
+  std::optional<ServiceAnswer> SessionRefusal(NameValueList& lines, const TableLayout* table,
+                                              const std::string& case_seq, bool query);
   // The file a client may download, or nothing with the refusal's code and reason.
   std::optional<ClientFile> OfferedFile(std::string_view remote_name, int& code,
                                         std::string& error) const;
@@ -59,4 +71,6 @@ class DataService {
   std::string remote_ip_;
   bool accepted_ = false;
   std::string notice_;
+  SessionGate gate_;
+  std::optional<SessionOwner> session_;
 };

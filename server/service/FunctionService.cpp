@@ -59,7 +59,20 @@ ServiceAnswer FunctionService::Answer(std::string_view request) {
   if (command.empty()) return ErrorAnswer("No ServerCommand given.");
   if (!EqualsIgnoreCase(command, kDoctorCases))
     return ErrorAnswer("Unknown command " + Excerpt(command) + ".");
-  return DoctorCases(document.GetValue("DoctorSeq"));
+  const std::string doctor_seq = document.GetValue("DoctorSeq");
+  if (gate_.Required()) {
+    try {
+      GateRefusal refusal;
+      const auto owner = gate_.Admit(document.GetValue("Session"), refusal);
+      if (owner) {
+        if (auto other = SessionGate::DoctorRefusal(*owner, doctor_seq)) refusal = *other;
+      }
+      if (refusal.code != 0) return ErrorAnswer(refusal.error, "refused: " + refusal.error);
+    } catch (const DatabaseError& error) {
+      return ErrorAnswer("Database failure.", error.what());
+    }
+  }
+  return DoctorCases(doctor_seq);
 }
 
 ServiceAnswer FunctionService::DoctorCases(const std::string& doctor_seq) {

@@ -5,14 +5,19 @@
 #include <string_view>
 
 #include "service/ServiceAnswer.h"
+#include "service/SessionGate.h"
 
 class DialectWriter;
 class HospitalStore;
+class Sessions;
 struct CaseEntry;
 
 class FunctionService {
  public:
-  explicit FunctionService(HospitalStore& store) : store_(store) {}
+  // With `sessions` (--require-login), a request must name the session of the physician
+  // whose cases it asks for.
+  explicit FunctionService(HospitalStore& store, Sessions* sessions = nullptr)
+      : store_(store), gate_(sessions, store) {}
 
   // "getdoctorcases" with "DoctorSeq" answers "CaseList", or "NoCases" when the physician
   // has none open; anything else answers "Error".
@@ -30,5 +35,6 @@ class FunctionService {
   ServiceAnswer ErrorAnswer(const std::string& message, std::string failure = {});
 
   HospitalStore& store_;
+  SessionGate gate_;
   std::string notice_;
 };

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "login/LoginThrottle.h"
+#include "login/Sessions.h"
 #include "service/ClientFiles.h"
 #include "store/HospitalStore.h"
 
@@ -24,6 +25,8 @@ struct ServiceContext {
   // --server-login: "Personnel" queries must carry the password, which the server checks.
   bool server_login = false;
   std::unique_ptr<LoginThrottle> throttle;  // set when server_login is
+  // --require-login: a right login opens a session, and every other request must name one.
+  std::unique_ptr<Sessions> sessions;
 };
 
 // Requests and JSON texts larger than this close the connection.

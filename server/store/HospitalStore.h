@@ -12,6 +12,7 @@
 #include "audit/AuditRecord.h"
 #include "login/FailureCounters.h"
 #include "store/ConnectionPool.h"
+#include "login/SessionTable.h"
 #include "store/StaffDirectory.h"
 #include "store/TableLayout.h"
 
@@ -48,7 +49,7 @@ struct UpdateResult {
 
 // The schema version this server creates and upgrades to; a database with a newer one is
 // refused, as an older server cannot know what the newer schema means.
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 
 // Shared by every connection thread; each call borrows a database connection of its own.
 // Storage failures (a lost or unreachable database included) throw DatabaseError: a
@@ -100,6 +101,9 @@ class HospitalStore {
   virtual std::unique_ptr<FailureCounters> SharedFailureCounters() { return nullptr; }
   // The database connections lent out and waited for, for monitoring.
   virtual PoolUsage Usage() const = 0;
+  // Where the servers of this database keep their sessions together (the store must outlive
+  // it), or nothing when each server keeps them in its own memory.
+  virtual std::unique_ptr<SessionTable> SharedSessions() { return nullptr; }
 
   // A whole decimal number, or nothing for any other text.
   static std::optional<std::int64_t> ParseSeq(std::string_view text);

@@ -18,7 +18,7 @@ extern TForm1* Form1;
 // The data server (TLS); created on the first paint of the login window, never released
 // before the process ends. Null until then: it also guards the first-paint sequence.
 extern std::unique_ptr<dbServerConnection> DataConnection;
-// The function server (plain TCP); created right after DataConnection.
+// The function server (plain TCP, or TLS with "Secure=Y"); created right after DataConnection.
 extern std::unique_ptr<dbServerConnection> FunctionConnection;
 // The folder of the running executable, ending in a path separator.
 extern std::string ProgramFolder;

@@ -214,6 +214,9 @@ void TForm1::RefreshListButtonClick() {
   cJSON document;
   document.SetValue("ServerCommand", "getdoctorcases");
   document.SetValue("DoctorSeq", DoctorSeq);
+  if (FunctionConnection != nullptr && !FunctionConnection->Session.empty()) {
+    document.SetValue("Session", FunctionConnection->Session);
+  }
   const RequestOutcome outcome =
       RequestInFlight::Run(FunctionConnection, "Problem getting case list", [&document] {
         return FunctionConnection != nullptr &&

@@ -39,6 +39,14 @@ constexpr int kLastNameItem = 13;
 constexpr int kPasswordItem = 23;
 constexpr int kPhysicianMarkItem = 27;
 
+// The session a login's answer names after the record's positions, or empty.
+std::string SessionOf(const NameValueList& record) {
+  for (int i = kRecordItems; i < record.Count(); ++i) {
+    if (record.NameAt(i) == "Session") return record.ValueAt(i);
+  }
+  return {};
+}
+
 std::string AsciiUpper(std::string text) {
   for (char& c : text) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -164,15 +172,20 @@ void TLoginForm::ConnectDataServer() {
   if (outcome != RequestOutcome::Succeeded) HospApplication::Terminate();
 }
 
+// With "Secure=Y", over TLS and held to the identity keys of its own section.
 void TLoginForm::ConnectFunctionServer() {
-  const RequestOutcome outcome = RequestInFlight::Run(
-      FunctionConnection, "Error",
-      [this] {
-        FunctionConnection = std::make_unique<dbServerConnection>(
-            FunctionServerIP, FunctionServerPort, "", "", false, FunctionServerTimeout);
-        return FunctionConnection->IsConnected();
-      },
-      "Unable to connect to function server");
+  const RequestOutcome outcome = RequestInFlight::Run(FunctionConnection, "Error", [this] {
+    FunctionConnection = std::make_unique<dbServerConnection>(
+        FunctionServerIP, FunctionServerPort, "", "", Trust.FunctionServerSecure,
+        FunctionServerTimeout, Trust.FunctionServerIdentity);
+    return FunctionConnection->IsConnected();
+  });
+  if (outcome == RequestOutcome::Failed) {
+    MessageBox::Show(FunctionConnection->IdentityRefused
+                         ? "The function server's identity could not be verified."
+                         : "Unable to connect to function server",
+                     "Error");
+  }
   if (outcome != RequestOutcome::Succeeded) HospApplication::Terminate();
 }
 
@@ -215,11 +228,20 @@ void TLoginForm::LoginButtonClick() {
 
 // The address goes out exactly as typed, blanks included; so does the password when the
 // server is to check it (the line is there even for an empty one).
+// The password goes only to a server whose identity is checked: sent to whatever answers,
+// it would be anybody's.
 RequestOutcome TLoginForm::CheckLogin(const std::string& email, const std::string& password,
                                       const std::string& doctor_seq) {
+  if (SendPassword && !Trust.DataServerIdentity.Demanded()) {
+    MessageBox::Show(
+        "The password is only sent to a verified data server (set Fingerprint or CAFile in "
+        "Hosp.ini).",
+        "Error");
+    return RequestOutcome::Failed;
+  }
   NameValueList password_line;
   if (SendPassword) password_line.Add("Password=" + password);
-  return RequestInFlight::Run(
+  const RequestOutcome outcome = RequestInFlight::Run(
       DataConnection, "Error",
       [&] {
         return LoginAccepted(DataConnection != nullptr &&
@@ -228,10 +250,19 @@ RequestOutcome TLoginForm::CheckLogin(const std::string& email, const std::strin
                              password, doctor_seq);
       },
       "Invalid login");
+  if (outcome == RequestOutcome::Succeeded) KeepSession(SessionOf(LoginRecord));
+  return outcome;
+}
+
+// Both connections carry the session from now on (or nothing, when the answer named none).
+void TLoginForm::KeepSession(const std::string& session) {
+  if (DataConnection) DataConnection->Session = session;
+  if (FunctionConnection) FunctionConnection->Session = session;
 }
 
 void TLoginForm::ShowForNextLogin() {
   LoginRecord.Clear();
+  KeepSession({});
   UserEdit->clear();
   PasswordEdit->clear();
   ShowLoginControls(true);

@@ -74,6 +74,7 @@ class TLoginForm : public QWidget {
   void BuildUpdatePanel();
   void ConnectDataServer();
   void ConnectFunctionServer();
+  void KeepSession(const std::string& session);
   bool LoginAccepted(bool query_ok, const std::string& password,
                      const std::string& doctor_seq) const;
   void ShowLoginControls(bool shown);

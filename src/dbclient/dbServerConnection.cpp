@@ -157,7 +157,7 @@ int dbServerConnection::TimeoutSetting(const std::string& text) {
 }
 
 std::string dbServerConnection::TimeoutText() const {
-  const char* server = Secure ? "data server" : "function server";
+  const char* server = ProgramID.empty() ? "function server" : "data server";
   return std::string("The ") + server + " did not answer within " + std::to_string(AnswerTimeout) +
          (AnswerTimeout == 1 ? " second." : " seconds.");
 }
@@ -629,6 +629,7 @@ bool dbServerConnection::QueryTable(std::string table_name, int list, const std:
   if (!alias_list.empty()) RequestList.SetValue("AliasList", alias_list);
   if (!alias_fields.empty()) RequestList.SetValue("AliasFields", alias_fields);
   for (const std::string& line : extra_lines.Lines()) RequestList.Add(line);
+  if (!Session.empty()) RequestList.Add("Session=" + Session);
 
   result.Clear();
   if (!SendMessage(FrameType::Table, FrameSubtype::TableQuery, RequestList.CommaText())) {
@@ -659,6 +660,7 @@ bool dbServerConnection::UpdateRecord(std::string table_name, const std::string&
     }
     RequestList.Add(std::move(line));
   }
+  if (!Session.empty()) RequestList.Add("Session=" + Session);
   return SendMessage(FrameType::Table, FrameSubtype::RecordUpdate, RequestList.CommaText()) &&
          ErrorCode == 0;
 }

@@ -77,8 +77,9 @@ class dbServerConnection {
   static int PortNumber(const std::string& port);
   // A configured "Timeout" text as seconds: a whole number of at least 1, otherwise -1 (no limit).
   static int TimeoutSetting(const std::string& text);
-  // "The data server did not answer within 20 seconds." (the function server for a plain
-  // connection), with AnswerTimeout as the number: the user's report of a wait that ran out.
+  // "The data server did not answer within 20 seconds." (the function server for a
+  // connection without a program's handshake), with AnswerTimeout as the number: the user's
+  // report of a wait that ran out.
   std::string TimeoutText() const;
 
   // An answer longer than this fails its request and closes the connection, so a server
@@ -123,6 +124,9 @@ class dbServerConnection {
   // The last attempt to open the transport failed because the server's identity could not
   // be verified (not because it could not be reached).
   bool IdentityRefused = false;
+  // The session a login's answer gave ("Session=" after the record); when set, every table
+  // query and update carries it as one more line "Session=...". Empty: nothing is added.
+  std::string Session;
 
  private:
   bool MakeSocket();

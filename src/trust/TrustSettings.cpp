@@ -36,6 +36,11 @@ TrustSettings TrustSettings::Read(const IniFile& ini) {
     }
     start = end + 1;
   }
+  settings.FunctionServerSecure = ini.Read("FunctionServer", "Secure") == "Y";
+  settings.FunctionFingerprintWellFormed =
+      settings.FunctionServerIdentity.SetFingerprints(ini.Read("FunctionServer", "Fingerprint"));
+  settings.FunctionServerIdentity.SetAuthorityFile(
+      Beside(ini_folder, ini.Read("FunctionServer", "CAFile")));
   return settings;
 }
 

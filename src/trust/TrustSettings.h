@@ -1,5 +1,6 @@
-// The opt-in trust keys of "Hosp.ini": how the data server must prove who it is, and the
-// public keys that sign client builds. With none of them set, nothing is checked.
+// The opt-in trust keys of "Hosp.ini": how the data server (and the function server, when it
+// is reached over TLS) must prove who it is, and the public keys that sign client builds. With
+// none of them set, nothing is checked.
 #pragma once
 
 #include <string>
@@ -13,6 +14,11 @@ struct TrustSettings {
   ServerIdentity DataServerIdentity;
   // False when "Fingerprint" is set but malformed; the identity then matches no server.
   bool FingerprintWellFormed = true;
+  // "FunctionServer": "Secure=Y" puts the function server's connection on TLS, which then
+  // demands "Fingerprint" and "CAFile" of that section.
+  bool FunctionServerSecure = false;
+  ServerIdentity FunctionServerIdentity;
+  bool FunctionFingerprintWellFormed = true;
   // "Update": "PublicKey", a comma-separated list of key files, each as a path usable from any
   // working folder; empty when not set. A build signed with any one of them verifies.
   std::vector<std::string> UpdatePublicKeys;

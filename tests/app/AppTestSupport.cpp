@@ -3,6 +3,7 @@
 #include "AppTestSupport.h"
 
 #include <cstdio>
+#include <regex>
 #include <utility>
 
 #include <QElapsedTimer>
@@ -132,6 +133,19 @@ void DemoServerTest::ApproveFirstCase() {
 
 std::string DemoServerTest::CaseField(const std::string& seq, const std::string& column) const {
   return SqlValue(server_.DatabasePath(), "SELECT " + column + " FROM Cases WHERE Seq=" + seq);
+}
+
+// The server logs it just after it has written its ports file: it may take a moment.
+std::string LoggedFingerprint(const HospdProcess& hospd) {
+  const std::regex line("certificate SHA-256 fingerprint ([0-9A-F:]{95})");
+  std::string fingerprint;
+  WaitUntil([&] {
+    std::smatch match;
+    const std::string log = hospd.LogText();
+    if (std::regex_search(log, match, line)) fingerprint = match[1].str();
+    return !fingerprint.empty();
+  });
+  return fingerprint;
 }
 
 std::vector<QWidget*> TabChain(QWidget* first, int count) {

@@ -93,6 +93,10 @@ class DemoServerTest : public ClientTest {
   HospdProcess server_;
 };
 
+// The fingerprint hospd printed for its certificate when it started ("Fingerprint" in
+// "Hosp.ini"), or empty when it printed none within 10 s.
+std::string LoggedFingerprint(const HospdProcess& hospd);
+
 // The widgets that take the focus with Tab, in their order, starting at `first`.
 std::vector<QWidget*> TabChain(QWidget* first, int count);
 

@@ -22,20 +22,6 @@ namespace {
 const ShownMessage kNotVerified{"The data server's identity could not be verified.", "Error",
                                 MessageButtons::Ok};
 
-// The fingerprint hospd printed for its certificate when it started.
-// The server logs it just after it has written its ports file: it may take a moment.
-std::string LoggedFingerprint(const HospdProcess& hospd) {
-  const std::regex line("certificate SHA-256 fingerprint ([0-9A-F:]{95})");
-  std::string fingerprint;
-  WaitUntil([&] {
-    std::smatch match;
-    const std::string log = hospd.LogText();
-    if (std::regex_search(log, match, line)) fingerprint = match[1].str();
-    return !fingerprint.empty();
-  });
-  return fingerprint;
-}
-
 struct TrustRow {
   std::string name;
   // The lines added to the "DataServer" section, given the server's fingerprint.

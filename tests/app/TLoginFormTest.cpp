@@ -253,13 +253,15 @@ TEST_F(TLoginFormLoginTest, PhysicianWithoutCasesIsTold) {
 class TLoginFormSendPasswordTest : public TLoginFormTest,
                                    public ::testing::WithParamInterface<bool> {};
 
-// With SendPassword=Y the physician logs in through the window, whether the server checks
-// the password itself (and holds only hashes) or ignores the line and lets the client compare.
+// With SendPassword=Y (and the server pinned) the physician logs in through the window,
+// whether the server checks the password itself (and holds only hashes) or ignores the line
+// and lets the client compare.
 TEST_P(TLoginFormSendPasswordTest, PhysicianLogsIn) {
   HospdProcess hospd(GetParam() ? std::vector<std::string>{"--server-login"}
                                 : std::vector<std::string>{});
   BuildWindows();
   login_->SendPassword = true;
+  login_->Trust.DataServerIdentity.SetFingerprints(LoggedFingerprint(hospd));
   ASSERT_TRUE(
       ShowLoginWindow(std::to_string(hospd.DataPort()), std::to_string(hospd.FunctionPort())));
   LogIn("anna.weber@hospital.example", "demo");
@@ -289,6 +291,7 @@ TEST_P(TLoginFormPasswordLineTest, SendPasswordAddsTheLineLast) {
   });
   BuildWindows();
   login_->SendPassword = true;
+  login_->Trust.DataServerIdentity.SetFingerprints(data_server.Fingerprint());
   ASSERT_TRUE(ShowLoginWindow(data_server.PortText(), function_server.PortText()));
   LogIn("anna@x", GetParam());
   NameValueList password_line;

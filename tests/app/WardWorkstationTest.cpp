@@ -156,6 +156,7 @@ class IdleLockTest : public ClientTest, public ::testing::WithParamInterface<boo
   void LogInAsAnna(milliseconds lock, milliseconds refresh, int timeout = -1) {
     BuildWindows();
     login_->SendPassword = GetParam();
+    if (GetParam()) login_->Trust.DataServerIdentity.SetFingerprints(LoggedFingerprint(server_));
     login_->Client.LockAfter = lock;
     login_->Client.RefreshEvery = refresh;
     login_->FunctionServerTimeout = timeout;

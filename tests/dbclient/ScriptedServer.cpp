@@ -18,6 +18,7 @@
 #include "DataFrame.h"
 #include "Loopback.h"
 #include "SecureSocket.h"
+#include "ServerIdentity.h"
 #include "TestFiles.h"
 
 namespace {
@@ -139,10 +140,13 @@ void ServerPeer::Close() {
 
 bool ServerPeer::WaitForClose() {
   char scrap[4096];
-  while (!server_.Stopping() && socket_->state == SOCK_STATE_CONNECTED) {
+  // Reads once more after the test has ended: on a busy machine the test may end before this
+  // thread has seen a close that already happened.
+  while (socket_->state == SOCK_STATE_CONNECTED) {
     int n = socket_->Read(scrap, sizeof scrap - 1, 0, kStepMicroseconds);
     if (n < 0) break;
     server_.Record(index_, std::string_view(scrap, static_cast<std::size_t>(n)));
+    if (n == 0 && server_.Stopping()) break;
   }
   bool closed = socket_->state != SOCK_STATE_CONNECTED;
   if (closed && !closed_by_server_) server_.MarkClosed(index_);
@@ -239,4 +243,10 @@ void ScriptedServer::Serve(int fd, int index, Script script) {
   ServerPeer peer(*this, index, std::move(socket));
   script(peer);
   peer.WaitForClose();
+}
+
+std::string ScriptedServer::Fingerprint() const {
+  if (context_ == nullptr) return {};
+  const auto fingerprint = ServerIdentity::Of(SSL_CTX_get0_certificate(context_));
+  return fingerprint ? ServerIdentity::Format(*fingerprint) : std::string();
 }

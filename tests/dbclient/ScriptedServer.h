@@ -74,6 +74,8 @@ class ScriptedServer {
   int Port() const { return port_; }
   std::string PortText() const { return std::to_string(port_); }
   bool Tls() const { return context_ != nullptr; }
+  // The SHA-256 fingerprint of the TLS certificate, as "Fingerprint" in "Hosp.ini" pins it.
+  std::string Fingerprint() const;
 
   // Connections accepted so far.
   int Connections() const;

@@ -119,9 +119,12 @@ void HospdProcess::InitDemoData() {
   // Without the database, the folder gets a hosp.db that nobody uses.
   if (load_demo_ && !database_.empty())
     arguments.insert(arguments.end(), {"--database", database_});
-  if (std::find(extra_arguments_.begin(), extra_arguments_.end(), "--server-login") !=
-      extra_arguments_.end()) {
-    arguments.push_back("--server-login");
+  for (const char* checks_logins : {"--server-login", "--require-login"}) {
+    if (std::find(extra_arguments_.begin(), extra_arguments_.end(), checks_logins) !=
+        extra_arguments_.end()) {
+      arguments.push_back("--server-login");
+      break;
+    }
   }
   const pid_t pid = Spawn(arguments, output);
   const auto status = WaitFor(pid, kStartLimit);

@@ -19,7 +19,8 @@
 class HospdProcess {
  public:
   // `extra_arguments` are appended to the serving command line (e.g. {"--idle-timeout", "1"});
-  // with "--server-login" among them, the demo is made with it too (hashed passwords).
+  // with "--server-login" (or "--require-login") among them, the demo is made with
+  // --server-login too (hashed passwords).
   // `load_demo` false serves a `database` that another server has filled already.
   explicit HospdProcess(std::vector<std::string> extra_arguments = {}, std::string database = {},
                         bool load_demo = true);

@@ -297,6 +297,35 @@ TEST(HospctlTest, FingerprintAndTheIdentityKeys) {
   }
 }
 
+// With "Secure=Y" in "FunctionServer", the function command reaches hospd --function-tls
+// over TLS and holds it to that section's "Fingerprint"; without the key it gets no answer.
+TEST(HospctlTest, FunctionServerOverTls) {
+  HospdProcess hospd({"--function-tls"});
+  Workspace workspace;
+  const std::string ini = workspace.WriteIni(hospd.DataPort(), hospd.FunctionPort());
+  const CommandOutcome printed = workspace.Run({ini, "fingerprint"});
+  ASSERT_EQ(printed.status, 0);
+  const std::string pin = printed.out.substr(0, printed.out.size() - 1);
+  const struct {
+    std::string keys;
+    int status;
+    std::string err;
+  } rows[] = {{"Secure=Y", 0, ""},
+              {"Secure=Y\nFingerprint=" + pin, 0, ""},
+              {"Secure=Y\nFingerprint=" + std::string(pin[0] == 'A' ? "B" : "A") + pin.substr(1), 1,
+               "hospctl: The function server's identity could not be verified.\n"},
+              {"", 1, "hospctl: "}};
+  for (const auto& row : rows) {
+    std::ofstream(ini) << "[FunctionServer]\nIP=127.0.0.1\nPort=" << hospd.FunctionPort() << "\n"
+                       << row.keys << "\n";
+    const CommandOutcome outcome =
+        workspace.Run({ini, "function", "{ServerCommand:getdoctorcases,DoctorSeq:1001}"});
+    EXPECT_EQ(outcome.status, row.status) << row.keys;
+    EXPECT_EQ(outcome.err.substr(0, row.err.size()), row.err) << row.keys;
+    EXPECT_EQ(outcome.out.find("CaseList") != std::string::npos, row.status == 0) << row.keys;
+  }
+}
+
 // keygen makes a pair (the private half for its owner only, never over an existing file);
 // sign writes BUILD.sig, a statement of the build's SHA-256, size and file date whose
 // signature the openssl tool verifies with the public half.

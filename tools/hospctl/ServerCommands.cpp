@@ -23,34 +23,40 @@ namespace {
 constexpr const char* kProgramID = "Pellomarquin";
 
 constexpr const char* kIdentityRefused = "The data server's identity could not be verified.";
+constexpr const char* kFunctionIdentityRefused =
+    "The function server's identity could not be verified.";
 
 // `what`, followed by the connection's own reason for the failure when it noted one.
 std::string WithReason(const std::string& what, const dbServerConnection& connection) {
   return connection.FailureReason.empty() ? what : what + ": " + connection.FailureReason;
 }
 
-// The data server demands what the client would demand of it.
+// Each server is held to what the client would demand of it (the function server only
+// with "Secure=Y").
 std::unique_ptr<dbServerConnection> OpenServer(const ServerTarget& target, bool data) {
   const IniFile& ini = target.ini;
   const char* section = data ? "DataServer" : "FunctionServer";
   const TrustSettings trust = TrustSettings::Read(ini);
-  if (data && !trust.FingerprintWellFormed) {
-    std::cerr << "hospctl: \"Fingerprint\" in the \"DataServer\" section is malformed; "
-                 "no server can match it\n";
+  const bool secure = data || trust.FunctionServerSecure;
+  if (secure && !(data ? trust.FingerprintWellFormed : trust.FunctionFingerprintWellFormed)) {
+    std::cerr << "hospctl: \"Fingerprint\" in the \"" << section
+              << "\" section is malformed; no server can match it\n";
   }
   const int timeout = target.timeout_option > 0
                           ? target.timeout_option
                           : dbServerConnection::TimeoutSetting(ini.Read(section, "Timeout"));
-  return std::make_unique<dbServerConnection>(ini.Read(section, "IP"), ini.Read(section, "Port"),
-                                              data ? kProgramID : "", "", data, timeout,
-                                              data ? trust.DataServerIdentity : ServerIdentity());
+  return std::make_unique<dbServerConnection>(
+      ini.Read(section, "IP"), ini.Read(section, "Port"), data ? kProgramID : "", "", secure,
+      timeout, data ? trust.DataServerIdentity : trust.FunctionServerIdentity);
 }
 
 // A connection that is up, with no reason left from opening it; otherwise a Failure.
 std::unique_ptr<dbServerConnection> OpenConnected(const ServerTarget& target, bool data) {
   auto connection = OpenServer(target, data);
   if (!connection->IsConnected()) {
-    if (data && connection->IdentityRefused) throw Failure{kIdentityRefused};
+    if (connection->IdentityRefused) {
+      throw Failure{data ? kIdentityRefused : kFunctionIdentityRefused};
+    }
     throw Failure{WithReason(
         data ? "Unable to connect to data server" : "Unable to connect to function server",
         *connection)};

@@ -1,5 +1,6 @@
 // One simulated physician's client: connects as the real client does (TLS data server with
-// the handshake, plain function server) and repeats login query, case list and approval.
+// the handshake, plain or TLS function server) and repeats login query, case list and
+// approval, with the session a login's answer named.
 #include "LoadClient.h"
 
 #include <algorithm>
@@ -42,13 +43,14 @@ void ServerTally::Merge(const ServerTally& other) {
 
 LoadClient::LoadClient(const std::vector<ServerAddress>& servers, std::size_t first_server,
                        Login login, ApprovalLedger& ledger, unsigned seed,
-                       Clock::time_point started)
+                       Clock::time_point started, const ClientOptions& options)
     : servers_(servers),
       server_(first_server % servers.size()),
       started_(started),
       login_(std::move(login)),
       ledger_(ledger),
       random_(seed | 1u),
+      options_(options),
       tallies_(servers.size()) {}
 
 template <typename Request>
@@ -77,7 +79,8 @@ void LoadClient::Run(const std::atomic<bool>& stop) {
       continue;
     }
     for (int round = 0; round < kRoundsPerConnection && !stop; ++round) {
-      if (!QueryLogin()) break;
+      const bool logged_in = options_.login_once && !doctor_seq_.empty();
+      if (!logged_in && !QueryLogin()) break;
       const std::vector<std::string> listed = ListCases();
       if (!stop) Approve(listed);
     }
@@ -97,9 +100,12 @@ bool LoadClient::Connect() {
   });
   const bool function_up = Timed(RequestKind::FunctionConnect, [&] {
     function_ = std::make_unique<dbServerConnection>(address.host, address.function_port, "", "",
-                                                     false, kAnswerSeconds);
+                                                     options_.function_tls, kAnswerSeconds,
+                                                     options_.function_identity);
     return function_->IsConnected();
   });
+  data_->Session = session_;
+  function_->Session = session_;
   if (!data_up || !function_up) server_ = (server_ + 1) % servers_.size();
   return data_up && function_up;
 }
@@ -107,8 +113,10 @@ bool LoadClient::Connect() {
 // The login's query: the physician's record, with the password and the mark checked.
 bool LoadClient::QueryLogin() {
   NameValueList record;
+  NameValueList password_line;
+  if (options_.send_password) password_line.Add("Password=" + login_.password);
   const bool ok = Timed(RequestKind::PersonnelQuery, [&] {
-    return data_->QueryTable("Personnel", 4, login_.email, "", record, "", "");
+    return data_->QueryTable("Personnel", 4, login_.email, "", record, "", "", password_line);
   });
   if (!ok) {
     // A failure may say "Error: ...", never that the physician does not exist.
@@ -122,6 +130,12 @@ bool LoadClient::QueryLogin() {
     return false;
   }
   doctor_seq_ = record[kSeqField];
+  session_.clear();
+  for (int i = kPersonnelFields; i < record.Count(); ++i) {
+    if (record.NameAt(i) == "Session") session_ = record.ValueAt(i);
+  }
+  data_->Session = session_;
+  function_->Session = session_;
   return true;
 }
 
@@ -131,6 +145,7 @@ std::vector<std::string> LoadClient::ListCases() {
   cJSON request;
   request.SetValue("ServerCommand", "getdoctorcases");
   request.SetValue("DoctorSeq", doctor_seq_);
+  if (!session_.empty()) request.SetValue("Session", session_);
   std::string error;
   const bool ok = Timed(RequestKind::DoctorCases, [&] {
     if (!function_->ExchangeText(request.GetText())) return false;
@@ -150,6 +165,7 @@ std::vector<std::string> LoadClient::ListCases() {
       const std::string seq = cases->Items().KeyAt(i);
       if (confirmed.count(seq) != 0) Problem("case " + seq + " listed after its approval");
       listed.push_back(seq);
+      seen_.insert(seq);
     }
   } else if (answer.GetValue("NoCases").empty()) {
     Problem("getdoctorcases answered " + function_->AnswerText.substr(0, 80));
@@ -169,7 +185,10 @@ void LoadClient::Approve(const std::vector<std::string>& listed) {
     }
     return;
   }
-  const std::set<std::string> confirmed = ledger_.Confirmed();
+  std::set<std::string> confirmed = ledger_.Confirmed();
+  // A session may change only its own physician's cases: those this client has seen listed.
+  if (!session_.empty())
+    std::erase_if(confirmed, [this](const auto& seq) { return !seen_.count(seq); });
   if (confirmed.empty()) return;
   random_ = random_ * 1103515245u + 12345u;
   auto pick = confirmed.begin();

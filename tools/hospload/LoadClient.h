@@ -7,10 +7,12 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "LatencyTable.h"
+#include "ServerIdentity.h"
 
 class ApprovalLedger;
 class dbServerConnection;
@@ -35,10 +37,23 @@ struct Login {
   std::string password;
 };
 
+// How the clients talk to the servers beyond the defaults (the opt-in keys of "Hosp.ini").
+struct ClientOptions {
+  // The login's query carries the password ("SendPassword=Y"), for hospd --server-login.
+  bool send_password = false;
+  // The function server over TLS ("Secure=Y" in section FunctionServer), held to `identity`.
+  bool function_tls = false;
+  ServerIdentity function_identity;
+  // One login per client; the rounds then list and approve only, as a client between logins
+  // does (with the session the login's answer named, if any).
+  bool login_once = false;
+};
+
 class LoadClient {
  public:
   LoadClient(const std::vector<ServerAddress>& servers, std::size_t first_server, Login login,
-             ApprovalLedger& ledger, unsigned seed, std::chrono::steady_clock::time_point started);
+             ApprovalLedger& ledger, unsigned seed, std::chrono::steady_clock::time_point started,
+             const ClientOptions& options = {});
   ~LoadClient();
   LoadClient(const LoadClient&) = delete;
   LoadClient& operator=(const LoadClient&) = delete;
@@ -68,7 +83,10 @@ class LoadClient {
   Login login_;
   ApprovalLedger& ledger_;
   unsigned random_;
+  ClientOptions options_;
   std::string doctor_seq_;
+  std::string session_;         // named by the last login's answer
+  std::set<std::string> seen_;  // cases listed to this client: its physician's
   std::unique_ptr<dbServerConnection> data_;
   std::unique_ptr<dbServerConnection> function_;
   LatencyTable latencies_;

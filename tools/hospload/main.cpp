@@ -19,6 +19,7 @@
 #include "IniFile.h"
 #include "LatencyTable.h"
 #include "LoadClient.h"
+#include "TrustSettings.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ struct Settings {
   std::string db;
   std::string database;
   bool tolerate_failures = false;
+  ClientOptions client;
   std::vector<std::string> logins{
       "anna.weber@hospital.example:demo", "lukas.brenner@hospital.example:demo",
       "jonas.hoffmann@hospital.example:demo", "paul.richter@hospital.example:demo"};
@@ -73,6 +75,15 @@ void AddOptions(CLI::App& app, Settings& settings) {
                "Failed requests (a server or the database going away during the run) are "
                "counted but do not fail the run; an approval whose answer was lost is sent "
                "again, and may have been recorded once or not at all. Wrong answers still fail.");
+  app.add_flag("--send-password", settings.client.send_password,
+               "The login's query carries the password (as SendPassword=Y), for hospd "
+               "--server-login and --require-login; also set by SendPassword=Y in --ini.");
+  app.add_flag("--function-tls", settings.client.function_tls,
+               "The function server over TLS (as Secure=Y in section FunctionServer), for hospd "
+               "--function-tls; also set by that key in --ini, with its Fingerprint and CAFile.");
+  app.add_flag("--login-once", settings.client.login_once,
+               "Each client logs in once and then only lists and approves, with the session the "
+               "login's answer named (hospd --require-login), as a client between logins does.");
   app.add_option("--login", settings.logins,
                  "E-MAIL:PASSWORD of a physician; the clients take them in turn (default: the "
                  "demo physicians).")
@@ -104,6 +115,10 @@ bool ResolveServers(Settings& settings) {
     settings.address.host = ini.Read("DataServer", "IP", settings.address.host);
     settings.address.data_port = ini.Read("DataServer", "Port");
     settings.address.function_port = ini.Read("FunctionServer", "Port");
+    const TrustSettings trust = TrustSettings::Read(ini);
+    settings.client.send_password |= ini.Read("DataServer", "SendPassword") == "Y";
+    settings.client.function_tls |= trust.FunctionServerSecure;
+    settings.client.function_identity = trust.FunctionServerIdentity;
   }
   if (settings.address.data_port.empty() || settings.address.function_port.empty()) return false;
   settings.servers.push_back(settings.address);
@@ -133,9 +148,9 @@ RunResult RunClients(const Settings& settings, const std::vector<Login>& logins,
   const auto started = std::chrono::steady_clock::now();
   for (int i = 0; i < settings.clients; ++i) {
     const auto index = static_cast<std::size_t>(i);
-    clients.push_back(
-        std::make_unique<LoadClient>(settings.servers, index, logins[index % logins.size()], ledger,
-                                     static_cast<unsigned>(i) * 2654435761u, started));
+    clients.push_back(std::make_unique<LoadClient>(
+        settings.servers, index, logins[index % logins.size()], ledger,
+        static_cast<unsigned>(i) * 2654435761u, started, settings.client));
   }
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
@@ -205,7 +220,8 @@ int Run(Settings& settings) {
             << " s against";
   for (const ServerAddress& server : settings.servers) {
     std::cout << " " << server.host << ", data port " << server.data_port
-              << " (TLS), function port " << server.function_port << ";";
+              << " (TLS), function port " << server.function_port
+              << (settings.client.function_tls ? " (TLS)" : "") << ";";
   }
   std::cout << std::endl;
   ApprovalLedger ledger;

@@ -118,8 +118,21 @@ CREATE TABLE AuditBacklog (ApprovalSeq BIGINT PRIMARY KEY);
 INSERT INTO AuditBacklog SELECT Seq FROM Approvals;
 )sql";
 
+// The sessions of hospd --require-login, which every server on the database must see. Kept
+// under the SHA-256 digest of their token; LastUsed in microseconds since 1970 (UTC). "IF NOT
+// EXISTS": a database set back to an older version by hand keeps its sessions.
+constexpr const char* kVersion4 = R"sql(
+CREATE TABLE IF NOT EXISTS Sessions (
+  Digest   TEXT COLLATE "C" PRIMARY KEY,
+  StaffSeq BIGINT NOT NULL,
+  Email    TEXT COLLATE "C" NOT NULL,
+  LastUsed BIGINT NOT NULL
+);
+CREATE INDEX IF NOT EXISTS SessionsByLastUse ON Sessions (LastUsed);
+)sql";
+
 // Step N turns a database of version N-1 into one of version N.
-constexpr const char* kSteps[] = {kVersion1, kVersion2, kVersion3};
+constexpr const char* kSteps[] = {kVersion1, kVersion2, kVersion3, kVersion4};
 static_assert(std::size(kSteps) == kSchemaVersion);
 
 // Any number, the same in every server: the lock that serialises schema changes.

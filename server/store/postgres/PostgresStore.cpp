@@ -7,6 +7,7 @@
 #include "store/DemoData.h"
 #include "store/postgres/PostgresFailureCounters.h"
 #include "store/postgres/PostgresSchema.h"
+#include "store/postgres/PostgresSessionTable.h"
 #include "store/postgres/PostgresStaffDirectory.h"
 
 namespace {
@@ -127,6 +128,12 @@ auto PostgresStore::Write(Work work) {
     throw;
   }
 }
+
+std::unique_ptr<SessionTable> PostgresStore::SharedSessions() {
+  return std::make_unique<PostgresSessionTable>(*this);
+}
+
+void PostgresStore::Run(const std::function<void(PgConnection&)>& work) { Read(work); }
 
 std::optional<std::vector<std::string>> PostgresStore::ReadRecord(const TableLayout& table,
                                                                   const RecordKey& key) {

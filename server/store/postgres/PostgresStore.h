@@ -2,6 +2,7 @@
 // of connections that are opened again when the database was lost.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "store/ConnectionPool.h"
@@ -22,6 +23,11 @@ class PostgresStore : public HospitalStore {
   std::unique_ptr<StaffDirectory> Staff() override;
   std::unique_ptr<FailureCounters> SharedFailureCounters() override;
   std::int64_t AuditBacklog() override;
+  std::unique_ptr<SessionTable> SharedSessions() override;
+
+  // Runs `work` on a pooled connection, and once more on a new one when that connection
+  // turned out to be lost: only for work that may run twice.
+  void Run(const std::function<void(PgConnection&)>& work);
 
  protected:
   std::optional<std::vector<std::string>> ReadRecord(const TableLayout& table,
