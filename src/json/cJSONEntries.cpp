@@ -370,6 +370,36 @@ void cJSONEntries::Clear() {
   flags_.holdsChildren = false;
 }
 
+void cJSONEntries::Hold(std::unique_ptr<cJSONArena::Held> held) {
+  if (held == nullptr) {
+    return;
+  }
+  Extras& extras = MakeExtras();
+  if (extras.held == nullptr) {
+    extras.held = std::move(held);
+  } else {
+    extras.held->Merge(*held);
+  }
+}
+
+std::unique_ptr<cJSONArena::Held> cJSONEntries::TakeHeld() {
+  return extras_ ? std::move(extras_->held) : nullptr;
+}
+
+void cJSONEntries::ReleaseStorage() noexcept {
+  if (flags_.slotsInArena) {
+    // The block goes with its region.
+    slots_ = nullptr;
+    text_ = flags_.textInSlots ? nullptr : text_;
+    flags_.slotsInArena = false;
+  }
+  FreeText();
+  FreeSlots();
+  extras_.reset();
+  slot_capacity_ = text_capacity_ = 0;
+  Forget();
+}
+
 void cJSONEntries::ShrinkToFit() {
   Compact();
   const bool fitted = slot_count_ == slot_capacity_ && TextDropped() == 0 &&
@@ -377,9 +407,11 @@ void cJSONEntries::ShrinkToFit() {
   if (fitted) {
     return;
   }
+  std::unique_ptr<cJSONArena::Held> held = TakeHeld();
   cJSONEntries grown;
   grown.Swap(*this);
   TakeFitted(grown);
+  Hold(std::move(held));
 }
 
 void cJSONEntries::Swap(cJSONEntries& other) noexcept {
@@ -442,6 +474,11 @@ void cJSONEntries::Forget() {
 
 cJSONEntries::Extras& cJSONEntries::MakeExtras() const {
   if (!extras_) {
+    // A list in a document's regions that gets storage of its own on the heap can no longer
+    // be dropped with them.
+    if (flags_.slotsInArena) {
+      cJSONArena::Spoil(slots_);
+    }
     extras_ = std::make_unique<Extras>();
   }
   return *extras_;

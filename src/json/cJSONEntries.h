@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "cJSONArena.h"
 #include "cJSONKeyIndex.h"
 
 class cJSON;
-class cJSONArena;
 
 // Each entry is a line and a tag. In an object the line is key "=" value; in an
 // array it is the element's value alone. The tag is a kind code, or a child node
@@ -97,6 +97,18 @@ class cJSONEntries {
   // this list must be empty. `from` is left empty but keeps its storage, so a reader can fill
   // node after node in the same grown storage and allocate once per node.
   void TakeFitted(cJSONEntries& from, cJSONArena* arena = nullptr);
+  // Keeps the regions of a reading into this list's node (merged with any it keeps already).
+  void Hold(std::unique_ptr<cJSONArena::Held> held);
+  // Hands over the regions kept, if any.
+  std::unique_ptr<cJSONArena::Held> TakeHeld();
+  // True when the list keeps a block or a cache of its own on the heap.
+  bool HasHeapStorage() const {
+    return (slots_ != nullptr && !flags_.slotsInArena) || (text_ != nullptr && !flags_.textInSlots) ||
+           extras_ != nullptr;
+  }
+  // Gives back the list's own storage and empties it without destroying its children: for a
+  // document whose regions go at once, children and all.
+  void ReleaseStorage() noexcept;
   // True when `text` lies in this list's own lines, which any change may move.
   bool Holds(std::string_view text) const {
     return !text.empty() && text_ && text.data() >= text_ && text.data() < text_ + text_used_;
@@ -145,6 +157,7 @@ class cJSONEntries {
   struct Extras {
     std::unique_ptr<cJSONKeyIndex> index;  // of a big list
     std::uint32_t textDropped = 0;         // bytes of the block that no line uses any more
+    std::unique_ptr<cJSONArena::Held> held;  // the regions of the readings into this node
   };
   cJSONKeyIndex* Index() const { return extras_ ? extras_->index.get() : nullptr; }
   std::uint32_t TextDropped() const { return extras_ ? extras_->textDropped : 0; }

@@ -267,6 +267,10 @@ cJSON::Reader::Level& cJSON::Reader::Begin(std::size_t index, cJSON* node,
 void cJSON::Reader::Fit(Level& level, cJSON& node) {
   level.scratch.Swap(node.entries);
   node.entries.TakeFitted(level.scratch, &arena_);
+  if (node.entries.HasHeapStorage() && !node.recorded_) {
+    node.recorded_ = true;
+    arena_.Record(&node);
+  }
 }
 
 void cJSON::Reader::ReadAll(cJSON& node, std::size_t begin, std::size_t limit) {
@@ -274,6 +278,7 @@ void cJSON::Reader::ReadAll(cJSON& node, std::size_t begin, std::size_t limit) {
   Scan(level, begin, limit);
   Finish(level, limit);
   node.entries.ShrinkToFit();
+  node.entries.Hold(arena_.Finish());
 }
 
 // The key ends at the first colon outside quotes; a quote right after a backslash flips
@@ -515,7 +520,7 @@ std::unique_ptr<cJSON> cJSON::Reader::ChildFor(Level& level, std::string_view ke
 }
 
 void cJSON::Parse(std::string_view text) {
-  Clear();
+  Clear();  // spoils the document this node lies in, if any
   Read(text);
 }
 
@@ -529,4 +534,7 @@ void cJSON::Read(std::string_view text) {
   }
 }
 
-void cJSON::ParseMembers(std::string_view inner) { Reader(inner).ReadAll(*this, 0, inner.size()); }
+void cJSON::ParseMembers(std::string_view inner) {
+  Spoil();
+  Reader(inner).ReadAll(*this, 0, inner.size());
+}
