@@ -87,6 +87,8 @@ class cJSONEntries {
   // True when no two lines have the same key, so that the key of a line finds that very line.
   // Kept as the lines are added (a line whose key was not looked up counts as a repeat).
   bool KeysUnique() const { return !flags_.repeatsKeys; }
+  // False when no line begins with a quote, so that Find of a quoted key finds nothing.
+  bool MayHoldQuotedKeys() const { return flags_.quotedKeys; }
   // Gives back the room kept for growth, once the list is complete: the entries and their
   // text then share one block of exactly their size.
   void ShrinkToFit();
@@ -181,5 +183,6 @@ class cJSONEntries {
     bool slotsInArena : 1 = false;   // the block of entries is a piece of a cJSONArena
     bool repeatsKeys : 1 = false;    // two lines may have the same key
     bool holdsChildren : 1 = false;  // some entry may hold a child: clearing must look
+    bool outOfOrder : 1 = false;     // an empty line was rewritten: the lines are not end to end
   } flags_;
 };
