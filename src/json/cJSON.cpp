@@ -132,6 +132,10 @@ std::unique_ptr<cJSON> cJSON::NewUnread(cJSONArena& arena, std::string_view name
   return std::unique_ptr<cJSON>(node);
 }
 
+void cJSONChildDeleter::operator()(cJSON* child) const { delete child; }
+
+bool IsArrayChild(const cJSON& child) { return child.IsArray(); }
+
 // Out of line: the compiler would otherwise take the destroying delete for a mismatch.
 void* cJSON::operator new(std::size_t size) { return ::operator new(size); }
 

@@ -9,12 +9,8 @@
 #include <string_view>
 
 #include "cJSONArena.h"
+#include "cJSONChild.h"
 #include "cJSONEntries.h"
-
-// Kind codes: a scalar entry's tag is one of the first five; an entry that holds
-// a child reports JSON_ARRAY or JSON_OBJECT.
-constexpr int JSON_NULL = 0, JSON_BOOL = -1, JSON_NUMBER = -2, JSON_STRING = -3, JSON_WORD = -4,
-              JSON_ARRAY = -5, JSON_OBJECT = -6;
 
 // An object (members under keys, in order) or an array (elements in order).
 // Scalars are stored as texts with a kind code; only nested objects and arrays

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "cJSON.h"
 #include "cJSONArena.h"
+#include "cJSONChild.h"
 
 namespace {
 
@@ -81,7 +81,7 @@ std::uintptr_t KindTag(int kind) { return (static_cast<std::uintptr_t>(-kind) <<
 
 }  // namespace
 
-std::uintptr_t cJSONEntries::Tag(int kind, std::unique_ptr<cJSON> child) {
+std::uintptr_t cJSONEntries::Tag(int kind, cJSONChildPtr child) {
   if (child) {
     flags_.holdsChildren = true;
     return reinterpret_cast<std::uintptr_t>(child.release());
@@ -90,7 +90,9 @@ std::uintptr_t cJSONEntries::Tag(int kind, std::unique_ptr<cJSON> child) {
 }
 
 void cJSONEntries::DestroyChild(Entry& entry) {
-  delete entry.Child();
+  if (cJSON* const child = entry.Child()) {
+    cJSONChildDeleter{}(child);
+  }
   entry.tag = KindTag(JSON_NULL);
 }
 
@@ -157,13 +159,13 @@ std::string_view cJSONEntries::ValueOf(Slot slot) const {
 
 int cJSONEntries::KindOf(Slot slot) const {
   if (const cJSON* child = slots_[slot].Child()) {
-    return child->IsArray() ? JSON_ARRAY : JSON_OBJECT;
+    return IsArrayChild(*child) ? JSON_ARRAY : JSON_OBJECT;
   }
   return -static_cast<int>(slots_[slot].tag >> 1);
 }
 
 cJSONEntries::Slot cJSONEntries::Append(std::string_view line, int kind,
-                                        std::unique_ptr<cJSON> child) {
+                                        cJSONChildPtr child) {
   ReserveSlot();
   flags_.repeatsKeys = flags_.repeatsKeys || FindChar(line, '=') != std::string_view::npos;
   const std::uint32_t offset = AddText(line);
@@ -171,7 +173,7 @@ cJSONEntries::Slot cJSONEntries::Append(std::string_view line, int kind,
 }
 
 cJSONEntries::Slot cJSONEntries::AppendMember(std::string_view key, std::string_view value,
-                                              int kind, std::unique_ptr<cJSON> child) {
+                                              int kind, cJSONChildPtr child) {
   ReserveSlot();
   // The line's key is the part of `key` before an "=" in it, which nobody looked up.
   flags_.repeatsKeys = flags_.repeatsKeys || FindChar(key, '=') != std::string_view::npos;
@@ -302,7 +304,7 @@ void cJSONEntries::RewriteMember(Slot slot, std::string_view key, std::string_vi
   DropText(old);
 }
 
-void cJSONEntries::SetTag(Slot slot, int kind, std::unique_ptr<cJSON> child) {
+void cJSONEntries::SetTag(Slot slot, int kind, cJSONChildPtr child) {
   DestroyChild(slots_[slot]);
   slots_[slot].tag = Tag(kind, std::move(child));
 }
@@ -389,7 +391,9 @@ void cJSONEntries::Clear() {
   // Most lists of a big document hold scalars only: their entries need not be read again.
   if (flags_.holdsChildren) {
     for (Slot slot = 0; slot < slot_count_; ++slot) {
-      delete slots_[slot].Child();
+      if (cJSON* const child = slots_[slot].Child()) {
+        cJSONChildDeleter{}(child);
+      }
     }
   }
   FreeText();

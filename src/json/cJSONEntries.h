@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "cJSONArena.h"
+#include "cJSONChild.h"
 #include "cJSONKeyIndex.h"
 
 class cJSON;
@@ -69,17 +70,17 @@ class cJSONEntries {
   cJSON* ChildOf(Slot slot) const { return slots_[slot].Child(); }
 
   // Adds a line at the end with a kind code, or with a child when one is given.
-  Slot Append(std::string_view line, int kind, std::unique_ptr<cJSON> child = nullptr);
+  Slot Append(std::string_view line, int kind, cJSONChildPtr child = nullptr);
   // Adds the line key "=" value at the end, as Append does. The caller has found no entry under
   // `key`.
   Slot AppendMember(std::string_view key, std::string_view value, int kind,
-                    std::unique_ptr<cJSON> child = nullptr);
+                    cJSONChildPtr child = nullptr);
   // Replaces the line of an entry whose key matches the new line's key; the tag stays.
   void Rewrite(Slot slot, std::string_view line);
   // Replaces the line of an entry by key "=" value, as Rewrite does.
   void RewriteMember(Slot slot, std::string_view key, std::string_view value);
   // Replaces the tag; a child held before is destroyed.
-  void SetTag(Slot slot, int kind, std::unique_ptr<cJSON> child = nullptr);
+  void SetTag(Slot slot, int kind, cJSONChildPtr child = nullptr);
   // Deletes an entry that Find returned, destroying its child.
   void Erase(Slot slot);
   // Destroys every child, then empties the list.
@@ -130,7 +131,7 @@ class cJSONEntries {
   };
 
   // The tag of a new entry; notes that the list holds children when it is one.
-  std::uintptr_t Tag(int kind, std::unique_ptr<cJSON> child);
+  std::uintptr_t Tag(int kind, cJSONChildPtr child);
   static void DestroyChild(Entry& entry);
   static std::string_view KeyOfLine(std::string_view line, bool& hasKey);
   // The key of an entry known to have one, as the index reads it.
