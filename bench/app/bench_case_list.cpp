@@ -169,8 +169,8 @@ double ProcessCpuSeconds() {
 struct ChildRun {
   double seconds = -1;
   double cpu_seconds = -1;  // the child's processor time over the same span: steadier when shared
-  double peak_mib = 0;    // the child's peak resident memory
-  double before_mib = 0;  // its resident memory with the answer text in memory, before reading
+  double peak_mib = 0;      // the child's peak resident memory
+  double before_mib = 0;    // its resident memory with the answer text in memory, before reading
   int cases = 0;
 };
 

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
-#include <nlohmann/json.hpp>
 #include <rapidjson/document.h>
 #include <simdjson.h>
+#include <nlohmann/json.hpp>
 
 #include "CaseListReader.h"
 #include "CaseObjects.h"
@@ -186,8 +186,9 @@ void NlohmannFields(const nlohmann::json& list, CaseFields& into, FieldViews& vi
   views.clear();
   if (!list.is_object()) return;
   for (const auto& [name, value] : list.items()) {
-    views.emplace_back(name, value.is_string() ? std::string_view(value.get_ref<const std::string&>())
-                                               : std::string_view{});
+    views.emplace_back(name, value.is_string()
+                                 ? std::string_view(value.get_ref<const std::string&>())
+                                 : std::string_view{});
   }
   FillFields(views, into);
 }

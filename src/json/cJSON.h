@@ -131,7 +131,9 @@ class cJSON {
     ShortName(const ShortName&) = delete;
     ShortName& operator=(const ShortName&) = delete;
     std::string_view View() const;
-    bool OnHeap() const { return static_cast<unsigned char>(bytes_[sizeof bytes_ - 1]) == OnHeapTag; }
+    bool OnHeap() const {
+      return static_cast<unsigned char>(bytes_[sizeof bytes_ - 1]) == OnHeapTag;
+    }
     // Gives back a name held on the heap; the name reads as empty afterwards.
     void Release() noexcept;
 

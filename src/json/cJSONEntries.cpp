@@ -164,8 +164,7 @@ int cJSONEntries::KindOf(Slot slot) const {
   return -static_cast<int>(slots_[slot].tag >> 1);
 }
 
-cJSONEntries::Slot cJSONEntries::Append(std::string_view line, int kind,
-                                        cJSONChildPtr child) {
+cJSONEntries::Slot cJSONEntries::Append(std::string_view line, int kind, cJSONChildPtr child) {
   ReserveSlot();
   flags_.repeatsKeys = flags_.repeatsKeys || FindChar(line, '=') != std::string_view::npos;
   const std::uint32_t offset = AddText(line);

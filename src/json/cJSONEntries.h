@@ -106,8 +106,8 @@ class cJSONEntries {
   std::unique_ptr<cJSONArena::Held> TakeHeld();
   // True when the list keeps a block or a cache of its own on the heap.
   bool HasHeapStorage() const {
-    return (slots_ != nullptr && !flags_.slotsInArena) || (text_ != nullptr && !flags_.textInSlots) ||
-           extras_ != nullptr;
+    return (slots_ != nullptr && !flags_.slotsInArena) ||
+           (text_ != nullptr && !flags_.textInSlots) || extras_ != nullptr;
   }
   // Gives back the list's own storage and empties it without destroying its children: for a
   // document whose regions go at once, children and all.
@@ -158,8 +158,8 @@ class cJSONEntries {
 
   // What only some lists need, kept aside so that the many small ones stay small.
   struct Extras {
-    std::unique_ptr<cJSONKeyIndex> index;  // of a big list
-    std::uint32_t textDropped = 0;         // bytes of the block that no line uses any more
+    std::unique_ptr<cJSONKeyIndex> index;    // of a big list
+    std::uint32_t textDropped = 0;           // bytes of the block that no line uses any more
     std::unique_ptr<cJSONArena::Held> held;  // the regions of the readings into this node
   };
   cJSONKeyIndex* Index() const { return extras_ ? extras_->index.get() : nullptr; }

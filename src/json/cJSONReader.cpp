@@ -45,7 +45,8 @@ std::size_t FindChar(std::string_view text, char c) {
 // tests 16 characters at once where 16 of them can be read, that is not past `size`, the end of
 // the text; the rest go one by one. The result is the same either way.
 template <char... Stops>
-[[gnu::always_inline]] inline std::size_t FindFirstOf(const char* text, std::size_t from, std::size_t end, std::size_t size) {
+[[gnu::always_inline]] inline std::size_t FindFirstOf(const char* text, std::size_t from,
+                                                      std::size_t end, std::size_t size) {
   std::size_t at = from;
 #if defined(__SSE2__)
   while (at < end && at + 16 <= size) {
@@ -99,7 +100,6 @@ constexpr std::array<bool, 256> PlainMarks = [] {
 }();
 
 bool IsPlain(char c) { return PlainMarks[static_cast<unsigned char>(c)]; }
-
 
 // An opening character deepens, a closing one rises, but never above the top.
 void TrackDepth(char c, char open, char close, std::uint32_t& depth) {
@@ -472,7 +472,8 @@ Stop cJSON::Reader::Scan(Level& level, std::size_t from, std::size_t limit) {
       // A double-quoted stretch of a key without backslashes or single quotes, opened where the
       // key's own flags open it too, holds no colon that ends the key and changes no flag of
       // either kind once its closing quote is taken: it is passed at once.
-      const std::size_t close = FindFirstOf<'"', '\\', '\'', '='>(text, pos + 1, limit, text_.size());
+      const std::size_t close =
+          FindFirstOf<'"', '\\', '\'', '='>(text, pos + 1, limit, text_.size());
       if (close < limit && text[close] == '"') {
         piece.plainKeyOpen = pos;
         piece.plainKeyClose = close;

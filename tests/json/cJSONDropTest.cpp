@@ -15,7 +15,8 @@ namespace {
 std::string MixedText() {
   std::string text = "{\"a name longer than sixteen\":{\"x\":[1,{\"y\":\"z\"}]},\"big\":{";
   for (int i = 0; i < 300; ++i) {
-    text += (i > 0 ? ",\"" : "\"") + std::to_string(i) + "\":{\"f\":\"v" + std::to_string(i) + "\"}";
+    text +=
+        (i > 0 ? ",\"" : "\"") + std::to_string(i) + "\":{\"f\":\"v" + std::to_string(i) + "\"}";
   }
   return text + "},\"tail\":[\"t\"]}";
 }
@@ -30,14 +31,18 @@ struct DropCase {
 TEST(cJSONDropTest, DroppingADocumentLeavesTheOthersWhole) {
   const DropCase cases[] = {
       {"unchanged", [](cJSON&) {}},
-      {"member added deep", [](cJSON& r) { r.FindChild("big", false)->SetValue("new", "{a:[1]}"); }},
-      {"child created", [](cJSON& r) { r.FindChild("big", false)->FindChild("7", true)->GetChild("n"); }},
+      {"member added deep",
+       [](cJSON& r) { r.FindChild("big", false)->SetValue("new", "{a:[1]}"); }},
+      {"child created",
+       [](cJSON& r) { r.FindChild("big", false)->FindChild("7", true)->GetChild("n"); }},
       {"member removed", [](cJSON& r) { r.FindChild("big", false)->RemoveMember("5"); }},
       {"child dropped", [](cJSON& r) { r.FindChild("big", false)->DropChildAt(3); }},
       {"long name removed", [](cJSON& r) { r.RemoveMember("a name longer than sixteen"); }},
       {"inner node cleared", [](cJSON& r) { r.FindChild("big", false)->Clear(); }},
-      {"inner node read again", [](cJSON& r) { r.FindChild("tail", false)->Parse("{\"q\":{\"r\":1}}"); }},
-      {"members read into", [](cJSON& r) { r.FindChild("big", false)->ParseMembers("\"m\":{\"n\":2}"); }},
+      {"inner node read again",
+       [](cJSON& r) { r.FindChild("tail", false)->Parse("{\"q\":{\"r\":1}}"); }},
+      {"members read into",
+       [](cJSON& r) { r.FindChild("big", false)->ParseMembers("\"m\":{\"n\":2}"); }},
       {"root member added", [](cJSON& r) { r.SetValue("extra", "[{\"long name of a node\":1}]"); }},
       {"root read again", [](cJSON& r) { r.Parse("{\"other\":{\"k\":\"v\"}}"); }},
   };
