@@ -1,19 +1,24 @@
-// Reading a function-server case list and walking it into the case list window's case objects,
-// with cJSON against RapidJSON, simdjson and nlohmann::json in the same run; and cJSON's reading
-// time per megabyte at three nesting depths.
-#include <benchmark/benchmark.h>
+// Reading a function-server case list, walking it into the case list window's case objects and
+// freeing it, with cJSON against RapidJSON, simdjson and nlohmann::json interleaved in one run;
+// the memory each document holds; and cJSON's reading time per megabyte at three nesting depths.
 #include <malloc.h>
+#include <time.h>
 
-#include <rapidjson/document.h>
-#include <simdjson.h>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
+
+#include <benchmark/benchmark.h>
+#include <rapidjson/document.h>
+#include <simdjson.h>
+#include <nlohmann/json.hpp>
 
 #include "CaseListReader.h"
 #include "CaseObjects.h"
@@ -53,26 +58,47 @@ const simdjson::padded_string& PaddedText(int cases) {
 
 using CaseObjects = std::vector<std::unique_ptr<ListBoxObjectClass>>;
 
-// --- The walk of the case list window over each library, into the same case objects. ---
+// --- The walk over each library, into the same case objects through the same operations. ---
+//
+// Every walk does what the client's own walk (WalkCaseList) does: per case one object under its
+// key, its fields set by name into room reserved once, its needs taken by position. Where a
+// "FieldList" shows no two names alike (ASCII case aside), each field goes in as a new one
+// without a search (CaseFields::SetNewValue), in every library: cJSON knows it from its read
+// (cJSONEntries::KeysUnique), the others check their members' names here.
 
-// cJSON: the window's own walk.
-std::size_t WalkWithcJSON(const std::string& text) {
-  cJSON root;
-  root.Parse(text);
-  if (!root.GetValue("Error").empty() || !root.GetValue("NoCases").empty()) {
-    return 0;
+bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] + 32) : a[i];
+    const char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] + 32) : b[i];
+    if (x != y) return false;
   }
-  CaseObjects cases;
-  WalkCaseList(root, [&cases](std::unique_ptr<ListBoxObjectClass> item) {
-    cases.push_back(std::move(item));
-  });
-  return cases.size();
+  return true;
 }
 
-template <class Members, class NameOf, class TextOf>
-void CopyFields(const Members& members, CaseFields& into, NameOf nameOf, TextOf textOf) {
-  for (const auto& member : members) {
-    into.SetValue(nameOf(member), textOf(member));
+// A field list as (name, value) views; a value that is not a string reads as empty.
+using FieldViews = std::vector<std::pair<std::string_view, std::string_view>>;
+
+// The fields set as the client's walk sets them: room reserved once, then SetNewValue when the
+// names are unique (and hold no "=", which would make a line's name shorter), SetValue otherwise.
+void FillFields(const FieldViews& fields, CaseFields& into) {
+  std::size_t bytes = 0;
+  bool unique = true;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    bytes += fields[i].first.size() + 1 + fields[i].second.size();
+    unique = unique && fields[i].first.find('=') == std::string_view::npos;
+    for (std::size_t j = 0; unique && j < i; ++j) {
+      unique = !SameNameIgnoringCase(fields[i].first, fields[j].first);
+    }
+  }
+  into.Reserve(fields.size(), bytes);
+  const bool fresh = into.Count() == 0;
+  for (const auto& [name, value] : fields) {
+    if (unique && fresh) {
+      into.SetNewValue(name, value);
+    } else {
+      into.SetValue(name, value);
+    }
   }
 }
 
@@ -81,108 +107,269 @@ std::string_view RapidText(const rapidjson::Value& value) {
                           : std::string_view{};
 }
 
-std::size_t WalkWithRapidJSON(const std::string& text) {
-  rapidjson::Document root;
-  root.Parse(text.data(), text.size());
-  if (!root.IsObject()) {
-    return 0;
+void RapidFields(const rapidjson::Value& list, CaseFields& into, FieldViews& views) {
+  views.clear();
+  if (!list.IsObject()) return;
+  for (const auto& member : list.GetObject()) {
+    views.emplace_back(RapidText(member.name), RapidText(member.value));
   }
-  const auto name = [](const auto& member) { return RapidText(member.name); };
-  const auto value = [](const auto& member) { return RapidText(member.value); };
-  CaseObjects cases;
-  for (const auto& one : root["CaseList"].GetObject()) {
+  FillFields(views, into);
+}
+
+const rapidjson::Value* RapidObjectMember(const rapidjson::Value& node, const char* name) {
+  if (!node.IsObject()) return nullptr;
+  const auto found = node.FindMember(name);
+  return found != node.MemberEnd() && found->value.IsObject() ? &found->value : nullptr;
+}
+
+void WalkRapidJSON(const rapidjson::Document& root, CaseObjects& cases) {
+  const rapidjson::Value* list = RapidObjectMember(root, "CaseList");
+  if (list == nullptr) return;
+  FieldViews views;
+  for (const auto& one : list->GetObject()) {
+    if (!one.value.IsObject()) continue;
     auto& item =
         cases.emplace_back(std::make_unique<ListBoxObjectClass>(std::string(RapidText(one.name))));
-    CopyFields(one.value["FieldList"].GetObject(), item->Fields, name, value);
-    const auto needs = one.value.FindMember("NeedsList");
-    if (needs == one.value.MemberEnd()) {
-      continue;
+    if (const auto* fields = RapidObjectMember(one.value, "FieldList")) {
+      RapidFields(*fields, item->Fields, views);
     }
-    for (const auto& need : needs->value.GetObject()) {
-      CopyFields(need.value["FieldList"].GetObject(),
-                 item->AddNeed(std::string(RapidText(need.name))).Fields, name, value);
+    const rapidjson::Value* needs = RapidObjectMember(one.value, "NeedsList");
+    if (needs == nullptr) continue;
+    for (const auto& need : needs->GetObject()) {
+      if (!need.value.IsObject()) continue;
+      StringListObjectClass& added = item->AddNeed(std::string(RapidText(need.name)));
+      if (const auto* fields = RapidObjectMember(need.value, "FieldList")) {
+        RapidFields(*fields, added.Fields, views);
+      }
     }
   }
-  return cases.size();
 }
 
-// simdjson reads a padded copy of the text, made once; its parser is made and freed with each read.
-std::size_t WalkWithSimdjson(const simdjson::padded_string& text) {
-  simdjson::dom::parser parser;
-  simdjson::dom::element root = parser.parse(text);
-  const auto name = [](const simdjson::dom::key_value_pair& member) { return member.key; };
-  const auto value = [](const simdjson::dom::key_value_pair& member) {
-    std::string_view out;
-    return member.value.get_string().get(out) == simdjson::SUCCESS ? out : std::string_view{};
-  };
-  CaseObjects cases;
-  for (const auto one : root["CaseList"].get_object()) {
+void SimdFields(simdjson::dom::element list, CaseFields& into, FieldViews& views) {
+  views.clear();
+  simdjson::dom::object object;
+  if (list.get_object().get(object) != simdjson::SUCCESS) return;
+  for (const auto member : object) {
+    std::string_view value;
+    if (member.value.get_string().get(value) != simdjson::SUCCESS) value = {};
+    views.emplace_back(member.key, value);
+  }
+  FillFields(views, into);
+}
+
+void WalkSimdjson(simdjson::dom::element root, CaseObjects& cases) {
+  simdjson::dom::object list;
+  if (root["CaseList"].get_object().get(list) != simdjson::SUCCESS) return;
+  FieldViews views;
+  for (const auto one : list) {
+    simdjson::dom::object fields;
+    if (one.value.get_object().get(fields) != simdjson::SUCCESS) continue;
     auto& item = cases.emplace_back(std::make_unique<ListBoxObjectClass>(std::string(one.key)));
-    CopyFields(one.value["FieldList"].get_object().value(), item->Fields, name, value);
+    simdjson::dom::element fieldList;
+    if (fields["FieldList"].get(fieldList) == simdjson::SUCCESS) {
+      SimdFields(fieldList, item->Fields, views);
+    }
     simdjson::dom::object needs;
-    if (one.value["NeedsList"].get_object().get(needs) != simdjson::SUCCESS) {
-      continue;
-    }
+    if (fields["NeedsList"].get_object().get(needs) != simdjson::SUCCESS) continue;
     for (const auto need : needs) {
-      CopyFields(need.value["FieldList"].get_object().value(),
-                 item->AddNeed(std::string(need.key)).Fields, name, value);
+      simdjson::dom::object needFields;
+      if (need.value.get_object().get(needFields) != simdjson::SUCCESS) continue;
+      StringListObjectClass& added = item->AddNeed(std::string(need.key));
+      if (needFields["FieldList"].get(fieldList) == simdjson::SUCCESS) {
+        SimdFields(fieldList, added.Fields, views);
+      }
     }
   }
-  return cases.size();
 }
 
-std::size_t WalkWithNlohmann(const std::string& text) {
-  const nlohmann::json root = nlohmann::json::parse(text);
-  const auto name = [](const auto& member) { return member.key(); };
-  const auto value = [](const auto& member) {
-    return member.value().is_string() ? member.value().template get<std::string>() : std::string();
-  };
+void NlohmannFields(const nlohmann::json& list, CaseFields& into, FieldViews& views) {
+  views.clear();
+  if (!list.is_object()) return;
+  for (const auto& [name, value] : list.items()) {
+    views.emplace_back(name, value.is_string()
+                                 ? std::string_view(value.get_ref<const std::string&>())
+                                 : std::string_view{});
+  }
+  FillFields(views, into);
+}
+
+void WalkNlohmann(const nlohmann::json& root, CaseObjects& cases) {
+  const auto list = root.find("CaseList");
+  if (list == root.end() || !list->is_object()) return;
+  FieldViews views;
+  for (const auto& [key, one] : list->items()) {
+    if (!one.is_object()) continue;
+    auto& item = cases.emplace_back(std::make_unique<ListBoxObjectClass>(key));
+    if (const auto fields = one.find("FieldList"); fields != one.end()) {
+      NlohmannFields(*fields, item->Fields, views);
+    }
+    const auto needs = one.find("NeedsList");
+    if (needs == one.end() || !needs->is_object()) continue;
+    for (const auto& [needKey, need] : needs->items()) {
+      if (!need.is_object()) continue;
+      StringListObjectClass& added = item->AddNeed(needKey);
+      if (const auto fields = need.find("FieldList"); fields != need.end()) {
+        NlohmannFields(*fields, added.Fields, views);
+      }
+    }
+  }
+}
+
+// --- Read, walk and free timed apart, the libraries interleaved in one process. ---
+
+double ThreadMillis() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+struct Phases {
+  double read = 0;
+  double walk = 0;
+  double free = 0;
+  double Total() const { return read + walk + free; }
+};
+
+// Reads the text into a document with `read`, walks it into case objects with `walk` and frees
+// the document, each step timed in CPU milliseconds; the case objects go afterwards, untimed.
+template <class Read, class Walk>
+Phases Measure(Read read, Walk walk, std::size_t expected) {
+  Phases phases;
   CaseObjects cases;
-  for (const auto& one : root.at("CaseList").items()) {
-    auto& item = cases.emplace_back(std::make_unique<ListBoxObjectClass>(one.key()));
-    CopyFields(one.value().at("FieldList").items(), item->Fields, name, value);
-    const auto needs = one.value().find("NeedsList");
-    if (needs == one.value().end()) {
-      continue;
+  cases.reserve(expected);
+  const double start = ThreadMillis();
+  auto document = read();
+  const double read_done = ThreadMillis();
+  walk(*document, cases);
+  const double walk_done = ThreadMillis();
+  document.reset();
+  const double free_done = ThreadMillis();
+  if (cases.size() != expected) {
+    std::fprintf(stderr, "a walk found %zu cases of %zu\n", cases.size(), expected);
+    std::exit(1);
+  }
+  // The case objects go here, untimed, and the heap then merges the small blocks they leave
+  // (which glibc does at the next large request): otherwise the next library's reading would
+  // pay for this one's case objects.
+  cases.clear();
+  std::free(std::malloc(1 << 16));
+  phases.read = read_done - start;
+  phases.walk = walk_done - read_done;
+  phases.free = free_done - walk_done;
+  return phases;
+}
+
+// simdjson's parser owns its document: reading makes a parser, freeing drops it.
+struct SimdDocument {
+  simdjson::dom::parser parser;
+  simdjson::dom::element root;
+};
+
+constexpr const char* Libraries[] = {"cJSON", "RapidJSON", "simdjson", "nlohmann"};
+constexpr int LibraryCount = 4;
+
+Phases MeasureLibrary(int library, int cases) {
+  const std::string& text = CaseListText(cases);
+  const auto count = static_cast<std::size_t>(cases);
+  switch (library) {
+    case 0:
+      return Measure(
+          [&text] {
+            auto root = std::make_unique<cJSON>();
+            root->Parse(text);
+            return root;
+          },
+          [](cJSON& root, CaseObjects& out) {
+            WalkCaseList(root, [&out](std::unique_ptr<ListBoxObjectClass> item) {
+              out.push_back(std::move(item));
+            });
+          },
+          count);
+    case 1:
+      return Measure(
+          [&text] {
+            auto root = std::make_unique<rapidjson::Document>();
+            root->Parse(text.data(), text.size());
+            return root;
+          },
+          WalkRapidJSON, count);
+    case 2:
+      return Measure(
+          [cases] {
+            auto document = std::make_unique<SimdDocument>();
+            document->root = document->parser.parse(PaddedText(cases));
+            return document;
+          },
+          [](SimdDocument& document, CaseObjects& out) { WalkSimdjson(document.root, out); },
+          count);
+    default:
+      return Measure(
+          [&text] { return std::make_unique<nlohmann::json>(nlohmann::json::parse(text)); },
+          WalkNlohmann, count);
+  }
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t middle = values.size() / 2;
+  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// Each size: the libraries in turn, the order rotated each repetition, medians of each step.
+void PrintFairWalk(int repetitionScale) {
+  std::printf(
+      "Case list read, walked into the case objects through the same operations, freed: CPU ms, "
+      "median of interleaved repetitions (ratio to RapidJSON)\n");
+  std::printf("%8s %-6s %16s %10s %16s %16s\n", "cases", "step", Libraries[0], Libraries[1],
+              Libraries[2], Libraries[3]);
+  for (const auto& [cases, repetitions] : {std::pair{1000, 31}, {10000, 15}, {100000, 7}}) {
+    CaseListText(cases);
+    PaddedText(cases);
+    std::vector<Phases> runs[LibraryCount];
+    for (int library = 0; library < LibraryCount; ++library) {
+      MeasureLibrary(library, cases);  // warm-up: the heap and the caches as in later runs
     }
-    for (const auto& need : needs->items()) {
-      CopyFields(need.value().at("FieldList").items(), item->AddNeed(need.key()).Fields, name,
-                 value);
+    const int count = std::max(3, repetitions * repetitionScale / 100) | 1;
+    for (int repetition = 0; repetition < count; ++repetition) {
+      for (int turn = 0; turn < LibraryCount; ++turn) {
+        const int library = (turn + repetition) % LibraryCount;
+        runs[library].push_back(MeasureLibrary(library, cases));
+      }
     }
+    const auto median = [&runs](int library, double (*step)(const Phases&)) {
+      std::vector<double> values;
+      for (const Phases& phases : runs[library]) values.push_back(step(phases));
+      return Median(values);
+    };
+    const std::pair<const char*, double (*)(const Phases&)> steps[] = {
+        {"read", [](const Phases& p) { return p.read; }},
+        {"walk", [](const Phases& p) { return p.walk; }},
+        {"free", [](const Phases& p) { return p.free; }},
+        {"total", [](const Phases& p) { return p.Total(); }},
+    };
+    for (const auto& [step, of] : steps) {
+      const double reference = median(1, of);
+      char cells[LibraryCount][40];
+      for (int library = 0; library < LibraryCount; ++library) {
+        const double own = median(library, of);
+        if (library == 1) {
+          std::snprintf(cells[library], sizeof cells[library], "%.2f", own);
+        } else if (reference >= 0.5) {
+          std::snprintf(cells[library], sizeof cells[library], "%.2f (%.2f)", own, own / reference);
+        } else {
+          std::snprintf(cells[library], sizeof cells[library], "%.2f (-)", own);  // no ratio to ~0
+        }
+      }
+      std::printf("%8d %-6s %16s %10s %16s %16s\n", cases, step, cells[0], cells[1], cells[2],
+                  cells[3]);
+    }
+    if (cases >= 10000) {
+      std::printf("%8s cJSON / RapidJSON: read %.2f, total %.2f (targets <= 1.3), %d repetitions\n",
+                  "", median(0, steps[0].second) / median(1, steps[0].second),
+                  median(0, steps[3].second) / median(1, steps[3].second), count);
+    }
+    std::fflush(stdout);
   }
-  return cases.size();
-}
-
-void BM_cJSON(benchmark::State& state) {
-  const std::string& text = CaseListText(static_cast<int>(state.range(0)));
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(WalkWithcJSON(text));
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
-}
-
-void BM_RapidJSON(benchmark::State& state) {
-  const std::string& text = CaseListText(static_cast<int>(state.range(0)));
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(WalkWithRapidJSON(text));
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
-}
-
-void BM_simdjson(benchmark::State& state) {
-  const simdjson::padded_string& text = PaddedText(static_cast<int>(state.range(0)));
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(WalkWithSimdjson(text));
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
-}
-
-void BM_nlohmann(benchmark::State& state) {
-  const std::string& text = CaseListText(static_cast<int>(state.range(0)));
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(WalkWithNlohmann(text));
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 
 // --- Nesting: about 4 MB of objects nested `depth` levels deep, with a comma inside every level.
@@ -217,19 +404,6 @@ void BM_cJSONNesting(benchmark::State& state) {
   state.counters["MB"] = static_cast<double>(text.size()) / 1e6;
 }
 
-// Fixed iteration counts keep the 100,000-case runs short on a shared machine.
-BENCHMARK(BM_cJSON)->Arg(1000)->Iterations(30)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RapidJSON)->Arg(1000)->Iterations(30)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_simdjson)->Arg(1000)->Iterations(30)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_nlohmann)->Arg(1000)->Iterations(30)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_cJSON)->Arg(10000)->Iterations(10)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RapidJSON)->Arg(10000)->Iterations(10)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_simdjson)->Arg(10000)->Iterations(10)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_nlohmann)->Arg(10000)->Iterations(10)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_cJSON)->Arg(100000)->Iterations(3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RapidJSON)->Arg(100000)->Iterations(3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_simdjson)->Arg(100000)->Iterations(3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_nlohmann)->Arg(100000)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_cJSONNesting)->Arg(1)->Arg(16)->Arg(120)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 // Keeps the CPU time per run name, steadier than wall time on a shared machine
@@ -273,26 +447,8 @@ double HeldMegabytes(Read read) {
   return static_cast<double>(after - before) / 1048576.0;
 }
 
-void PrintCaseListSummary(const RecordingReporter& reporter) {
-  std::printf("\nRead + walk + free, CPU ms (ratio to RapidJSON):\n%8s %16s %10s %16s %16s\n",
-              "cases", "cJSON", "RapidJSON", "simdjson", "nlohmann");
-  for (const int cases : {1000, 10000, 100000}) {
-    const std::string suffix = "/" + std::to_string(cases);
-    const double reference = reporter.Millis("BM_RapidJSON" + suffix);
-    const auto cell = [&](const char* name) {
-      const double own = reporter.Millis(name + suffix);
-      return std::to_string(own).substr(0, std::to_string(own).find('.') + 2) + " (" +
-             std::to_string(own / reference).substr(0, 4) + ")";
-    };
-    std::printf("%8d %16s %10.1f %16s %16s\n", cases, cell("BM_cJSON").c_str(), reference,
-                cell("BM_simdjson").c_str(), cell("BM_nlohmann").c_str());
-  }
-  for (const int cases : {10000, 100000}) {
-    const std::string suffix = "/" + std::to_string(cases);
-    std::printf("cJSON / RapidJSON at %d cases: %.2f (target <= 1.5)\n", cases,
-                reporter.Millis("BM_cJSON" + suffix) / reporter.Millis("BM_RapidJSON" + suffix));
-  }
-
+// What each library's 100,000-case document holds on the heap.
+void PrintMemorySummary() {
   const std::string& text = CaseListText(100000);
   const double own = HeldMegabytes([&text] {
     auto root = std::make_unique<cJSON>();
@@ -334,13 +490,30 @@ void PrintNestingSummary(const RecordingReporter& reporter) {
 
 }  // namespace
 
+// "--repetitions=P" runs P percent of the usual repetitions of the case list table;
+// "--no-cases" leaves it out. Google Benchmark's flags select the nesting runs.
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
+  int repetitionScale = 100;
+  bool cases = true;
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg.rfind("--repetitions=", 0) == 0) {
+      repetitionScale = std::atoi(argv[i] + 14);
+    } else if (arg == "--no-cases") {
+      cases = false;
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  int restCount = static_cast<int>(rest.size());
+  benchmark::Initialize(&restCount, rest.data());
+  if (cases) {
+    PrintFairWalk(repetitionScale);
+    PrintMemorySummary();
+  }
   RecordingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  if (reporter.Millis("BM_RapidJSON/100000") > 0 && reporter.Millis("BM_cJSON/100000") > 0) {
-    PrintCaseListSummary(reporter);
-  }
   if (reporter.megabytes.count("BM_cJSONNesting/120") != 0) {
     PrintNestingSummary(reporter);
   }

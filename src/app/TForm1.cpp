@@ -259,6 +259,7 @@ void TForm1::ShowCaseAnswer(cJSON& answer) {
 // at once, and finds the case there under the item's index.
 void TForm1::AddCase(std::unique_ptr<ListBoxObjectClass> item) {
   ListBoxObjectClass* attached = item.get();
+  entry_heights_.push_back(EntryHeight(attached->Needs.size()));
   CaseObjects.push_back(std::move(item));
   auto* entry = new QListWidgetItem(ToQString(attached->CaseKey));
   entry->setData(kCaseRole, QVariant::fromValue(static_cast<void*>(attached)));
@@ -268,13 +269,17 @@ void TForm1::AddCase(std::unique_ptr<ListBoxObjectClass> item) {
 void TForm1::ClearCaseList() {
   CasesListBox->clear();  // no item may point to a released case
   CaseObjects.clear();
+  entry_heights_.clear();
 }
 
 void TForm1::CasesListBoxMeasureItem(QListWidget* /*Control*/, int Index, int& Height) const {
-  if (Index < 0 || Index >= static_cast<int>(CaseObjects.size())) return;
-  const int lines =
-      std::max(2, static_cast<int>(CaseObjects[static_cast<std::size_t>(Index)]->Needs.size()) + 1);
-  Height = kBaseItemHeight * lines + kExtraHeight;
+  if (Index < 0 || Index >= static_cast<int>(entry_heights_.size())) return;
+  Height = entry_heights_[static_cast<std::size_t>(Index)];
+}
+
+int TForm1::EntryHeight(std::size_t needs) {
+  const int lines = static_cast<int>(std::max<std::size_t>(2, needs + 1));
+  return kBaseItemHeight * lines + kExtraHeight;
 }
 
 void TForm1::CasesListBoxDrawItem(QListWidget* Control, int Index, QPainter& Canvas,
@@ -393,6 +398,7 @@ bool TForm1::CasesListBoxKeyDown(QKeyEvent* key) {
 void TForm1::RemoveCase(int index) {
   delete CasesListBox->takeItem(index);
   CaseObjects.erase(CaseObjects.begin() + index);
+  entry_heights_.erase(entry_heights_.begin() + index);
   CasesListBox->clearSelection();
 }
 

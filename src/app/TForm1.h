@@ -125,10 +125,17 @@ class TForm1 : public QWidget, public CaseListOwner {
     bool focused = false;
   };
 
+  // Each listed case's entry height, in list order beside CaseObjects: the list's layout asks
+  // every entry for its height, and reading it here touches one small array instead of each
+  // case.
+  std::vector<int> entry_heights_;
+
   void BuildControls();
   void BuildCasesListBox();
   void BuildLockPanel();
   void AddCase(std::unique_ptr<ListBoxObjectClass> item);
+  // The height of an entry for a case with `needs` needs.
+  static int EntryHeight(std::size_t needs);
   void RemoveCase(int index);
   int SelectedIndex() const;
   int RowOf(const std::string& case_key) const;

@@ -106,7 +106,13 @@ cJSON::cJSON(std::string_view text, std::string_view name_, cJSON* parent_, int 
 cJSON::cJSON(Unread, std::string_view name_, cJSON* parent_, bool object)
     : name(Trim(name_)), isObject(object), depth_(Depth(parent_->depth_ + 1)), parent(parent_) {}
 
-cJSON::~cJSON() { Clear(); }
+cJSON::~cJSON() {
+  // A recorded node that goes on its own must not be released again with its regions.
+  if (recorded_) {
+    Spoil();
+  }
+  ClearEntries();
+}
 
 std::unique_ptr<cJSON> cJSON::NewUnread(cJSONArena& arena, std::string_view name_, cJSON* parent_,
                                         bool object) {
@@ -119,8 +125,16 @@ std::unique_ptr<cJSON> cJSON::NewUnread(cJSONArena& arena, std::string_view name
     throw;
   }
   node->in_arena_ = true;
+  if (node->name.OnHeap()) {
+    node->recorded_ = true;
+    arena.Record(node);
+  }
   return std::unique_ptr<cJSON>(node);
 }
+
+void cJSONChildDeleter::operator()(cJSON* child) const { delete child; }
+
+bool IsArrayChild(const cJSON& child) { return child.IsArray(); }
 
 // Out of line: the compiler would otherwise take the destroying delete for a mismatch.
 void* cJSON::operator new(std::size_t size) { return ::operator new(size); }
@@ -151,20 +165,23 @@ cJSON::ShortName::ShortName(std::string_view text) {
   const auto length = static_cast<std::uint32_t>(text.size());
   std::memcpy(bytes_, &heap, sizeof heap);
   std::memcpy(bytes_ + sizeof heap, &length, sizeof length);
-  bytes_[sizeof bytes_ - 1] = static_cast<char>(OnHeap);
+  bytes_[sizeof bytes_ - 1] = static_cast<char>(OnHeapTag);
 }
 
-cJSON::ShortName::~ShortName() {
-  if (static_cast<unsigned char>(bytes_[sizeof bytes_ - 1]) == OnHeap) {
+cJSON::ShortName::~ShortName() { Release(); }
+
+void cJSON::ShortName::Release() noexcept {
+  if (OnHeap()) {
     char* heap = nullptr;
     std::memcpy(&heap, bytes_, sizeof heap);
     delete[] heap;
+    bytes_[sizeof bytes_ - 1] = 0;
   }
 }
 
 std::string_view cJSON::ShortName::View() const {
   const auto tag = static_cast<unsigned char>(bytes_[sizeof bytes_ - 1]);
-  if (tag != OnHeap) {
+  if (tag != OnHeapTag) {
     return {bytes_, tag};
   }
   const char* heap = nullptr;
@@ -175,6 +192,7 @@ std::string_view cJSON::ShortName::View() const {
 }
 
 void cJSON::SetValue(std::string_view key, std::string_view value) {
+  Spoil();
   // Storing may move this node's lines, so texts taken from them are copied first.
   if (entries.Holds(key) || entries.Holds(value)) {
     const std::string ownKey(key);
@@ -243,6 +261,7 @@ void cJSON::Classify(std::string_view key, std::string_view value, Value& out) {
 }
 
 std::unique_ptr<cJSON> cJSON::MakeChild(std::string_view text, std::string_view key) {
+  Spoil();  // a child on the heap would not go with the regions
   return std::unique_ptr<cJSON>(new cJSON(text, key, this, depth_ + 1));
 }
 
@@ -299,6 +318,7 @@ cJSON* cJSON::FindChild(std::string_view key, bool create) {
   if (!create) {
     return nullptr;
   }
+  Spoil();
   std::unique_ptr<cJSON> child = MakeChild({}, key);
   cJSON* const result = child.get();
   entries.AppendMember(key, "object", JSON_NULL, std::move(child));
@@ -321,15 +341,47 @@ int cJSON::KindOf(std::string_view key) const {
 }
 
 void cJSON::RemoveMember(std::string_view key) {
+  Spoil();
   const Slot slot = entries.Find(key);
   if (slot != cJSONEntries::NoSlot) {
     entries.Erase(slot);
   }
 }
 
-void cJSON::Clear() { entries.Clear(); }
+void cJSON::Clear() {
+  Spoil();
+  ClearEntries();
+}
+
+void cJSON::ClearEntries() {
+  const std::unique_ptr<cJSONArena::Held> held = entries.TakeHeld();
+  if (held == nullptr || !held->Pristine()) {
+    entries.Clear();
+    return;
+  }
+  for (cJSON* const node : held->Recorded()) {
+    node->ReleaseHeapParts();
+  }
+  // Children that did not come from these regions (added later, or read into by another
+  // reading) go one by one; the rest go with the regions.
+  for (int i = 0; i < entries.Count(); ++i) {
+    const Slot slot = entries.SlotAt(i);
+    const cJSON* const child = entries.ChildOf(slot);
+    if (child != nullptr && !(child->in_arena_ && held->Holds(child))) {
+      entries.SetTag(slot, JSON_WORD);
+    }
+  }
+  entries.ReleaseStorage();
+  held->DropAll();
+}
+
+void cJSON::ReleaseHeapParts() noexcept {
+  entries.ReleaseStorage();
+  name.Release();
+}
 
 void cJSON::DropChildAt(int index) {
+  Spoil();
   const Slot slot = entries.SlotAt(index);
   if (slot != cJSONEntries::NoSlot && entries.ChildOf(slot) != nullptr) {
     entries.SetTag(slot, JSON_WORD);

@@ -8,12 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "cJSONArena.h"
+#include "cJSONChild.h"
 #include "cJSONEntries.h"
-
-// Kind codes: a scalar entry's tag is one of the first five; an entry that holds
-// a child reports JSON_ARRAY or JSON_OBJECT.
-constexpr int JSON_NULL = 0, JSON_BOOL = -1, JSON_NUMBER = -2, JSON_STRING = -3, JSON_WORD = -4,
-              JSON_ARRAY = -5, JSON_OBJECT = -6;
 
 // An object (members under keys, in order) or an array (elements in order).
 // Scalars are stored as texts with a kind code; only nested objects and arrays
@@ -134,11 +131,16 @@ class cJSON {
     ShortName(const ShortName&) = delete;
     ShortName& operator=(const ShortName&) = delete;
     std::string_view View() const;
+    bool OnHeap() const {
+      return static_cast<unsigned char>(bytes_[sizeof bytes_ - 1]) == OnHeapTag;
+    }
+    // Gives back a name held on the heap; the name reads as empty afterwards.
+    void Release() noexcept;
 
    private:
-    static constexpr unsigned char OnHeap = 0xFF;
+    static constexpr unsigned char OnHeapTag = 0xFF;
     // In place: the characters, and their count in the last byte. On the heap: the pointer,
-    // the length behind it, and OnHeap in the last byte.
+    // the length behind it, and OnHeapTag in the last byte.
     alignas(8) char bytes_[16];
   };
 
@@ -153,6 +155,18 @@ class cJSON {
   static std::unique_ptr<cJSON> NewUnread(cJSONArena& arena, std::string_view name, cJSON* parent,
                                           bool object);
   void Read(std::string_view text);
+  // Notes a change to a node that lies in a document's regions: the document is then freed node
+  // by node (cJSONArena::Held).
+  void Spoil() const {
+    if (in_arena_) {
+      cJSONArena::Spoil(this);
+    }
+  }
+  // Destroys every child and empties the node; a document unchanged since it was read goes at
+  // once, with the regions it was read into.
+  void ClearEntries();
+  // Gives back what a node in regions about to go keeps on the heap, its children untouched.
+  void ReleaseHeapParts() noexcept;
   // SetValue with the child that a bracketed or braced value reads as already read, if any.
   // `storedAbsent`: the key as stored (StoredKey) finds no entry.
   void StoreParsed(std::string_view key, std::string_view value, std::unique_ptr<cJSON> child,
@@ -183,6 +197,7 @@ class cJSON {
   ShortName name;
   bool isObject = true;
   bool in_arena_ = false;   // the node lies in a cJSONArena, not on the heap
+  bool recorded_ = false;   // ... and its arena recorded it for its name or entries on the heap
   std::uint8_t depth_ = 0;  // levels above this node (at most MaxDepth); the root is at 0
   cJSON* parent = nullptr;
   cJSONEntries entries;

@@ -1,9 +1,10 @@
-// Regions of chunks, pieces cut from them in order, regions freed by count.
+// Regions of chunks, pieces cut from them in order, regions freed by count or all at once.
 #include "cJSONArena.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <new>
+#include <utility>
 
 // Under AddressSanitizer the room not yet cut from a region is poisoned, so a write past a
 // piece into it is caught.
@@ -43,6 +44,9 @@ struct cJSONArena::Region {
   char* chunks = nullptr;
   char* chunksEnd = nullptr;
   char* nextChunk = nullptr;
+  Held* held = nullptr;  // the list this region is in; none once its holder went
+  Region* prev = nullptr;
+  Region* next = nullptr;
 };
 
 namespace {
@@ -55,27 +59,105 @@ struct alignas(16) Chunk {
 
 static_assert(cJSONArena::MaxPiece + sizeof(Chunk) <= ChunkBytes, "a piece must fit a chunk");
 
+namespace {
+
+cJSONArena::Region* RegionOf(const void* piece) {
+  const auto chunk = reinterpret_cast<std::uintptr_t>(piece) & ~(std::uintptr_t{ChunkBytes} - 1);
+  return static_cast<cJSONArena::Region*>(reinterpret_cast<const Chunk*>(chunk)->region);
+}
+
+}  // namespace
+
+// Takes a region out of its list and gives it back to the heap.
+void cJSONArena::Release(Region* region) noexcept {
+  if (region->held != nullptr) {
+    (region->prev != nullptr ? region->prev->next : region->held->first_) = region->next;
+    if (region->next != nullptr) {
+      region->next->prev = region->prev;
+    }
+  }
+  UNPOISON(region->chunks, static_cast<std::size_t>(region->chunksEnd - region->chunks));
+  ::operator delete(region);
+}
+
 cJSONArena::~cJSONArena() { Close(); }
 
 void cJSONArena::Close() noexcept {
   if (region_ != nullptr) {
     region_->open = false;
     if (region_->live == 0) {
-      UNPOISON(region_->chunks, static_cast<std::size_t>(region_->chunksEnd - region_->chunks));
-      ::operator delete(region_);
+      Release(region_);
     }
     region_ = nullptr;
   }
   next_ = chunk_end_ = nullptr;
 }
 
+std::unique_ptr<cJSONArena::Held> cJSONArena::Finish() {
+  Close();
+  if (held_ != nullptr && held_->first_ == nullptr) {
+    held_.reset();
+  }
+  return std::move(held_);
+}
+
+void cJSONArena::Record(cJSON* node) { held_->recorded_.push_back(node); }
+
+void cJSONArena::Spoil(const void* piece) noexcept {
+  if (Held* const held = RegionOf(piece)->held) {
+    held->spoiled_ = true;
+  }
+}
+
+cJSONArena::Held::~Held() {
+  for (Region* region = first_; region != nullptr; region = region->next) {
+    region->held = nullptr;
+  }
+}
+
+bool cJSONArena::Held::Holds(const void* piece) const noexcept {
+  return RegionOf(piece)->held == this;
+}
+
+void cJSONArena::Held::Merge(Held& other) {
+  recorded_.insert(recorded_.end(), other.recorded_.begin(), other.recorded_.end());
+  other.recorded_.clear();
+  spoiled_ = spoiled_ || other.spoiled_;
+  while (Region* const region = other.first_) {
+    other.first_ = region->next;
+    region->held = this;
+    region->prev = nullptr;
+    region->next = first_;
+    if (first_ != nullptr) {
+      first_->prev = region;
+    }
+    first_ = region;
+  }
+}
+
+void cJSONArena::Held::DropAll() noexcept {
+  while (first_ != nullptr) {
+    Release(first_);
+  }
+  recorded_.clear();
+}
+
 void cJSONArena::OpenRegion() {
   region_bytes_ =
       region_bytes_ == 0 ? FirstRegionBytes : std::min(region_bytes_ * 2, LastRegionBytes);
   // One chunk more than the region holds: the first aligned address may lie up to a chunk in.
+  if (held_ == nullptr) {
+    held_ = std::make_unique<Held>();
+  }
   void* const block = ::operator new(region_bytes_ + ChunkBytes);
   Close();
   auto* const region = new (block) Region();
+  region->held = held_.get();
+  region->next = held_->first_;
+  if (held_->first_ != nullptr) {
+    held_->first_->prev = region;
+  }
+  held_->first_ = region;
   const auto start = reinterpret_cast<std::uintptr_t>(block);
   const std::uintptr_t first = RoundUp(start + sizeof(Region), ChunkBytes);
   region->chunks = reinterpret_cast<char*>(first);
@@ -107,10 +189,8 @@ void* cJSONArena::Allocate(std::size_t size) {
 }
 
 void cJSONArena::Free(void* piece) noexcept {
-  const auto chunk = reinterpret_cast<std::uintptr_t>(piece) & ~(std::uintptr_t{ChunkBytes} - 1);
-  auto* const region = static_cast<Region*>(reinterpret_cast<Chunk*>(chunk)->region);
+  Region* const region = RegionOf(piece);
   if (--region->live == 0 && !region->open) {
-    UNPOISON(region->chunks, static_cast<std::size_t>(region->chunksEnd - region->chunks));
-    ::operator delete(region);
+    Release(region);
   }
 }

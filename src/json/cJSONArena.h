@@ -2,12 +2,17 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
+#include <vector>
+
+class cJSON;
 
 // A big answer is read into nearly a million small nodes and blocks. Taken one by one from
 // the heap, their bookkeeping costs a tenth of the memory and freeing them a fifth of the
 // time. Here they are cut one after another from regions of up to 4 MiB and given back by
 // count: a region goes back to the heap with the last of its pieces, so a document freed
-// part by part (or all at once) gives its memory back as it goes.
+// part by part gives its memory back as it goes. A document dropped whole, unchanged since it
+// was read, gives back all its regions at once without visiting its nodes (Held).
 //
 // A piece finds its region through the chunk it lies in: regions are divided into chunks
 // aligned to their size, each beginning with a pointer to its region. One arena serves one
@@ -16,6 +21,9 @@ class cJSONArena {
  public:
   // Pieces bigger than this come from the heap instead, so a chunk is never wasted on one.
   static constexpr std::size_t MaxPiece = 2048;
+
+  class Held;
+  struct Region;  // a block of chunks taken from the heap, with its count of pieces
 
   cJSONArena() = default;
   ~cJSONArena();
@@ -26,10 +34,17 @@ class cJSONArena {
   void* Allocate(std::size_t size);
   // Gives back a piece that Allocate returned, from whichever arena, open or closed.
   static void Free(void* piece) noexcept;
+  // Notes that the node `piece` belongs to gained something of its own on the heap or changed
+  // after the reading, so that its document is freed node by node.
+  static void Spoil(const void* piece) noexcept;
+  // Notes a node of this reading that holds its name or its entries on the heap.
+  void Record(cJSON* node);
+  // Ends the reading: the regions cut so far, for the node read into to keep; none when no
+  // piece was cut.
+  std::unique_ptr<Held> Finish();
 
  private:
-  struct Region;
-
+  static void Release(Region* region) noexcept;
   void OpenRegion();
   void Close() noexcept;
 
@@ -37,4 +52,35 @@ class cJSONArena {
   char* next_ = nullptr;      // the free room of its current chunk
   char* chunk_end_ = nullptr;
   std::size_t region_bytes_ = 0;  // the size of the next region: small documents stay small
+  std::unique_ptr<Held> held_;    // every region of this reading
+};
+
+// The regions of one or more readings into one node, kept by that node. While nothing in them
+// changed after the reading, the node's document is dropped by releasing the heap parts of the
+// recorded nodes and then every region at once; once spoiled, its nodes go one by one and each
+// region goes back by count as before.
+class cJSONArena::Held {
+ public:
+  Held() = default;
+  // Regions still held go back by count with their last pieces.
+  ~Held();
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+
+  bool Pristine() const { return !spoiled_; }
+  // True when `piece`, a piece of some arena, lies in one of these regions.
+  bool Holds(const void* piece) const noexcept;
+  // The nodes in these regions whose names or entries lie on the heap.
+  const std::vector<cJSON*>& Recorded() const { return recorded_; }
+  // Takes over the regions and records of `other`.
+  void Merge(Held& other);
+  // Gives every region back at once, whatever pieces are still in them.
+  void DropAll() noexcept;
+
+ private:
+  friend class cJSONArena;
+
+  Region* first_ = nullptr;  // the regions, linked through Region::next
+  bool spoiled_ = false;
+  std::vector<cJSON*> recorded_;
 };

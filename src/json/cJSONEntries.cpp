@@ -6,8 +6,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "cJSON.h"
 #include "cJSONArena.h"
+#include "cJSONChild.h"
 
 namespace {
 
@@ -34,14 +34,33 @@ bool SameKey(const char* stored, std::string_view key) {
   return true;
 }
 
-// Copies one part of a line behind another; the block's free room never overlaps a part.
-char* CopyPart(char* out, std::string_view part) {
-  if (part.size() == 1) {
-    *out = part.front();
-  } else if (!part.empty()) {
-    std::memcpy(out, part.data(), part.size());
+// Copies one part of a line behind another; the block's free room never overlaps a part. Parts
+// are mostly short: up to 16 bytes go as two overlapping words, without a call.
+[[gnu::always_inline]] inline char* CopyPart(char* out, std::string_view part) {
+  const std::size_t size = part.size();
+  const char* const in = part.data();
+  if (size >= 8 && size <= 16) {
+    std::uint64_t head = 0;
+    std::uint64_t tail = 0;
+    std::memcpy(&head, in, 8);
+    std::memcpy(&tail, in + size - 8, 8);
+    std::memcpy(out, &head, 8);
+    std::memcpy(out + size - 8, &tail, 8);
+  } else if (size >= 4 && size < 8) {
+    std::uint32_t head = 0;
+    std::uint32_t tail = 0;
+    std::memcpy(&head, in, 4);
+    std::memcpy(&tail, in + size - 4, 4);
+    std::memcpy(out, &head, 4);
+    std::memcpy(out + size - 4, &tail, 4);
+  } else if (size < 4) {
+    for (std::size_t i = 0; i < size; ++i) {
+      out[i] = in[i];
+    }
+  } else {
+    std::memcpy(out, in, size);
   }
-  return out + part.size();
+  return out + size;
 }
 
 // Below this many entries a scan of short keys is cheaper than hashing.
@@ -62,7 +81,7 @@ std::uintptr_t KindTag(int kind) { return (static_cast<std::uintptr_t>(-kind) <<
 
 }  // namespace
 
-std::uintptr_t cJSONEntries::Tag(int kind, std::unique_ptr<cJSON> child) {
+std::uintptr_t cJSONEntries::Tag(int kind, cJSONChildPtr child) {
   if (child) {
     flags_.holdsChildren = true;
     return reinterpret_cast<std::uintptr_t>(child.release());
@@ -71,7 +90,9 @@ std::uintptr_t cJSONEntries::Tag(int kind, std::unique_ptr<cJSON> child) {
 }
 
 void cJSONEntries::DestroyChild(Entry& entry) {
-  delete entry.Child();
+  if (cJSON* const child = entry.Child()) {
+    cJSONChildDeleter{}(child);
+  }
   entry.tag = KindTag(JSON_NULL);
 }
 
@@ -138,13 +159,12 @@ std::string_view cJSONEntries::ValueOf(Slot slot) const {
 
 int cJSONEntries::KindOf(Slot slot) const {
   if (const cJSON* child = slots_[slot].Child()) {
-    return child->IsArray() ? JSON_ARRAY : JSON_OBJECT;
+    return IsArrayChild(*child) ? JSON_ARRAY : JSON_OBJECT;
   }
   return -static_cast<int>(slots_[slot].tag >> 1);
 }
 
-cJSONEntries::Slot cJSONEntries::Append(std::string_view line, int kind,
-                                        std::unique_ptr<cJSON> child) {
+cJSONEntries::Slot cJSONEntries::Append(std::string_view line, int kind, cJSONChildPtr child) {
   ReserveSlot();
   flags_.repeatsKeys = flags_.repeatsKeys || FindChar(line, '=') != std::string_view::npos;
   const std::uint32_t offset = AddText(line);
@@ -152,13 +172,24 @@ cJSONEntries::Slot cJSONEntries::Append(std::string_view line, int kind,
 }
 
 cJSONEntries::Slot cJSONEntries::AppendMember(std::string_view key, std::string_view value,
-                                              int kind, std::unique_ptr<cJSON> child) {
+                                              int kind, cJSONChildPtr child) {
   ReserveSlot();
   // The line's key is the part of `key` before an "=" in it, which nobody looked up.
   flags_.repeatsKeys = flags_.repeatsKeys || FindChar(key, '=') != std::string_view::npos;
-  const std::uint32_t offset = AddText(key, "=", value);
-  return AddEntry(offset, static_cast<std::uint32_t>(key.size() + 1 + value.size()),
-                  Tag(kind, std::move(child)));
+  const std::size_t length = key.size() + 1 + value.size();
+  std::uint32_t offset = text_used_;
+  if (length <= text_capacity_ - text_used_) {
+    // AddText's steps where the line fits: the parts then lie outside the room it goes to.
+    flags_.quotedKeys =
+        flags_.quotedKeys || (!key.empty() && (key.front() == '"' || key.front() == '\''));
+    char* const out = CopyPart(text_ + offset, key);
+    *out = '=';
+    CopyPart(out + 1, value);
+    text_used_ += static_cast<std::uint32_t>(length);
+  } else {
+    offset = AddText(key, "=", value);
+  }
+  return AddEntry(offset, static_cast<std::uint32_t>(length), Tag(kind, std::move(child)));
 }
 
 // Room for one more entry is made before its text and child are taken, so a failure leaves both
@@ -259,6 +290,7 @@ void cJSONEntries::Rewrite(Slot slot, std::string_view line) {
   const std::uint32_t offset = AddText(line);
   slots_[slot].offset = offset;
   slots_[slot].length = static_cast<std::uint32_t>(line.size());
+  flags_.outOfOrder = flags_.outOfOrder || old == 0;
   DropText(old);
 }
 
@@ -267,10 +299,11 @@ void cJSONEntries::RewriteMember(Slot slot, std::string_view key, std::string_vi
   const std::uint32_t offset = AddText(key, "=", value);
   slots_[slot].offset = offset;
   slots_[slot].length = static_cast<std::uint32_t>(key.size() + 1 + value.size());
+  flags_.outOfOrder = flags_.outOfOrder || old == 0;
   DropText(old);
 }
 
-void cJSONEntries::SetTag(Slot slot, int kind, std::unique_ptr<cJSON> child) {
+void cJSONEntries::SetTag(Slot slot, int kind, cJSONChildPtr child) {
   DestroyChild(slots_[slot]);
   slots_[slot].tag = Tag(kind, std::move(child));
 }
@@ -323,6 +356,7 @@ void cJSONEntries::CompactText() {
   text_used_ = at;
   text_capacity_ = std::max<std::uint32_t>(used, 1);
   extras_->textDropped = 0;
+  flags_.outOfOrder = false;
 }
 
 void cJSONEntries::Unindex(Slot slot) {
@@ -356,7 +390,9 @@ void cJSONEntries::Clear() {
   // Most lists of a big document hold scalars only: their entries need not be read again.
   if (flags_.holdsChildren) {
     for (Slot slot = 0; slot < slot_count_; ++slot) {
-      delete slots_[slot].Child();
+      if (cJSON* const child = slots_[slot].Child()) {
+        cJSONChildDeleter{}(child);
+      }
     }
   }
   FreeText();
@@ -368,6 +404,37 @@ void cJSONEntries::Clear() {
   flags_.quotedKeys = false;
   flags_.repeatsKeys = false;
   flags_.holdsChildren = false;
+  flags_.outOfOrder = false;
+}
+
+void cJSONEntries::Hold(std::unique_ptr<cJSONArena::Held> held) {
+  if (held == nullptr) {
+    return;
+  }
+  Extras& extras = MakeExtras();
+  if (extras.held == nullptr) {
+    extras.held = std::move(held);
+  } else {
+    extras.held->Merge(*held);
+  }
+}
+
+std::unique_ptr<cJSONArena::Held> cJSONEntries::TakeHeld() {
+  return extras_ ? std::move(extras_->held) : nullptr;
+}
+
+void cJSONEntries::ReleaseStorage() noexcept {
+  if (flags_.slotsInArena) {
+    // The block goes with its region.
+    slots_ = nullptr;
+    text_ = flags_.textInSlots ? nullptr : text_;
+    flags_.slotsInArena = false;
+  }
+  FreeText();
+  FreeSlots();
+  extras_.reset();
+  slot_capacity_ = text_capacity_ = 0;
+  Forget();
 }
 
 void cJSONEntries::ShrinkToFit() {
@@ -377,9 +444,11 @@ void cJSONEntries::ShrinkToFit() {
   if (fitted) {
     return;
   }
+  std::unique_ptr<cJSONArena::Held> held = TakeHeld();
   cJSONEntries grown;
   grown.Swap(*this);
   TakeFitted(grown);
+  Hold(std::move(held));
 }
 
 void cJSONEntries::Swap(cJSONEntries& other) noexcept {
@@ -405,14 +474,22 @@ void cJSONEntries::TakeFitted(cJSONEntries& from, cJSONArena* arena) {
                                  : static_cast<char*>(::operator new(bytes));
   auto* const slots = reinterpret_cast<Entry*>(block);
   char* const text = block + sizeof(Entry) * count;
-  std::uint32_t at = 0;
-  for (Slot slot = 0; slot < count; ++slot) {
-    const Entry& entry = from.slots_[slot];
-    if (entry.length > 0) {  // an empty line may have no text block to point into
-      std::memcpy(text + at, from.text_ + entry.offset, entry.length);
+  if (from.TextDropped() == 0 && !from.flags_.outOfOrder && count > 0) {
+    // No line was rewritten or erased: the lines lie in the block in order, end to end.
+    std::memcpy(slots, from.slots_, sizeof(Entry) * count);
+    if (used > 0) {
+      std::memcpy(text, from.text_, used);
     }
-    slots[slot] = Entry{at, entry.length, entry.tag};
-    at += entry.length;
+  } else {
+    std::uint32_t at = 0;
+    for (Slot slot = 0; slot < count; ++slot) {
+      const Entry& entry = from.slots_[slot];
+      if (entry.length > 0) {  // an empty line may have no text block to point into
+        std::memcpy(text + at, from.text_ + entry.offset, entry.length);
+      }
+      slots[slot] = Entry{at, entry.length, entry.tag};
+      at += entry.length;
+    }
   }
   // Nothing below throws: the children change owner together with their entries.
   Clear();
@@ -437,11 +514,17 @@ void cJSONEntries::Forget() {
   flags_.quotedKeys = false;
   flags_.repeatsKeys = false;
   flags_.holdsChildren = false;
+  flags_.outOfOrder = false;
   extras_.reset();
 }
 
 cJSONEntries::Extras& cJSONEntries::MakeExtras() const {
   if (!extras_) {
+    // A list in a document's regions that gets storage of its own on the heap can no longer
+    // be dropped with them.
+    if (flags_.slotsInArena) {
+      cJSONArena::Spoil(slots_);
+    }
     extras_ = std::make_unique<Extras>();
   }
   return *extras_;

@@ -8,10 +8,11 @@
 #include <string>
 #include <string_view>
 
+#include "cJSONArena.h"
+#include "cJSONChild.h"
 #include "cJSONKeyIndex.h"
 
 class cJSON;
-class cJSONArena;
 
 // Each entry is a line and a tag. In an object the line is key "=" value; in an
 // array it is the element's value alone. The tag is a kind code, or a child node
@@ -69,17 +70,17 @@ class cJSONEntries {
   cJSON* ChildOf(Slot slot) const { return slots_[slot].Child(); }
 
   // Adds a line at the end with a kind code, or with a child when one is given.
-  Slot Append(std::string_view line, int kind, std::unique_ptr<cJSON> child = nullptr);
+  Slot Append(std::string_view line, int kind, cJSONChildPtr child = nullptr);
   // Adds the line key "=" value at the end, as Append does. The caller has found no entry under
   // `key`.
   Slot AppendMember(std::string_view key, std::string_view value, int kind,
-                    std::unique_ptr<cJSON> child = nullptr);
+                    cJSONChildPtr child = nullptr);
   // Replaces the line of an entry whose key matches the new line's key; the tag stays.
   void Rewrite(Slot slot, std::string_view line);
   // Replaces the line of an entry by key "=" value, as Rewrite does.
   void RewriteMember(Slot slot, std::string_view key, std::string_view value);
   // Replaces the tag; a child held before is destroyed.
-  void SetTag(Slot slot, int kind, std::unique_ptr<cJSON> child = nullptr);
+  void SetTag(Slot slot, int kind, cJSONChildPtr child = nullptr);
   // Deletes an entry that Find returned, destroying its child.
   void Erase(Slot slot);
   // Destroys every child, then empties the list.
@@ -87,6 +88,8 @@ class cJSONEntries {
   // True when no two lines have the same key, so that the key of a line finds that very line.
   // Kept as the lines are added (a line whose key was not looked up counts as a repeat).
   bool KeysUnique() const { return !flags_.repeatsKeys; }
+  // False when no line begins with a quote, so that Find of a quoted key finds nothing.
+  bool MayHoldQuotedKeys() const { return flags_.quotedKeys; }
   // Gives back the room kept for growth, once the list is complete: the entries and their
   // text then share one block of exactly their size.
   void ShrinkToFit();
@@ -97,6 +100,18 @@ class cJSONEntries {
   // this list must be empty. `from` is left empty but keeps its storage, so a reader can fill
   // node after node in the same grown storage and allocate once per node.
   void TakeFitted(cJSONEntries& from, cJSONArena* arena = nullptr);
+  // Keeps the regions of a reading into this list's node (merged with any it keeps already).
+  void Hold(std::unique_ptr<cJSONArena::Held> held);
+  // Hands over the regions kept, if any.
+  std::unique_ptr<cJSONArena::Held> TakeHeld();
+  // True when the list keeps a block or a cache of its own on the heap.
+  bool HasHeapStorage() const {
+    return (slots_ != nullptr && !flags_.slotsInArena) ||
+           (text_ != nullptr && !flags_.textInSlots) || extras_ != nullptr;
+  }
+  // Gives back the list's own storage and empties it without destroying its children: for a
+  // document whose regions go at once, children and all.
+  void ReleaseStorage() noexcept;
   // True when `text` lies in this list's own lines, which any change may move.
   bool Holds(std::string_view text) const {
     return !text.empty() && text_ && text.data() >= text_ && text.data() < text_ + text_used_;
@@ -116,7 +131,7 @@ class cJSONEntries {
   };
 
   // The tag of a new entry; notes that the list holds children when it is one.
-  std::uintptr_t Tag(int kind, std::unique_ptr<cJSON> child);
+  std::uintptr_t Tag(int kind, cJSONChildPtr child);
   static void DestroyChild(Entry& entry);
   static std::string_view KeyOfLine(std::string_view line, bool& hasKey);
   // The key of an entry known to have one, as the index reads it.
@@ -143,8 +158,9 @@ class cJSONEntries {
 
   // What only some lists need, kept aside so that the many small ones stay small.
   struct Extras {
-    std::unique_ptr<cJSONKeyIndex> index;  // of a big list
-    std::uint32_t textDropped = 0;         // bytes of the block that no line uses any more
+    std::unique_ptr<cJSONKeyIndex> index;    // of a big list
+    std::uint32_t textDropped = 0;           // bytes of the block that no line uses any more
+    std::unique_ptr<cJSONArena::Held> held;  // the regions of the readings into this node
   };
   cJSONKeyIndex* Index() const { return extras_ ? extras_->index.get() : nullptr; }
   std::uint32_t TextDropped() const { return extras_ ? extras_->textDropped : 0; }
@@ -168,5 +184,6 @@ class cJSONEntries {
     bool slotsInArena : 1 = false;   // the block of entries is a piece of a cJSONArena
     bool repeatsKeys : 1 = false;    // two lines may have the same key
     bool holdsChildren : 1 = false;  // some entry may hold a child: clearing must look
+    bool outOfOrder : 1 = false;     // an empty line was rewritten: the lines are not end to end
   } flags_;
 };

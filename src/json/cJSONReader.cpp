@@ -17,6 +17,10 @@
 #include <memory>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "cJSON.h"
 #include "cJSONArena.h"
 
@@ -34,6 +38,46 @@ std::size_t FindChar(std::string_view text, char c) {
     }
   }
   return std::string_view::npos;
+}
+
+// Searches of the stretches that decide nothing: the first position from `from` on, below `end`,
+// whose character is one of a few, or `end` when there is none. SSE2 (every x86-64 has it)
+// tests 16 characters at once where 16 of them can be read, that is not past `size`, the end of
+// the text; the rest go one by one. The result is the same either way.
+template <char... Stops>
+[[gnu::always_inline]] inline std::size_t FindFirstOf(const char* text, std::size_t from,
+                                                      std::size_t end, std::size_t size) {
+  std::size_t at = from;
+#if defined(__SSE2__)
+  while (at < end && at + 16 <= size) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+    __m128i hits = _mm_setzero_si128();
+    ((hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, _mm_set1_epi8(Stops)))), ...);
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+    if (mask != 0) {
+      const std::size_t found = at + static_cast<std::size_t>(__builtin_ctz(mask));
+      return found < end ? found : end;
+    }
+    at += 16;
+  }
+#else
+  (void)size;
+#endif
+  for (; at < end; ++at) {
+    if (((text[at] == Stops) || ...)) {
+      return at;
+    }
+  }
+  return end;
+}
+
+// The first position from `from` on, below `end`, whose character is not a blank; `end` when
+// there is none.
+std::size_t SkipBlanks(const char* text, std::size_t from, std::size_t end) {
+  while (from < end && static_cast<unsigned char>(text[from]) <= 32) {
+    ++from;
+  }
+  return from;
 }
 
 // The characters that take part in cutting a text into pieces.
@@ -56,16 +100,6 @@ constexpr std::array<bool, 256> PlainMarks = [] {
 }();
 
 bool IsPlain(char c) { return PlainMarks[static_cast<unsigned char>(c)]; }
-
-// Characters that end a double-quoted key's fast passage: its closing quote, the two that make
-// the key's own quote flags differ from the cutting ones, and "=", which splits a stored line.
-constexpr std::array<bool, 256> KeyQuoteStops = [] {
-  std::array<bool, 256> stops{};
-  for (const char c : std::string_view("\"\\'=")) {
-    stops[static_cast<unsigned char>(c)] = true;
-  }
-  return stops;
-}();
 
 // An opening character deepens, a closing one rises, but never above the top.
 void TrackDepth(char c, char open, char close, std::uint32_t& depth) {
@@ -132,14 +166,21 @@ std::string_view Slice(std::string_view text, std::size_t begin, std::size_t end
   return text.substr(begin, end - begin);
 }
 
-// The keys of the lines that a node being read holds so far, as a small Bloom filter: most
-// members are new, and a key the filter has not seen needs no search of the node's lines.
-// Keys compare ASCII-case-insensitively, so they are folded before hashing.
+// The keys of the lines that a node being read holds so far, as a Bloom filter: most members are
+// new, and a key the filter has not seen needs no search of the node's lines. Keys compare
+// ASCII-case-insensitively, so they are folded before hashing. The filter starts with 256 bits
+// and, once a node holds more keys than that keeps apart, grows to 32 bits per key, filled again
+// from the node's lines: a node with a hundred thousand members is then not searched for each.
 class KeysSeen {
  public:
-  void Clear() { bits_ = {}; }
+  void Clear() {
+    small_ = {};
+    big_.clear();
+    keys_ = 0;
+    full_ = false;
+  }
   // For a node that already held lines when the reading began: every key may be there.
-  void Fill() { bits_.fill(~std::uint64_t{0}); }
+  void Fill() { full_ = true; }
   // Eight bytes at a time, each with its 0x20 bit set: keys equal but for the case of ASCII
   // letters hash alike (and a few more do, which only costs a search).
   static std::uint32_t Hash(std::string_view key) {
@@ -151,28 +192,84 @@ class KeysSeen {
       std::memcpy(&word, key.data() + at, 8);
       hash = (hash ^ (word | Fold)) * 0x9E3779B97F4A7C15u;
     }
-    if (at < key.size()) {
-      std::uint64_t word = 0;
-      for (std::size_t shift = 0; at < key.size(); ++at, shift += 8) {
-        word |= std::uint64_t{static_cast<unsigned char>(key[at])} << shift;
-      }
+    // The last one to seven bytes without a loop, some of them twice: equal keys still give
+    // equal words.
+    const std::size_t rest = key.size() - at;
+    const char* const tail = key.data() + at;
+    if (rest >= 4) {
+      std::uint32_t low = 0;
+      std::uint32_t high = 0;
+      std::memcpy(&low, tail, 4);
+      std::memcpy(&high, tail + rest - 4, 4);
+      const std::uint64_t word = low | (std::uint64_t{high} << ((rest - 4) * 8));
+      hash = (hash ^ (word | Fold)) * 0x9E3779B97F4A7C15u;
+    } else if (rest > 0) {
+      const std::uint64_t word = std::uint64_t{static_cast<unsigned char>(tail[0])} |
+                                 std::uint64_t{static_cast<unsigned char>(tail[rest / 2])} << 8 |
+                                 std::uint64_t{static_cast<unsigned char>(tail[rest - 1])} << 16;
       hash = (hash ^ (word | Fold)) * 0x9E3779B97F4A7C15u;
     }
     return static_cast<std::uint32_t>(hash >> 32);
   }
-  void Add(std::uint32_t hash) {
-    bits_[(hash >> 6) & 3] |= Bit(hash);
-    bits_[(hash >> 14) & 3] |= Bit(hash >> 8);
+  // Adds the key of the next line of `lines`, which hold the keys added so far.
+  void Add(std::uint32_t hash, const cJSONEntries& lines) {
+    if (full_) {
+      return;
+    }
+    if (++keys_ > Capacity()) {
+      Grow(lines);
+    }
+    Set(hash);
   }
   bool MayHold(std::uint32_t hash) const {
-    return (bits_[(hash >> 6) & 3] & Bit(hash)) != 0 &&
-           (bits_[(hash >> 14) & 3] & Bit(hash >> 8)) != 0;
+    if (full_) {
+      return true;
+    }
+    if (big_.empty()) {
+      return (small_[(hash >> 6) & 3] & Bit(hash)) != 0 &&
+             (small_[(hash >> 14) & 3] & Bit(hash >> 8)) != 0;
+    }
+    const std::size_t first = hash & BigMask();
+    const std::size_t second = Second(hash) & BigMask();
+    return (big_[first >> 6] & Bit(first)) != 0 && (big_[second >> 6] & Bit(second)) != 0;
   }
 
  private:
-  static std::uint64_t Bit(std::uint32_t hash) { return std::uint64_t{1} << (hash & 63); }
+  static constexpr std::size_t SmallKeys = 16;
+  static constexpr std::size_t BitsPerKey = 32;
 
-  std::array<std::uint64_t, 4> bits_{};
+  static std::uint64_t Bit(std::size_t hash) { return std::uint64_t{1} << (hash & 63); }
+  static std::uint32_t Second(std::uint32_t hash) {
+    return ((hash >> 16) | (hash << 16)) ^ (hash * 0x85EBCA6Bu);
+  }
+  std::size_t Capacity() const { return big_.empty() ? SmallKeys : big_.size() * 64 / BitsPerKey; }
+  std::size_t BigMask() const { return big_.size() * 64 - 1; }
+
+  void Set(std::uint32_t hash) {
+    if (big_.empty()) {
+      small_[(hash >> 6) & 3] |= Bit(hash);
+      small_[(hash >> 14) & 3] |= Bit(hash >> 8);
+      return;
+    }
+    const std::size_t first = hash & BigMask();
+    const std::size_t second = Second(hash) & BigMask();
+    big_[first >> 6] |= Bit(first);
+    big_[second >> 6] |= Bit(second);
+  }
+
+  // Four times the keys, and the keys of every line so far: a line's key ends at its first "=".
+  void Grow(const cJSONEntries& lines) {
+    big_.assign(Capacity() * 4 * BitsPerKey / 64, 0);
+    for (int i = 0; i < lines.Count(); ++i) {
+      const std::string_view line = lines.Line(lines.SlotAt(i));
+      Set(Hash(line.substr(0, FindChar(line, '='))));
+    }
+  }
+
+  std::array<std::uint64_t, 4> small_{};
+  std::vector<std::uint64_t> big_;  // a power of two of bits once grown
+  std::size_t keys_ = 0;
+  bool full_ = false;
 };
 
 }  // namespace
@@ -225,6 +322,17 @@ class cJSON::Reader {
   void TakeKeyCharacter(Piece& piece, std::size_t pos) const;
   bool ReadAhead(Level& level, std::size_t& pos, std::size_t limit, Stop& stop);
   void Finish(Level& level, std::size_t end);
+  // The part of Finish for an object's member once its key, value and child are known.
+  // `plainKey`: the key is a double-quoted stretch passed at once; `passedValue`: the value is a
+  // double-quoted stretch free of backslashes.
+  void StoreMember(Level& level, std::string_view key, std::string_view value,
+                   std::unique_ptr<cJSON> child, bool plainKey, bool passedValue);
+  // The most common piece of an object, '"key":"value",' with blanks allowed around its parts,
+  // no backslash in the key or the value and no single quote or "=" in the key, read and stored
+  // at once from its opening quote at `pos`, exactly as the steps one character at a time would
+  // read and store it. Returns the position of its comma, or None when the piece is not of that
+  // shape (nothing is changed then).
+  std::size_t TakeSimpleMember(Level& level, std::size_t pos, std::size_t limit);
   void Fit(Level& level, cJSON& node);
   std::unique_ptr<cJSON> ChildFor(Level& level, std::string_view key, std::string_view value,
                                   std::size_t valueAt);
@@ -267,6 +375,10 @@ cJSON::Reader::Level& cJSON::Reader::Begin(std::size_t index, cJSON* node,
 void cJSON::Reader::Fit(Level& level, cJSON& node) {
   level.scratch.Swap(node.entries);
   node.entries.TakeFitted(level.scratch, &arena_);
+  if (node.entries.HasHeapStorage() && !node.recorded_) {
+    node.recorded_ = true;
+    arena_.Record(&node);
+  }
 }
 
 void cJSON::Reader::ReadAll(cJSON& node, std::size_t begin, std::size_t limit) {
@@ -274,6 +386,7 @@ void cJSON::Reader::ReadAll(cJSON& node, std::size_t begin, std::size_t limit) {
   Scan(level, begin, limit);
   Finish(level, limit);
   node.entries.ShrinkToFit();
+  node.entries.Hold(arena_.Finish());
 }
 
 // The key ends at the first colon outside quotes; a quote right after a backslash flips
@@ -315,6 +428,15 @@ Stop cJSON::Reader::Scan(Level& level, std::size_t from, std::size_t limit) {
       }
       continue;
     }
+    if (c == '"' && object && piece.keyEnd == None && cut.Quiet() && cut.brackets == 0 &&
+        cut.braces == 0) {
+      const std::size_t comma = TakeSimpleMember(level, pos, limit);
+      if (comma != None) {
+        level.piece = Piece(comma + 1);
+        pos = comma;
+        continue;
+      }
+    }
     if ((c == ']' || c == '}') && cut.Quiet()) {
       const bool bracket = c == ']';
       const std::size_t parting = level.parting[bracket ? 0 : 1];
@@ -326,10 +448,7 @@ Stop cJSON::Reader::Scan(Level& level, std::size_t from, std::size_t limit) {
       piece.valueStart = pos;
       if (c == '"' && cut.Quiet()) {
         // A double-quoted value without backslashes leaves the count as it found it.
-        std::size_t close = pos + 1;
-        while (close < limit && text[close] != '"' && text[close] != '\\') {
-          ++close;
-        }
+        const std::size_t close = FindFirstOf<'"', '\\'>(text, pos + 1, limit, text_.size());
         if (close < limit && text[close] == '"') {
           piece.plainValueClose = close;
           pos = close;
@@ -353,10 +472,8 @@ Stop cJSON::Reader::Scan(Level& level, std::size_t from, std::size_t limit) {
       // A double-quoted stretch of a key without backslashes or single quotes, opened where the
       // key's own flags open it too, holds no colon that ends the key and changes no flag of
       // either kind once its closing quote is taken: it is passed at once.
-      std::size_t close = pos + 1;
-      while (close < limit && !KeyQuoteStops[static_cast<unsigned char>(text[close])]) {
-        ++close;
-      }
+      const std::size_t close =
+          FindFirstOf<'"', '\\', '\'', '='>(text, pos + 1, limit, text_.size());
       if (close < limit && text[close] == '"') {
         piece.plainKeyOpen = pos;
         piece.plainKeyClose = close;
@@ -371,9 +488,7 @@ Stop cJSON::Reader::Scan(Level& level, std::size_t from, std::size_t limit) {
       TakeKeyCharacter(piece, pos);
     } else if (cut.inDouble && !cut.escaped && piece.valueStart != None) {
       // Inside a double-quoted value only a double quote or a backslash changes anything.
-      while (pos + 1 < limit && text[pos + 1] != '"' && text[pos + 1] != '\\') {
-        ++pos;
-      }
+      pos = FindFirstOf<'"', '\\'>(text, pos + 1, limit, text_.size()) - 1;
     }
   }
   return stopAt(limit, false, None);
@@ -453,16 +568,27 @@ void cJSON::Reader::Finish(Level& level, std::size_t end) {
     node.StoreParsed(key, value, std::move(child));
     return;
   }
-  // The line stored for the member has the key as stored, up to an "=" in it.
-  const std::string_view stored = StoredKey(key);
   const bool plainKey = piece.plainKeyOpen != None &&
                         key.data() == text_.data() + piece.plainKeyOpen &&
                         key.size() == piece.plainKeyClose - piece.plainKeyOpen + 1;
+  const bool passedValue = !value.empty() && valueAt == piece.valueStart &&
+                           valueAt + value.size() - 1 == piece.plainValueClose;
+  StoreMember(level, key, value, std::move(child), plainKey, passedValue);
+}
+
+void cJSON::Reader::StoreMember(Level& level, std::string_view key, std::string_view value,
+                                std::unique_ptr<cJSON> child, bool plainKey, bool passedValue) {
+  cJSON& node = *level.node;
+  // The line stored for the member has the key as stored, up to an "=" in it.
+  const std::string_view stored = StoredKey(key);
   const std::string_view lineKey = plainKey ? stored : stored.substr(0, FindChar(stored, '='));
   const std::uint32_t hash = KeysSeen::Hash(lineKey);
   const bool absent = lineKey.size() == stored.size() && !level.keys.MayHold(hash);
-  level.keys.Add(hash);
-  if (absent && (stored.size() == key.size() || node.entries.Find(key) == cJSONEntries::NoSlot)) {
+  level.keys.Add(hash, node.entries);
+  // A key stored without its quotes finds nothing as written unless some line begins with a
+  // quote.
+  if (absent && (stored.size() == key.size() || !node.entries.MayHoldQuotedKeys() ||
+                 node.entries.Find(key) == cJSONEntries::NoSlot)) {
     // A new member with a child, or with a double-quoted value free of backslashes, is stored
     // as StoreParsed would store it, without its general steps.
     if (child) {
@@ -472,15 +598,47 @@ void cJSON::Reader::Finish(Level& level, std::size_t end) {
     }
     if (value.size() >= 3 && value.front() == '"' && value.back() == '"') {
       const std::string_view inside = value.substr(1, value.size() - 2);
-      const bool passed =
-          valueAt == piece.valueStart && valueAt + value.size() - 1 == piece.plainValueClose;
-      if (passed || FindChar(inside, '\\') == std::string_view::npos) {
+      if (passedValue || FindChar(inside, '\\') == std::string_view::npos) {
         node.entries.AppendMember(stored, inside, JSON_STRING);
         return;
       }
     }
   }
   node.StoreParsed(key, value, std::move(child), absent);
+}
+
+std::size_t cJSON::Reader::TakeSimpleMember(Level& level, std::size_t pos, std::size_t limit) {
+  const char* const text = text_.data();
+  const std::size_t size = text_.size();
+  // The piece so far holds blanks only, so the key's own quote flags are both off.
+  for (std::size_t at = level.piece.start; at < pos; ++at) {
+    if (!IsBlank(text[at])) {
+      return None;
+    }
+  }
+  const std::size_t keyClose = FindFirstOf<'"', '\\', '\'', '='>(text, pos + 1, limit, size);
+  if (keyClose == limit || text[keyClose] != '"') {
+    return None;
+  }
+  const std::size_t colon = SkipBlanks(text, keyClose + 1, limit);
+  if (colon == limit || text[colon] != ':') {
+    return None;
+  }
+  const std::size_t valueOpen = SkipBlanks(text, colon + 1, limit);
+  if (valueOpen == limit || text[valueOpen] != '"') {
+    return None;
+  }
+  const std::size_t valueClose = FindFirstOf<'"', '\\'>(text, valueOpen + 1, limit, size);
+  if (valueClose == limit || text[valueClose] != '"') {
+    return None;
+  }
+  const std::size_t comma = SkipBlanks(text, valueClose + 1, limit);
+  if (comma == limit || text[comma] != ',') {
+    return None;
+  }
+  StoreMember(level, Slice(text_, pos, keyClose + 1), Slice(text_, valueOpen, valueClose + 1),
+              nullptr, true, true);
+  return comma;
 }
 
 // The child a bracketed or braced value reads as, none for any other value. The child read
@@ -515,7 +673,7 @@ std::unique_ptr<cJSON> cJSON::Reader::ChildFor(Level& level, std::string_view ke
 }
 
 void cJSON::Parse(std::string_view text) {
-  Clear();
+  Clear();  // spoils the document this node lies in, if any
   Read(text);
 }
 
@@ -529,4 +687,7 @@ void cJSON::Read(std::string_view text) {
   }
 }
 
-void cJSON::ParseMembers(std::string_view inner) { Reader(inner).ReadAll(*this, 0, inner.size()); }
+void cJSON::ParseMembers(std::string_view inner) {
+  Spoil();
+  Reader(inner).ReadAll(*this, 0, inner.size());
+}

@@ -189,4 +189,38 @@ TEST(cJSONOnePassTest, ReadsDeepTextsLikeThePieceReader) {
   EXPECT_TRUE(ReadsAlike(chain));
 }
 
+// The reader tests 16 characters at a time where 16 can be read: a character that matters at
+// the last place of a block, the first of the next, or just past the end of the text, and a
+// member that ends there, read as the piece reader reads it. Each text has one special
+// character at a position from 12 to 35 within a key, a value or the blanks between them.
+TEST(cJSONOnePassTest, ReadsSpecialCharactersAtBlockBoundariesLikeThePieceReader) {
+  const std::string specials = "\"\\'=,:{}[] x";
+  // Where the special character goes: inside the first key, inside its value, before its colon,
+  // after its comma.
+  const std::string shapes[] = {
+      "{\"k@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@\":\"v\",\"b\":\"w\"}",
+      "{\"k\":\"v@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@\",\"b\":\"w\"}",
+      "{\"k\"@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@:\"v\",\"b\":\"w\"}",
+      "{\"k\":\"v\",@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@\"b\":\"w\"}",
+      "{\"a\":{\"k\":\"v@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@\",\"b\":\"w\"},\"c\":\"x\"}",
+  };
+  int texts = 0;
+  for (const std::string& shape : shapes) {
+    for (const char special : specials) {
+      for (std::size_t at = 12; at < 36 && at < shape.size(); ++at) {
+        if (shape[at] != '@') continue;
+        std::string text = shape;
+        text[at] = special;
+        for (char& c : text) c = c == '@' ? ' ' : c;
+        EXPECT_TRUE(ReadsAlike(text));
+        // The text ends right behind the special character too, so that no block reaches past it.
+        EXPECT_TRUE(ReadsAlike(text.substr(0, at + 1)));
+        EXPECT_TRUE(ReadsAlike(text.substr(0, at + 2)));
+        texts += 3;
+      }
+    }
+  }
+  EXPECT_GT(texts, 1000);
+}
+
 }  // namespace
