@@ -338,11 +338,7 @@ void Server::StartSession(AcceptedConnection connection, bool data) {
     metrics_.Opened(port);
     threads_.Start([this, data, port, connection = std::move(connection),
                     ticket = std::move(*admission.ticket)]() mutable {
-      if (data) {
-        ServeData(std::move(connection), std::move(ticket));
-      } else {
-        ServeFunction(std::move(connection), std::move(ticket));
-      }
+      Serve(std::move(connection), std::move(ticket), data);
       metrics_.Closed(port);
     });
   } catch (const std::system_error& error) {
@@ -351,13 +347,13 @@ void Server::StartSession(AcceptedConnection connection, bool data) {
   }
 }
 
-void Server::ServeData(AcceptedConnection connection, ConnectionTicket ticket) {
-  const std::string label = Label("data", connection);
+void Server::Serve(AcceptedConnection connection, ConnectionTicket ticket, bool data) {
+  const std::string label = Label(data ? "data" : "function", connection);
+  const bool tls = data ? options_.data_tls : options_.function_tls;
   try {
     std::unique_ptr<PlainSocket> socket;
     // Held to the session's end: a reload meanwhile does not change this connection's pair.
-    const std::shared_ptr<ssl_ctx_st> tls_context =
-        options_.data_tls && tls_ ? tls_->Current() : nullptr;
+    const std::shared_ptr<ssl_ctx_st> tls_context = tls && tls_ ? tls_->Current() : nullptr;
     if (tls_context) {
       socket = std::make_unique<SecureSocket>(tls_context.get());
     } else {
@@ -365,33 +361,14 @@ void Server::ServeData(AcceptedConnection connection, ConnectionTicket ticket) {
     }
     SessionChannel channel(std::move(socket), std::move(ticket), context_.idle_limit, label);
     if (!channel.Attach(std::move(connection.fd))) {
-      channel.LogEnd(0, options_.data_tls ? "TLS handshake failed" : "attach failed");
+      channel.LogEnd(0, tls ? "TLS handshake failed" : "attach failed");
       return;
     }
-    DataSession(channel, context_, connection.address, metrics_).Run();
-  } catch (const std::exception& error) {
-    LogLine(LogPriority::Error, label + ": ended by an error: " + error.what());
-  }
-}
-
-void Server::ServeFunction(AcceptedConnection connection, ConnectionTicket ticket) {
-  const std::string label = Label("function", connection);
-  try {
-    std::unique_ptr<PlainSocket> socket;
-    // Held to the session's end, as for the data server.
-    const std::shared_ptr<ssl_ctx_st> tls_context =
-        options_.function_tls && tls_ ? tls_->Current() : nullptr;
-    if (tls_context) {
-      socket = std::make_unique<SecureSocket>(tls_context.get());
+    if (data) {
+      DataSession(channel, context_, connection.address, metrics_).Run();
     } else {
-      socket = std::make_unique<PlainSocket>();
+      FunctionSession(channel, context_, metrics_).Run();
     }
-    SessionChannel channel(std::move(socket), std::move(ticket), context_.idle_limit, label);
-    if (!channel.Attach(std::move(connection.fd))) {
-      channel.LogEnd(0, options_.function_tls ? "TLS handshake failed" : "attach failed");
-      return;
-    }
-    FunctionSession(channel, context_, metrics_).Run();
   } catch (const std::exception& error) {
     LogLine(LogPriority::Error, label + ": ended by an error: " + error.what());
   }

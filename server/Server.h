@@ -93,8 +93,7 @@ class Server {
   void LogCertificateFingerprint() const;
   void AcceptFrom(Listener& listener, bool data);
   void StartSession(AcceptedConnection connection, bool data);
-  void ServeData(AcceptedConnection connection, ConnectionTicket ticket);
-  void ServeFunction(AcceptedConnection connection, ConnectionTicket ticket);
+  void Serve(AcceptedConnection connection, ConnectionTicket ticket, bool data);
 
   ServerOptions options_;
   std::unique_ptr<TlsCredentials> tls_;  // null when the data server runs on plain TCP
