@@ -150,21 +150,12 @@ void BM_TableQueryTwoServersPostgresTls(benchmark::State& state) {
 BENCHMARK(BM_SqliteLookup)->MinTime(0.5);
 BENCHMARK(BM_PostgresLookup)->MinTime(0.5);
 BENCHMARK(BM_TableQueryTls)->Threads(1)->Threads(8)->Threads(64)->UseRealTime()->MinTime(1.0);
-BENCHMARK(BM_TableQueryPostgresTls)
-    ->Threads(1)
-    ->Threads(2)
-    ->Threads(8)
-    ->Threads(64)
-    ->UseRealTime()
-    ->MinTime(1.0);
-// Threads(2) is one connection to each server.
-BENCHMARK(BM_TableQueryTwoServersPostgresTls)
-    ->Threads(1)
-    ->Threads(2)
-    ->Threads(8)
-    ->Threads(64)
-    ->UseRealTime()
-    ->MinTime(1.0);
+// 1, 2, 8 and 64 connections; with two servers, 2 is one connection to each.
+void PostgresConnections(benchmark::internal::Benchmark* run) {
+  run->Threads(1)->Threads(2)->Threads(8)->Threads(64)->UseRealTime()->MinTime(1.0);
+}
+BENCHMARK(BM_TableQueryPostgresTls)->Apply(PostgresConnections);
+BENCHMARK(BM_TableQueryTwoServersPostgresTls)->Apply(PostgresConnections);
 BENCHMARK(BM_TableQueryPlain)->Threads(1)->Threads(8)->Threads(64)->UseRealTime()->MinTime(1.0);
 
 // Keeps the items per second of every run, for the summary against the reference.

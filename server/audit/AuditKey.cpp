@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "FileIO.h"
+#include "HexText.h"
 
 namespace {
 
@@ -48,13 +49,7 @@ void AuditKey::Create(const std::filesystem::path& path) {
   if (RAND_bytes(bytes, sizeof bytes) != 1) {
     throw std::runtime_error("no random bytes for the audit key");
   }
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (const unsigned char byte : bytes) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 15];
-  }
-  text += '\n';
+  const std::string text = HexText({reinterpret_cast<const char*>(bytes), sizeof bytes}) + '\n';
   FileWriteFailure failure;
   if (!WriteNewFile(path.string(), text, FileMode{0600, true}, failure)) {
     throw std::runtime_error(failure.text);

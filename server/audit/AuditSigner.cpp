@@ -12,30 +12,18 @@
 #include <memory>
 #include <stdexcept>
 
+#include "HexText.h"
+#include "OpenSslOwners.h"
+
 namespace {
 
 // Changes whenever the encoding does, so that records of another encoding never verify.
 constexpr std::string_view kEncodingTag = "hosp-audit-1";
 
-struct MacFree {
-  void operator()(EVP_MAC* mac) const { EVP_MAC_free(mac); }
-  void operator()(EVP_MAC_CTX* context) const { EVP_MAC_CTX_free(context); }
-};
-
 void AppendField(std::string& out, std::string_view field) {
   const auto size = static_cast<std::uint32_t>(field.size());
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(size >> shift));
   out.append(field);
-}
-
-std::string Hex(const unsigned char* bytes, std::size_t size) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (std::size_t i = 0; i < size; ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 15];
-  }
-  return text;
 }
 
 }  // namespace
@@ -56,8 +44,8 @@ std::string CanonicalContent(const AuditRecord& record) {
 }
 
 std::string AuditSigner::Mac(const AuditRecord& record) const {
-  const std::unique_ptr<EVP_MAC, MacFree> mac(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
-  const std::unique_ptr<EVP_MAC_CTX, MacFree> context(mac ? EVP_MAC_CTX_new(mac.get()) : nullptr);
+  const MacPointer mac(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
+  const MacContextPointer context(mac ? EVP_MAC_CTX_new(mac.get()) : nullptr);
   char digest[] = "SHA256";
   const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
                                OSSL_PARAM_construct_end()};
@@ -71,7 +59,7 @@ std::string AuditSigner::Mac(const AuditRecord& record) const {
       EVP_MAC_final(context.get(), out, &size, sizeof out) != 1) {
     throw std::runtime_error("HMAC-SHA256 is not available");
   }
-  return Hex(out, size);
+  return HexText({reinterpret_cast<const char*>(out), size});
 }
 
 void AuditSigner::Chain(AuditRecord& record, const AuditRecord* last) const {

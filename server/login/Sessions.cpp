@@ -9,6 +9,8 @@
 #include <array>
 #include <stdexcept>
 
+#include "HexText.h"
+
 namespace {
 
 // 256 bits: far beyond guessing, even at many requests a second for years.
@@ -19,17 +21,6 @@ constexpr std::chrono::seconds kTouchEvery{60};
 // Sessions remembered at most; beyond that, the oldest finds are looked up again.
 constexpr std::size_t kRemembered = 4096;
 
-std::string Hex(const unsigned char* bytes, std::size_t count) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(count * 2);
-  for (std::size_t i = 0; i < count; ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 0xF];
-  }
-  return text;
-}
-
 }  // namespace
 
 Sessions::Sessions(std::unique_ptr<SessionTable> table, std::chrono::seconds idle)
@@ -38,7 +29,7 @@ Sessions::Sessions(std::unique_ptr<SessionTable> table, std::chrono::seconds idl
 std::string Sessions::Digest(std::string_view token) {
   std::array<unsigned char, SHA256_DIGEST_LENGTH> digest{};
   SHA256(reinterpret_cast<const unsigned char*>(token.data()), token.size(), digest.data());
-  return Hex(digest.data(), digest.size());
+  return HexText({reinterpret_cast<const char*>(digest.data()), digest.size()});
 }
 
 std::string Sessions::Open(const SessionOwner& owner) {
@@ -46,7 +37,7 @@ std::string Sessions::Open(const SessionOwner& owner) {
   if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
     throw std::runtime_error("no random bytes for a session token");
   }
-  const std::string token = Hex(bytes.data(), bytes.size());
+  const std::string token = HexText({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
   table_->Add(Digest(token), owner, SessionTable::Clock::now());
   return token;
 }

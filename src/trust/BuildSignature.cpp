@@ -16,20 +16,11 @@
 #include <openssl/pem.h>
 
 #include "FileIO.h"
+#include "HexText.h"
 #include "OpenSslOwners.h"
 #include "UniqueFd.h"
 
 namespace {
-
-std::string Hex(std::string_view bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (const unsigned char byte : bytes) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 15];
-  }
-  return text;
-}
 
 // The bytes that lower-case `hex` spells, or nothing when it spells none.
 std::optional<std::string> FromHex(std::string_view hex) {
@@ -231,7 +222,7 @@ std::string BuildSignature::Sha256Hex(std::string_view bytes) {
     ERR_clear_error();
     return {};
   }
-  return Hex({reinterpret_cast<const char*>(digest), length});
+  return HexText({reinterpret_cast<const char*>(digest), length});
 }
 
 std::string BuildSignature::MakeStatement(const std::string& private_path, std::string_view build,
@@ -239,7 +230,7 @@ std::string BuildSignature::MakeStatement(const std::string& private_path, std::
   const std::string lines = SignedLines(BuildStatement{Sha256Hex(build), build.size(), date});
   const std::string signature = Sign(private_path, lines, error);
   if (signature.empty()) return {};
-  return lines + "signature " + Hex(signature) + "\n";
+  return lines + "signature " + HexText(signature) + "\n";
 }
 
 std::optional<BuildStatement> BuildSignature::ReadStatement(const std::vector<std::string>& keys,
@@ -247,7 +238,7 @@ std::optional<BuildStatement> BuildSignature::ReadStatement(const std::vector<st
   std::string text;
   if (!ReadSmallFile(path, kMaxFileSize, text)) return std::nullopt;
   const auto parsed = Parse(text);
-  if (!parsed || parsed->signed_lines + "signature " + Hex(parsed->signature) + "\n" != text) {
+  if (!parsed || parsed->signed_lines + "signature " + HexText(parsed->signature) + "\n" != text) {
     return std::nullopt;
   }
   for (const std::string& key : keys) {

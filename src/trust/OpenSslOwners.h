@@ -27,6 +27,8 @@ struct OpenSslFree {
   void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
   void operator()(EVP_KDF* kdf) const { EVP_KDF_free(kdf); }
   void operator()(EVP_KDF_CTX* context) const { EVP_KDF_CTX_free(context); }
+  void operator()(EVP_MAC* mac) const { EVP_MAC_free(mac); }
+  void operator()(EVP_MAC_CTX* context) const { EVP_MAC_CTX_free(context); }
   void operator()(BIO* bio) const { BIO_free(bio); }
   void operator()(BIGNUM* number) const { BN_free(number); }
 };
@@ -41,5 +43,7 @@ using KeyPointer = std::unique_ptr<EVP_PKEY, OpenSslFree>;
 using DigestContextPointer = std::unique_ptr<EVP_MD_CTX, OpenSslFree>;
 using KdfPointer = std::unique_ptr<EVP_KDF, OpenSslFree>;
 using KdfContextPointer = std::unique_ptr<EVP_KDF_CTX, OpenSslFree>;
+using MacPointer = std::unique_ptr<EVP_MAC, OpenSslFree>;
+using MacContextPointer = std::unique_ptr<EVP_MAC_CTX, OpenSslFree>;
 using BioPointer = std::unique_ptr<BIO, OpenSslFree>;
 using BignumPointer = std::unique_ptr<BIGNUM, OpenSslFree>;
