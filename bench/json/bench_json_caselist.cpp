@@ -3,6 +3,7 @@
 // the memory each document holds; and cJSON's reading time per megabyte at three nesting depths.
 #include <malloc.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -429,25 +430,31 @@ class RecordingReporter : public benchmark::ConsoleReporter {
   std::map<std::string, double> megabytes;  // the text's size, for rows that read one text
 };
 
-// Heap bytes in use, from the allocator itself: every library is counted alike, whether it
-// allocates through operator new or malloc.
-std::size_t HeapInUse() {
-  const struct mallinfo2 info = mallinfo2();
-  return info.uordblks + info.hblkhd;
+// Resident bytes of the process: counts every library alike, whether its memory comes from
+// malloc, operator new or a mapping of its own.
+std::size_t ResidentBytes() {
+  std::unique_ptr<FILE, int (*)(FILE*)> statm(std::fopen("/proc/self/statm", "r"), std::fclose);
+  unsigned long size = 0;
+  unsigned long resident = 0;
+  if (!statm || std::fscanf(statm.get(), "%lu %lu", &size, &resident) != 2) return 0;
+  return static_cast<std::size_t>(resident) * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }
 
-// What a read document holds on the heap, beyond what was in use before it was read.
+// What a read document holds, beyond what was resident before it was read. The heap hands its
+// free memory back before and after: before, so that the reading reuses none of it unseen;
+// after, so that what the reading used and freed again does not count.
 template <class Read>
 double HeldMegabytes(Read read) {
   malloc_trim(0);
-  const std::size_t before = HeapInUse();
+  const std::size_t before = ResidentBytes();
   auto document = read();
-  const std::size_t after = HeapInUse();
+  malloc_trim(0);
+  const std::size_t after = ResidentBytes();
   benchmark::DoNotOptimize(document);
   return static_cast<double>(after - before) / 1048576.0;
 }
 
-// What each library's 100,000-case document holds on the heap.
+// What each library's 100,000-case document holds.
 void PrintMemorySummary() {
   const std::string& text = CaseListText(100000);
   const double own = HeldMegabytes([&text] {
@@ -467,7 +474,7 @@ void PrintMemorySummary() {
   });
   const double nlohmann = HeldMegabytes([&text] { return nlohmann::json::parse(text); });
   std::printf(
-      "100,000-case document (text %.1f MiB) held on the heap, MiB: cJSON %.1f, RapidJSON %.1f, "
+      "100,000-case document (text %.1f MiB) resident, MiB: cJSON %.1f, RapidJSON %.1f, "
       "simdjson %.1f, nlohmann %.1f\n",
       static_cast<double>(text.size()) / 1048576.0, own, rapid, simd, nlohmann);
   std::printf("cJSON / RapidJSON memory: %.2f (target <= 1.5)\n", own / rapid);

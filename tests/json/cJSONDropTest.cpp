@@ -11,10 +11,10 @@
 namespace {
 
 // A document whose nodes hold every kind of storage: long names on the heap, a list too big
-// for the regions, nested levels in them.
-std::string MixedText() {
+// for the regions, nested levels in them; with many members, regions mapped apart as well.
+std::string MixedText(int members) {
   std::string text = "{\"a name longer than sixteen\":{\"x\":[1,{\"y\":\"z\"}]},\"big\":{";
-  for (int i = 0; i < 300; ++i) {
+  for (int i = 0; i < members; ++i) {
     text +=
         (i > 0 ? ",\"" : "\"") + std::to_string(i) + "\":{\"f\":\"v" + std::to_string(i) + "\"}";
   }
@@ -46,19 +46,21 @@ TEST(cJSONDropTest, DroppingADocumentLeavesTheOthersWhole) {
       {"root member added", [](cJSON& r) { r.SetValue("extra", "[{\"long name of a node\":1}]"); }},
       {"root read again", [](cJSON& r) { r.Parse("{\"other\":{\"k\":\"v\"}}"); }},
   };
-  const std::string text = MixedText();
-  for (const DropCase& c : cases) {
-    auto first = std::make_unique<cJSON>();
-    first->Parse(text);
-    cJSON second;
-    second.Parse(text);
-    const std::string expected = DescribeTree(second);
-    c.change(*first);
-    EXPECT_EQ(DescribeTree(second), expected) << c.label;
-    first.reset();
-    EXPECT_EQ(DescribeTree(second), expected) << c.label;
-    EXPECT_EQ(second.FindChild("big", false)->FindChild("299", false)->GetValue("f"), "v299")
-        << c.label;
+  for (const int members : {300, 40000}) {
+    const std::string text = MixedText(members);
+    for (const DropCase& c : cases) {
+      auto first = std::make_unique<cJSON>();
+      first->Parse(text);
+      cJSON second;
+      second.Parse(text);
+      const std::string expected = DescribeTree(second);
+      c.change(*first);
+      EXPECT_EQ(DescribeTree(second), expected) << c.label << ", " << members << " members";
+      first.reset();
+      EXPECT_EQ(DescribeTree(second), expected) << c.label << ", " << members << " members";
+      EXPECT_EQ(second.FindChild("big", false)->FindChild("299", false)->GetValue("f"), "v299")
+          << c.label << ", " << members << " members";
+    }
   }
 }
 
