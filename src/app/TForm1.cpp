@@ -10,6 +10,7 @@
 #include <QListWidget>
 #include <QPainter>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTimer>
 
 #include "AppFonts.h"
@@ -249,21 +250,36 @@ void TForm1::ShowCaseAnswer(cJSON& answer) {
     MarkNewCases();
     return;
   }
+  const int first = CasesListBox->count();
+  QStringList keys;
   WalkCaseList(
-      answer, [this](std::unique_ptr<ListBoxObjectClass> item) { AddCase(std::move(item)); },
+      answer,
+      [this, &keys](std::unique_ptr<ListBoxObjectClass> item) {
+        keys.push_back(ToQString(item->CaseKey));
+        AddCase(std::move(item));
+      },
       WalkedCases::Released);
+  ListAddedCases(first, keys);
   MarkNewCases();
 }
 
-// The case goes into CaseObjects first: the list box may ask for the new item's height
-// at once, and finds the case there under the item's index.
+// The case goes into CaseObjects, in list order; its entry follows with the others.
 void TForm1::AddCase(std::unique_ptr<ListBoxObjectClass> item) {
-  ListBoxObjectClass* attached = item.get();
-  entry_heights_.push_back(EntryHeight(attached->Needs.size()));
+  entry_heights_.push_back(EntryHeight(item->Needs.size()));
   CaseObjects.push_back(std::move(item));
-  auto* entry = new QListWidgetItem(ToQString(attached->CaseKey));
-  entry->setData(kCaseRole, QVariant::fromValue(static_cast<void*>(attached)));
-  CasesListBox->addItem(entry);
+}
+
+// One insertion for all the cases of an answer: entry by entry, the list box would announce each
+// one and plan its layout again. Each entry then gets its case attached without a notice of
+// changed data, since nothing has shown or read the new entries yet.
+void TForm1::ListAddedCases(int first, const QStringList& keys) {
+  CasesListBox->addItems(keys);
+  const QSignalBlocker quiet(CasesListBox->model());
+  for (int row = first; row < CasesListBox->count(); ++row) {
+    CasesListBox->item(row)->setData(
+        kCaseRole,
+        QVariant::fromValue(static_cast<void*>(CaseObjects[static_cast<std::size_t>(row)].get())));
+  }
 }
 
 void TForm1::ClearCaseList() {

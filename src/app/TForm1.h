@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <QStringList>
 #include <QStyle>
 #include <QWidget>
 
@@ -134,6 +135,8 @@ class TForm1 : public QWidget, public CaseListOwner {
   void BuildCasesListBox();
   void BuildLockPanel();
   void AddCase(std::unique_ptr<ListBoxObjectClass> item);
+  // Lists the cases added from CaseObjects[first] on, whose keys `keys` holds.
+  void ListAddedCases(int first, const QStringList& keys);
   // The height of an entry for a case with `needs` needs.
   static int EntryHeight(std::size_t needs);
   void RemoveCase(int index);

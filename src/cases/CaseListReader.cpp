@@ -71,6 +71,7 @@ void CopyFields(cJSON* field_list, CaseFields& fields) {
 
 void ReadNeeds(cJSON* needs_list, ListBoxObjectClass& item) {
   if (needs_list == nullptr) return;
+  item.Needs.reserve(item.Needs.size() + static_cast<std::size_t>(needs_list->Count()));
   for (int i = 0; i < needs_list->Count(); ++i) {
     cJSON* need = ObjectEntry(*needs_list, i);
     if (need == nullptr) continue;
