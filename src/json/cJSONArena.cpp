@@ -6,8 +6,6 @@
 #include <new>
 #include <utility>
 
-#include <sys/mman.h>
-
 // Under AddressSanitizer the room not yet cut from a region is poisoned, so a write past a
 // piece into it is caught.
 #if defined(__SANITIZE_ADDRESS__)
@@ -33,20 +31,16 @@ constexpr std::size_t ChunkBytes =
 constexpr std::size_t FirstRegionBytes = 4 * ChunkBytes;
 constexpr std::size_t LastRegionBytes = 256 * ChunkBytes;
 constexpr std::size_t PieceAlign = 8;  // nodes and entries hold pointers
-// Regions of this size and more are mapped apart, aligned to it and offered huge pages.
-constexpr std::size_t HugeBytes = 2 * 1024 * 1024;
 
 std::size_t RoundUp(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
 
 }  // namespace
 
-// Sits at the start of the region's block; the chunks follow at the next aligned
+// Sits at the start of the block taken from the heap; the chunks follow at the next aligned
 // address, each beginning with a Chunk.
 struct cJSONArena::Region {
-  std::size_t bytes = 0;  // the block, this header included
-  bool mapped = false;    // the block is a mapping of its own, not from the heap
-  std::size_t live = 0;   // pieces not yet given back
-  bool open = true;       // the arena may still cut pieces from it
+  std::size_t live = 0;  // pieces not yet given back
+  bool open = true;      // the arena may still cut pieces from it
   char* chunks = nullptr;
   char* chunksEnd = nullptr;
   char* nextChunk = nullptr;
@@ -67,33 +61,6 @@ static_assert(cJSONArena::MaxPiece + sizeof(Chunk) <= ChunkBytes, "a piece must 
 
 namespace {
 
-// A big region is a mapping aligned to the huge page size and marked for huge pages; where the
-// system offers none, it works as any mapping. The small ones come from the heap.
-void* TakeBlock(std::size_t bytes, bool mapped) {
-  if (!mapped) {
-    return ::operator new(bytes);
-  }
-  // Mapped with room to spare, then cut down to an aligned stretch.
-  void* const raw =
-      ::mmap(nullptr, bytes + HugeBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) {
-    throw std::bad_alloc();
-  }
-  const auto start = reinterpret_cast<std::uintptr_t>(raw);
-  const std::uintptr_t aligned = (start + HugeBytes - 1) / HugeBytes * HugeBytes;
-  if (aligned > start) {
-    ::munmap(raw, aligned - start);
-  }
-  if (const std::uintptr_t tail = start + HugeBytes - aligned; tail > 0) {
-    ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
-  }
-  void* const block = reinterpret_cast<void*>(aligned);
-#ifdef MADV_HUGEPAGE
-  ::madvise(block, bytes, MADV_HUGEPAGE);  // only advice: refused, the mapping still works
-#endif
-  return block;
-}
-
 cJSONArena::Region* RegionOf(const void* piece) {
   const auto chunk = reinterpret_cast<std::uintptr_t>(piece) & ~(std::uintptr_t{ChunkBytes} - 1);
   return static_cast<cJSONArena::Region*>(reinterpret_cast<const Chunk*>(chunk)->region);
@@ -110,14 +77,7 @@ void cJSONArena::Release(Region* region) noexcept {
     }
   }
   UNPOISON(region->chunks, static_cast<std::size_t>(region->chunksEnd - region->chunks));
-  if (region->mapped) {
-    const std::size_t bytes = region->bytes;
-    region->~Region();
-    ::munmap(region, bytes);
-  } else {
-    region->~Region();
-    ::operator delete(region);
-  }
+  ::operator delete(region);
 }
 
 cJSONArena::~cJSONArena() { Close(); }
@@ -185,18 +145,13 @@ void cJSONArena::Held::DropAll() noexcept {
 void cJSONArena::OpenRegion() {
   region_bytes_ =
       region_bytes_ == 0 ? FirstRegionBytes : std::min(region_bytes_ * 2, LastRegionBytes);
+  // One chunk more than the region holds: the first aligned address may lie up to a chunk in.
   if (held_ == nullptr) {
     held_ = std::make_unique<Held>();
   }
-  // A block from the heap has one chunk more than the region holds, since its first aligned
-  // address may lie up to a chunk in; a mapped one is aligned and gives that chunk up instead.
-  const bool mapped = region_bytes_ >= HugeBytes;
-  const std::size_t bytes = mapped ? region_bytes_ : region_bytes_ + ChunkBytes;
-  void* const block = TakeBlock(bytes, mapped);
+  void* const block = ::operator new(region_bytes_ + ChunkBytes);
   Close();
   auto* const region = new (block) Region();
-  region->bytes = bytes;
-  region->mapped = mapped;
   region->held = held_.get();
   region->next = held_->first_;
   if (held_->first_ != nullptr) {
@@ -206,7 +161,8 @@ void cJSONArena::OpenRegion() {
   const auto start = reinterpret_cast<std::uintptr_t>(block);
   const std::uintptr_t first = RoundUp(start + sizeof(Region), ChunkBytes);
   region->chunks = reinterpret_cast<char*>(first);
-  region->chunksEnd = region->chunks + (start + bytes - first) / ChunkBytes * ChunkBytes;
+  region->chunksEnd =
+      region->chunks + (start + region_bytes_ + ChunkBytes - first) / ChunkBytes * ChunkBytes;
   region->nextChunk = region->chunks;
   POISON(region->chunks, static_cast<std::size_t>(region->chunksEnd - region->chunks));
   region_ = region;

@@ -9,10 +9,8 @@ class cJSON;
 
 // A big answer is read into nearly a million small nodes and blocks. Taken one by one from
 // the heap, their bookkeeping costs a tenth of the memory and freeing them a fifth of the
-// time. Here they are cut one after another from regions of up to 4 MiB (the big ones mapped
-// apart, on huge pages where the system has them: taking a big answer's memory from the kernel
-// 4 KiB at a time costs about as much as reading it) and given back by count: a region goes
-// back with the last of its pieces, so a document freed
+// time. Here they are cut one after another from regions of up to 4 MiB and given back by
+// count: a region goes back to the heap with the last of its pieces, so a document freed
 // part by part gives its memory back as it goes. A document dropped whole, unchanged since it
 // was read, gives back all its regions at once without visiting its nodes (Held).
 //

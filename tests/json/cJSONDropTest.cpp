@@ -11,7 +11,7 @@
 namespace {
 
 // A document whose nodes hold every kind of storage: long names on the heap, a list too big
-// for the regions, nested levels in them; with many members, regions mapped apart as well.
+// for the regions, nested levels in them; with many members, spread over several regions.
 std::string MixedText(int members) {
   std::string text = "{\"a name longer than sixteen\":{\"x\":[1,{\"y\":\"z\"}]},\"big\":{";
   for (int i = 0; i < members; ++i) {
