@@ -62,10 +62,10 @@ using CaseObjects = std::vector<std::unique_ptr<ListBoxObjectClass>>;
 // --- The walk over each library, into the same case objects through the same operations. ---
 //
 // Every walk does what the client's own walk (WalkCaseList) does: per case one object under its
-// key, its fields set by name into room reserved once, its needs taken by position. Where a
-// "FieldList" shows no two names alike (ASCII case aside), each field goes in as a new one
-// without a search (CaseFields::SetNewValue), in every library: cJSON knows it from its read
-// (cJSONEntries::KeysUnique), the others check their members' names here.
+// key, its fields set by name into room reserved once, its needs taken by position into room
+// reserved once. Where a "FieldList" shows no two names alike (ASCII case aside), each field
+// goes in as a new one without a search (CaseFields::SetNewValue), in every library: cJSON knows
+// it from its read (cJSONEntries::KeysUnique), the others check their members' names here.
 
 bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -136,6 +136,7 @@ void WalkRapidJSON(const rapidjson::Document& root, CaseObjects& cases) {
     }
     const rapidjson::Value* needs = RapidObjectMember(one.value, "NeedsList");
     if (needs == nullptr) continue;
+    item->Needs.reserve(item->Needs.size() + needs->MemberCount());
     for (const auto& need : needs->GetObject()) {
       if (!need.value.IsObject()) continue;
       StringListObjectClass& added = item->AddNeed(std::string(RapidText(need.name)));
@@ -172,6 +173,7 @@ void WalkSimdjson(simdjson::dom::element root, CaseObjects& cases) {
     }
     simdjson::dom::object needs;
     if (fields["NeedsList"].get_object().get(needs) != simdjson::SUCCESS) continue;
+    item->Needs.reserve(item->Needs.size() + needs.size());
     for (const auto need : needs) {
       simdjson::dom::object needFields;
       if (need.value.get_object().get(needFields) != simdjson::SUCCESS) continue;
@@ -206,6 +208,7 @@ void WalkNlohmann(const nlohmann::json& root, CaseObjects& cases) {
     }
     const auto needs = one.find("NeedsList");
     if (needs == one.end() || !needs->is_object()) continue;
+    item->Needs.reserve(item->Needs.size() + needs->size());
     for (const auto& [needKey, need] : needs->items()) {
       if (!need.is_object()) continue;
       StringListObjectClass& added = item->AddNeed(needKey);
