@@ -11,7 +11,7 @@
 
 using Slot = cJSONEntries::Slot;
 
-static_assert(sizeof(cJSON) <= 80, "a node no longer fits its allocation size");
+static_assert(sizeof(cJSON) <= 64, "a big answer holds nearly a million nodes: keep them small");
 
 namespace {
 
@@ -160,11 +160,12 @@ cJSON::ShortName::ShortName(std::string_view text) {
   if (text.size() > UINT32_MAX) {
     throw std::length_error("cJSON: name too long");
   }
-  char* const heap = new char[text.size()];
-  std::memcpy(heap, text.data(), text.size());
+  // On the heap the length goes before the characters: the pointer and the tag fill the rest.
   const auto length = static_cast<std::uint32_t>(text.size());
+  char* const heap = new char[sizeof length + text.size()];
+  std::memcpy(heap, &length, sizeof length);
+  std::memcpy(heap + sizeof length, text.data(), text.size());
   std::memcpy(bytes_, &heap, sizeof heap);
-  std::memcpy(bytes_ + sizeof heap, &length, sizeof length);
   bytes_[sizeof bytes_ - 1] = static_cast<char>(OnHeapTag);
 }
 
@@ -187,8 +188,8 @@ std::string_view cJSON::ShortName::View() const {
   const char* heap = nullptr;
   std::uint32_t length = 0;
   std::memcpy(&heap, bytes_, sizeof heap);
-  std::memcpy(&length, bytes_ + sizeof heap, sizeof length);
-  return {heap, length};
+  std::memcpy(&length, heap, sizeof length);
+  return {heap + sizeof length, length};
 }
 
 void cJSON::SetValue(std::string_view key, std::string_view value) {

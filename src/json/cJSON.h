@@ -122,8 +122,9 @@ class cJSON {
   static bool ContainsAny(std::string_view text, std::string_view set);
 
  private:
-  // A node's name in 16 bytes: up to 15 characters in place, a longer one on the heap. Names
-  // in an answer are short and a big one holds nearly a million nodes.
+  // A node's name in 12 bytes: up to 11 characters in place, a longer one on the heap. Names
+  // in an answer are short ("FieldList", a case's number) and a big one holds nearly a million
+  // nodes.
   class ShortName {
    public:
     explicit ShortName(std::string_view text);
@@ -139,9 +140,9 @@ class cJSON {
 
    private:
     static constexpr unsigned char OnHeapTag = 0xFF;
-    // In place: the characters, and their count in the last byte. On the heap: the pointer,
-    // the length behind it, and OnHeapTag in the last byte.
-    alignas(8) char bytes_[16];
+    // In place: the characters, and their count in the last byte. On the heap: the pointer (to
+    // the length and the characters), and OnHeapTag in the last byte.
+    alignas(4) char bytes_[12];
   };
 
   struct Value;

@@ -178,7 +178,7 @@ cJSONEntries::Slot cJSONEntries::AppendMember(std::string_view key, std::string_
   flags_.repeatsKeys = flags_.repeatsKeys || FindChar(key, '=') != std::string_view::npos;
   const std::size_t length = key.size() + 1 + value.size();
   std::uint32_t offset = text_used_;
-  if (length <= text_capacity_ - text_used_) {
+  if (length <= TextCapacity() - text_used_) {
     // AddText's steps where the line fits: the parts then lie outside the room it goes to.
     flags_.quotedKeys =
         flags_.quotedKeys || (!key.empty() && (key.front() == '"' || key.front() == '\''));
@@ -195,7 +195,7 @@ cJSONEntries::Slot cJSONEntries::AppendMember(std::string_view key, std::string_
 // Room for one more entry is made before its text and child are taken, so a failure leaves both
 // with the caller.
 void cJSONEntries::ReserveSlot() {
-  if (slot_count_ == slot_capacity_) {
+  if (slot_count_ == SlotCapacity()) {
     GrowSlots();
   }
 }
@@ -212,21 +212,23 @@ cJSONEntries::Slot cJSONEntries::AddEntry(std::uint32_t offset, std::uint32_t le
 }
 
 void cJSONEntries::GrowSlots() {
-  const std::uint32_t capacity = std::max<std::uint32_t>(4, slot_capacity_ * 2);
-  if (capacity <= slot_capacity_) {
+  const std::uint32_t old = SlotCapacity();
+  const std::uint32_t capacity = std::max<std::uint32_t>(4, old * 2);
+  if (capacity <= old) {
     throw std::length_error("cJSONEntries: too many entries");
   }
   // Text that lies in the old block of entries moves to a block of its own first.
   if (flags_.textInSlots) {
     GrowText(0);
   }
+  Extras& extras = MakeExtras();
   auto* const grown = static_cast<Entry*>(::operator new(sizeof(Entry) * capacity));
   if (slot_count_ > 0) {
     std::memcpy(grown, slots_, sizeof(Entry) * slot_count_);
   }
   FreeSlots();
   slots_ = grown;
-  slot_capacity_ = capacity;
+  extras.slotCapacity = capacity;
 }
 
 void cJSONEntries::FreeSlots() {
@@ -253,7 +255,7 @@ std::uint32_t cJSONEntries::AddText(std::string_view first, std::string_view sec
   if (needed > UINT32_MAX - text_used_) {
     throw std::length_error("cJSONEntries: text too long");
   }
-  if (text_used_ + needed > text_capacity_) {
+  if (text_used_ + needed > TextCapacity()) {
     // The parts may be views into this very block, which growing moves.
     const std::string copies = std::string(first) + std::string(second) + std::string(third);
     GrowText(needed);
@@ -273,8 +275,9 @@ std::uint32_t cJSONEntries::AddText(std::string_view first, std::string_view sec
 }
 
 void cJSONEntries::GrowText(std::size_t needed) {
+  Extras& extras = MakeExtras();
   const std::size_t capacity =
-      std::max<std::size_t>({32, std::size_t{text_capacity_} * 2, text_used_ + needed});
+      std::max<std::size_t>({32, std::size_t{TextCapacity()} * 2, text_used_ + needed});
   const auto bounded = static_cast<std::uint32_t>(std::min<std::size_t>(capacity, UINT32_MAX));
   auto* const grown = static_cast<char*>(::operator new(bounded));
   if (text_used_ > 0) {
@@ -282,7 +285,7 @@ void cJSONEntries::GrowText(std::size_t needed) {
   }
   FreeText();
   text_ = grown;
-  text_capacity_ = bounded;
+  extras.textCapacity = bounded;
 }
 
 void cJSONEntries::Rewrite(Slot slot, std::string_view line) {
@@ -354,7 +357,7 @@ void cJSONEntries::CompactText() {
   FreeText();
   text_ = packed;
   text_used_ = at;
-  text_capacity_ = std::max<std::uint32_t>(used, 1);
+  extras_->textCapacity = std::max<std::uint32_t>(used, 1);
   extras_->textDropped = 0;
   flags_.outOfOrder = false;
 }
@@ -398,8 +401,8 @@ void cJSONEntries::Clear() {
   FreeText();
   FreeSlots();
   extras_.reset();
-  slot_count_ = slot_capacity_ = 0;
-  text_used_ = text_capacity_ = 0;
+  slot_count_ = 0;
+  text_used_ = 0;
   live_ = 0;
   flags_.quotedKeys = false;
   flags_.repeatsKeys = false;
@@ -433,14 +436,13 @@ void cJSONEntries::ReleaseStorage() noexcept {
   FreeText();
   FreeSlots();
   extras_.reset();
-  slot_capacity_ = text_capacity_ = 0;
   Forget();
 }
 
 void cJSONEntries::ShrinkToFit() {
   Compact();
-  const bool fitted = slot_count_ == slot_capacity_ && TextDropped() == 0 &&
-                      text_used_ == text_capacity_ && (flags_.textInSlots || slot_count_ == 0);
+  const bool fitted = slot_count_ == SlotCapacity() && TextDropped() == 0 &&
+                      text_used_ == TextCapacity() && (flags_.textInSlots || slot_count_ == 0);
   if (fitted) {
     return;
   }
@@ -456,9 +458,7 @@ void cJSONEntries::Swap(cJSONEntries& other) noexcept {
   std::swap(text_, other.text_);
   std::swap(extras_, other.extras_);
   std::swap(slot_count_, other.slot_count_);
-  std::swap(slot_capacity_, other.slot_capacity_);
   std::swap(text_used_, other.text_used_);
-  std::swap(text_capacity_, other.text_capacity_);
   std::swap(live_, other.live_);
   std::swap(flags_, other.flags_);
 }
@@ -497,8 +497,8 @@ void cJSONEntries::TakeFitted(cJSONEntries& from, cJSONArena* arena) {
   text_ = count == 0 ? nullptr : text;
   flags_.textInSlots = count > 0;
   flags_.slotsInArena = inArena;
-  slot_count_ = slot_capacity_ = count;
-  text_used_ = text_capacity_ = count == 0 ? 0 : used;
+  slot_count_ = count;
+  text_used_ = count == 0 ? 0 : used;
   live_ = from.live_;
   flags_.quotedKeys = from.flags_.quotedKeys;
   flags_.repeatsKeys = from.flags_.repeatsKeys;
@@ -515,7 +515,12 @@ void cJSONEntries::Forget() {
   flags_.repeatsKeys = false;
   flags_.holdsChildren = false;
   flags_.outOfOrder = false;
-  extras_.reset();
+  // The storage stays, and with it the record of its room.
+  if (extras_) {
+    extras_->index.reset();
+    extras_->textDropped = 0;
+    extras_->held.reset();
+  }
 }
 
 cJSONEntries::Extras& cJSONEntries::MakeExtras() const {
@@ -526,6 +531,8 @@ cJSONEntries::Extras& cJSONEntries::MakeExtras() const {
       cJSONArena::Spoil(slots_);
     }
     extras_ = std::make_unique<Extras>();
+    extras_->slotCapacity = slot_count_;
+    extras_->textCapacity = text_used_;
   }
   return *extras_;
 }

@@ -160,10 +160,16 @@ class cJSONEntries {
   struct Extras {
     std::unique_ptr<cJSONKeyIndex> index;    // of a big list
     std::uint32_t textDropped = 0;           // bytes of the block that no line uses any more
+    // The room of the blocks: a list without Extras has exactly the room it uses, as a list read
+    // into a document has, so that its node stays small.
+    std::uint32_t slotCapacity = 0;
+    std::uint32_t textCapacity = 0;
     std::unique_ptr<cJSONArena::Held> held;  // the regions of the readings into this node
   };
   cJSONKeyIndex* Index() const { return extras_ ? extras_->index.get() : nullptr; }
   std::uint32_t TextDropped() const { return extras_ ? extras_->textDropped : 0; }
+  std::uint32_t SlotCapacity() const { return extras_ ? extras_->slotCapacity : slot_count_; }
+  std::uint32_t TextCapacity() const { return extras_ ? extras_->textCapacity : text_used_; }
   Extras& MakeExtras() const;
 
   // Both blocks are raw storage from operator new (or the entries' block from an arena): the
@@ -174,9 +180,7 @@ class cJSONEntries {
   // Holes and the index are caches of a logically constant list, hence mutable.
   mutable std::unique_ptr<Extras> extras_;
   mutable std::uint32_t slot_count_ = 0;  // entries and holes
-  std::uint32_t slot_capacity_ = 0;
   std::uint32_t text_used_ = 0;
-  std::uint32_t text_capacity_ = 0;
   Slot live_ = 0;
   struct Flags {
     bool quotedKeys : 1 = false;  // some line begins with a quote: a quoted key may be found

@@ -82,9 +82,9 @@ TEST(cJSONTest, ConstructorKeepsTrimmedNameAndParent) {
   EXPECT_EQ(node.Name(), "list");
   EXPECT_EQ(node.Parent(), &root);
   EXPECT_TRUE(node.IsArray());
-  // Names are kept in place up to 15 characters and on the heap beyond; both read back whole.
+  // Names are kept in place up to 11 characters and on the heap beyond; both read back whole.
   for (const std::string& name :
-       {std::string(), std::string(15, 'n'), std::string(16, 'n'), std::string(300, 'n')}) {
+       {std::string(), std::string(11, 'n'), std::string(12, 'n'), std::string(300, 'n')}) {
     EXPECT_EQ(cJSON("{}", name, &root).Name(), name) << name.size();
   }
 }
