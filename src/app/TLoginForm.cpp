@@ -2,7 +2,9 @@
 // and logs the physician in.
 #include "TLoginForm.h"
 
+#include <functional>
 #include <memory>
+#include <string>
 
 #include <QCoreApplication>
 #include <QLabel>
@@ -52,6 +54,24 @@ std::string AsciiUpper(std::string text) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
   return text;
+}
+
+// Opens `connection` as `open` makes it; a connection that fails is named as `server` and ends
+// the program.
+void ConnectOrEnd(std::unique_ptr<dbServerConnection>& connection, const std::string& server,
+                  const std::function<std::unique_ptr<dbServerConnection>()>& open) {
+  const RequestOutcome outcome = RequestInFlight::Run(connection, "Error", [&connection, &open] {
+    connection = open();
+    return connection->IsConnected();
+  });
+  // The text names the cause, which only the failed connection knows.
+  if (outcome == RequestOutcome::Failed) {
+    MessageBox::Show(connection->IdentityRefused
+                         ? "The " + server + "'s identity could not be verified."
+                         : "Unable to connect to " + server,
+                     "Error");
+  }
+  if (outcome != RequestOutcome::Succeeded) HospApplication::Terminate();
 }
 
 }  // namespace
@@ -156,37 +176,19 @@ void TLoginForm::RunFirstPaintSequence() {
 }
 
 void TLoginForm::ConnectDataServer() {
-  const RequestOutcome outcome = RequestInFlight::Run(DataConnection, "Error", [this] {
-    DataConnection =
-        std::make_unique<dbServerConnection>(DataServerIP, DataServerPort, "Pellomarquin", "", true,
-                                             DataServerTimeout, Trust.DataServerIdentity);
-    return DataConnection->IsConnected();
+  ConnectOrEnd(DataConnection, "data server", [this] {
+    return std::make_unique<dbServerConnection>(DataServerIP, DataServerPort, "Pellomarquin", "",
+                                                true, DataServerTimeout, Trust.DataServerIdentity);
   });
-  // The text names the cause, which only the failed connection knows.
-  if (outcome == RequestOutcome::Failed) {
-    MessageBox::Show(DataConnection->IdentityRefused
-                         ? "The data server's identity could not be verified."
-                         : "Unable to connect to data server",
-                     "Error");
-  }
-  if (outcome != RequestOutcome::Succeeded) HospApplication::Terminate();
 }
 
 // With "Secure=Y", over TLS and held to the identity keys of its own section.
 void TLoginForm::ConnectFunctionServer() {
-  const RequestOutcome outcome = RequestInFlight::Run(FunctionConnection, "Error", [this] {
-    FunctionConnection = std::make_unique<dbServerConnection>(
-        FunctionServerIP, FunctionServerPort, "", "", Trust.FunctionServerSecure,
-        FunctionServerTimeout, Trust.FunctionServerIdentity);
-    return FunctionConnection->IsConnected();
+  ConnectOrEnd(FunctionConnection, "function server", [this] {
+    return std::make_unique<dbServerConnection>(FunctionServerIP, FunctionServerPort, "", "",
+                                                Trust.FunctionServerSecure, FunctionServerTimeout,
+                                                Trust.FunctionServerIdentity);
   });
-  if (outcome == RequestOutcome::Failed) {
-    MessageBox::Show(FunctionConnection->IdentityRefused
-                         ? "The function server's identity could not be verified."
-                         : "Unable to connect to function server",
-                     "Error");
-  }
-  if (outcome != RequestOutcome::Succeeded) HospApplication::Terminate();
 }
 
 // A successful update starts the new build and ends this one. A failed one has shown its

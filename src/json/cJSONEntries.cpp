@@ -34,25 +34,26 @@ bool SameKey(const char* stored, std::string_view key) {
   return true;
 }
 
+// Copies `size` bytes, at least one Word and at most two, as two possibly overlapping words.
+template <class Word>
+[[gnu::always_inline]] inline void CopyTwoWords(char* out, const char* in, std::size_t size) {
+  Word head = 0;
+  Word tail = 0;
+  std::memcpy(&head, in, sizeof head);
+  std::memcpy(&tail, in + size - sizeof tail, sizeof tail);
+  std::memcpy(out, &head, sizeof head);
+  std::memcpy(out + size - sizeof tail, &tail, sizeof tail);
+}
+
 // Copies one part of a line behind another; the block's free room never overlaps a part. Parts
 // are mostly short: up to 16 bytes go as two overlapping words, without a call.
 [[gnu::always_inline]] inline char* CopyPart(char* out, std::string_view part) {
   const std::size_t size = part.size();
   const char* const in = part.data();
   if (size >= 8 && size <= 16) {
-    std::uint64_t head = 0;
-    std::uint64_t tail = 0;
-    std::memcpy(&head, in, 8);
-    std::memcpy(&tail, in + size - 8, 8);
-    std::memcpy(out, &head, 8);
-    std::memcpy(out + size - 8, &tail, 8);
+    CopyTwoWords<std::uint64_t>(out, in, size);
   } else if (size >= 4 && size < 8) {
-    std::uint32_t head = 0;
-    std::uint32_t tail = 0;
-    std::memcpy(&head, in, 4);
-    std::memcpy(&tail, in + size - 4, 4);
-    std::memcpy(out, &head, 4);
-    std::memcpy(out + size - 4, &tail, 4);
+    CopyTwoWords<std::uint32_t>(out, in, size);
   } else if (size < 4) {
     for (std::size_t i = 0; i < size; ++i) {
       out[i] = in[i];

@@ -58,6 +58,18 @@ void AddLoadData(DbProbe& db) {
       std::to_string(kLoadPhysicians * kCasesEach - 1) + ") i");
 }
 
+// hospload's arguments: 100 clients for 30 seconds on both servers, logging in as the load
+// physicians in turn, with `options` besides.
+std::string LoadArguments(const HospdProcess& first, const HospdProcess& second,
+                          const std::string& options) {
+  std::string arguments =
+      ServerArgument(first) + ServerArgument(second) + " --clients 100 --seconds 30" + options;
+  for (int i = 0; i < kLoadPhysicians; ++i) {
+    arguments += " --login load" + std::to_string(i) + "@hospital.example:demo";
+  }
+  return arguments;
+}
+
 }  // namespace
 
 // Servers on one database approving the same cases at the same moment: each case gets one
@@ -130,11 +142,8 @@ TEST(MultiServerTest, LoadSurvivesAKilledServerAndARestartedDatabase) {
     PostgresProbe db(url);
     AddLoadData(db);
   }
-  std::string arguments = ServerArgument(first) + ServerArgument(second) +
-                          " --clients 100 --seconds 30 --tolerate-failures --database " + url;
-  for (int i = 0; i < kLoadPhysicians; ++i) {
-    arguments += " --login load" + std::to_string(i) + "@hospital.example:demo";
-  }
+  const std::string arguments =
+      LoadArguments(first, second, " --tolerate-failures --database " + url);
   // The database's stop and start take longer on a busy machine, so the kill's moment is taken
   // as it happens.
   double killed_at = 0;
@@ -181,11 +190,7 @@ TEST(MultiServerTest, ApprovalsUnderLoadKeepOneAuditChain) {
       PostgresProbe db(url);
       AddLoadData(db);
     }
-    std::string arguments = ServerArgument(first) + ServerArgument(second) +
-                            " --clients 100 --seconds 30 --database " + url;
-    for (int i = 0; i < kLoadPhysicians; ++i) {
-      arguments += " --login load" + std::to_string(i) + "@hospital.example:demo";
-    }
+    const std::string arguments = LoadArguments(first, second, " --database " + url);
     const HosploadOutcome run = RunHospload(arguments, [] {});
     EXPECT_EQ(run.status, 0) << run.output;
 
