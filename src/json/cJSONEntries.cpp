@@ -140,6 +140,15 @@ cJSONEntries::Slot cJSONEntries::Find(std::string_view key) const {
 }
 
 cJSONEntries::Slot cJSONEntries::FindByScan(std::string_view key) const {
+  if (flags_.packed) {
+    for (Slot slot = 0; slot < slot_count_; ++slot) {
+      const std::string_view line = Line(slot);
+      if (line.size() > key.size() && line[key.size()] == '=' && SameKey(line.data(), key)) {
+        return slot;
+      }
+    }
+    return NoSlot;
+  }
   for (Slot slot = 0; slot < slot_count_; ++slot) {
     const Entry& entry = slots_[slot];
     if (entry.Alive() && entry.length > key.size()) {
@@ -159,6 +168,9 @@ std::string_view cJSONEntries::ValueOf(Slot slot) const {
 }
 
 int cJSONEntries::KindOf(Slot slot) const {
+  if (flags_.packed) {
+    return -static_cast<int>(PackedKinds()[slot]);
+  }
   if (const cJSON* child = slots_[slot].Child()) {
     return IsArrayChild(*child) ? JSON_ARRAY : JSON_OBJECT;
   }
@@ -196,6 +208,9 @@ cJSONEntries::Slot cJSONEntries::AppendMember(std::string_view key, std::string_
 // Room for one more entry is made before its text and child are taken, so a failure leaves both
 // with the caller.
 void cJSONEntries::ReserveSlot() {
+  if (flags_.packed) {
+    Unpack();
+  }
   if (slot_count_ == SlotCapacity()) {
     GrowSlots();
   }
@@ -290,6 +305,9 @@ void cJSONEntries::GrowText(std::size_t needed) {
 }
 
 void cJSONEntries::Rewrite(Slot slot, std::string_view line) {
+  if (flags_.packed) {
+    Unpack();
+  }
   const std::uint32_t old = slots_[slot].length;
   const std::uint32_t offset = AddText(line);
   slots_[slot].offset = offset;
@@ -299,6 +317,9 @@ void cJSONEntries::Rewrite(Slot slot, std::string_view line) {
 }
 
 void cJSONEntries::RewriteMember(Slot slot, std::string_view key, std::string_view value) {
+  if (flags_.packed) {
+    Unpack();
+  }
   const std::uint32_t old = slots_[slot].length;
   const std::uint32_t offset = AddText(key, "=", value);
   slots_[slot].offset = offset;
@@ -308,11 +329,17 @@ void cJSONEntries::RewriteMember(Slot slot, std::string_view key, std::string_vi
 }
 
 void cJSONEntries::SetTag(Slot slot, int kind, cJSONChildPtr child) {
+  if (flags_.packed) {
+    Unpack();
+  }
   DestroyChild(slots_[slot]);
   slots_[slot].tag = Tag(kind, std::move(child));
 }
 
 void cJSONEntries::Erase(Slot slot) {
+  if (flags_.packed) {
+    Unpack();
+  }
   if (Index() != nullptr) {
     Unindex(slot);
   }
@@ -409,6 +436,7 @@ void cJSONEntries::Clear() {
   flags_.repeatsKeys = false;
   flags_.holdsChildren = false;
   flags_.outOfOrder = false;
+  flags_.packed = false;
 }
 
 void cJSONEntries::Hold(std::unique_ptr<cJSONArena::Held> held) {
@@ -442,8 +470,9 @@ void cJSONEntries::ReleaseStorage() noexcept {
 
 void cJSONEntries::ShrinkToFit() {
   Compact();
-  const bool fitted = slot_count_ == SlotCapacity() && TextDropped() == 0 &&
-                      text_used_ == TextCapacity() && (flags_.textInSlots || slot_count_ == 0);
+  const bool fitted = flags_.packed ||
+                      (slot_count_ == SlotCapacity() && TextDropped() == 0 &&
+                       text_used_ == TextCapacity() && (flags_.textInSlots || slot_count_ == 0));
   if (fitted) {
     return;
   }
@@ -465,17 +494,42 @@ void cJSONEntries::Swap(cJSONEntries& other) noexcept {
 }
 
 void cJSONEntries::TakeFitted(cJSONEntries& from, cJSONArena* arena) {
+  if (from.flags_.packed) {
+    from.Unpack();
+  }
   from.Compact();
   const std::uint32_t count = from.slot_count_;
   const std::uint32_t used = from.text_used_ - from.TextDropped();
-  const std::size_t bytes = sizeof(Entry) * count + used;
+  bool packed = count > 0 && !from.flags_.holdsChildren;
+  for (Slot slot = 0; packed && slot < count; ++slot) {
+    packed = (from.slots_[slot].tag >> 1) <= UINT8_MAX;
+  }
+  const std::size_t entryBytes = (packed ? PackedEntryBytes : sizeof(Entry)) * count;
+  const std::size_t bytes = entryBytes + used;
   const bool inArena = count > 0 && arena != nullptr && bytes <= cJSONArena::MaxPiece;
   char* const block = count == 0 ? nullptr
                       : inArena  ? static_cast<char*>(arena->Allocate(bytes))
                                  : static_cast<char*>(::operator new(bytes));
   auto* const slots = reinterpret_cast<Entry*>(block);
-  char* const text = block + sizeof(Entry) * count;
-  if (from.TextDropped() == 0 && !from.flags_.outOfOrder && count > 0) {
+  char* const text = block + entryBytes;
+  if (packed) {
+    std::uint32_t at = 0;
+    auto* const ends = reinterpret_cast<std::uint32_t*>(block);
+    auto* const kinds = reinterpret_cast<std::uint8_t*>(block) + sizeof(std::uint32_t) * count;
+    const bool endToEnd = from.TextDropped() == 0 && !from.flags_.outOfOrder;
+    for (Slot slot = 0; slot < count; ++slot) {
+      const Entry& entry = from.slots_[slot];
+      if (!endToEnd && entry.length > 0) {
+        std::memcpy(text + at, from.text_ + entry.offset, entry.length);
+      }
+      at += entry.length;
+      ends[slot] = at;
+      kinds[slot] = static_cast<std::uint8_t>(entry.tag >> 1);
+    }
+    if (endToEnd && used > 0) {
+      std::memcpy(text, from.text_, used);
+    }
+  } else if (from.TextDropped() == 0 && !from.flags_.outOfOrder && count > 0) {
     // No line was rewritten or erased: the lines lie in the block in order, end to end.
     std::memcpy(slots, from.slots_, sizeof(Entry) * count);
     if (used > 0) {
@@ -504,8 +558,34 @@ void cJSONEntries::TakeFitted(cJSONEntries& from, cJSONArena* arena) {
   flags_.quotedKeys = from.flags_.quotedKeys;
   flags_.repeatsKeys = from.flags_.repeatsKeys;
   flags_.holdsChildren = from.flags_.holdsChildren;
+  flags_.packed = packed;
   // The key index is a cache: a list that is looked up again builds it anew, and most are not.
   from.Forget();
+}
+
+void cJSONEntries::Unpack() {
+  const std::uint32_t count = slot_count_;
+  auto* const entries = static_cast<Entry*>(::operator new(sizeof(Entry) * count));
+  char* const text = text_used_ == 0 ? nullptr : static_cast<char*>(::operator new(text_used_));
+  const std::uint32_t* const ends = Ends();
+  const std::uint8_t* const kinds = PackedKinds();
+  std::uint32_t begin = 0;
+  for (Slot slot = 0; slot < count; ++slot) {
+    entries[slot] = Entry{begin, ends[slot] - begin, KindTag(-static_cast<int>(kinds[slot]))};
+    begin = ends[slot];
+  }
+  if (text != nullptr) {
+    std::memcpy(text, text_, text_used_);
+  }
+  // Extras first: a block in a document's regions is marked before it goes.
+  Extras& extras = MakeExtras();
+  FreeText();
+  FreeSlots();
+  slots_ = entries;
+  text_ = text;
+  flags_.packed = false;
+  extras.slotCapacity = count;
+  extras.textCapacity = text_used_;
 }
 
 void cJSONEntries::Forget() {
@@ -516,6 +596,7 @@ void cJSONEntries::Forget() {
   flags_.repeatsKeys = false;
   flags_.holdsChildren = false;
   flags_.outOfOrder = false;
+  flags_.packed = false;
   // The storage stays, and with it the record of its room.
   if (extras_) {
     extras_->index.reset();
@@ -544,7 +625,7 @@ void cJSONEntries::BuildIndex() const {
   extras.index->Reserve(live_);
   extras.index->nextSame.assign(slot_count_, NoSlot);
   for (Slot slot = 0; slot < slot_count_; ++slot) {
-    if (slots_[slot].Alive()) {
+    if (flags_.packed || slots_[slot].Alive()) {
       IndexSlot(slot);
     }
   }

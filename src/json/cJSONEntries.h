@@ -61,13 +61,18 @@ class cJSONEntries {
 
   // The line of an entry; valid until the list next changes.
   std::string_view Line(Slot slot) const {
+    if (flags_.packed) {
+      const std::uint32_t* const ends = Ends();
+      const std::uint32_t begin = slot == 0 ? 0 : ends[slot - 1];
+      return {text_ + begin, ends[slot] - begin};
+    }
     return {text_ + slots_[slot].offset, slots_[slot].length};
   }
   // The part of the line after its first "="; empty when it has none.
   std::string_view ValueOf(Slot slot) const;
   // The kind code of the tag: a child reports JSON_ARRAY or JSON_OBJECT.
   int KindOf(Slot slot) const;
-  cJSON* ChildOf(Slot slot) const { return slots_[slot].Child(); }
+  cJSON* ChildOf(Slot slot) const { return flags_.packed ? nullptr : slots_[slot].Child(); }
 
   // Adds a line at the end with a kind code, or with a child when one is given.
   Slot Append(std::string_view line, int kind, cJSONChildPtr child = nullptr);
@@ -156,6 +161,18 @@ class cJSONEntries {
   // Empties the list without destroying children or giving back storage.
   void Forget();
 
+  // A fitted list without children is packed: most lists of a big answer hold only scalars, and
+  // an entry then takes 5 bytes instead of 16. The block holds the end of every line in the text
+  // (4 bytes each), then the kind code of every entry (1 byte each, negated), then the lines end
+  // to end; a packed list has no holes. Any change unpacks the list first.
+  const std::uint32_t* Ends() const { return reinterpret_cast<const std::uint32_t*>(slots_); }
+  const std::uint8_t* PackedKinds() const {
+    return reinterpret_cast<const std::uint8_t*>(slots_) + sizeof(std::uint32_t) * slot_count_;
+  }
+  static constexpr std::size_t PackedEntryBytes = sizeof(std::uint32_t) + sizeof(std::uint8_t);
+  // Gives a packed list blocks of entries and text of its own on the heap, of exactly its size.
+  void Unpack();
+
   // What only some lists need, kept aside so that the many small ones stay small.
   struct Extras {
     std::unique_ptr<cJSONKeyIndex> index;    // of a big list
@@ -174,7 +191,8 @@ class cJSONEntries {
 
   // Both blocks are raw storage from operator new (or the entries' block from an arena): the
   // text either has a block of its own or, once fitted, lies behind the entries in theirs
-  // (`textInSlots`) and goes with it.
+  // (`textInSlots`) and goes with it. A packed list's block is not made of Entry: only Ends and
+  // PackedKinds read it.
   Entry* slots_ = nullptr;
   char* text_ = nullptr;
   // Holes and the index are caches of a logically constant list, hence mutable.
@@ -189,5 +207,6 @@ class cJSONEntries {
     bool repeatsKeys : 1 = false;    // two lines may have the same key
     bool holdsChildren : 1 = false;  // some entry may hold a child: clearing must look
     bool outOfOrder : 1 = false;     // an empty line was rewritten: the lines are not end to end
+    bool packed : 1 = false;         // the entries are packed (Ends, PackedKinds)
   } flags_;
 };

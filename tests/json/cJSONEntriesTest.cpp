@@ -35,10 +35,11 @@ class PlainLines {
     return out;
   }
   std::vector<std::string> lines_;
+  std::vector<int> kinds_;
 };
 
-// Random appends, rewrites, first-match deletions and fittings give the same lines and lookups as
-// the plain list.
+// Random appends, rewrites, first-match deletions and fittings give the same lines, kinds and
+// lookups as the plain list.
 TEST(cJSONEntriesTest, MatchesPlainLinesUnderRandomChanges) {
   std::mt19937 rng(77);
   auto pick = [&rng](int low, int high) {
@@ -59,8 +60,10 @@ TEST(cJSONEntriesTest, MatchesPlainLinesUnderRandomChanges) {
     if (op < 4) {
       const std::string line =
           pick(0, 9) == 0 ? serial : key + "=" + serial + (pick(0, 4) == 0 ? "=more" : "");
-      entries.Append(line, JSON_WORD);
+      const int kind = -pick(0, -JSON_WORD);
+      entries.Append(line, kind);
       plain.lines_.push_back(line);
+      plain.kinds_.push_back(kind);
     } else if (op < 7) {
       const cJSONEntries::Slot slot = entries.Find(key);
       const int index = plain.Find(key);
@@ -69,6 +72,7 @@ TEST(cJSONEntriesTest, MatchesPlainLinesUnderRandomChanges) {
         ASSERT_EQ(entries.Line(slot), plain.lines_[static_cast<std::size_t>(index)]);
         entries.Erase(slot);
         plain.lines_.erase(plain.lines_.begin() + index);
+        plain.kinds_.erase(plain.kinds_.begin() + index);
       }
     } else if (op < 8) {
       const cJSONEntries::Slot slot = entries.Find(key);
@@ -82,9 +86,11 @@ TEST(cJSONEntriesTest, MatchesPlainLinesUnderRandomChanges) {
     } else if (op < 9 && !plain.lines_.empty()) {
       const int index = pick(0, static_cast<int>(plain.lines_.size()) - 1);
       ASSERT_EQ(entries.LineAt(index), plain.lines_[static_cast<std::size_t>(index)]);
+      ASSERT_EQ(entries.KindOf(entries.SlotAt(index)), plain.kinds_[static_cast<std::size_t>(index)]);
     } else if (pick(0, 200) == 0) {
       entries.Clear();
       plain.lines_.clear();
+      plain.kinds_.clear();
     } else if (pick(0, 100) == 0) {
       entries.ShrinkToFit();  // as a read list is: exactly its room, grown again by what follows
     }
