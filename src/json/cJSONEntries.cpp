@@ -149,10 +149,11 @@ cJSONEntries::Slot cJSONEntries::FindByScan(std::string_view key) const {
     }
     return NoSlot;
   }
+  const char* const text = Text();
   for (Slot slot = 0; slot < slot_count_; ++slot) {
     const Entry& entry = slots_[slot];
     if (entry.Alive() && entry.length > key.size()) {
-      const char* line = text_ + entry.offset;
+      const char* line = text + entry.offset;
       if (line[key.size()] == '=' && SameKey(line, key)) {
         return slot;
       }
@@ -195,7 +196,7 @@ cJSONEntries::Slot cJSONEntries::AppendMember(std::string_view key, std::string_
     // AddText's steps where the line fits: the parts then lie outside the room it goes to.
     flags_.quotedKeys =
         flags_.quotedKeys || (!key.empty() && (key.front() == '"' || key.front() == '\''));
-    char* const out = CopyPart(text_ + offset, key);
+    char* const out = CopyPart(Text() + offset, key);
     *out = '=';
     CopyPart(out + 1, value);
     text_used_ += static_cast<std::uint32_t>(length);
@@ -258,10 +259,10 @@ void cJSONEntries::FreeSlots() {
 }
 
 void cJSONEntries::FreeText() {
-  if (!flags_.textInSlots) {
-    ::operator delete(text_);
+  if (!flags_.textInSlots && extras_) {
+    ::operator delete(extras_->text);
+    extras_->text = nullptr;
   }
-  text_ = nullptr;
   flags_.textInSlots = false;
 }
 
@@ -278,7 +279,7 @@ std::uint32_t cJSONEntries::AddText(std::string_view first, std::string_view sec
     return AddText(copies);
   }
   const std::uint32_t offset = text_used_;
-  char* out = text_ + offset;
+  char* out = Text() + offset;
   const std::string_view lineStart = first.empty() ? second : first;
   flags_.quotedKeys =
       flags_.quotedKeys ||
@@ -297,10 +298,10 @@ void cJSONEntries::GrowText(std::size_t needed) {
   const auto bounded = static_cast<std::uint32_t>(std::min<std::size_t>(capacity, UINT32_MAX));
   auto* const grown = static_cast<char*>(::operator new(bounded));
   if (text_used_ > 0) {
-    std::memcpy(grown, text_, text_used_);
+    std::memcpy(grown, Text(), text_used_);
   }
   FreeText();
-  text_ = grown;
+  extras.text = grown;
   extras.textCapacity = bounded;
 }
 
@@ -340,6 +341,10 @@ void cJSONEntries::Erase(Slot slot) {
   if (flags_.packed) {
     Unpack();
   }
+  // The count of entries is about to change, which would move a fitted list's text.
+  if (flags_.textInSlots) {
+    GrowText(0);
+  }
   if (Index() != nullptr) {
     Unindex(slot);
   }
@@ -372,18 +377,19 @@ void cJSONEntries::CompactText() {
   const std::uint32_t used = text_used_ - TextDropped();
   auto* const packed = static_cast<char*>(::operator new(std::max<std::uint32_t>(used, 1)));
   std::uint32_t at = 0;
+  const char* const text = Text();
   for (Slot slot = 0; slot < slot_count_; ++slot) {
     Entry& entry = slots_[slot];
     if (entry.Alive()) {
       if (entry.length > 0) {
-        std::memcpy(packed + at, text_ + entry.offset, entry.length);
+        std::memcpy(packed + at, text + entry.offset, entry.length);
       }
       entry.offset = at;
       at += entry.length;
     }
   }
   FreeText();
-  text_ = packed;
+  extras_->text = packed;
   text_used_ = at;
   extras_->textCapacity = std::max<std::uint32_t>(used, 1);
   extras_->textDropped = 0;
@@ -459,7 +465,7 @@ void cJSONEntries::ReleaseStorage() noexcept {
   if (flags_.slotsInArena) {
     // The block goes with its region.
     slots_ = nullptr;
-    text_ = flags_.textInSlots ? nullptr : text_;
+    flags_.textInSlots = false;
     flags_.slotsInArena = false;
   }
   FreeText();
@@ -470,9 +476,9 @@ void cJSONEntries::ReleaseStorage() noexcept {
 
 void cJSONEntries::ShrinkToFit() {
   Compact();
-  const bool fitted = flags_.packed ||
-                      (slot_count_ == SlotCapacity() && TextDropped() == 0 &&
-                       text_used_ == TextCapacity() && (flags_.textInSlots || slot_count_ == 0));
+  const bool fitted =
+      flags_.packed || (slot_count_ == SlotCapacity() && TextDropped() == 0 &&
+                        text_used_ == TextCapacity() && (flags_.textInSlots || slot_count_ == 0));
   if (fitted) {
     return;
   }
@@ -485,7 +491,6 @@ void cJSONEntries::ShrinkToFit() {
 
 void cJSONEntries::Swap(cJSONEntries& other) noexcept {
   std::swap(slots_, other.slots_);
-  std::swap(text_, other.text_);
   std::swap(extras_, other.extras_);
   std::swap(slot_count_, other.slot_count_);
   std::swap(text_used_, other.text_used_);
@@ -512,6 +517,7 @@ void cJSONEntries::TakeFitted(cJSONEntries& from, cJSONArena* arena) {
                                  : static_cast<char*>(::operator new(bytes));
   auto* const slots = reinterpret_cast<Entry*>(block);
   char* const text = block + entryBytes;
+  const char* const fromText = from.Text();
   if (packed) {
     std::uint32_t at = 0;
     auto* const ends = reinterpret_cast<std::uint32_t*>(block);
@@ -520,27 +526,27 @@ void cJSONEntries::TakeFitted(cJSONEntries& from, cJSONArena* arena) {
     for (Slot slot = 0; slot < count; ++slot) {
       const Entry& entry = from.slots_[slot];
       if (!endToEnd && entry.length > 0) {
-        std::memcpy(text + at, from.text_ + entry.offset, entry.length);
+        std::memcpy(text + at, fromText + entry.offset, entry.length);
       }
       at += entry.length;
       ends[slot] = at;
       kinds[slot] = static_cast<std::uint8_t>(entry.tag >> 1);
     }
     if (endToEnd && used > 0) {
-      std::memcpy(text, from.text_, used);
+      std::memcpy(text, fromText, used);
     }
   } else if (from.TextDropped() == 0 && !from.flags_.outOfOrder && count > 0) {
     // No line was rewritten or erased: the lines lie in the block in order, end to end.
     std::memcpy(slots, from.slots_, sizeof(Entry) * count);
     if (used > 0) {
-      std::memcpy(text, from.text_, used);
+      std::memcpy(text, fromText, used);
     }
   } else {
     std::uint32_t at = 0;
     for (Slot slot = 0; slot < count; ++slot) {
       const Entry& entry = from.slots_[slot];
       if (entry.length > 0) {  // an empty line may have no text block to point into
-        std::memcpy(text + at, from.text_ + entry.offset, entry.length);
+        std::memcpy(text + at, fromText + entry.offset, entry.length);
       }
       slots[slot] = Entry{at, entry.length, entry.tag};
       at += entry.length;
@@ -549,7 +555,6 @@ void cJSONEntries::TakeFitted(cJSONEntries& from, cJSONArena* arena) {
   // Nothing below throws: the children change owner together with their entries.
   Clear();
   slots_ = slots;
-  text_ = count == 0 ? nullptr : text;
   flags_.textInSlots = count > 0;
   flags_.slotsInArena = inArena;
   slot_count_ = count;
@@ -567,6 +572,7 @@ void cJSONEntries::Unpack() {
   const std::uint32_t count = slot_count_;
   auto* const entries = static_cast<Entry*>(::operator new(sizeof(Entry) * count));
   char* const text = text_used_ == 0 ? nullptr : static_cast<char*>(::operator new(text_used_));
+  const char* const oldText = Text();
   const std::uint32_t* const ends = Ends();
   const std::uint8_t* const kinds = PackedKinds();
   std::uint32_t begin = 0;
@@ -575,14 +581,14 @@ void cJSONEntries::Unpack() {
     begin = ends[slot];
   }
   if (text != nullptr) {
-    std::memcpy(text, text_, text_used_);
+    std::memcpy(text, oldText, text_used_);
   }
   // Extras first: a block in a document's regions is marked before it goes.
   Extras& extras = MakeExtras();
   FreeText();
   FreeSlots();
   slots_ = entries;
-  text_ = text;
+  extras.text = text;
   flags_.packed = false;
   extras.slotCapacity = count;
   extras.textCapacity = text_used_;

@@ -64,9 +64,10 @@ class cJSONEntries {
     if (flags_.packed) {
       const std::uint32_t* const ends = Ends();
       const std::uint32_t begin = slot == 0 ? 0 : ends[slot - 1];
-      return {text_ + begin, ends[slot] - begin};
+      return {reinterpret_cast<const char*>(PackedKinds() + slot_count_) + begin,
+              ends[slot] - begin};
     }
-    return {text_ + slots_[slot].offset, slots_[slot].length};
+    return {Text() + slots_[slot].offset, slots_[slot].length};
   }
   // The part of the line after its first "="; empty when it has none.
   std::string_view ValueOf(Slot slot) const;
@@ -111,15 +112,16 @@ class cJSONEntries {
   std::unique_ptr<cJSONArena::Held> TakeHeld();
   // True when the list keeps a block or a cache of its own on the heap.
   bool HasHeapStorage() const {
-    return (slots_ != nullptr && !flags_.slotsInArena) ||
-           (text_ != nullptr && !flags_.textInSlots) || extras_ != nullptr;
+    // A list with a text block of its own keeps it in its Extras.
+    return (slots_ != nullptr && !flags_.slotsInArena) || extras_ != nullptr;
   }
   // Gives back the list's own storage and empties it without destroying its children: for a
   // document whose regions go at once, children and all.
   void ReleaseStorage() noexcept;
   // True when `text` lies in this list's own lines, which any change may move.
   bool Holds(std::string_view text) const {
-    return !text.empty() && text_ && text.data() >= text_ && text.data() < text_ + text_used_;
+    const char* const own = Text();
+    return !text.empty() && own && text.data() >= own && text.data() < own + text_used_;
   }
 
  private:
@@ -175,26 +177,36 @@ class cJSONEntries {
 
   // What only some lists need, kept aside so that the many small ones stay small.
   struct Extras {
-    std::unique_ptr<cJSONKeyIndex> index;    // of a big list
-    std::uint32_t textDropped = 0;           // bytes of the block that no line uses any more
+    std::unique_ptr<cJSONKeyIndex> index;  // of a big list
+    std::uint32_t textDropped = 0;         // bytes of the block that no line uses any more
     // The room of the blocks: a list without Extras has exactly the room it uses, as a list read
     // into a document has, so that its node stays small.
     std::uint32_t slotCapacity = 0;
     std::uint32_t textCapacity = 0;
     std::unique_ptr<cJSONArena::Held> held;  // the regions of the readings into this node
+    char* text = nullptr;                    // the text block of a list not fitted
   };
   cJSONKeyIndex* Index() const { return extras_ ? extras_->index.get() : nullptr; }
   std::uint32_t TextDropped() const { return extras_ ? extras_->textDropped : 0; }
   std::uint32_t SlotCapacity() const { return extras_ ? extras_->slotCapacity : slot_count_; }
   std::uint32_t TextCapacity() const { return extras_ ? extras_->textCapacity : text_used_; }
   Extras& MakeExtras() const;
+  // The text block: behind the entries in a fitted list, or a block of its own, kept in Extras,
+  // since a big answer's nodes are mostly fitted and should not carry the pointer.
+  char* Text() const {
+    if (flags_.textInSlots) {
+      return reinterpret_cast<char*>(slots_) +
+             (flags_.packed ? PackedEntryBytes : sizeof(Entry)) * slot_count_;
+    }
+    return extras_ ? extras_->text : nullptr;
+  }
 
   // Both blocks are raw storage from operator new (or the entries' block from an arena): the
   // text either has a block of its own or, once fitted, lies behind the entries in theirs
-  // (`textInSlots`) and goes with it. A packed list's block is not made of Entry: only Ends and
-  // PackedKinds read it.
+  // (`textInSlots`) and goes with it; the count of entries then stays as it is until the text
+  // moves out, since it tells where the text begins. A packed list's block is not made of
+  // Entry: only Ends and PackedKinds read it.
   Entry* slots_ = nullptr;
-  char* text_ = nullptr;
   // Holes and the index are caches of a logically constant list, hence mutable.
   mutable std::unique_ptr<Extras> extras_;
   mutable std::uint32_t slot_count_ = 0;  // entries and holes

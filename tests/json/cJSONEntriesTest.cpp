@@ -86,7 +86,8 @@ TEST(cJSONEntriesTest, MatchesPlainLinesUnderRandomChanges) {
     } else if (op < 9 && !plain.lines_.empty()) {
       const int index = pick(0, static_cast<int>(plain.lines_.size()) - 1);
       ASSERT_EQ(entries.LineAt(index), plain.lines_[static_cast<std::size_t>(index)]);
-      ASSERT_EQ(entries.KindOf(entries.SlotAt(index)), plain.kinds_[static_cast<std::size_t>(index)]);
+      ASSERT_EQ(entries.KindOf(entries.SlotAt(index)),
+                plain.kinds_[static_cast<std::size_t>(index)]);
     } else if (pick(0, 200) == 0) {
       entries.Clear();
       plain.lines_.clear();
