@@ -1,7 +1,11 @@
-// The name=value fields of one case or need, kept in one text block.
+// The name=value fields of one case or need, kept in one block.
 #include "CaseFields.h"
 
+#include <algorithm>
+#include <cstring>
+#include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "NameValueList.h"
 
@@ -16,10 +20,62 @@ std::uint32_t Checked(std::size_t offset) {
 
 }  // namespace
 
+CaseFields::CaseFields(const CaseFields& other) {
+  if (other.block_ != nullptr) {
+    Regrow(other.block_->count, other.block_->used);
+    std::memcpy(Ends(), other.Ends(), sizeof(std::uint32_t) * other.block_->count);
+    std::memcpy(Text(), other.Text(), other.block_->used);
+    block_->count = other.block_->count;
+    block_->used = other.block_->used;
+  }
+}
+
+CaseFields& CaseFields::operator=(const CaseFields& other) {
+  if (this != &other) {
+    CaseFields copy(other);
+    std::swap(block_, copy.block_);
+  }
+  return *this;
+}
+
+CaseFields& CaseFields::operator=(CaseFields&& other) noexcept {
+  std::swap(block_, other.block_);
+  return *this;
+}
+
+CaseFields::~CaseFields() { ::operator delete(block_); }
+
 std::string_view CaseFields::operator[](int index) const {
   const std::size_t at = static_cast<std::size_t>(index);
-  const std::uint32_t begin = at == 0 ? 0 : ends_[at - 1];
-  return std::string_view(text_).substr(begin, ends_[at] - begin);
+  const std::uint32_t* const ends = Ends();
+  const std::uint32_t begin = at == 0 ? 0 : ends[at - 1];
+  return {Text() + begin, ends[at] - begin};
+}
+
+void CaseFields::Regrow(std::size_t lines, std::size_t bytes) {
+  const std::uint32_t lineRoom = Checked(lines);
+  const std::uint32_t textRoom = Checked(bytes);
+  auto* const grown = static_cast<Block*>(
+      ::operator new(sizeof(Block) + sizeof(std::uint32_t) * lineRoom + textRoom));
+  *grown = Block{0, lineRoom, 0, textRoom};
+  if (block_ != nullptr) {
+    grown->count = block_->count;
+    grown->used = block_->used;
+    std::memcpy(grown + 1, Ends(), sizeof(std::uint32_t) * block_->count);
+    std::memcpy(reinterpret_cast<std::uint32_t*>(grown + 1) + lineRoom, Text(), block_->used);
+    ::operator delete(block_);
+  }
+  block_ = grown;
+}
+
+void CaseFields::MakeRoom(std::size_t lines, std::size_t bytes) {
+  const std::size_t count = block_ == nullptr ? 0 : block_->count;
+  const std::size_t used = block_ == nullptr ? 0 : block_->used;
+  const std::size_t lineRoom = block_ == nullptr ? 0 : block_->lineRoom;
+  const std::size_t textRoom = block_ == nullptr ? 0 : block_->textRoom;
+  if (count + lines <= lineRoom && used + bytes <= textRoom) return;
+  Regrow(std::max(count + lines, lineRoom + lineRoom / 2),
+         std::max(used + bytes, textRoom + textRoom / 2));
 }
 
 int CaseFields::IndexOfName(std::string_view name) const {
@@ -64,41 +120,61 @@ void CaseFields::SetNewValue(std::string_view name, std::string_view value) {
     SetNewValue(std::string(name), std::string(value));
     return;
   }
-  const std::uint32_t end = Checked(text_.size() + name.size() + 1 + value.size());
-  ends_.reserve(ends_.size() + 1);
-  text_.append(name).append(1, '=').append(value);
-  ends_.push_back(end);
+  const std::size_t length = name.size() + 1 + value.size();
+  Checked((block_ == nullptr ? 0 : block_->used) + length);
+  MakeRoom(1, length);
+  char* const out = Text() + block_->used;
+  std::memcpy(out, name.data(), name.size());
+  out[name.size()] = '=';
+  std::memcpy(out + name.size() + 1, value.data(), value.size());
+  block_->used += static_cast<std::uint32_t>(length);
+  Ends()[block_->count++] = block_->used;
 }
 
 bool CaseFields::Holds(std::string_view text) const {
-  return !text.empty() && text.data() >= text_.data() && text.data() < text_.data() + text_.size();
+  return block_ != nullptr && !text.empty() && text.data() >= Text() &&
+         text.data() < Text() + block_->used;
 }
 
 void CaseFields::Reserve(std::size_t lines, std::size_t bytes) {
-  ends_.reserve(ends_.size() + lines);
-  text_.reserve(text_.size() + bytes);
+  const std::size_t count = block_ == nullptr ? 0 : block_->count;
+  const std::size_t used = block_ == nullptr ? 0 : block_->used;
+  if (block_ == nullptr || count + lines > block_->lineRoom || used + bytes > block_->textRoom) {
+    Regrow(count + lines, used + bytes);
+  }
 }
 
-// The line's text is rebuilt in place, and the ends after it move by the difference.
+// The line's text is rebuilt in place, the text after it moved, and the ends after it move by
+// the difference.
 void CaseFields::Replace(int index, std::string_view name, std::string_view value) {
   const std::size_t at = static_cast<std::size_t>(index);
-  const std::size_t begin = at == 0 ? 0 : ends_[at - 1];
-  const std::size_t oldLength = ends_[at] - begin;
-  const std::string line = std::string(name) + "=" + std::string(value);
-  Checked(text_.size() - oldLength + line.size());
-  text_.replace(begin, oldLength, line);
-  for (std::size_t i = at; i < ends_.size(); ++i) {
-    ends_[i] = static_cast<std::uint32_t>(ends_[i] - oldLength + line.size());
+  const std::size_t begin = at == 0 ? 0 : Ends()[at - 1];
+  const std::size_t oldLength = Ends()[at] - begin;
+  const std::size_t length = name.size() + 1 + value.size();
+  Checked(block_->used - oldLength + length);
+  if (length > oldLength) MakeRoom(0, length - oldLength);
+  char* const text = Text();
+  std::memmove(text + begin + length, text + begin + oldLength, block_->used - begin - oldLength);
+  std::memcpy(text + begin, name.data(), name.size());
+  text[begin + name.size()] = '=';
+  std::memcpy(text + begin + name.size() + 1, value.data(), value.size());
+  block_->used = static_cast<std::uint32_t>(block_->used - oldLength + length);
+  std::uint32_t* const ends = Ends();
+  for (std::size_t i = at; i < block_->count; ++i) {
+    ends[i] = static_cast<std::uint32_t>(ends[i] - oldLength + length);
   }
 }
 
 void CaseFields::Erase(int index) {
   const std::size_t at = static_cast<std::size_t>(index);
-  const std::size_t begin = at == 0 ? 0 : ends_[at - 1];
-  const std::size_t length = ends_[at] - begin;
-  text_.erase(begin, length);
-  ends_.erase(ends_.begin() + index);
-  for (std::size_t i = at; i < ends_.size(); ++i) {
-    ends_[i] = static_cast<std::uint32_t>(ends_[i] - length);
+  std::uint32_t* const ends = Ends();
+  const std::size_t begin = at == 0 ? 0 : ends[at - 1];
+  const std::size_t length = ends[at] - begin;
+  char* const text = Text();
+  std::memmove(text + begin, text + begin + length, block_->used - begin - length);
+  block_->used = static_cast<std::uint32_t>(block_->used - length);
+  --block_->count;
+  for (std::size_t i = at; i < block_->count; ++i) {
+    ends[i] = static_cast<std::uint32_t>(ends[i + 1] - length);
   }
 }

@@ -1,18 +1,25 @@
-// The name=value fields of one case or need, kept in one text block.
+// The name=value fields of one case or need, kept in one block.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 // The fields behave as a name=value list: names compare ASCII-case-insensitively, the
 // first match wins, a missing name reads as an empty value and setting an empty value
-// removes the line. A big case list holds a million of these, so the lines share one
-// block of text instead of each being a string of its own.
+// removes the line. A big case list holds hundreds of thousands of these, so each keeps its
+// lines and where they end in a single block of the heap, behind one pointer.
 class CaseFields {
  public:
-  int Count() const { return static_cast<int>(ends_.size()); }
+  CaseFields() = default;
+  CaseFields(const CaseFields& other);
+  CaseFields& operator=(const CaseFields& other);
+  CaseFields(CaseFields&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
+  CaseFields& operator=(CaseFields&& other) noexcept;
+  ~CaseFields();
+
+  int Count() const { return block_ == nullptr ? 0 : static_cast<int>(block_->count); }
   // Line `index` as name "=" value; valid until the fields next change.
   std::string_view operator[](int index) const;
 
@@ -26,12 +33,26 @@ class CaseFields {
   void Reserve(std::size_t lines, std::size_t bytes);
 
  private:
+  // The block: this header, the end of every line in the text (lineRoom of them), then the
+  // text (textRoom bytes), the lines one after another.
+  struct Block {
+    std::uint32_t count;
+    std::uint32_t lineRoom;
+    std::uint32_t used;
+    std::uint32_t textRoom;
+  };
+  std::uint32_t* Ends() const { return reinterpret_cast<std::uint32_t*>(block_ + 1); }
+  char* Text() const { return reinterpret_cast<char*>(Ends() + block_->lineRoom); }
+  // Moves the lines into a block with room for `lines` lines of `bytes` bytes, at least.
+  void Regrow(std::size_t lines, std::size_t bytes);
+  // Makes room for `lines` more lines of `bytes` more bytes, growing by half again at least.
+  void MakeRoom(std::size_t lines, std::size_t bytes);
+
   // Index of the first line whose part before its first "=" equals `name`, or -1.
   int IndexOfName(std::string_view name) const;
   void Replace(int index, std::string_view name, std::string_view value);
   void Erase(int index);
   bool Holds(std::string_view text) const;
 
-  std::string text_;                 // the lines one after another
-  std::vector<std::uint32_t> ends_;  // where each line ends in text_
+  Block* block_ = nullptr;
 };

@@ -2,7 +2,6 @@
 // StringListObjectClass per discharge need of a case.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,10 +13,11 @@ class StringListObjectClass {
   CaseFields Fields;
 };
 
-// A need as it stands in its case: the name it has in "NeedsList", and the need itself.
+// A need as it stands in its case: the name it has in "NeedsList", and the need itself, held in
+// place: a big list has a quarter of a million needs, each a block of the heap fewer so.
 struct NeedEntry {
   std::string Key;
-  std::unique_ptr<StringListObjectClass> Object;
+  StringListObjectClass Object;
 };
 
 // One open case of the physician; owns its needs.
@@ -34,6 +34,7 @@ class ListBoxObjectClass {
 
   // The title of the case: "pa10", one blank, "pa12".
   std::string Title() const;
-  // Appends a need under its key and returns it, owned by this case.
+  // Appends a need under its key and returns it, owned by this case; the reference holds until
+  // the next need is added.
   StringListObjectClass& AddNeed(std::string need_key);
 };

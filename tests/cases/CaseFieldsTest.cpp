@@ -3,6 +3,7 @@
 
 #include <random>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -11,7 +12,8 @@
 namespace {
 
 // Every line and every lookup agree with NameValueList after each random set, replace or
-// removal, names differing only in case and names holding "=" included.
+// removal, names differing only in case and names holding "=" included, with room made ahead and
+// the fields copied now and then.
 TEST(CaseFieldsTest, MatchesANameValueListUnderRandomChanges) {
   const char* const names[] = {"pa10", "PA10", "f13", "a=b", "a", "", "=", "pt11"};
   const char* const values[] = {"",    "x",   "Meier", "a longer value than the short string room",
@@ -23,6 +25,12 @@ TEST(CaseFieldsTest, MatchesANameValueListUnderRandomChanges) {
     for (int step = 0; step < 40; ++step) {
       const std::string name = names[random() % std::size(names)];
       const std::string value = values[random() % std::size(values)];
+      if (step % 7 == 6) {
+        fields.Reserve(random() % 3, random() % 40);  // room made, nothing else changes
+      } else if (step % 11 == 10) {
+        CaseFields copy(fields);
+        fields = std::move(copy);
+      }
       fields.SetValue(name, value);
       model.SetValue(name, value);
       ASSERT_EQ(fields.Count(), model.Count());
