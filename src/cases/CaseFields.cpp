@@ -74,8 +74,10 @@ void CaseFields::MakeRoom(std::size_t lines, std::size_t bytes) {
   const std::size_t lineRoom = block_ == nullptr ? 0 : block_->lineRoom;
   const std::size_t textRoom = block_ == nullptr ? 0 : block_->textRoom;
   if (count + lines <= lineRoom && used + bytes <= textRoom) return;
-  Regrow(std::max(count + lines, lineRoom + lineRoom / 2),
-         std::max(used + bytes, textRoom + textRoom / 2));
+  // Growth stops at what a block can count; only the room needed must fit.
+  constexpr std::size_t Most = UINT32_MAX;
+  Regrow(std::max(count + lines, std::min(lineRoom + lineRoom / 2, Most)),
+         std::max(used + bytes, std::min(textRoom + textRoom / 2, Most)));
 }
 
 int CaseFields::IndexOfName(std::string_view name) const {

@@ -24,9 +24,9 @@ class cJSON;
 // holes outnumber entries), and big lists keep a hash index from key to their
 // chain of entries, so that reading and walking a document stay linear in its size.
 //
-// A big answer holds millions of entries, so an entry is 16 bytes and the lines of a
-// list share one block of text; a rewritten or deleted line leaves its old text behind
-// until such text makes up half of the block.
+// A big answer holds millions of entries, so an entry is 16 bytes (5 in a packed list) and
+// the lines of a list share one block of text; a rewritten or deleted line leaves its old text
+// behind until such text makes up half of the block.
 class cJSONEntries {
  public:
   // A handle of one entry, valid until the next access by position or Erase.
