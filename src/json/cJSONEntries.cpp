@@ -87,6 +87,7 @@ std::uintptr_t cJSONEntries::Tag(int kind, cJSONChildPtr child) {
     flags_.holdsChildren = true;
     return reinterpret_cast<std::uintptr_t>(child.release());
   }
+  flags_.wideKinds = flags_.wideKinds || kind > 0 || kind < -static_cast<int>(UINT8_MAX);
   return KindTag(kind);
 }
 
@@ -443,6 +444,7 @@ void cJSONEntries::Clear() {
   flags_.holdsChildren = false;
   flags_.outOfOrder = false;
   flags_.packed = false;
+  flags_.wideKinds = false;
 }
 
 void cJSONEntries::Hold(std::unique_ptr<cJSONArena::Held> held) {
@@ -505,10 +507,7 @@ void cJSONEntries::TakeFitted(cJSONEntries& from, cJSONArena* arena) {
   from.Compact();
   const std::uint32_t count = from.slot_count_;
   const std::uint32_t used = from.text_used_ - from.TextDropped();
-  bool packed = count > 0 && !from.flags_.holdsChildren;
-  for (Slot slot = 0; packed && slot < count; ++slot) {
-    packed = (from.slots_[slot].tag >> 1) <= UINT8_MAX;
-  }
+  const bool packed = count > 0 && !from.flags_.holdsChildren && !from.flags_.wideKinds;
   const std::size_t entryBytes = (packed ? PackedEntryBytes : sizeof(Entry)) * count;
   const std::size_t bytes = entryBytes + used;
   const bool inArena = count > 0 && arena != nullptr && bytes <= cJSONArena::MaxPiece;
@@ -522,18 +521,23 @@ void cJSONEntries::TakeFitted(cJSONEntries& from, cJSONArena* arena) {
     std::uint32_t at = 0;
     auto* const ends = reinterpret_cast<std::uint32_t*>(block);
     auto* const kinds = reinterpret_cast<std::uint8_t*>(block) + sizeof(std::uint32_t) * count;
-    const bool endToEnd = from.TextDropped() == 0 && !from.flags_.outOfOrder;
     for (Slot slot = 0; slot < count; ++slot) {
       const Entry& entry = from.slots_[slot];
-      if (!endToEnd && entry.length > 0) {
-        std::memcpy(text + at, fromText + entry.offset, entry.length);
-      }
       at += entry.length;
       ends[slot] = at;
       kinds[slot] = static_cast<std::uint8_t>(entry.tag >> 1);
     }
-    if (endToEnd && used > 0) {
-      std::memcpy(text, fromText, used);
+    if (from.TextDropped() == 0 && !from.flags_.outOfOrder) {
+      if (used > 0) {
+        std::memcpy(text, fromText, used);
+      }
+    } else {
+      for (Slot slot = 0; slot < count; ++slot) {
+        const Entry& entry = from.slots_[slot];
+        if (entry.length > 0) {
+          std::memcpy(text + ends[slot] - entry.length, fromText + entry.offset, entry.length);
+        }
+      }
     }
   } else if (from.TextDropped() == 0 && !from.flags_.outOfOrder && count > 0) {
     // No line was rewritten or erased: the lines lie in the block in order, end to end.
@@ -555,14 +559,14 @@ void cJSONEntries::TakeFitted(cJSONEntries& from, cJSONArena* arena) {
   // Nothing below throws: the children change owner together with their entries.
   Clear();
   slots_ = slots;
-  flags_.textInSlots = count > 0;
-  flags_.slotsInArena = inArena;
   slot_count_ = count;
   text_used_ = count == 0 ? 0 : used;
   live_ = from.live_;
-  flags_.quotedKeys = from.flags_.quotedKeys;
-  flags_.repeatsKeys = from.flags_.repeatsKeys;
-  flags_.holdsChildren = from.flags_.holdsChildren;
+  // What the lines are like goes along; where they lie is new.
+  flags_ = from.flags_;
+  flags_.textInSlots = count > 0;
+  flags_.slotsInArena = inArena;
+  flags_.outOfOrder = false;
   flags_.packed = packed;
   // The key index is a cache: a list that is looked up again builds it anew, and most are not.
   from.Forget();
@@ -603,6 +607,7 @@ void cJSONEntries::Forget() {
   flags_.holdsChildren = false;
   flags_.outOfOrder = false;
   flags_.packed = false;
+  flags_.wideKinds = false;
   // The storage stays, and with it the record of its room.
   if (extras_) {
     extras_->index.reset();

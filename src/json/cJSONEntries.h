@@ -220,5 +220,6 @@ class cJSONEntries {
     bool holdsChildren : 1 = false;  // some entry may hold a child: clearing must look
     bool outOfOrder : 1 = false;     // an empty line was rewritten: the lines are not end to end
     bool packed : 1 = false;         // the entries are packed (Ends, PackedKinds)
+    bool wideKinds : 1 = false;      // some kind code does not fit a byte: the list cannot pack
   } flags_;
 };

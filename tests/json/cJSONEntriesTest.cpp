@@ -60,7 +60,8 @@ TEST(cJSONEntriesTest, MatchesPlainLinesUnderRandomChanges) {
     if (op < 4) {
       const std::string line =
           pick(0, 9) == 0 ? serial : key + "=" + serial + (pick(0, 4) == 0 ? "=more" : "");
-      const int kind = -pick(0, -JSON_WORD);
+      // Now and then a kind code of a caller's own, wider than a packed list keeps.
+      const int kind = pick(0, 300) == 0 ? -300 : -pick(0, -JSON_WORD);
       entries.Append(line, kind);
       plain.lines_.push_back(line);
       plain.kinds_.push_back(kind);
@@ -94,6 +95,10 @@ TEST(cJSONEntriesTest, MatchesPlainLinesUnderRandomChanges) {
       plain.kinds_.clear();
     } else if (pick(0, 100) == 0) {
       entries.ShrinkToFit();  // as a read list is: exactly its room, grown again by what follows
+      for (int i = 0; i < entries.Count(); ++i) {
+        ASSERT_EQ(entries.LineAt(i), plain.lines_[static_cast<std::size_t>(i)]);
+        ASSERT_EQ(entries.KindOf(entries.SlotAt(i)), plain.kinds_[static_cast<std::size_t>(i)]);
+      }
     }
     ASSERT_EQ(entries.Count(), static_cast<int>(plain.lines_.size()));
     const cJSONEntries::Slot slot = entries.Find(key);
