@@ -110,7 +110,7 @@ EntryTexts TextsOf(const ListBoxObjectClass& item) {
                    item.Fields.Value("f22"),
                    {}};
   if (texts.number.empty()) texts.number = item.CaseKey;
-  for (const NeedEntry& need : item.Needs) texts.needs.push_back(NeedLine(need.Object));
+  for (const NeedEntry& need : item.Needs) texts.needs.push_back(NeedLine(*need.Object));
   return texts;
 }
 

@@ -68,16 +68,15 @@ void CaseFields::Regrow(std::size_t lines, std::size_t bytes) {
   block_ = grown;
 }
 
+// Growth stops at what a block can count; only the room needed must fit, or Regrow throws.
 void CaseFields::MakeRoom(std::size_t lines, std::size_t bytes) {
-  const std::size_t count = block_ == nullptr ? 0 : block_->count;
-  const std::size_t used = block_ == nullptr ? 0 : block_->used;
-  const std::size_t lineRoom = block_ == nullptr ? 0 : block_->lineRoom;
-  const std::size_t textRoom = block_ == nullptr ? 0 : block_->textRoom;
-  if (count + lines <= lineRoom && used + bytes <= textRoom) return;
-  // Growth stops at what a block can count; only the room needed must fit.
+  if (Fits(lines, bytes)) return;
+  const Block& header = Header();
   constexpr std::size_t Most = UINT32_MAX;
-  Regrow(std::max(count + lines, std::min(lineRoom + lineRoom / 2, Most)),
-         std::max(used + bytes, std::min(textRoom + textRoom / 2, Most)));
+  Regrow(std::max<std::size_t>(header.count + lines,
+                               std::min<std::size_t>(header.lineRoom + header.lineRoom / 2, Most)),
+         std::max<std::size_t>(header.used + bytes,
+                               std::min<std::size_t>(header.textRoom + header.textRoom / 2, Most)));
 }
 
 int CaseFields::IndexOfName(std::string_view name) const {
@@ -123,7 +122,6 @@ void CaseFields::SetNewValue(std::string_view name, std::string_view value) {
     return;
   }
   const std::size_t length = name.size() + 1 + value.size();
-  Checked((block_ == nullptr ? 0 : block_->used) + length);
   MakeRoom(1, length);
   char* const out = Text() + block_->used;
   std::memcpy(out, name.data(), name.size());
@@ -139,11 +137,7 @@ bool CaseFields::Holds(std::string_view text) const {
 }
 
 void CaseFields::Reserve(std::size_t lines, std::size_t bytes) {
-  const std::size_t count = block_ == nullptr ? 0 : block_->count;
-  const std::size_t used = block_ == nullptr ? 0 : block_->used;
-  if (block_ == nullptr || count + lines > block_->lineRoom || used + bytes > block_->textRoom) {
-    Regrow(count + lines, used + bytes);
-  }
+  if (!Fits(lines, bytes)) Regrow(Header().count + lines, Header().used + bytes);
 }
 
 // The line's text is rebuilt in place, the text after it moved, and the ends after it move by
@@ -153,7 +147,6 @@ void CaseFields::Replace(int index, std::string_view name, std::string_view valu
   const std::size_t begin = at == 0 ? 0 : Ends()[at - 1];
   const std::size_t oldLength = Ends()[at] - begin;
   const std::size_t length = name.size() + 1 + value.size();
-  Checked(block_->used - oldLength + length);
   if (length > oldLength) MakeRoom(0, length - oldLength);
   char* const text = Text();
   std::memmove(text + begin + length, text + begin + oldLength, block_->used - begin - oldLength);

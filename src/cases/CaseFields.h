@@ -19,7 +19,7 @@ class CaseFields {
   CaseFields& operator=(CaseFields&& other) noexcept;
   ~CaseFields();
 
-  int Count() const { return block_ == nullptr ? 0 : static_cast<int>(block_->count); }
+  int Count() const { return static_cast<int>(Header().count); }
   // Line `index` as name "=" value; valid until the fields next change.
   std::string_view operator[](int index) const;
 
@@ -41,10 +41,20 @@ class CaseFields {
     std::uint32_t used;
     std::uint32_t textRoom;
   };
+  // The block's header; all zero while there is no block.
+  const Block& Header() const {
+    static constexpr Block None{0, 0, 0, 0};
+    return block_ == nullptr ? None : *block_;
+  }
   std::uint32_t* Ends() const { return reinterpret_cast<std::uint32_t*>(block_ + 1); }
   char* Text() const { return reinterpret_cast<char*>(Ends() + block_->lineRoom); }
   // Moves the lines into a block with room for `lines` lines of `bytes` bytes, at least.
   void Regrow(std::size_t lines, std::size_t bytes);
+  // True when `lines` more lines of `bytes` more bytes fit without growing.
+  bool Fits(std::size_t lines, std::size_t bytes) const {
+    const Block& header = Header();
+    return header.count + lines <= header.lineRoom && header.used + bytes <= header.textRoom;
+  }
   // Makes room for `lines` more lines of `bytes` more bytes, growing by half again at least.
   void MakeRoom(std::size_t lines, std::size_t bytes);
 

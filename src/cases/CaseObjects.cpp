@@ -10,6 +10,6 @@ std::string ListBoxObjectClass::Title() const {
 }
 
 StringListObjectClass& ListBoxObjectClass::AddNeed(std::string need_key) {
-  Needs.push_back({std::move(need_key), StringListObjectClass{}});
-  return Needs.back().Object;
+  Needs.push_back({std::move(need_key), std::make_unique<StringListObjectClass>()});
+  return *Needs.back().Object;
 }

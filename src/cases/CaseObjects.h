@@ -2,6 +2,7 @@
 // StringListObjectClass per discharge need of a case.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,11 +14,10 @@ class StringListObjectClass {
   CaseFields Fields;
 };
 
-// A need as it stands in its case: the name it has in "NeedsList", and the need itself, held in
-// place: a big list has a quarter of a million needs, each a block of the heap fewer so.
+// A need as it stands in its case: the name it has in "NeedsList", and the need itself.
 struct NeedEntry {
   std::string Key;
-  StringListObjectClass Object;
+  std::unique_ptr<StringListObjectClass> Object;
 };
 
 // One open case of the physician; owns its needs.
@@ -34,7 +34,6 @@ class ListBoxObjectClass {
 
   // The title of the case: "pa10", one blank, "pa12".
   std::string Title() const;
-  // Appends a need under its key and returns it, owned by this case; the reference holds until
-  // the next need is added.
+  // Appends a need under its key and returns it, owned by this case.
   StringListObjectClass& AddNeed(std::string need_key);
 };

@@ -210,9 +210,7 @@ cJSONEntries::Slot cJSONEntries::AppendMember(std::string_view key, std::string_
 // Room for one more entry is made before its text and child are taken, so a failure leaves both
 // with the caller.
 void cJSONEntries::ReserveSlot() {
-  if (flags_.packed) {
-    Unpack();
-  }
+  Unpack();
   if (slot_count_ == SlotCapacity()) {
     GrowSlots();
   }
@@ -307,9 +305,7 @@ void cJSONEntries::GrowText(std::size_t needed) {
 }
 
 void cJSONEntries::Rewrite(Slot slot, std::string_view line) {
-  if (flags_.packed) {
-    Unpack();
-  }
+  Unpack();
   const std::uint32_t old = slots_[slot].length;
   const std::uint32_t offset = AddText(line);
   slots_[slot].offset = offset;
@@ -319,9 +315,7 @@ void cJSONEntries::Rewrite(Slot slot, std::string_view line) {
 }
 
 void cJSONEntries::RewriteMember(Slot slot, std::string_view key, std::string_view value) {
-  if (flags_.packed) {
-    Unpack();
-  }
+  Unpack();
   const std::uint32_t old = slots_[slot].length;
   const std::uint32_t offset = AddText(key, "=", value);
   slots_[slot].offset = offset;
@@ -331,17 +325,13 @@ void cJSONEntries::RewriteMember(Slot slot, std::string_view key, std::string_vi
 }
 
 void cJSONEntries::SetTag(Slot slot, int kind, cJSONChildPtr child) {
-  if (flags_.packed) {
-    Unpack();
-  }
+  Unpack();
   DestroyChild(slots_[slot]);
   slots_[slot].tag = Tag(kind, std::move(child));
 }
 
 void cJSONEntries::Erase(Slot slot) {
-  if (flags_.packed) {
-    Unpack();
-  }
+  Unpack();
   // The count of entries is about to change, which would move a fitted list's text.
   if (flags_.textInSlots) {
     GrowText(0);
@@ -501,9 +491,7 @@ void cJSONEntries::Swap(cJSONEntries& other) noexcept {
 }
 
 void cJSONEntries::TakeFitted(cJSONEntries& from, cJSONArena* arena) {
-  if (from.flags_.packed) {
-    from.Unpack();
-  }
+  from.Unpack();
   from.Compact();
   const std::uint32_t count = from.slot_count_;
   const std::uint32_t used = from.text_used_ - from.TextDropped();
@@ -572,7 +560,7 @@ void cJSONEntries::TakeFitted(cJSONEntries& from, cJSONArena* arena) {
   from.Forget();
 }
 
-void cJSONEntries::Unpack() {
+void cJSONEntries::UnpackBlocks() {
   const std::uint32_t count = slot_count_;
   auto* const entries = static_cast<Entry*>(::operator new(sizeof(Entry) * count));
   char* const text = text_used_ == 0 ? nullptr : static_cast<char*>(::operator new(text_used_));

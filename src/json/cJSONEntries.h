@@ -172,8 +172,14 @@ class cJSONEntries {
     return reinterpret_cast<const std::uint8_t*>(slots_) + sizeof(std::uint32_t) * slot_count_;
   }
   static constexpr std::size_t PackedEntryBytes = sizeof(std::uint32_t) + sizeof(std::uint8_t);
-  // Gives a packed list blocks of entries and text of its own on the heap, of exactly its size.
-  void Unpack();
+  // Gives a packed list blocks of entries and text of its own on the heap, of exactly its size,
+  // as every change needs first; nothing for a list that is not packed.
+  void Unpack() {
+    if (flags_.packed) {
+      UnpackBlocks();
+    }
+  }
+  void UnpackBlocks();
 
   // What only some lists need, kept aside so that the many small ones stay small.
   struct Extras {

@@ -30,7 +30,7 @@ std::string WalkAndDescribe(const std::string& answer_text,
         if (!text.empty()) text += "|";
         text += item->CaseKey + Describe(item->Fields) + "[";
         for (std::size_t i = 0; i < item->Needs.size(); ++i) {
-          text += (i ? "," : "") + item->Needs[i].Key + Describe(item->Needs[i].Object.Fields);
+          text += (i ? "," : "") + item->Needs[i].Key + Describe(item->Needs[i].Object->Fields);
         }
         text += "]";
       },

@@ -288,7 +288,7 @@ TEST_P(FunctionServerTest, StoredTextReachesTheCaseListExactly) {
       for (std::size_t n = 0; n < need_keys.size(); ++n) {
         EXPECT_EQ(item.Needs[n].Key, need_keys[n]);
         for (const auto& [name, value] : stored[item.CaseKey + "/" + need_keys[n]]) {
-          EXPECT_TRUE(ReadAsStored(value, item.Needs[n].Object.Fields.Value(name), inexact))
+          EXPECT_TRUE(ReadAsStored(value, item.Needs[n].Object->Fields.Value(name), inexact))
               << name;
         }
       }
