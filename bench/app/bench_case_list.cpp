@@ -93,10 +93,13 @@ void BM_ReadAndWalk(benchmark::State& state) {
     cJSON answer;
     answer.Parse(text);
     int cases = 0;
-    WalkCaseList(answer, [&cases](std::unique_ptr<ListBoxObjectClass> item) {
-      benchmark::DoNotOptimize(item.get());
-      ++cases;
-    });
+    WalkCaseList(
+        answer,
+        [&cases](std::unique_ptr<ListBoxObjectClass> item) {
+          benchmark::DoNotOptimize(item.get());
+          ++cases;
+        },
+        WalkedCases::Kept, WalkThreads::Two);
     if (cases != kCases) state.SkipWithError("the walk lost cases");
   }
 }
@@ -248,9 +251,12 @@ void ReportLargeRefresh() {
           cJSON answer;
           answer.Parse(answer_text);
           std::vector<std::unique_ptr<ListBoxObjectClass>> cases;
-          WalkCaseList(answer, [&cases](std::unique_ptr<ListBoxObjectClass> item) {
-            cases.push_back(std::move(item));
-          });
+          WalkCaseList(
+              answer,
+              [&cases](std::unique_ptr<ListBoxObjectClass> item) {
+                cases.push_back(std::move(item));
+              },
+              WalkedCases::Kept, WalkThreads::Two);
           return static_cast<int>(cases.size());
         }));
     refresh.push_back(InChild(

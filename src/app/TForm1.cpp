@@ -258,7 +258,7 @@ void TForm1::ShowCaseAnswer(cJSON& answer) {
         keys.push_back(ToQString(item->CaseKey));
         AddCase(std::move(item));
       },
-      WalkedCases::Released);
+      WalkedCases::Released, WalkThreads::Two);
   ListAddedCases(first, keys);
   MarkNewCases();
 }

@@ -1,9 +1,13 @@
 // Reads the cases out of the function server's answer to "getdoctorcases".
 #include "CaseListReader.h"
 
+#include <exception>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "cJSON.h"
 
@@ -80,20 +84,59 @@ void ReadNeeds(cJSON* needs_list, ListBoxObjectClass& item) {
   }
 }
 
+// Case `index`, none when it is not an object. Reads only that case's nodes and the list's
+// entry, so that two threads may read different cases at once.
+std::unique_ptr<ListBoxObjectClass> ReadCase(cJSON& cases, int index) {
+  cJSON* member = ObjectEntry(cases, index);
+  if (member == nullptr) return nullptr;
+  auto item = std::make_unique<ListBoxObjectClass>(cases.Items().KeyAt(index));
+  CopyFields(ObjectMember(*member, "FieldList"), item->Fields);
+  ReadNeeds(ObjectMember(*member, "NeedsList"), *item);
+  return item;
+}
+
+// Fewer cases are made sooner than a helper thread starts.
+constexpr int HelpedCases = 4096;
+
 }  // namespace
 
 // Cases are taken by position: looking each one up by its name again would make the
 // walk quadratic in the number of cases.
-void WalkCaseList(cJSON& answer, const CaseSink& add, WalkedCases walked) {
+void WalkCaseList(cJSON& answer, const CaseSink& add, WalkedCases walked, WalkThreads threads) {
   cJSON* cases = ObjectMember(answer, "CaseList");
   if (cases == nullptr) return;
-  for (int i = 0; i < cases->Count(); ++i) {
-    cJSON* member = ObjectEntry(*cases, i);
-    if (member == nullptr) continue;
-    auto item = std::make_unique<ListBoxObjectClass>(cases->Items().KeyAt(i));
-    CopyFields(ObjectMember(*member, "FieldList"), item->Fields);
-    ReadNeeds(ObjectMember(*member, "NeedsList"), *item);
-    add(std::move(item));
-    if (walked == WalkedCases::Released) cases->DropChildAt(i);
+  const bool release = walked == WalkedCases::Released;
+  const int count = cases->Count();
+  int half = count;
+  std::vector<std::unique_ptr<ListBoxObjectClass>> second;
+  std::exception_ptr failed;
+  std::jthread helper;  // joined before what it fills goes, however the walk ends
+  if (threads == WalkThreads::Two && count >= HelpedCases) {
+    cases->Items().SlotAt(0);  // closes any holes now, so that both threads only read the list
+    second.resize(static_cast<std::size_t>(count - count / 2));
+    try {
+      helper = std::jthread([&, first = count / 2] {
+        try {
+          for (int i = first; i < count; ++i) {
+            second[static_cast<std::size_t>(i - first)] = ReadCase(*cases, i);
+            if (release) cases->DropChildAt(i);
+          }
+        } catch (...) {
+          failed = std::current_exception();
+        }
+      });
+      half = count / 2;
+    } catch (const std::system_error&) {
+      second.clear();  // no thread to be had: the walk goes on alone
+    }
+  }
+  for (int i = 0; i < half; ++i) {
+    if (auto item = ReadCase(*cases, i)) add(std::move(item));
+    if (release) cases->DropChildAt(i);
+  }
+  if (helper.joinable()) helper.join();
+  if (failed) std::rethrow_exception(failed);
+  for (auto& item : second) {
+    if (item) add(std::move(item));
   }
 }

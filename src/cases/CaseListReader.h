@@ -18,7 +18,16 @@ enum class WalkedCases {
   Released,
 };
 
-// Hands `add` one case object per member of the answer's "CaseList", in answer order.
-// "CaseList", a case, "FieldList", "NeedsList" or a need that is not an object counts as
-// absent: an absent case or need is not listed, an absent list is empty.
-void WalkCaseList(cJSON& answer, const CaseSink& add, WalkedCases walked = WalkedCases::Kept);
+// Whether a big answer's walk may take a second thread.
+enum class WalkThreads {
+  One,
+  // A helper thread makes the case objects of the second half of a big answer's cases while the
+  // caller's thread makes those of the first.
+  Two,
+};
+
+// Hands `add` one case object per member of the answer's "CaseList", in answer order, on the
+// caller's thread. "CaseList", a case, "FieldList", "NeedsList" or a need that is not an object
+// counts as absent: an absent case or need is not listed, an absent list is empty.
+void WalkCaseList(cJSON& answer, const CaseSink& add, WalkedCases walked = WalkedCases::Kept,
+                  WalkThreads threads = WalkThreads::One);

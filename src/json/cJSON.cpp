@@ -384,8 +384,8 @@ void cJSON::ReleaseHeapParts() noexcept {
 void cJSON::DropChildAt(int index) {
   Spoil();
   const Slot slot = entries.SlotAt(index);
-  if (slot != cJSONEntries::NoSlot && entries.ChildOf(slot) != nullptr) {
-    entries.SetTag(slot, JSON_WORD);
+  if (slot != cJSONEntries::NoSlot) {
+    entries.DropChild(slot);
   }
 }
 

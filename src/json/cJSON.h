@@ -69,6 +69,8 @@ class cJSON {
   // Destroys the child that entry `index` holds, so that a walk that is done with it gives its
   // memory back before the document goes. The entry stays, as the word its line holds
   // ("object" or "array"); nothing happens for a scalar entry or an index out of range.
+  // Walks of different entries may drop their children on different threads at once, while
+  // nothing else changes the node.
   void DropChildAt(int index);
 
   std::string_view Name() const { return name.View(); }
@@ -81,6 +83,14 @@ class cJSON {
   void Parse(std::string_view text);
   // Reads the pieces of an inner text (without its enclosing characters) into the node.
   void ParseMembers(std::string_view inner);
+  // Parse reads a text of at least this many bytes (1 MiB unless set) on two threads: a helper
+  // reads on from a place in the second half where a member of a member of the root seems to
+  // begin, and the reading takes the helper's nodes over when it finds that they continue its own
+  // (a case list's second half of cases). The tree is the same either way. Returns the size set
+  // before; 0 tries every text.
+  static std::size_t SetSplitReadMinimum(std::size_t bytes);
+  // How many readings so far took over a helper's nodes.
+  static std::uint64_t SplitReadsJoined();
 
   // --- the writer ---
 

@@ -2,9 +2,12 @@
 #include "cJSONArena.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <new>
 #include <utility>
+
+#include <sys/mman.h>
 
 // Under AddressSanitizer the room not yet cut from a region is poisoned, so a write past a
 // piece into it is caught.
@@ -36,17 +39,20 @@ std::size_t RoundUp(std::size_t n, std::size_t to) { return (n + to - 1) / to * 
 
 }  // namespace
 
-// Sits at the start of the block taken from the heap; the chunks follow at the next aligned
+// Sits at the start of the block taken from the heap (or mapped); the chunks follow at the next aligned
 // address, each beginning with a Chunk.
 struct cJSONArena::Region {
-  std::size_t live = 0;  // pieces not yet given back
-  bool open = true;      // the arena may still cut pieces from it
+  // Pieces not yet given back: a walk may free the nodes of different parts of a document on
+  // different threads at once, whose pieces may share a region.
+  std::atomic<std::size_t> live{0};
+  bool open = true;  // the arena may still cut pieces from it
   char* chunks = nullptr;
   char* chunksEnd = nullptr;
   char* nextChunk = nullptr;
   Held* held = nullptr;  // the list this region is in; none once its holder went
   Region* prev = nullptr;
   Region* next = nullptr;
+  std::size_t mappedBytes = 0;  // the length of its mapping, for a region not from the heap
 };
 
 namespace {
@@ -66,18 +72,49 @@ cJSONArena::Region* RegionOf(const void* piece) {
   return static_cast<cJSONArena::Region*>(reinterpret_cast<const Chunk*>(chunk)->region);
 }
 
+// Fresh memory pages for a region of `bytes`. A big one lies on huge pages where the system gives
+// them on request: a fresh page costs a fault each, and a big answer takes tens of thousands.
+void* MapRegion(std::size_t bytes) {
+  constexpr std::size_t HugePage = std::size_t{2} << 20;
+  const std::size_t extra = bytes >= HugePage ? HugePage : 0;
+  void* const mapped =
+      ::mmap(nullptr, bytes + extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) {
+    throw std::bad_alloc();
+  }
+  if (extra == 0) {
+    return mapped;
+  }
+  const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+  const std::uintptr_t aligned = RoundUp(start, HugePage);
+  if (aligned > start) {
+    ::munmap(mapped, aligned - start);
+  }
+  if (const std::size_t tail = start + extra - aligned) {
+    ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+  }
+  auto* const block = reinterpret_cast<void*>(aligned);
+  ::madvise(block, bytes, MADV_HUGEPAGE);
+  return block;
+}
+
 }  // namespace
 
-// Takes a region out of its list and gives it back to the heap.
+// Takes a region out of its list and gives it back to the heap, or its pages to the system.
 void cJSONArena::Release(Region* region) noexcept {
   if (region->held != nullptr) {
+    const std::lock_guard<std::mutex> lock(region->held->mutex_);
     (region->prev != nullptr ? region->prev->next : region->held->first_) = region->next;
     if (region->next != nullptr) {
       region->next->prev = region->prev;
     }
   }
   UNPOISON(region->chunks, static_cast<std::size_t>(region->chunksEnd - region->chunks));
-  ::operator delete(region);
+  if (const std::size_t mapped = region->mappedBytes) {
+    ::munmap(region, mapped);
+  } else {
+    ::operator delete(region);
+  }
 }
 
 cJSONArena::~cJSONArena() { Close(); }
@@ -85,7 +122,7 @@ cJSONArena::~cJSONArena() { Close(); }
 void cJSONArena::Close() noexcept {
   if (region_ != nullptr) {
     region_->open = false;
-    if (region_->live == 0) {
+    if (region_->live.load(std::memory_order_acquire) == 0) {
       Release(region_);
     }
     region_ = nullptr;
@@ -101,11 +138,21 @@ std::unique_ptr<cJSONArena::Held> cJSONArena::Finish() {
   return std::move(held_);
 }
 
+void cJSONArena::Adopt(std::unique_ptr<Held> other) {
+  if (other == nullptr) {
+    return;
+  }
+  if (held_ == nullptr) {
+    held_ = std::make_unique<Held>();
+  }
+  held_->Merge(*other);
+}
+
 void cJSONArena::Record(cJSON* node) { held_->recorded_.push_back(node); }
 
 void cJSONArena::Spoil(const void* piece) noexcept {
   if (Held* const held = RegionOf(piece)->held) {
-    held->spoiled_ = true;
+    held->spoiled_.store(true, std::memory_order_relaxed);
   }
 }
 
@@ -122,7 +169,9 @@ bool cJSONArena::Held::Holds(const void* piece) const noexcept {
 void cJSONArena::Held::Merge(Held& other) {
   recorded_.insert(recorded_.end(), other.recorded_.begin(), other.recorded_.end());
   other.recorded_.clear();
-  spoiled_ = spoiled_ || other.spoiled_;
+  if (other.spoiled_.load(std::memory_order_relaxed)) {
+    spoiled_.store(true, std::memory_order_relaxed);
+  }
   while (Region* const region = other.first_) {
     other.first_ = region->next;
     region->held = this;
@@ -149,9 +198,16 @@ void cJSONArena::OpenRegion() {
   if (held_ == nullptr) {
     held_ = std::make_unique<Held>();
   }
-  void* const block = ::operator new(region_bytes_ + ChunkBytes);
+  const std::size_t blockBytes = region_bytes_ + ChunkBytes;
+  void* block = nullptr;
+  if (mapRegions_) {
+    block = MapRegion(blockBytes);
+  } else {
+    block = ::operator new(blockBytes);
+  }
   Close();
   auto* const region = new (block) Region();
+  region->mappedBytes = mapRegions_ ? blockBytes : 0;
   region->held = held_.get();
   region->next = held_->first_;
   if (held_->first_ != nullptr) {
@@ -184,13 +240,14 @@ void* cJSONArena::Allocate(std::size_t size) {
   void* const piece = next_;
   UNPOISON(piece, size);
   next_ += size;
-  ++region_->live;
+  // Only this reading adds pieces to its region, so the count needs no locked step here.
+  region_->live.store(region_->live.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   return piece;
 }
 
 void cJSONArena::Free(void* piece) noexcept {
   Region* const region = RegionOf(piece);
-  if (--region->live == 0 && !region->open) {
+  if (region->live.fetch_sub(1, std::memory_order_acq_rel) == 1 && !region->open) {
     Release(region);
   }
 }

@@ -1,8 +1,10 @@
 // Storage for the nodes that one reading of a JSON text makes.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class cJSON;
@@ -16,7 +18,7 @@ class cJSON;
 //
 // A piece finds its region through the chunk it lies in: regions are divided into chunks
 // aligned to their size, each beginning with a pointer to its region. One arena serves one
-// reading, on one thread; its pieces may outlive it.
+// reading, on one thread; its pieces may outlive it, and may be given back on any thread.
 class cJSONArena {
  public:
   // Pieces bigger than this come from the heap instead, so a chunk is never wasted on one.
@@ -42,6 +44,13 @@ class cJSONArena {
   // Ends the reading: the regions cut so far, for the node read into to keep; none when no
   // piece was cut.
   std::unique_ptr<Held> Finish();
+  // Takes over the regions of another reading of the same document, whose nodes this reading's
+  // node now holds.
+  void Adopt(std::unique_ptr<Held> other);
+  // Takes the regions to come straight from the system's memory pages, and gives each back there
+  // once empty: for a reading on a helper thread, since the heap would keep them for that thread
+  // alone, out of reach of the thread that goes on with the document.
+  void MapRegions() { mapRegions_ = true; }
 
  private:
   static void Release(Region* region) noexcept;
@@ -52,7 +61,8 @@ class cJSONArena {
   char* next_ = nullptr;      // the free room of its current chunk
   char* chunk_end_ = nullptr;
   std::size_t region_bytes_ = 0;  // the size of the next region: small documents stay small
-  std::unique_ptr<Held> held_;    // every region of this reading
+  bool mapRegions_ = false;
+  std::unique_ptr<Held> held_;  // every region of this reading
 };
 
 // The regions of one or more readings into one node, kept by that node. While nothing in them
@@ -67,7 +77,7 @@ class cJSONArena::Held {
   Held(const Held&) = delete;
   Held& operator=(const Held&) = delete;
 
-  bool Pristine() const { return !spoiled_; }
+  bool Pristine() const { return !spoiled_.load(std::memory_order_relaxed); }
   // True when `piece`, a piece of some arena, lies in one of these regions.
   bool Holds(const void* piece) const noexcept;
   // The nodes in these regions whose names or entries lie on the heap.
@@ -81,6 +91,7 @@ class cJSONArena::Held {
   friend class cJSONArena;
 
   Region* first_ = nullptr;  // the regions, linked through Region::next
-  bool spoiled_ = false;
+  std::atomic<bool> spoiled_{false};
+  std::mutex mutex_;  // for the list, while a walk frees nodes on more than one thread
   std::vector<cJSON*> recorded_;
 };

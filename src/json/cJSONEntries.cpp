@@ -207,6 +207,37 @@ cJSONEntries::Slot cJSONEntries::AppendMember(std::string_view key, std::string_
   return AddEntry(offset, static_cast<std::uint32_t>(length), Tag(kind, std::move(child)));
 }
 
+void cJSONEntries::DropChild(Slot slot) {
+  if (flags_.packed) {
+    return;  // holds no children
+  }
+  if (cJSON* const child = slots_[slot].Child()) {
+    slots_[slot].tag = KindTag(JSON_WORD);
+    cJSONChildDeleter{}(child);
+  }
+}
+
+void cJSONEntries::AppendMembersOf(cJSONEntries& from) {
+  for (int i = 0; i < from.Count(); ++i) {
+    const Slot slot = from.SlotAt(i);
+    const std::string_view line = from.Line(slot);
+    cJSON* const child = from.ChildOf(slot);
+    const int kind = child != nullptr ? JSON_NULL : from.KindOf(slot);
+    if (child != nullptr) {
+      from.slots_[slot].tag = KindTag(JSON_NULL);  // this list owns it from here on
+    }
+    cJSONChildPtr owned(child);
+    bool hasKey = false;
+    const std::string_view key = KeyOfLine(line, hasKey);
+    if (hasKey) {
+      AppendMember(key, line.substr(key.size() + 1), kind, std::move(owned));
+    } else {
+      Append(line, kind, std::move(owned));
+    }
+  }
+  from.Clear();
+}
+
 // Room for one more entry is made before its text and child are taken, so a failure leaves both
 // with the caller.
 void cJSONEntries::ReserveSlot() {

@@ -81,12 +81,19 @@ class cJSONEntries {
   // `key`.
   Slot AppendMember(std::string_view key, std::string_view value, int kind,
                     cJSONChildPtr child = nullptr);
+  // Moves every entry of `from`, children included, to the end of this list as AppendMember
+  // would add it (Append for a line without a key); `from` is left empty. The caller has found
+  // none of their keys here.
+  void AppendMembersOf(cJSONEntries& from);
   // Replaces the line of an entry whose key matches the new line's key; the tag stays.
   void Rewrite(Slot slot, std::string_view line);
   // Replaces the line of an entry by key "=" value, as Rewrite does.
   void RewriteMember(Slot slot, std::string_view key, std::string_view value);
   // Replaces the tag; a child held before is destroyed.
   void SetTag(Slot slot, int kind, cJSONChildPtr child = nullptr);
+  // Destroys the child of an entry, if any, whose tag becomes JSON_WORD; writes nothing but that
+  // entry, so that children of different entries may be dropped on different threads at once.
+  void DropChild(Slot slot);
   // Deletes an entry that Find returned, destroying its child.
   void Erase(Slot slot);
   // Destroys every child, then empties the list.

@@ -10,11 +10,16 @@
 // the parent takes over there. When the rest of the parent's piece then shows that the
 // value did not end there after all, the child is read again from its real text, which only
 // happens in texts whose closing characters stand elsewhere than in a well-formed text.
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -27,6 +32,9 @@
 namespace {
 
 constexpr std::size_t None = static_cast<std::size_t>(-1);
+
+std::atomic<std::size_t> SplitMinimum{std::size_t{1} << 20};
+std::atomic<std::uint64_t> SplitsJoined{0};
 
 bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
 
@@ -162,6 +170,12 @@ struct Stop {
   std::size_t parting;
 };
 
+// A double-quoted value free of backslashes, which a new member stores without its quotes.
+bool SimpleString(std::string_view value) {
+  return value.size() >= 3 && value.front() == '"' && value.back() == '"' &&
+         FindChar(value.substr(1, value.size() - 2), '\\') == std::string_view::npos;
+}
+
 std::string_view Slice(std::string_view text, std::size_t begin, std::size_t end) {
   return text.substr(begin, end - begin);
 }
@@ -280,6 +294,9 @@ class KeysSeen {
 class cJSON::Reader {
  public:
   explicit Reader(std::string_view text) : text_(text) {}
+  ~Reader();
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
 
   // Reads the whole of text[begin, limit) into `node`.
   void ReadAll(cJSON& node, std::size_t begin, std::size_t limit);
@@ -334,6 +351,15 @@ class cJSON::Reader {
   // shape (nothing is changed then).
   std::size_t TakeSimpleMember(Level& level, std::size_t pos, std::size_t limit);
   void Fit(Level& level, cJSON& node);
+  // Reading a big text on two threads: Split below.
+  struct Split;
+  void StartSplit(std::size_t begin, std::size_t limit);
+  // After a comma that ended a piece of a level one below the first, at `pos`: the helper notes
+  // it; the main reading takes over the helper's nodes when the helper began there. Returns
+  // where the level reads on.
+  std::size_t AtCut(Level& level, std::size_t pos);
+  bool TakeOver(Level& level, Split& split);
+  void NoteGeneralStore();
   std::unique_ptr<cJSON> ChildFor(Level& level, std::string_view key, std::string_view value,
                                   std::size_t valueAt);
   std::string_view KeyOf(const Piece& piece) const {
@@ -346,7 +372,200 @@ class cJSON::Reader {
   // One level per depth below the first: a level has at most one child read ahead at a
   // time, so each depth's level is used again for the next value there.
   std::vector<std::unique_ptr<Level>> levels_;
+  // The reading on two threads this reader takes part in, if any, and whether as the helper.
+  Split* split_ = nullptr;
+  bool helper_ = false;
+  std::unique_ptr<Split> ownSplit_;
 };
+
+// A big text read on two threads. The helper guesses where a member of a member of the root
+// begins in the second half of the text: after the first "}," from about the middle on. It reads on
+// from there as such a level would, in an object, with nothing open, into a node of its own. A
+// guess that soon stops at a closing character lay deeper down; the helper guesses again after
+// that character. Once a guess has read on far enough, the helper makes it known.
+//
+// The main reading waits for that at its first such level's comma from the middle on, and then
+// comes to the guessed place itself. When a piece of such a level ends there, with nothing open
+// and read as the helper assumed, the level's reading from there on is the helper's, up to the
+// helper's last comma at that level: a level's reading depends on its node's earlier members only
+// where a key is found again, and every member the helper stored was new to the helper, stored
+// without the general steps, under a key the main reading's members do not hold. The main
+// reading then takes the helper's members over, and reads on after that comma. Otherwise it
+// reads on alone, and the helper's nodes go.
+struct cJSON::Reader::Split {
+  static constexpr int MaxGuesses = 8;
+  static constexpr std::size_t Unsettled = None - 1;
+  // How far a guess reads on before it counts as made, at most.
+  static constexpr std::size_t SettleBytes = 4096;
+
+  Split(std::string_view text, std::size_t middle, std::size_t end)
+      : helper(text), from(middle), limit(end) {}
+  ~Split() {
+    if (thread.joinable()) {
+      thread.join();
+    }
+  }
+  Split(const Split&) = delete;
+  Split& operator=(const Split&) = delete;
+
+  // On the helper's thread: guesses and reads, and makes the guess known in any case.
+  void Run();
+  // The next place after "}," at or after `at`; None when there is none.
+  std::size_t Guess(std::size_t at) const;
+  // Reads from `guess`; true when the reading soon stopped at a closing character at `stop`.
+  bool ReadGuess(std::size_t& stop);
+  // Makes the place known where the helper's reading began, None for none, once only.
+  void Settle(std::size_t place);
+  bool FarEnough(std::size_t pos) const {
+    return pos - guess >= std::min(SettleBytes, (limit - guess) / 4);
+  }
+
+  Reader helper;  // reads into regions of its own; goes last, after every node in them
+  const std::size_t from;
+  const std::size_t limit;
+  cJSON root;  // stands for the node above the helper's
+  std::unique_ptr<cJSON> node;
+  std::size_t guess = None;
+  std::size_t lastCut = None;  // the last comma that ended a piece of the node
+  bool general = false;        // some member of the node was stored by the general steps
+  bool settled = false;        // the helper's own note of `start` being set
+  bool waited = false;         // the main reading's note of having waited for `start`
+  std::exception_ptr error;
+  std::atomic<std::size_t> start{Unsettled};
+  std::thread thread;
+};
+
+std::size_t cJSON::Reader::Split::Guess(std::size_t at) const {
+  const char* const text = helper.text_.data();
+  for (at = std::max<std::size_t>(at, 1); at < limit; ++at) {
+    if (text[at] == ',' && text[at - 1] == '}') {
+      return at;
+    }
+  }
+  return None;
+}
+
+void cJSON::Reader::Split::Settle(std::size_t place) {
+  if (!settled) {
+    settled = true;
+    start.store(place, std::memory_order_release);
+    start.notify_all();
+  }
+}
+
+bool cJSON::Reader::Split::ReadGuess(std::size_t& stop) {
+  node.reset();
+  node.reset(new cJSON(Unread{}, {}, &root, true));
+  lastCut = None;
+  general = false;
+  if (helper.levels_.empty()) {
+    helper.Begin(0, &root, nullptr, guess);
+  }
+  Level& level = helper.Begin(1, node.get(), nullptr, guess + 1);
+  // As read ahead by the first level, whose count shows the one brace of this node.
+  level.parting[0] = None;
+  level.parting[1] = 1;
+  const Stop end = helper.Scan(level, guess + 1, limit);
+  stop = end.pos;
+  return end.closed && !FarEnough(end.pos);
+}
+
+void cJSON::Reader::Split::Run() {
+  try {
+    std::size_t at = from;
+    for (int guesses = 0; guesses < MaxGuesses; ++guesses) {
+      guess = Guess(at);
+      if (guess == None) {
+        break;
+      }
+      if (!ReadGuess(at)) {
+        Settle(guess);
+        return;
+      }
+      ++at;
+    }
+  } catch (...) {
+    error = std::current_exception();
+  }
+  Settle(None);
+}
+
+cJSON::Reader::~Reader() = default;
+
+void cJSON::Reader::StartSplit(std::size_t begin, std::size_t limit) {
+  // The helper starts a little before the middle: its regions lie on huge pages where the system
+  // has them, so it reads faster.
+  ownSplit_ = std::make_unique<Split>(text_, begin + (limit - begin) * 9 / 20, limit);
+  Split& split = *ownSplit_;
+  split.helper.split_ = &split;
+  split.helper.helper_ = true;
+  split.helper.arena_.MapRegions();
+  try {
+    split.thread = std::thread([&split] { split.Run(); });
+  } catch (const std::system_error&) {
+    ownSplit_.reset();  // no thread to be had: read alone
+    return;
+  }
+  split_ = &split;
+}
+
+std::size_t cJSON::Reader::AtCut(Level& level, std::size_t pos) {
+  Split& split = *split_;
+  if (helper_) {
+    split.lastCut = pos;
+    if (split.FarEnough(pos)) {
+      split.Settle(split.guess);
+    }
+    return pos;
+  }
+  if (pos < split.from) {
+    return pos;
+  }
+  if (!split.waited) {
+    split.waited = true;
+    split.start.wait(Split::Unsettled, std::memory_order_acquire);
+  }
+  if (pos != split.start.load(std::memory_order_relaxed)) {
+    return pos;
+  }
+  split.thread.join();
+  split_ = nullptr;  // one place only, so the level need not look again
+  if (!TakeOver(level, split)) {
+    return pos;
+  }
+  level.piece = Piece(split.lastCut + 1);
+  return split.lastCut;
+}
+
+bool cJSON::Reader::TakeOver(Level& level, Split& split) {
+  cJSON& node = *level.node;
+  // The level must be what the helper took it for: read ahead by the first level, and so up to the
+  // same limit, where the first level's count showed a brace and no bracket (so an object: an
+  // array's own bracket would count).
+  if (split.error || split.lastCut == None || split.general || level.parting[0] != None ||
+      level.parting[1] != 1 || node.entries.MayHoldQuotedKeys()) {
+    return false;
+  }
+  cJSONEntries& taken = split.node->entries;
+  for (int i = 0; i < taken.Count(); ++i) {
+    const std::string_view line = taken.Line(taken.SlotAt(i));
+    if (node.entries.Find(line.substr(0, FindChar(line, '='))) != cJSONEntries::NoSlot) {
+      return false;
+    }
+  }
+  for (int i = 0; i < taken.Count(); ++i) {
+    if (cJSON* const child = taken.ChildOf(taken.SlotAt(i))) {
+      child->parent = &node;
+    }
+  }
+  node.entries.AppendMembersOf(taken);
+  level.keys.Fill();
+  arena_.Adopt(split.helper.arena_.Finish());
+  SplitsJoined.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
+void cJSON::Reader::NoteGeneralStore() { split_->general = true; }
 
 cJSON::Reader::Level& cJSON::Reader::Begin(std::size_t index, cJSON* node,
                                            std::unique_ptr<cJSON> owned, std::size_t start) {
@@ -382,9 +601,15 @@ void cJSON::Reader::Fit(Level& level, cJSON& node) {
 }
 
 void cJSON::Reader::ReadAll(cJSON& node, std::size_t begin, std::size_t limit) {
+  if (node.depth_ == 0 && limit - begin >= SplitMinimum.load(std::memory_order_relaxed)) {
+    StartSplit(begin, limit);
+  }
   Level& level = Begin(0, &node, nullptr, begin);
   Scan(level, begin, limit);
   Finish(level, limit);
+  // A helper whose nodes were not taken over is done with before the regions are handed on.
+  ownSplit_.reset();
+  split_ = nullptr;
   node.entries.ShrinkToFit();
   node.entries.Hold(arena_.Finish());
 }
@@ -433,7 +658,7 @@ Stop cJSON::Reader::Scan(Level& level, std::size_t from, std::size_t limit) {
       const std::size_t comma = TakeSimpleMember(level, pos, limit);
       if (comma != None) {
         level.piece = Piece(comma + 1);
-        pos = comma;
+        pos = split_ != nullptr && level.index == 1 ? AtCut(level, comma) : comma;
         continue;
       }
     }
@@ -484,6 +709,9 @@ Stop cJSON::Reader::Scan(Level& level, std::size_t from, std::size_t limit) {
     if (cut.Take(c)) {
       Finish(level, pos);
       level.piece = Piece(pos + 1);
+      if (split_ != nullptr && level.index == 1) {
+        pos = AtCut(level, pos);
+      }
     } else if (object && piece.keyEnd == None) {
       TakeKeyCharacter(piece, pos);
     } else if (cut.inDouble && !cut.escaped && piece.valueStart != None) {
@@ -604,6 +832,14 @@ void cJSON::Reader::StoreMember(Level& level, std::string_view key, std::string_
       }
     }
   }
+  // The general steps too only add a line when the key is new, as the filter may not know.
+  if (helper_ && level.index == 1 &&
+      !(lineKey.size() == stored.size() && (child || SimpleString(value)) &&
+        node.entries.Find(stored) == cJSONEntries::NoSlot &&
+        (stored.size() == key.size() || !node.entries.MayHoldQuotedKeys() ||
+         node.entries.Find(key) == cJSONEntries::NoSlot))) {
+    NoteGeneralStore();
+  }
   node.StoreParsed(key, value, std::move(child), absent);
 }
 
@@ -686,6 +922,12 @@ void cJSON::Read(std::string_view text) {
     Reader(trimmed).ReadAll(*this, 1, trimmed.size() - 1);
   }
 }
+
+std::size_t cJSON::SetSplitReadMinimum(std::size_t bytes) {
+  return SplitMinimum.exchange(bytes, std::memory_order_relaxed);
+}
+
+std::uint64_t cJSON::SplitReadsJoined() { return SplitsJoined.load(std::memory_order_relaxed); }
 
 void cJSON::ParseMembers(std::string_view inner) {
   Spoil();

@@ -20,8 +20,8 @@ std::string Describe(const CaseFields& fields) {
 }
 
 // One case reads key{fields}[needkey{fields},...]; cases are joined by "|".
-std::string WalkAndDescribe(const std::string& answer_text,
-                            WalkedCases walked = WalkedCases::Kept) {
+std::string WalkAndDescribe(const std::string& answer_text, WalkedCases walked = WalkedCases::Kept,
+                            WalkThreads threads = WalkThreads::One) {
   cJSON answer(answer_text);
   std::string text;
   WalkCaseList(
@@ -34,7 +34,7 @@ std::string WalkAndDescribe(const std::string& answer_text,
         }
         text += "]";
       },
-      walked);
+      walked, threads);
   return text;
 }
 
@@ -99,5 +99,41 @@ INSTANTIATE_TEST_SUITE_P(
         WalkCase{"NeedFieldListArray",
                  R"({"CaseList":{"1":{"NeedsList":{"a":{"FieldList":[1]}}}}})", "1{}[a{}]"}),
     RowName());
+
+// A big answer walked on two threads as on one: each case comes once, whole and in answer order,
+// and a released walk drops every case's node, from both halves.
+TEST(CaseListReaderBigTest, WalksABigAnswerLikeASmallOne) {
+  std::string text = "{\"CaseList\":{";
+  std::string expected;
+  for (int i = 0; i < 9001; ++i) {
+    const std::string n = std::to_string(i);
+    text += (i ? ",\"" : "\"") + n + "\":";
+    if (i % 97 == 5) {  // not an object: not listed
+      text += "5";
+      continue;
+    }
+    text += "{\"FieldList\":{\"pa10\":\"P" + n + "\"},\"NeedsList\":{";
+    expected += (expected.empty() ? "" : "|") + n + "{pa10=P" + n + "}[";
+    for (int k = 0; k < i % 3; ++k) {
+      text += std::string(k ? "," : "") + "\"n" + std::to_string(k) +
+              "\":{\"FieldList\":{\"pd12\":\"W" + n + "\"}}";
+      expected += (k ? "," : "") + ("n" + std::to_string(k)) + "{pd12=W" + n + "}";
+    }
+    text += "}}";
+    expected += "]";
+  }
+  text += "}}";
+  EXPECT_EQ(WalkAndDescribe(text), expected);
+  EXPECT_EQ(WalkAndDescribe(text, WalkedCases::Kept, WalkThreads::Two), expected);
+  EXPECT_EQ(WalkAndDescribe(text, WalkedCases::Released, WalkThreads::Two), expected);
+  cJSON answer(text);
+  int walked = 0;
+  WalkCaseList(
+      answer, [&walked](std::unique_ptr<ListBoxObjectClass>) { ++walked; }, WalkedCases::Released);
+  EXPECT_EQ(walked, 9001 - 93);
+  const cJSON* cases = answer.GetChild("CaseList");
+  ASSERT_NE(cases, nullptr);
+  for (int i = 0; i < cases->Count(); ++i) ASSERT_EQ(cases->ChildAt(i), nullptr) << i;
+}
 
 }  // namespace

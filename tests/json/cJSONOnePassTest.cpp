@@ -6,6 +6,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TreeDescription.h"
@@ -164,6 +165,65 @@ TEST(cJSONOnePassTest, ReadsChildrenUnderAnyKeyLikeThePieceReader) {
   for (const std::string& text : texts) {
     EXPECT_TRUE(ReadsAlike(text));
   }
+}
+
+// A case list as the function server writes it: each case with its fields and `needs` needs.
+std::string CaseList(int cases, int needs) {
+  std::string text = "{\"CaseList\":{";
+  for (int i = 1; i <= cases; ++i) {
+    const std::string n = std::to_string(i);
+    text += (i > 1 ? ",\"" : "\"") + n + "\":{\"FieldList\":{\"pa10\":\"Name " + n +
+            "\",\"f22\":\"40000" + n + "\",\"f15\":\"pending\"},\"NeedsList\":{";
+    for (int k = 1; k <= (i % (needs + 1)); ++k) {
+      text += (k > 1 ? ",\"" : "\"") + std::to_string(k) +
+              "\":{\"FieldList\":{\"pd12\":\"Wheelchair\",\"pt11\":\"open\"}}";
+    }
+    text += "}}";
+  }
+  return text + "}}";
+}
+
+// Big texts read on two threads read as on one, whether the second thread's part is taken over
+// (a case list) or not: a key found again in the other half, damage anywhere, random texts.
+TEST(cJSONOnePassTest, ReadsOnTwoThreadsLikeThePieceReader) {
+  struct SplitEverything {
+    SplitEverything() : before(cJSON::SetSplitReadMinimum(0)) {}
+    ~SplitEverything() { cJSON::SetSplitReadMinimum(before); }
+    std::size_t before;
+  } split;
+  const std::uint64_t joinedBefore = cJSON::SplitReadsJoined();
+  const std::string cases = CaseList(200, 3);
+  ASSERT_TRUE(ReadsAlike(cases));
+  EXPECT_EQ(cJSON::SplitReadsJoined(), joinedBefore + 1);
+  // Members that the second half finds again from the first: the first case under other
+  // spellings, emptied by an empty text, and a quoted key that finds a line beginning with a quote.
+  // They go right after the first case and right before the last, which the first half reads
+  // again.
+  const std::pair<std::string, std::string> again[] = {
+      {"", "\"1\":{\"a\":1}"}, {"", "\" 1 \":{\"a\":1}"}, {"", "'1':{\"a\":1}"},
+      {"", "1:{\"a\":1}"},     {"", "\"1\":\"\""},        {"'\"x\"':{\"a\":1}", "\"x\":[2]"},
+  };
+  for (const auto& [early, late] : again) {
+    std::string text = cases;
+    text.insert(text.find(",\"200\":"), "," + late);
+    if (!early.empty()) text.insert(text.find(",\"2\":"), "," + early);
+    EXPECT_TRUE(ReadsAlike(text)) << late;
+  }
+  // Cases whose level a stray "]" in a case of the second half ends, since their key opened a
+  // bracket: the helper, which counts no bracket there, reads on.
+  std::string bracketed = cases;
+  bracketed.replace(0, 13, "{\"CaseList\"[:{").insert(bracketed.find("\"Name 190\"") + 10, "]");
+  EXPECT_TRUE(ReadsAlike(bracketed));
+  DocumentWriter writer(20261208);
+  for (int round = 0; round < 300; ++round) {
+    ASSERT_TRUE(ReadsAlike(writer.Damage(cases)));
+  }
+  for (int round = 0; round < 3000; ++round) {
+    const std::string document = writer.Document(6);
+    ASSERT_TRUE(ReadsAlike(document));
+    ASSERT_TRUE(ReadsAlike(writer.Damage(document)));
+  }
+  EXPECT_GT(cJSON::SplitReadsJoined(), joinedBefore + 200);
 }
 
 // Texts that nest past the depth limit, closed, unclosed and with closings inside quotes, read
