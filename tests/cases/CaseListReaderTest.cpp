@@ -129,7 +129,8 @@ TEST(CaseListReaderBigTest, WalksABigAnswerLikeASmallOne) {
   cJSON answer(text);
   int walked = 0;
   WalkCaseList(
-      answer, [&walked](std::unique_ptr<ListBoxObjectClass>) { ++walked; }, WalkedCases::Released);
+      answer, [&walked](std::unique_ptr<ListBoxObjectClass>) { ++walked; }, WalkedCases::Released,
+      WalkThreads::Two);
   EXPECT_EQ(walked, 9001 - 93);
   const cJSON* cases = answer.GetChild("CaseList");
   ASSERT_NE(cases, nullptr);
