@@ -107,15 +107,18 @@ void WalkCaseList(cJSON& answer, const CaseSink& add, WalkedCases walked, WalkTh
   if (cases == nullptr) return;
   const bool release = walked == WalkedCases::Released;
   const int count = cases->Count();
-  int half = count;
+  int mine = count;  // the cases this thread makes
   std::vector<std::unique_ptr<ListBoxObjectClass>> second;
   std::exception_ptr failed;
   std::jthread helper;  // joined before what it fills goes, however the walk ends
   if (threads == WalkThreads::Two && count >= HelpedCases) {
     cases->Items().SlotAt(0);  // closes any holes now, so that both threads only read the list
-    second.resize(static_cast<std::size_t>(count - count / 2));
+    // The caller's thread takes more than half: the nodes it drops leave heap memory that its
+    // case objects fill at once, while the helper's objects take fresh memory.
+    const int first = count / 8 * 5;
+    second.resize(static_cast<std::size_t>(count - first));
     try {
-      helper = std::jthread([&, first = count / 2] {
+      helper = std::jthread([&, first] {
         try {
           for (int i = first; i < count; ++i) {
             second[static_cast<std::size_t>(i - first)] = ReadCase(*cases, i);
@@ -125,12 +128,12 @@ void WalkCaseList(cJSON& answer, const CaseSink& add, WalkedCases walked, WalkTh
           failed = std::current_exception();
         }
       });
-      half = count / 2;
+      mine = first;
     } catch (const std::system_error&) {
       second.clear();  // no thread to be had: the walk goes on alone
     }
   }
-  for (int i = 0; i < half; ++i) {
+  for (int i = 0; i < mine; ++i) {
     if (auto item = ReadCase(*cases, i)) add(std::move(item));
     if (release) cases->DropChildAt(i);
   }

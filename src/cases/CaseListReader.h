@@ -21,8 +21,8 @@ enum class WalkedCases {
 // Whether a big answer's walk may take a second thread.
 enum class WalkThreads {
   One,
-  // A helper thread makes the case objects of the second half of a big answer's cases while the
-  // caller's thread makes those of the first.
+  // A helper thread makes the case objects of the last cases of a big answer (three eighths)
+  // while the caller's thread makes those of the others.
   Two,
 };
 
