@@ -170,10 +170,11 @@ struct Stop {
   std::size_t parting;
 };
 
-// A double-quoted value free of backslashes, which a new member stores without its quotes.
-bool SimpleString(std::string_view value) {
+// A double-quoted value free of backslashes, which a new member stores without its quotes;
+// `passed`: the reader already knows it holds none.
+bool SimpleString(std::string_view value, bool passed) {
   return value.size() >= 3 && value.front() == '"' && value.back() == '"' &&
-         FindChar(value.substr(1, value.size() - 2), '\\') == std::string_view::npos;
+         (passed || FindChar(value.substr(1, value.size() - 2), '\\') == std::string_view::npos);
 }
 
 std::string_view Slice(std::string_view text, std::size_t begin, std::size_t end) {
@@ -359,7 +360,6 @@ class cJSON::Reader {
   // where the level reads on.
   std::size_t AtCut(Level& level, std::size_t pos);
   bool TakeOver(Level& level, Split& split);
-  void NoteGeneralStore();
   std::unique_ptr<cJSON> ChildFor(Level& level, std::string_view key, std::string_view value,
                                   std::size_t valueAt);
   std::string_view KeyOf(const Piece& piece) const {
@@ -564,8 +564,6 @@ bool cJSON::Reader::TakeOver(Level& level, Split& split) {
   SplitsJoined.fetch_add(1, std::memory_order_relaxed);
   return true;
 }
-
-void cJSON::Reader::NoteGeneralStore() { split_->general = true; }
 
 cJSON::Reader::Level& cJSON::Reader::Begin(std::size_t index, cJSON* node,
                                            std::unique_ptr<cJSON> owned, std::size_t start) {
@@ -824,21 +822,18 @@ void cJSON::Reader::StoreMember(Level& level, std::string_view key, std::string_
       node.entries.AppendMember(stored, kind, JSON_NULL, std::move(child));
       return;
     }
-    if (value.size() >= 3 && value.front() == '"' && value.back() == '"') {
-      const std::string_view inside = value.substr(1, value.size() - 2);
-      if (passedValue || FindChar(inside, '\\') == std::string_view::npos) {
-        node.entries.AppendMember(stored, inside, JSON_STRING);
-        return;
-      }
+    if (SimpleString(value, passedValue)) {
+      node.entries.AppendMember(stored, value.substr(1, value.size() - 2), JSON_STRING);
+      return;
     }
   }
   // The general steps too only add a line when the key is new, as the filter may not know.
   if (helper_ && level.index == 1 &&
-      !(lineKey.size() == stored.size() && (child || SimpleString(value)) &&
+      !(lineKey.size() == stored.size() && (child || SimpleString(value, passedValue)) &&
         node.entries.Find(stored) == cJSONEntries::NoSlot &&
         (stored.size() == key.size() || !node.entries.MayHoldQuotedKeys() ||
          node.entries.Find(key) == cJSONEntries::NoSlot))) {
-    NoteGeneralStore();
+    split_->general = true;
   }
   node.StoreParsed(key, value, std::move(child), absent);
 }
