@@ -22,7 +22,6 @@
 #include <simdjson.h>
 #include <nlohmann/json.hpp>
 
-#include "CaseListReader.h"
 #include "CaseObjects.h"
 #include "cJSON.h"
 
@@ -66,7 +65,10 @@ using CaseObjects = std::vector<std::unique_ptr<ListBoxObjectClass>>;
 // key, its fields set by name into room reserved once, its needs taken by position into room
 // reserved once. Where a "FieldList" shows no two names alike (ASCII case aside), each field
 // goes in as a new one without a search (CaseFields::SetNewValue), in every library: cJSON knows
-// it from its read (cJSONEntries::KeysUnique), the others check their members' names here.
+// it from its read (cJSONEntries::KeysUnique), the others check their members' names here. The
+// client's walk copies such a field list in one piece where cJSON holds it packed
+// (CaseFields::AssignLines), which no other library's storage allows; here cJSON too sets each
+// field.
 
 bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -83,13 +85,14 @@ using FieldViews = std::vector<std::pair<std::string_view, std::string_view>>;
 
 // The fields set as the client's walk sets them: room reserved once, then SetNewValue when the
 // names are unique (and hold no "=", which would make a line's name shorter), SetValue otherwise.
-void FillFields(const FieldViews& fields, CaseFields& into) {
+// `knownUnique`: the document has told already.
+void FillFields(const FieldViews& fields, CaseFields& into, bool knownUnique = false) {
   std::size_t bytes = 0;
   bool unique = true;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     bytes += fields[i].first.size() + 1 + fields[i].second.size();
-    unique = unique && fields[i].first.find('=') == std::string_view::npos;
-    for (std::size_t j = 0; unique && j < i; ++j) {
+    unique = unique && (knownUnique || fields[i].first.find('=') == std::string_view::npos);
+    for (std::size_t j = 0; unique && !knownUnique && j < i; ++j) {
       unique = !SameNameIgnoringCase(fields[i].first, fields[j].first);
     }
   }
@@ -100,6 +103,54 @@ void FillFields(const FieldViews& fields, CaseFields& into) {
       into.SetNewValue(name, value);
     } else {
       into.SetValue(name, value);
+    }
+  }
+}
+
+// A member's child when it is an object, looked up once as the client's walk does.
+const cJSON* cJSONObjectMember(const cJSON& node, std::string_view key) {
+  const cJSONEntries& entries = node.Items();
+  const cJSONEntries::Slot slot = entries.Find(key);
+  return slot != cJSONEntries::NoSlot && entries.KindOf(slot) == JSON_OBJECT ? entries.ChildOf(slot)
+                                                                             : nullptr;
+}
+
+// A field's value is the rest of its line after the name's "="; the text "null" reads as empty.
+// The names of a list whose keys are unique hold no "=", so each line's first "=" ends its name.
+void cJSONFields(const cJSON& list, CaseFields& into, FieldViews& views) {
+  views.clear();
+  const cJSONEntries& lines = list.Items();
+  for (int i = 0; i < lines.Count(); ++i) {
+    const std::string_view line = lines.Line(lines.SlotAt(i));
+    const std::size_t equals = line.find('=');
+    std::string_view value =
+        equals == std::string_view::npos ? std::string_view{} : line.substr(equals + 1);
+    if (value == "null") value = {};
+    views.emplace_back(line.substr(0, equals), value);
+  }
+  FillFields(views, into, lines.KeysUnique());
+}
+
+void WalkcJSON(const cJSON& root, CaseObjects& cases) {
+  const cJSON* list = cJSONObjectMember(root, "CaseList");
+  if (list == nullptr) return;
+  FieldViews views;
+  for (int i = 0; i < list->Count(); ++i) {
+    if (list->KindAt(i) != JSON_OBJECT) continue;
+    const cJSON& one = *list->ChildAt(i);
+    auto& item = cases.emplace_back(std::make_unique<ListBoxObjectClass>(list->Items().KeyAt(i)));
+    if (const cJSON* fields = cJSONObjectMember(one, "FieldList")) {
+      cJSONFields(*fields, item->Fields, views);
+    }
+    const cJSON* needs = cJSONObjectMember(one, "NeedsList");
+    if (needs == nullptr) continue;
+    item->Needs.reserve(item->Needs.size() + static_cast<std::size_t>(needs->Count()));
+    for (int k = 0; k < needs->Count(); ++k) {
+      if (needs->KindAt(k) != JSON_OBJECT) continue;
+      StringListObjectClass& added = item->AddNeed(needs->Items().KeyAt(k));
+      if (const cJSON* fields = cJSONObjectMember(*needs->ChildAt(k), "FieldList")) {
+        cJSONFields(*fields, added.Fields, views);
+      }
     }
   }
 }
@@ -284,12 +335,7 @@ Phases MeasureLibrary(int library, int cases) {
             root->Parse(text);
             return root;
           },
-          [](cJSON& root, CaseObjects& out) {
-            WalkCaseList(root, [&out](std::unique_ptr<ListBoxObjectClass> item) {
-              out.push_back(std::move(item));
-            });
-          },
-          count);
+          WalkcJSON, count);
     case 1:
       return Measure(
           [&text] {

@@ -140,6 +140,15 @@ void CaseFields::Reserve(std::size_t lines, std::size_t bytes) {
   if (!Fits(lines, bytes)) Regrow(Header().count + lines, Header().used + bytes);
 }
 
+void CaseFields::AssignLines(std::size_t count, const std::uint32_t* ends, std::string_view text) {
+  if (count == 0) return;
+  Regrow(count, text.size());
+  std::memcpy(Ends(), ends, sizeof(std::uint32_t) * count);
+  std::memcpy(Text(), text.data(), text.size());
+  block_->count = static_cast<std::uint32_t>(count);
+  block_->used = static_cast<std::uint32_t>(text.size());
+}
+
 // The line's text is rebuilt in place, the text after it moved, and the ends after it move by
 // the difference.
 void CaseFields::Replace(int index, std::string_view name, std::string_view value) {

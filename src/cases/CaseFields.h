@@ -28,6 +28,9 @@ class CaseFields {
   void SetValue(std::string_view name, std::string_view value);
   // SetValue for a name that no line has yet, without looking for it.
   void SetNewValue(std::string_view name, std::string_view value);
+  // Fills empty fields with `count` lines at once: they lie end to end in `text`, line i ending
+  // at ends[i], each a name, "=" and a value that is not empty, no two with the same name.
+  void AssignLines(std::size_t count, const std::uint32_t* ends, std::string_view text);
   // Makes room for `lines` more lines of `bytes` bytes in all, so filling the fields
   // allocates once.
   void Reserve(std::size_t lines, std::size_t bytes);

@@ -38,6 +38,26 @@ std::size_t NameEnd(std::string_view line) {
   return std::string_view::npos;
 }
 
+// A packed list's lines, where each has a name and a value that is neither empty nor "null" and
+// no two share a name, are the fields as they stand: they go into empty fields in one copy.
+bool CopyPackedLines(const cJSONEntries& lines, CaseFields& fields) {
+  const std::uint32_t* ends = nullptr;
+  std::string_view text;
+  if (fields.Count() != 0 || !lines.KeysUnique() || !lines.PackedLines(ends, text)) return false;
+  std::uint32_t begin = 0;
+  for (int i = 0; i < lines.Count(); ++i) {
+    const std::string_view line = text.substr(begin, ends[i] - begin);
+    const std::size_t equals = NameEnd(line);
+    if (equals == std::string_view::npos || equals + 1 == line.size() ||
+        line.substr(equals + 1) == "null") {
+      return false;
+    }
+    begin = ends[i];
+  }
+  fields.AssignLines(static_cast<std::size_t>(lines.Count()), ends, text);
+  return true;
+}
+
 // Each line's name is looked up again as a by-name read would, since an earlier line with
 // the same name (case aside) decides the value; names and values are read in place. Where no
 // two lines share a name, a line's own value is that value, and into empty fields each name
@@ -45,6 +65,7 @@ std::size_t NameEnd(std::string_view line) {
 void CopyFields(cJSON* field_list, CaseFields& fields) {
   if (field_list == nullptr) return;
   const cJSONEntries& lines = field_list->Items();
+  if (CopyPackedLines(lines, fields)) return;
   std::size_t bytes = 0;
   for (int i = 0; i < lines.Count(); ++i) bytes += lines.Line(lines.SlotAt(i)).size();
   fields.Reserve(static_cast<std::size_t>(lines.Count()), bytes);

@@ -125,6 +125,17 @@ class cJSONEntries {
   // Gives back the list's own storage and empties it without destroying its children: for a
   // document whose regions go at once, children and all.
   void ReleaseStorage() noexcept;
+  // The lines of a packed list, end to end in `text`, line i ending at ends[i]; false, with
+  // nothing set, for a list that is not packed. Valid until the list next changes.
+  bool PackedLines(const std::uint32_t*& ends, std::string_view& text) const {
+    if (!flags_.packed) {
+      return false;
+    }
+    ends = Ends();
+    text = {reinterpret_cast<const char*>(PackedKinds() + slot_count_),
+            slot_count_ == 0 ? 0 : ends[slot_count_ - 1]};
+    return true;
+  }
   // True when `text` lies in this list's own lines, which any change may move.
   bool Holds(std::string_view text) const {
     const char* const own = Text();

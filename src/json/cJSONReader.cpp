@@ -181,109 +181,161 @@ std::string_view Slice(std::string_view text, std::size_t begin, std::size_t end
   return text.substr(begin, end - begin);
 }
 
-// The keys of the lines that a node being read holds so far, as a Bloom filter: most members are
-// new, and a key the filter has not seen needs no search of the node's lines. Keys compare
-// ASCII-case-insensitively, so they are folded before hashing. The filter starts with 256 bits
-// and, once a node holds more keys than that keeps apart, grows to 32 bits per key, filled again
-// from the node's lines: a node with a hundred thousand members is then not searched for each.
+// The key of a line: its part before the first "=", or all of it.
+std::string_view LineKey(std::string_view line) { return line.substr(0, FindChar(line, '=')); }
+
+// A key's hash, eight bytes at a time, each with its 0x20 bit set: keys equal but for the case
+// of ASCII letters hash alike (and a few more do, which only costs a search). The length is
+// stirred in first: added to the bytes' own low bits it would make "1" and "21" alike.
+std::uint64_t KeyHash(std::string_view key) {
+  constexpr std::uint64_t Fold = 0x2020202020202020u;
+  std::uint64_t hash = key.size() * 0x9E3779B97F4A7C15u;
+  std::size_t at = 0;
+  for (; at + 8 <= key.size(); at += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, key.data() + at, 8);
+    hash = (hash ^ (word | Fold)) * 0x9E3779B97F4A7C15u;
+  }
+  // The last one to seven bytes without a loop, some of them twice: equal keys still give
+  // equal words.
+  const std::size_t rest = key.size() - at;
+  const char* const tail = key.data() + at;
+  if (rest >= 4) {
+    std::uint32_t low = 0;
+    std::uint32_t high = 0;
+    std::memcpy(&low, tail, 4);
+    std::memcpy(&high, tail + rest - 4, 4);
+    const std::uint64_t word = low | (std::uint64_t{high} << ((rest - 4) * 8));
+    hash = (hash ^ (word | Fold)) * 0x9E3779B97F4A7C15u;
+  } else if (rest > 0) {
+    const std::uint64_t word = std::uint64_t{static_cast<unsigned char>(tail[0])} |
+                               std::uint64_t{static_cast<unsigned char>(tail[rest / 2])} << 8 |
+                               std::uint64_t{static_cast<unsigned char>(tail[rest - 1])} << 16;
+    hash = (hash ^ (word | Fold)) * 0x9E3779B97F4A7C15u;
+  }
+  return hash;
+}
+
+// Key hashes, exactly: a key whose hash is not there is no key of the set's, and two different
+// keys hash alike about never, so a hash found is nearly always the key's own.
+class KeyHashes {
+ public:
+  bool Empty() const { return table_.empty(); }
+  void Clear() {
+    table_.clear();
+    count_ = 0;
+  }
+  // The keys of every line of `lines`, with room for as many again; the storage of an earlier
+  // node is used again.
+  void Assign(const cJSONEntries& lines) {
+    std::size_t size = 16;
+    while (size < static_cast<std::size_t>(lines.Count()) * 4) {
+      size *= 2;
+    }
+    table_.assign(size, Vacant);
+    count_ = 0;
+    for (int i = 0; i < lines.Count(); ++i) {
+      Insert(KeyHash(LineKey(lines.Line(lines.SlotAt(i)))));
+    }
+  }
+  void Insert(std::uint64_t hash) {
+    if ((count_ + 1) * 2 > table_.size()) {
+      Resize(table_.size() * 2);
+    }
+    hash = Stored(hash);
+    std::size_t at = Home(hash);
+    while (table_[at] != Vacant && table_[at] != hash) {
+      at = (at + 1) & (table_.size() - 1);
+    }
+    if (table_[at] == Vacant) {
+      table_[at] = hash;
+      ++count_;
+    }
+  }
+  bool MayHold(std::uint64_t hash) const {
+    hash = Stored(hash);
+    for (std::size_t at = Home(hash);; at = (at + 1) & (table_.size() - 1)) {
+      if (table_[at] == hash) {
+        return true;
+      }
+      if (table_[at] == Vacant) {
+        return false;
+      }
+    }
+  }
+
+ private:
+  static constexpr std::uint64_t Vacant = 0;
+  static std::uint64_t Stored(std::uint64_t hash) { return hash == Vacant ? 1 : hash; }
+  // The high bits, which every byte of the key stirred.
+  std::size_t Home(std::uint64_t hash) const { return (hash >> 32) & (table_.size() - 1); }
+  void Resize(std::size_t size) {
+    std::vector<std::uint64_t> old(size, Vacant);
+    old.swap(table_);
+    count_ = 0;
+    for (const std::uint64_t hash : old) {
+      if (hash != Vacant) {
+        Insert(hash);
+      }
+    }
+  }
+
+  std::vector<std::uint64_t> table_;  // a power of two of places, at most half of them taken
+  std::size_t count_ = 0;
+};
+
+// The keys of the lines that a node being read holds so far: most members are new, and a key
+// not seen needs no search of the node's lines, which would index a big node. Keys compare
+// ASCII-case-insensitively, so they are folded before hashing. Up to 16 keys go into a Bloom
+// filter of 256 bits; a node with more keeps their hashes (KeyHashes), filled from its lines
+// when the 17th comes, so that a node with a hundred thousand members is searched only for a key
+// that it really holds again.
 class KeysSeen {
  public:
   void Clear() {
     small_ = {};
-    big_.clear();
-    keys_ = 0;
+    smallKeys_ = 0;
+    big_.Clear();
     full_ = false;
   }
   // For a node that already held lines when the reading began: every key may be there.
   void Fill() { full_ = true; }
-  // Eight bytes at a time, each with its 0x20 bit set: keys equal but for the case of ASCII
-  // letters hash alike (and a few more do, which only costs a search).
-  static std::uint32_t Hash(std::string_view key) {
-    constexpr std::uint64_t Fold = 0x2020202020202020u;
-    std::uint64_t hash = key.size();
-    std::size_t at = 0;
-    for (; at + 8 <= key.size(); at += 8) {
-      std::uint64_t word = 0;
-      std::memcpy(&word, key.data() + at, 8);
-      hash = (hash ^ (word | Fold)) * 0x9E3779B97F4A7C15u;
-    }
-    // The last one to seven bytes without a loop, some of them twice: equal keys still give
-    // equal words.
-    const std::size_t rest = key.size() - at;
-    const char* const tail = key.data() + at;
-    if (rest >= 4) {
-      std::uint32_t low = 0;
-      std::uint32_t high = 0;
-      std::memcpy(&low, tail, 4);
-      std::memcpy(&high, tail + rest - 4, 4);
-      const std::uint64_t word = low | (std::uint64_t{high} << ((rest - 4) * 8));
-      hash = (hash ^ (word | Fold)) * 0x9E3779B97F4A7C15u;
-    } else if (rest > 0) {
-      const std::uint64_t word = std::uint64_t{static_cast<unsigned char>(tail[0])} |
-                                 std::uint64_t{static_cast<unsigned char>(tail[rest / 2])} << 8 |
-                                 std::uint64_t{static_cast<unsigned char>(tail[rest - 1])} << 16;
-      hash = (hash ^ (word | Fold)) * 0x9E3779B97F4A7C15u;
-    }
-    return static_cast<std::uint32_t>(hash >> 32);
-  }
   // Adds the key of the next line of `lines`, which hold the keys added so far.
-  void Add(std::uint32_t hash, const cJSONEntries& lines) {
+  void Add(std::uint64_t hash, const cJSONEntries& lines) {
     if (full_) {
       return;
     }
-    if (++keys_ > Capacity()) {
-      Grow(lines);
+    if (big_.Empty()) {
+      if (++smallKeys_ <= SmallKeys) {
+        const auto high = static_cast<std::uint32_t>(hash >> 32);
+        small_[(high >> 6) & 3] |= Bit(high);
+        small_[(high >> 14) & 3] |= Bit(high >> 8);
+        return;
+      }
+      big_.Assign(lines);
     }
-    Set(hash);
+    big_.Insert(hash);
   }
-  bool MayHold(std::uint32_t hash) const {
+  bool MayHold(std::uint64_t hash) const {
     if (full_) {
       return true;
     }
-    if (big_.empty()) {
-      return (small_[(hash >> 6) & 3] & Bit(hash)) != 0 &&
-             (small_[(hash >> 14) & 3] & Bit(hash >> 8)) != 0;
+    if (big_.Empty()) {
+      const auto high = static_cast<std::uint32_t>(hash >> 32);
+      return (small_[(high >> 6) & 3] & Bit(high)) != 0 &&
+             (small_[(high >> 14) & 3] & Bit(high >> 8)) != 0;
     }
-    const std::size_t first = hash & BigMask();
-    const std::size_t second = Second(hash) & BigMask();
-    return (big_[first >> 6] & Bit(first)) != 0 && (big_[second >> 6] & Bit(second)) != 0;
+    return big_.MayHold(hash);
   }
 
  private:
   static constexpr std::size_t SmallKeys = 16;
-  static constexpr std::size_t BitsPerKey = 32;
 
   static std::uint64_t Bit(std::size_t hash) { return std::uint64_t{1} << (hash & 63); }
-  static std::uint32_t Second(std::uint32_t hash) {
-    return ((hash >> 16) | (hash << 16)) ^ (hash * 0x85EBCA6Bu);
-  }
-  std::size_t Capacity() const { return big_.empty() ? SmallKeys : big_.size() * 64 / BitsPerKey; }
-  std::size_t BigMask() const { return big_.size() * 64 - 1; }
-
-  void Set(std::uint32_t hash) {
-    if (big_.empty()) {
-      small_[(hash >> 6) & 3] |= Bit(hash);
-      small_[(hash >> 14) & 3] |= Bit(hash >> 8);
-      return;
-    }
-    const std::size_t first = hash & BigMask();
-    const std::size_t second = Second(hash) & BigMask();
-    big_[first >> 6] |= Bit(first);
-    big_[second >> 6] |= Bit(second);
-  }
-
-  // Four times the keys, and the keys of every line so far: a line's key ends at its first "=".
-  void Grow(const cJSONEntries& lines) {
-    big_.assign(Capacity() * 4 * BitsPerKey / 64, 0);
-    for (int i = 0; i < lines.Count(); ++i) {
-      const std::string_view line = lines.Line(lines.SlotAt(i));
-      Set(Hash(line.substr(0, FindChar(line, '='))));
-    }
-  }
 
   std::array<std::uint64_t, 4> small_{};
-  std::vector<std::uint64_t> big_;  // a power of two of bits once grown
-  std::size_t keys_ = 0;
+  std::size_t smallKeys_ = 0;
+  KeyHashes big_;
   bool full_ = false;
 };
 
@@ -547,11 +599,17 @@ bool cJSON::Reader::TakeOver(Level& level, Split& split) {
     return false;
   }
   cJSONEntries& taken = split.node->entries;
+  // Only a key that the node may hold already is searched for: a search would index the node,
+  // which costs more than the check, and then every later line too.
+  std::vector<std::uint64_t> hashes;
+  hashes.reserve(static_cast<std::size_t>(taken.Count()));
   for (int i = 0; i < taken.Count(); ++i) {
-    const std::string_view line = taken.Line(taken.SlotAt(i));
-    if (node.entries.Find(line.substr(0, FindChar(line, '='))) != cJSONEntries::NoSlot) {
+    const std::string_view key = LineKey(taken.Line(taken.SlotAt(i)));
+    const std::uint64_t hash = KeyHash(key);
+    if (level.keys.MayHold(hash) && node.entries.Find(key) != cJSONEntries::NoSlot) {
       return false;
     }
+    hashes.push_back(hash);
   }
   for (int i = 0; i < taken.Count(); ++i) {
     if (cJSON* const child = taken.ChildOf(taken.SlotAt(i))) {
@@ -559,7 +617,10 @@ bool cJSON::Reader::TakeOver(Level& level, Split& split) {
     }
   }
   node.entries.AppendMembersOf(taken);
-  level.keys.Fill();
+  // The filter learns the new keys, so that the members after them are not all searched for.
+  for (const std::uint64_t hash : hashes) {
+    level.keys.Add(hash, node.entries);
+  }
   arena_.Adopt(split.helper.arena_.Finish());
   SplitsJoined.fetch_add(1, std::memory_order_relaxed);
   return true;
@@ -808,7 +869,7 @@ void cJSON::Reader::StoreMember(Level& level, std::string_view key, std::string_
   // The line stored for the member has the key as stored, up to an "=" in it.
   const std::string_view stored = StoredKey(key);
   const std::string_view lineKey = plainKey ? stored : stored.substr(0, FindChar(stored, '='));
-  const std::uint32_t hash = KeysSeen::Hash(lineKey);
+  const std::uint64_t hash = KeyHash(lineKey);
   const bool absent = lineKey.size() == stored.size() && !level.keys.MayHold(hash);
   level.keys.Add(hash, node.entries);
   // A key stored without its quotes finds nothing as written unless some line begins with a

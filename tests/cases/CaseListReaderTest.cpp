@@ -74,6 +74,14 @@ INSTANTIATE_TEST_SUITE_P(
                  R"({"caselist":{"1":{"fieldlist":{"PA10":"A"},)"
                  R"("NEEDSLIST":{"n":{"FieldList":{"pd12":"x"}}}}}})",
                  "1{PA10=A}[n{pd12=x}]"},
+        // Lines that set no field: an empty value, a name alone, a quoted "null".
+        WalkCase{"LinesWithoutValueSetNothing",
+                 R"({"CaseList":{"1":{"FieldList":{"pa10":"","f1":"C"}},)"
+                 R"("2":{"FieldList":{"f2","f1":"C"}},"3":{"FieldList":{"f3":"null","f1":"C"}}}})",
+                 "1{f1=C}[]|2{f1=C}[]|3{f1=C}[]"},
+        WalkCase{"NameGivenTwiceKeepsTheLastValue",
+                 R"({"CaseList":{"1":{"FieldList":{"pa10":"A","PA10":"B","f1":"C"}}}})",
+                 "1{PA10=B;f1=C}[]"},
         // The second line's name is "a" too: its value is the first line's, as by name.
         WalkCase{"KeyHoldingEqualsReadsFirstMatch",
                  R"({"CaseList":{"1":{"FieldList":{"a":"1","a=b":"2"}}}})", "1{a=1}[]"},

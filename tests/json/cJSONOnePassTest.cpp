@@ -209,6 +209,13 @@ TEST(cJSONOnePassTest, ReadsOnTwoThreadsLikeThePieceReader) {
     if (!early.empty()) text.insert(text.find(",\"2\":"), "," + early);
     EXPECT_TRUE(ReadsAlike(text)) << late;
   }
+  // The last case, which the first half reads after taking the second half over, under the key
+  // of a case of the second half: it replaces that case.
+  std::string repeated = cases;
+  repeated.replace(repeated.find("\"200\":"), 5, "\"150\"");
+  const std::uint64_t joinedRepeated = cJSON::SplitReadsJoined();
+  EXPECT_TRUE(ReadsAlike(repeated));
+  EXPECT_EQ(cJSON::SplitReadsJoined(), joinedRepeated + 1);
   // Cases whose level a stray "]" in a case of the second half ends, since their key opened a
   // bracket: the helper, which counts no bracket there, reads on.
   std::string bracketed = cases;
