@@ -617,7 +617,8 @@ bool cJSON::Reader::TakeOver(Level& level, Split& split) {
     }
   }
   node.entries.AppendMembersOf(taken);
-  // The filter learns the new keys, so that the members after them are not all searched for.
+  // The level learns the new keys, so that a member after them is searched for only when its key
+  // comes again.
   for (const std::uint64_t hash : hashes) {
     level.keys.Add(hash, node.entries);
   }
