@@ -147,11 +147,16 @@ TEST(cJSONOnePassTest, ReadsRandomTextsLikeThePieceReader) {
 }
 
 // Members with children under keys that are quoted, repeated in another spelling, hold "=" or
-// come after enough members for the key index: each child lands where the one-pass reader puts it.
+// come after enough members for the key index, or for the node's key hashes to grow several
+// times: each child lands where the one-pass reader puts it.
 TEST(cJSONOnePassTest, ReadsChildrenUnderAnyKeyLikeThePieceReader) {
   std::string many = "{";
   for (int i = 0; i < 20; ++i) {
     many += "k" + std::to_string(i) + ":{v:" + std::to_string(i) + "},";
+  }
+  std::string grown = "{";
+  for (int i = 0; i < 300; ++i) {
+    grown += "k" + std::to_string(i) + ":" + std::to_string(i) + ",";
   }
   const std::vector<std::string> texts = {
       "{\"'a'\":{b:1},x:2,\"'a'\":[3]}",
@@ -161,6 +166,7 @@ TEST(cJSONOnePassTest, ReadsChildrenUnderAnyKeyLikeThePieceReader) {
       "{\"\":{b:1},'':[2]}",
       "[{a:[1]},[{b:2}],null,{}]",
       many + "K7:[1,{x:2}],k19:{w:3}}",
+      grown + "K0:{a:1},k150:[2],\"K299\":{b:3}}",
   };
   for (const std::string& text : texts) {
     EXPECT_TRUE(ReadsAlike(text));
