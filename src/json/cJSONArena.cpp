@@ -39,8 +39,8 @@ std::size_t RoundUp(std::size_t n, std::size_t to) { return (n + to - 1) / to * 
 
 }  // namespace
 
-// Sits at the start of the block taken from the heap (or mapped); the chunks follow at the next aligned
-// address, each beginning with a Chunk.
+// Sits at the start of the block taken from the heap (or mapped); the chunks follow at the next
+// aligned address, each beginning with a Chunk.
 struct cJSONArena::Region {
   // Pieces not yet given back: a walk may free the nodes of different parts of a document on
   // different threads at once, whose pieces may share a region.

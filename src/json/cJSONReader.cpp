@@ -889,7 +889,7 @@ void cJSON::Reader::StoreMember(Level& level, std::string_view key, std::string_
       return;
     }
   }
-  // The general steps too only add a line when the key is new, as the filter may not know.
+  // The general steps too only add a line when the key is new, which the keys seen may not tell.
   if (helper_ && level.index == 1 &&
       !(lineKey.size() == stored.size() && (child || SimpleString(value, passedValue)) &&
         node.entries.Find(stored) == cJSONEntries::NoSlot &&
